@@ -1,0 +1,331 @@
+// Allocation engines: the statistics every engine keeps, the abstract engine
+// `allocator_impl`, the paged memory manager shared by a tree of paged engines,
+// and the two engines, `allocator_data` (paged) and `allocator_none` (basic).
+//
+// Layering: a handle owns one engine; a paged engine takes its small blocks
+// from the pool of its tree's root and its large ones from the C heap through
+// dbg_alloc/dbg_free; the pool takes whole pages the same way.
+//
+// Statistics are plain 64-bit words, read and written through relaxed atomic
+// references: writers of a paged tree are serialised by the tree lock, and
+// readers (metrics, reports) may look at them from other threads without it.
+// All figures wrap modulo 2^64 rather than overflow.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+class allocator_impl;
+struct MemoryManager;
+struct PagedMemory;
+
+// The C heap could not supply a block or a page. Raised before any figure,
+// list or counter has changed.
+class allocation_failure : public std::bad_alloc {
+public:
+    const char* what() const noexcept override { return "bad allocation"; }
+};
+
+namespace dideverazez::detail {
+
+[[noreturn]] void ThrowAllocationFailure();
+
+inline std::int64_t LoadFigure(const std::int64_t& figure) noexcept {
+    return std::atomic_ref<std::int64_t>(const_cast<std::int64_t&>(figure))
+        .load(std::memory_order_relaxed);
+}
+
+inline void StoreFigure(std::int64_t& figure, std::int64_t value) noexcept {
+    std::atomic_ref<std::int64_t>(figure).store(value, std::memory_order_relaxed);
+}
+
+// Two's-complement sum and difference, without signed overflow.
+inline std::int64_t Wrap(std::int64_t a, std::int64_t b) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+inline std::int64_t WrapSubtract(std::int64_t a, std::int64_t b) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+
+} // namespace dideverazez::detail
+
+// Three figures of one quantity. Adding raises Current and Cumul, and Peak when
+// Current passes it; subtracting lowers Current only (it may go negative).
+struct StatValue {
+    std::int64_t Current = 0;
+    std::int64_t Peak = 0;
+    std::int64_t Cumul = 0;
+
+    void Add(std::int64_t n) noexcept {
+        using namespace dideverazez::detail;
+        const std::int64_t current = Wrap(LoadFigure(Current), n);
+        StoreFigure(Current, current);
+        StoreFigure(Cumul, Wrap(LoadFigure(Cumul), n));
+        if (LoadFigure(Peak) < current) {
+            StoreFigure(Peak, current);
+        }
+    }
+    void Subtract(std::int64_t n) noexcept {
+        using namespace dideverazez::detail;
+        StoreFigure(Current, WrapSubtract(LoadFigure(Current), n));
+    }
+    // A copy read figure by figure; safe while a writer holds the tree lock.
+    StatValue Load() const noexcept {
+        using namespace dideverazez::detail;
+        return {LoadFigure(Current), LoadFigure(Peak), LoadFigure(Cumul)};
+    }
+};
+
+// Bytes and items of one kind of use. Charging n bytes adds n to Memory and 1
+// to Counter; discharging subtracts them.
+struct StatAlloc {
+    StatValue Memory;
+    StatValue Counter;
+
+    void Charge(std::int64_t bytes) noexcept {
+        Memory.Add(bytes);
+        Counter.Add(1);
+    }
+    void Discharge(std::int64_t bytes) noexcept {
+        Memory.Subtract(bytes);
+        Counter.Subtract(1);
+    }
+    bool IsEmpty() const noexcept {
+        using dideverazez::detail::LoadFigure;
+        return LoadFigure(Memory.Current) == 0 && LoadFigure(Counter.Current) == 0;
+    }
+    StatAlloc Load() const noexcept { return {Memory.Load(), Counter.Load()}; }
+};
+
+// The process figures of an engine. Times are milliseconds of processor time
+// of the whole process; the virtual-memory figures are never measured.
+struct ProcessInfo {
+    void* ProcessHandle = nullptr;
+    std::uint32_t ProcessId = 0;
+    std::uint64_t UserTime = 0;
+    std::uint64_t KernelTime = 0;
+    std::uint64_t VmStart = 0;
+    std::uint64_t VmPeak = 0;
+    bool Running = false;
+
+    ProcessInfo() = default;
+    std::uint64_t GetCurrentVm() const noexcept { return 0; }
+};
+
+// The two words in front of every user pointer p: the engine that allocated
+// the block (at p - 16) and, for a block taken straight from the C heap, the
+// bytes taken for it (at p - 8), or 0 for a block that lives in a pool page.
+struct BlockHeader {
+    allocator_impl* Owner;
+    std::uint64_t Size;
+};
+static_assert(sizeof(BlockHeader) == 16, "a block header is two 64-bit words");
+
+inline BlockHeader* HeaderOf(void* userPointer) noexcept {
+    return reinterpret_cast<BlockHeader*>(static_cast<char*>(userPointer) - sizeof(BlockHeader));
+}
+
+// The abstract engine: place in the tree, name, tree lock, statistics and
+// process figures. Virtual operations stand in this order.
+class allocator_impl {
+public:
+    // `name` is kept as given (not copied); null becomes "<unknown>". A child
+    // takes its parent's Root and DebugFill. A non-global engine starts
+    // measuring the process's processor time.
+    allocator_impl(const char* name, allocator_impl* parent, bool isGlobal);
+    // A global engine that still holds memory writes one "MEMORY ERROR" trace
+    // error; nothing is freed on account of it.
+    virtual ~allocator_impl();
+
+    allocator_impl(const allocator_impl&) = delete;
+    allocator_impl& operator=(const allocator_impl&) = delete;
+
+    // 0 for the basic engine, 1 for the paged engine.
+    virtual int GetKind() const = 0;
+    // Stops the time measurement on its first call; later calls change nothing.
+    virtual void Flush();
+    // UserTime + KernelTime, whatever the state of the measurement.
+    virtual std::uint64_t GetTimeTotal() const;
+    // Returns a user pointer to `size` bytes; raises std::bad_alloc when the
+    // heap refuses or the block size would not fit in 64 bits, with nothing
+    // changed. `name` and `category` are ignored.
+    virtual void* Alloc(std::uint64_t size, const char* name, const char* category) = 0;
+    // Takes back a non-null block whose header names this engine (trusted).
+    virtual void Free(void* p) = 0;
+    virtual void IncMemoryUsed(std::uint64_t bytes) = 0;
+    virtual void DecMemoryUsed(std::uint64_t bytes) = 0;
+    virtual void Reserve(std::uint64_t bytes) = 0;
+    virtual void UnReserve(std::uint64_t bytes) = 0;
+    // Not settled; answers 0.
+    virtual std::int64_t Spare();
+
+    // True when no memory is pending: (IsGlobal or GlobalStat empty) and every
+    // other statistic empty, ReservedStat's Current 0.
+    bool IsEmpty() const;
+
+    allocator_impl* Parent; // null for a root
+    allocator_impl* Root;   // the root of the tree; this engine for a root
+    const char* Name;       // held, not owned
+    bool IsGlobal;
+    bool DebugFill;         // fill handed-out blocks with 0xCD, returned ones with 0xFE
+    std::mutex Mutex;       // only the Root's is locked: the tree lock
+    StatAlloc GlobalStat;   // this engine and its descendants
+    StatAlloc SelfStat;     // this engine alone
+    StatAlloc LargeStat;    // blocks taken straight from the C heap
+    StatAlloc UsedStat;     // declared with IncMemoryUsed / DecMemoryUsed
+    StatValue ReservedStat; // declared with Reserve / UnReserve, bytes only
+    StatAlloc PageStat;     // pages of the pool this engine owns
+    StatAlloc PooledStat;   // blocks from the size classes, at their stride
+    ProcessInfo Process;
+
+protected:
+    // The time step of Flush shared by every engine.
+    void StopTimeMeasurement();
+};
+
+// ---------------------------------------------------------------------------
+// Paged memory manager
+
+// A pooled block: its page (while in use) or the next free block of its page
+// (while free), then the block header whose Size is always 0.
+struct PooledBlock {
+    void* Link;
+    allocator_impl* Owner;
+    std::uint64_t Size;
+};
+static_assert(sizeof(PooledBlock) == 24, "a pooled block carries a 24-byte header");
+
+// The header of a pool page; the block area follows it.
+struct Page {
+    MemoryManager* Manager;
+    Page* Prev;
+    Page* Next;
+    std::uint64_t Stride;
+    std::uint64_t Capacity;
+    std::uint64_t UsedCount;
+    std::uint64_t FreeCount;
+    PooledBlock* FreeList;
+};
+static_assert(sizeof(Page) == 64, "a page header is eight 64-bit words");
+
+// One size class of a pool. Its list holds exactly the pages of the class that
+// have both free and used blocks, the page that last got a block back first.
+struct MemoryManager {
+    PagedMemory* Pool = nullptr;
+    Page* FirstPage = nullptr;
+    std::uint64_t BlockSize = 0;
+    StatValue Blocks; // blocks of the class in use / at most / ever handed out
+    StatValue Pages;  // pages serving the class now / at most / ever taken
+
+    // A block of this class whose Link is its page: the first free block of the
+    // head page, or of a new page. Raises std::bad_alloc, with nothing
+    // changed, when a page is needed and the heap refuses it.
+    PooledBlock* TakeBlock();
+    // Gives up a page whose blocks are all free: cached when fewer than four
+    // pages are cached, freed to the C heap otherwise.
+    void ReleasePage(Page* page);
+};
+
+// The pool of a tree of paged engines: 18 size classes carving 4036-byte pages
+// into blocks, and a cache of up to four empty pages. It has no lock: callers
+// hold the tree lock.
+struct PagedMemory {
+    static constexpr std::uint64_t PageBytes = 4036;
+    static constexpr std::uint64_t PageHeaderBytes = 64;
+    static constexpr std::uint64_t BlockAreaBytes = PageBytes - PageHeaderBytes; // 3972
+    static constexpr std::uint64_t BlockHeaderBytes = 24;
+    static constexpr std::uint64_t CacheLimit = 4;
+    static constexpr std::size_t ClassCount = 18;
+    static constexpr std::uint64_t ClassSizes[ClassCount] = {
+        8, 16, 32, 48, 64, 80, 96, 128, 160, 192, 224, 256, 320, 384, 512, 640, 768, 1024};
+    static constexpr std::uint64_t LargestClass = ClassSizes[ClassCount - 1];
+
+    // Index of the smallest class whose BlockSize is at least `size`
+    // (size <= LargestClass). One table load.
+    static std::size_t ClassIndex(std::uint64_t size) noexcept;
+
+    explicit PagedMemory(allocator_impl* owner);
+    // Frees the cached pages; pages still holding blocks in use stay on the
+    // heap and stay charged to the Owner.
+    ~PagedMemory();
+    PagedMemory(const PagedMemory&) = delete;
+    PagedMemory& operator=(const PagedMemory&) = delete;
+
+    // The newest cached page, or a new one from the C heap charged to the
+    // Owner. Raises std::bad_alloc, with nothing changed, when the heap refuses.
+    Page* TakePage();
+    // Takes back a block handed out by TakeBlock.
+    static void ReturnBlock(PooledBlock* block);
+    // Frees every cached page, newest first, discharging the Owner.
+    void FlushCache();
+
+    // Checks every structural invariant of the pool (page lists, free lists,
+    // counts, manager figures against the sums over pages, cache). Walks the
+    // whole pool: for tests and debugging. The caller holds the tree lock.
+    // Returns null when all hold, else a description of the first that fails.
+    const char* CheckInvariants() const;
+
+    allocator_impl* Owner;
+    std::uint64_t FreePageCount;
+    Page* FreePages[CacheLimit];
+    MemoryManager Managers[ClassCount];
+};
+
+// ---------------------------------------------------------------------------
+// Engines
+
+// The paged engine: requests up to 1024 bytes from its tree's pool, larger ones
+// from the C heap, every operation under the tree lock.
+class allocator_data final : public allocator_impl {
+public:
+    // `parent`, when given, must be a paged engine (std::invalid_argument
+    // otherwise).
+    allocator_data(const char* name, allocator_impl* parent, bool isGlobal);
+    // Frees the cached pages of its own pool (the tree's, for a root).
+    ~allocator_data() override;
+
+    int GetKind() const override { return 1; }
+    // Frees the tree's cached pages and stops the time measurement, both under
+    // the tree lock. Never called with the tree lock held, so it cannot
+    // deadlock.
+    void Flush() override;
+    void* Alloc(std::uint64_t size, const char* name, const char* category) override;
+    void Free(void* p) override;
+    void IncMemoryUsed(std::uint64_t bytes) override;
+    void DecMemoryUsed(std::uint64_t bytes) override;
+    void Reserve(std::uint64_t bytes) override;
+    void UnReserve(std::uint64_t bytes) override;
+
+    bool OwnsPool() const noexcept { return Pool == &OwnPool; }
+
+    PagedMemory OwnPool; // built into every paged engine; used by the root only
+    PagedMemory* Pool;   // the tree's pool: the root's OwnPool
+
+private:
+    void ChargeDeclared(std::int64_t bytes, StatAlloc* kind);
+    void DischargeDeclared(std::int64_t bytes, StatAlloc* kind);
+};
+
+// The basic engine: every block from the C heap, no pool, no lock; only the
+// GlobalStat of the engine and of its root are kept.
+class allocator_none final : public allocator_impl {
+public:
+    allocator_none(const char* name, allocator_impl* parent, bool isGlobal);
+    ~allocator_none() override;
+
+    int GetKind() const override { return 0; }
+    void Flush() override;
+    void* Alloc(std::uint64_t size, const char* name, const char* category) override;
+    void Free(void* p) override;
+    void IncMemoryUsed(std::uint64_t bytes) override;
+    void DecMemoryUsed(std::uint64_t bytes) override;
+    void Reserve(std::uint64_t bytes) override;
+    void UnReserve(std::uint64_t bytes) override;
+
+private:
+    void Charge(std::int64_t bytes) noexcept;
+    void Discharge(std::int64_t bytes) noexcept;
+};

@@ -1,0 +1,484 @@
+// The paged memory manager and the paged engine. They share this translation
+// unit so that the pool operations inline into the engine's Alloc and Free.
+
+#include "engines/kdideverazez_impl.h"
+
+#include "handle/dideverazez.h"
+
+#include <array>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+
+namespace {
+
+using dideverazez::detail::ThrowAllocationFailure;
+
+constexpr std::uint64_t kDocumentedCapacity[PagedMemory::ClassCount] = {
+    124, 99, 70, 55, 45, 38, 33, 26, 21, 18, 16, 14, 11, 9, 7, 5, 5, 3};
+
+constexpr bool ClassTableIsSound() {
+    for (std::size_t i = 0; i < PagedMemory::ClassCount; ++i) {
+        const std::uint64_t size = PagedMemory::ClassSizes[i];
+        const std::uint64_t stride = size + PagedMemory::BlockHeaderBytes;
+        if (size % 8 != 0 || (i > 0 && size <= PagedMemory::ClassSizes[i - 1])) {
+            return false; // sorted, and multiples of 8 so that ClassIndex can work in eighths
+        }
+        if (PagedMemory::BlockAreaBytes / stride != kDocumentedCapacity[i]) {
+            return false;
+        }
+        // The order mark lives in the last byte of the page, which must lie
+        // behind the last block in every class.
+        if (PagedMemory::BlockAreaBytes - kDocumentedCapacity[i] * stride < 1) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(ClassTableIsSound(), "size classes: sorted, strides and capacities as documented");
+
+// Class index for every request size rounded up to a multiple of 8: because
+// every class size is a multiple of 8, the first class that holds the rounded
+// size is the first that holds the size itself.
+constexpr std::array<std::uint8_t, PagedMemory::LargestClass / 8 + 1> kClassOfEighths = [] {
+    std::array<std::uint8_t, PagedMemory::LargestClass / 8 + 1> table{};
+    std::size_t cls = 0;
+    for (std::size_t eighths = 0; eighths < table.size(); ++eighths) {
+        while (PagedMemory::ClassSizes[cls] < eighths * 8) {
+            ++cls;
+        }
+        table[eighths] = static_cast<std::uint8_t>(cls);
+    }
+    return table;
+}();
+
+// Whether a page's free list is still in the order a rebuild would give it:
+// every free block in ascending address order and every Size word 0.
+// Taking the head keeps the order; pushing a block above the current head
+// breaks it. A cached page that kept the order is taken back by a class of the
+// same stride without rewriting its blocks, with the same result as a rebuild.
+// The mark is the last byte of the page, behind the last block in every class.
+enum : unsigned char { kInBuildOrder = 0x5a, kOrderDisturbed = 0xa5 };
+
+unsigned char& OrderMark(Page* page) noexcept {
+    return reinterpret_cast<unsigned char*>(page)[PagedMemory::PageBytes - 1];
+}
+
+char* BlockArea(Page* page) noexcept { return reinterpret_cast<char*>(page + 1); }
+
+void ChargePage(allocator_impl* owner) noexcept {
+    constexpr auto bytes = static_cast<std::int64_t>(PagedMemory::PageBytes);
+    owner->SelfStat.Charge(bytes);
+    owner->PageStat.Charge(bytes);
+    for (allocator_impl* engine = owner; engine != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Charge(bytes);
+    }
+}
+
+void DischargePage(allocator_impl* owner) noexcept {
+    constexpr auto bytes = static_cast<std::int64_t>(PagedMemory::PageBytes);
+    owner->SelfStat.Discharge(bytes);
+    owner->PageStat.Discharge(bytes);
+    for (allocator_impl* engine = owner; engine != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Discharge(bytes);
+    }
+}
+
+void Unlink(Page* page) noexcept {
+    if (page->Prev != nullptr) {
+        page->Prev->Next = page->Next;
+    }
+    if (page->Next != nullptr) {
+        page->Next->Prev = page->Prev;
+    }
+    page->Prev = nullptr;
+    page->Next = nullptr;
+}
+
+// Hands out the first free block of `page`, which has one.
+inline PooledBlock* TakeFrom(MemoryManager& manager, Page* page) noexcept {
+    PooledBlock* block = page->FreeList;
+    page->FreeList = static_cast<PooledBlock*>(block->Link);
+    ++page->UsedCount;
+    --page->FreeCount;
+    if (page->FreeCount == 0 && manager.FirstPage == page) {
+        manager.FirstPage = page->Next;
+        Unlink(page);
+    }
+    manager.Blocks.Add(1);
+    block->Link = page;
+    return block;
+}
+
+// Lays out a page for `manager`'s class and makes it the head of its list.
+void InitialisePage(MemoryManager& manager, Page* page, bool intact) noexcept {
+    const std::uint64_t stride = manager.BlockSize + PagedMemory::BlockHeaderBytes;
+    page->Manager = &manager;
+    page->Prev = nullptr;
+    page->Next = manager.FirstPage;
+    if (manager.FirstPage != nullptr) {
+        manager.FirstPage->Prev = page;
+    }
+    page->UsedCount = 0;
+    page->FreeCount = 0;
+    page->Stride = stride;
+    page->Capacity = stride > PagedMemory::BlockAreaBytes ? 0 : PagedMemory::BlockAreaBytes / stride;
+    if (intact) {
+        page->FreeCount = page->Capacity;
+        page->FreeList = reinterpret_cast<PooledBlock*>(BlockArea(page));
+    } else {
+        // From the last block back to the first, so that the list runs in
+        // ascending address order.
+        PooledBlock* next = nullptr;
+        for (std::uint64_t i = page->Capacity; i-- > 0;) {
+            auto* block = reinterpret_cast<PooledBlock*>(BlockArea(page) + i * stride);
+            block->Link = next;
+            block->Size = 0;
+            next = block;
+            ++page->FreeCount;
+        }
+        page->FreeList = next;
+        OrderMark(page) = kInBuildOrder;
+    }
+    manager.FirstPage = page;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// PagedMemory and MemoryManager
+
+std::size_t PagedMemory::ClassIndex(std::uint64_t size) noexcept {
+    return kClassOfEighths[(size + 7) >> 3];
+}
+
+PagedMemory::PagedMemory(allocator_impl* owner) : Owner(owner), FreePageCount(0), FreePages{} {
+    for (std::size_t i = 0; i < ClassCount; ++i) {
+        Managers[i].Pool = this;
+        Managers[i].BlockSize = ClassSizes[i];
+    }
+}
+
+PagedMemory::~PagedMemory() { FlushCache(); }
+
+Page* PagedMemory::TakePage() {
+    if (FreePageCount > 0) {
+        --FreePageCount;
+        return FreePages[FreePageCount];
+    }
+    void* memory = dbg_alloc(PageBytes);
+    if (memory == nullptr) {
+        ThrowAllocationFailure();
+    }
+    ChargePage(Owner);
+    return static_cast<Page*>(memory);
+}
+
+PooledBlock* MemoryManager::TakeBlock() {
+    Page* page = FirstPage;
+    if (page == nullptr || page->FreeList == nullptr) {
+        const bool cached = Pool->FreePageCount > 0;
+        page = Pool->TakePage();
+        Pages.Add(1);
+        const bool intact = cached && page->Stride == BlockSize + PagedMemory::BlockHeaderBytes &&
+                            OrderMark(page) == kInBuildOrder;
+        InitialisePage(*this, page, intact);
+    }
+    return TakeFrom(*this, page);
+}
+
+void PagedMemory::ReturnBlock(PooledBlock* block) {
+    Page* page = static_cast<Page*>(block->Link);
+    MemoryManager& manager = *page->Manager;
+    manager.Blocks.Subtract(1);
+
+    PooledBlock* head = page->FreeList;
+    if (head != nullptr && std::greater<>()(block, head)) {
+        OrderMark(page) = kOrderDisturbed;
+    }
+    block->Link = head;
+    page->FreeList = block;
+    --page->UsedCount;
+    ++page->FreeCount;
+
+    if (page->UsedCount == 0) {
+        if (manager.FirstPage == page) {
+            manager.FirstPage = page->Next;
+        }
+        manager.ReleasePage(page);
+        return;
+    }
+    if (manager.FirstPage == page) {
+        return;
+    }
+    if (manager.FirstPage == nullptr) {
+        manager.FirstPage = page; // a full page has null links
+        return;
+    }
+    Unlink(page);
+    manager.FirstPage->Prev = page;
+    page->Next = manager.FirstPage;
+    manager.FirstPage = page;
+}
+
+void MemoryManager::ReleasePage(Page* page) {
+    Unlink(page);
+    PagedMemory& pool = *Pool;
+    if (pool.FreePageCount < PagedMemory::CacheLimit) {
+        pool.FreePages[pool.FreePageCount] = page;
+        ++pool.FreePageCount;
+    } else {
+        dbg_free(page);
+        DischargePage(pool.Owner);
+    }
+    Pages.Subtract(1);
+}
+
+void PagedMemory::FlushCache() {
+    while (FreePageCount > 0) {
+        --FreePageCount;
+        dbg_free(FreePages[FreePageCount]);
+        DischargePage(Owner);
+    }
+}
+
+const char* PagedMemory::CheckInvariants() const {
+    if (FreePageCount > CacheLimit) {
+        return "more cached pages than the cache holds";
+    }
+    std::uint64_t pagesHeld = FreePageCount;
+    for (std::size_t i = 0; i < ClassCount; ++i) {
+        const MemoryManager& manager = Managers[i];
+        if (manager.Pool != this || manager.BlockSize != ClassSizes[i]) {
+            return "manager does not belong to this pool or has the wrong class";
+        }
+        const std::uint64_t stride = manager.BlockSize + BlockHeaderBytes;
+        const std::uint64_t capacity = BlockAreaBytes / stride;
+        std::int64_t listed = 0;
+        std::int64_t usedOnListed = 0;
+        const Page* previous = nullptr;
+        for (const Page* page = manager.FirstPage; page != nullptr; page = page->Next) {
+            if (page->Prev != previous) {
+                return "page list links disagree";
+            }
+            if (page->Manager != &manager || page->Stride != stride ||
+                page->Capacity != capacity) {
+                return "listed page has the wrong manager, stride or capacity";
+            }
+            if (page->UsedCount + page->FreeCount != page->Capacity) {
+                return "UsedCount + FreeCount differs from Capacity";
+            }
+            if (page->UsedCount == 0 || page->FreeCount == 0) {
+                return "listed page is empty or full";
+            }
+            for (std::uint64_t c = 0; c < FreePageCount; ++c) {
+                if (FreePages[c] == page) {
+                    return "cached page is still listed";
+                }
+            }
+            const char* area = reinterpret_cast<const char*>(page + 1);
+            std::uint64_t freeBlocks = 0;
+            for (const PooledBlock* block = page->FreeList; block != nullptr;
+                 block = static_cast<const PooledBlock*>(block->Link)) {
+                const char* at = reinterpret_cast<const char*>(block);
+                if (at < area || at >= area + capacity * stride || (at - area) % stride != 0) {
+                    return "free block outside its page or off a stride boundary";
+                }
+                if (block->Size != 0) {
+                    return "free pooled block with a non-zero Size word";
+                }
+                if (++freeBlocks > page->FreeCount) {
+                    return "free list longer than FreeCount";
+                }
+            }
+            if (freeBlocks != page->FreeCount) {
+                return "free list shorter than FreeCount";
+            }
+            ++listed;
+            usedOnListed += static_cast<std::int64_t>(page->UsedCount);
+            previous = page;
+            if (listed > manager.Pages.Load().Current) {
+                return "more listed pages than the manager holds";
+            }
+        }
+        const StatValue pages = manager.Pages.Load();
+        const StatValue blocks = manager.Blocks.Load();
+        // Pages off the list are full, so they hold Capacity blocks each.
+        if (blocks.Current != usedOnListed + (pages.Current - listed) *
+                                                 static_cast<std::int64_t>(capacity)) {
+            return "manager's Blocks.Current differs from the blocks its pages hold";
+        }
+        pagesHeld += static_cast<std::uint64_t>(pages.Current);
+    }
+    if (Owner != nullptr) {
+        // Only the pool's own pages are charged to PageStat.
+        const StatAlloc held = Owner->PageStat.Load();
+        if (static_cast<std::uint64_t>(held.Counter.Current) != pagesHeld ||
+            static_cast<std::uint64_t>(held.Memory.Current) != pagesHeld * PageBytes) {
+            return "Owner's PageStat differs from the pages the pool holds";
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// allocator_data
+
+namespace {
+
+PagedMemory* PoolFor(allocator_impl* parent, PagedMemory& ownPool) {
+    if (parent == nullptr) {
+        return &ownPool;
+    }
+    auto* pagedParent = dynamic_cast<allocator_data*>(parent);
+    if (pagedParent == nullptr) {
+        throw std::invalid_argument("allocator_data: the parent of a paged engine must be paged");
+    }
+    return pagedParent->Pool;
+}
+
+constexpr std::uint64_t kHeapOverhead = 24;
+
+} // namespace
+
+allocator_data::allocator_data(const char* name, allocator_impl* parent, bool isGlobal)
+    : allocator_impl(name, parent, isGlobal), OwnPool(this), Pool(PoolFor(parent, OwnPool)) {}
+
+allocator_data::~allocator_data() = default;
+
+void allocator_data::Flush() {
+    // The cached pages and the root's page figures are what every other
+    // operation of the tree changes under the tree lock, so their release
+    // takes it too. No operation calls Flush while holding the lock (the handle
+    // calls it from GetMetrics and its destructor only), so this cannot
+    // deadlock.
+    std::lock_guard<std::mutex> lock(Root->Mutex);
+    Pool->FlushCache();
+    StopTimeMeasurement();
+}
+
+void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
+    if (size <= PagedMemory::LargestClass) {
+        MemoryManager& manager = Pool->Managers[PagedMemory::ClassIndex(size)];
+        std::lock_guard<std::mutex> lock(Root->Mutex);
+        PooledBlock* block = manager.TakeBlock();
+        block->Owner = this;
+        const auto stride = static_cast<std::int64_t>(static_cast<Page*>(block->Link)->Stride);
+        PooledStat.Charge(stride);
+        // Only the root owns its pool, and the root holds the pages, so a
+        // pooled block is charged to every engine of the chain but the root.
+        if (Parent != nullptr) {
+            SelfStat.Charge(stride);
+            for (allocator_impl* engine = this; engine->Parent != nullptr;
+                 engine = engine->Parent) {
+                engine->GlobalStat.Charge(stride);
+            }
+        }
+        void* p = block + 1;
+        if (DebugFill) {
+            std::memset(p, 0xCD, size);
+        }
+        return p;
+    }
+
+    if (size > UINT64_MAX - kHeapOverhead) {
+        ThrowAllocationFailure();
+    }
+    const std::uint64_t total = size + kHeapOverhead;
+    std::lock_guard<std::mutex> lock(Root->Mutex);
+    auto* block = static_cast<char*>(dbg_alloc(total));
+    if (block == nullptr) {
+        ThrowAllocationFailure();
+    }
+    // The first word of a heap block is never written; the header follows it.
+    void* p = block + kHeapOverhead;
+    BlockHeader* header = HeaderOf(p);
+    header->Owner = this;
+    header->Size = total;
+    const auto amount = static_cast<std::int64_t>(total);
+    SelfStat.Charge(amount);
+    LargeStat.Charge(amount);
+    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Charge(amount);
+    }
+    if (DebugFill) {
+        std::memset(p, 0xCD, size);
+    }
+    return p;
+}
+
+void allocator_data::Free(void* p) {
+    std::lock_guard<std::mutex> lock(Root->Mutex);
+    const std::uint64_t total = HeaderOf(p)->Size;
+    if (total != 0) {
+        const auto amount = static_cast<std::int64_t>(total);
+        SelfStat.Discharge(amount);
+        LargeStat.Discharge(amount);
+        for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
+            engine->GlobalStat.Discharge(amount);
+        }
+        char* block = static_cast<char*>(p) - kHeapOverhead;
+        if (DebugFill) {
+            std::memset(block, 0xFE, total);
+        }
+        dbg_free(block);
+        return;
+    }
+
+    auto* block = static_cast<PooledBlock*>(p) - 1;
+    const Page* page = static_cast<const Page*>(block->Link);
+    const auto stride = static_cast<std::int64_t>(page->Stride);
+    PooledStat.Discharge(stride);
+    if (Parent != nullptr) {
+        SelfStat.Discharge(stride);
+        for (allocator_impl* engine = this; engine->Parent != nullptr; engine = engine->Parent) {
+            engine->GlobalStat.Discharge(stride);
+        }
+    }
+    if (DebugFill) {
+        std::memset(p, 0xFE, page->Stride - PagedMemory::BlockHeaderBytes);
+    }
+    PagedMemory::ReturnBlock(block);
+}
+
+void allocator_data::ChargeDeclared(std::int64_t bytes, StatAlloc* kind) {
+    std::lock_guard<std::mutex> lock(Root->Mutex);
+    SelfStat.Charge(bytes);
+    if (kind != nullptr) {
+        kind->Charge(bytes);
+    } else {
+        ReservedStat.Add(bytes);
+    }
+    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Charge(bytes);
+    }
+}
+
+void allocator_data::DischargeDeclared(std::int64_t bytes, StatAlloc* kind) {
+    std::lock_guard<std::mutex> lock(Root->Mutex);
+    SelfStat.Discharge(bytes);
+    if (kind != nullptr) {
+        kind->Discharge(bytes);
+    } else {
+        ReservedStat.Subtract(bytes);
+    }
+    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Discharge(bytes);
+    }
+}
+
+void allocator_data::IncMemoryUsed(std::uint64_t bytes) {
+    ChargeDeclared(static_cast<std::int64_t>(bytes), &UsedStat);
+}
+
+void allocator_data::DecMemoryUsed(std::uint64_t bytes) {
+    DischargeDeclared(static_cast<std::int64_t>(bytes), &UsedStat);
+}
+
+void allocator_data::Reserve(std::uint64_t bytes) {
+    ChargeDeclared(static_cast<std::int64_t>(bytes), nullptr);
+}
+
+void allocator_data::UnReserve(std::uint64_t bytes) {
+    DischargeDeclared(static_cast<std::int64_t>(bytes), nullptr);
+}

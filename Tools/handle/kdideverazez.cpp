@@ -1,0 +1,305 @@
+// The handle, the free functions, the debug hooks and the module state.
+
+#include "handle/dideverazez.h"
+
+#include "engines/kdideverazez_impl.h"
+#include "handle/Internals.h"
+#include "report/ReportStreams.h"
+#include "statistics/AllocSizes.h"
+#include "trace/rozudoru.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+// Live handles. Constant-initialised, so it is zero before any static object
+// of any module is built; atomic, so handles of different trees may be built
+// on different threads.
+constinit std::atomic<std::int32_t> gLiveHandles{0};
+
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+constinit std::atomic<std::uint64_t> gHeapCalls{0};
+constinit std::atomic<std::uint64_t> gFailingHeapCall{0};
+constinit std::atomic<std::uint64_t> gProfileStarts{0};
+constinit std::atomic<std::uint64_t> gProfileStops{0};
+#endif
+
+constexpr const char* kTraceFile = "kdideverazez";
+constexpr const char* kCategory = "R9_ALLOCATOR:";
+
+template <class... Pieces>
+void TraceLine(long line, const char* function, const Pieces&... pieces) {
+    std::ostringstream message;
+    (message << ... << pieces);
+    Tracer::_internal_::Log(Tracer::LogDetail_Lines, message, kTraceFile, line, kCategory,
+                            function);
+}
+
+template <class... Pieces>
+void TraceError(long line, const char* function, const Pieces&... pieces) {
+    std::ostringstream message;
+    (message << ... << pieces);
+    Tracer::_internal_::Error(message, kTraceFile, line, kCategory, function);
+}
+
+// Routes a block to the engine named in its header; null is ignored.
+void FreeBlock(void* block) {
+    if (block != nullptr) {
+        HeaderOf(block)->Owner->Free(block);
+    }
+}
+
+const char* NameOrPlaceholder(const char* name) { return name != nullptr ? name : "<noname>"; }
+
+allocator_impl& EngineOf(zu_allocator* allocator) {
+    if (allocator == nullptr) {
+        throw std::invalid_argument("zu_alloc: the allocator handle must not be null");
+    }
+    return *zu_allocator_access::Engine(*allocator);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Debug hooks
+
+void* dbg_alloc(size_t size) {
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+    const std::uint64_t call = gHeapCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    const std::uint64_t failing = gFailingHeapCall.load(std::memory_order_relaxed);
+    if (failing != 0 && call == failing) {
+        return nullptr;
+    }
+#endif
+    return std::malloc(size);
+}
+
+void dbg_free(void* block) {
+    if (block != nullptr) {
+        std::free(block);
+    }
+}
+
+void dbg_profileStart() {
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+    gProfileStarts.fetch_add(1, std::memory_order_relaxed);
+#endif
+}
+
+void dbg_profileStop() {
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+    gProfileStops.fetch_add(1, std::memory_order_relaxed);
+#endif
+}
+
+void dbg_profileLoopBegin(const char*) {}
+
+size_t dbg_profileLoopEnd() { return 0; }
+
+// ---------------------------------------------------------------------------
+// zu_allocator
+
+zu_allocator::zu_allocator(const char* name, bool global)
+    : name_(name), parent_(nullptr), engine_(nullptr), reserved_(nullptr), context_(nullptr) {
+    zu_allocator_access::Initialise(*this, global);
+}
+
+zu_allocator::zu_allocator(zu_allocator* parent, const char* name)
+    : name_(name), parent_(parent), engine_(nullptr), reserved_(nullptr), context_(nullptr) {
+    zu_allocator_access::Initialise(*this, false);
+}
+
+zu_allocator::zu_allocator(zu_allocator& parent, const char* name)
+    : name_(name), parent_(&parent), engine_(nullptr), reserved_(nullptr), context_(nullptr) {
+    zu_allocator_access::Initialise(*this, false);
+}
+
+void zu_allocator_access::Initialise(zu_allocator& handle, bool global) {
+    if (gLiveHandles.load(std::memory_order_relaxed) == 0) {
+        dbg_profileStart();
+    }
+    gLiveHandles.fetch_add(1, std::memory_order_relaxed);
+
+    // A root is always paged; a child takes its parent's kind.
+    const int kind = handle.parent_ != nullptr ? handle.parent_->engine_->GetKind() : 1;
+    {
+        Tracer::_internal_::scope trace(Tracer::LogDetail_Scopes, "R9_ALLOCATOR:zu_allocator::ctor",
+                                        kTraceFile, 223);
+        TraceLine(224, "initor", "This", ":", static_cast<const void*>(&handle));
+        TraceLine(225, "initor", "Parent", ":", static_cast<const void*>(handle.parent_));
+        TraceLine(226, "initor", "Name", ":", NameOrPlaceholder(handle.name_));
+        TraceLine(227, "initor", "Kind", ":", kind != 0 ? "paged" : "basic");
+    }
+
+    allocator_impl* parentEngine = handle.parent_ != nullptr ? handle.parent_->engine_ : nullptr;
+    const std::size_t bytes = kind != 0 ? sizeof(allocator_data) : sizeof(allocator_none);
+    void* storage = dbg_alloc(bytes);
+    try {
+        if (storage == nullptr) {
+            dideverazez::detail::ThrowAllocationFailure();
+        }
+        if (kind != 0) {
+            handle.engine_ = new (storage) allocator_data(handle.name_, parentEngine, global);
+        } else {
+            handle.engine_ = new (storage) allocator_none(handle.name_, parentEngine, global);
+        }
+    } catch (...) {
+        // The handle never came to life: give back its count and storage.
+        dbg_free(storage);
+        if (gLiveHandles.fetch_sub(1, std::memory_order_relaxed) == 1) {
+            dbg_profileStop();
+        }
+        throw;
+    }
+}
+
+zu_allocator::~zu_allocator() {
+    Tracer::_internal_::scope trace(Tracer::LogDetail_Scopes, "R9_ALLOCATOR:zu_allocator::dtor",
+                                    kTraceFile, 282);
+    TraceLine(283, "~zu_allocator", "This", ":", static_cast<const void*>(this));
+    TraceLine(284, "~zu_allocator", "Name", ":", NameOrPlaceholder(name_));
+
+    // A global engine makes its own check when it is destroyed.
+    if (!engine_->IsGlobal) {
+        TraceLine(289, "~zu_allocator", "MemoryPeak", ":", engine_->GlobalStat.Memory.Load().Peak);
+        engine_->Flush();
+        if (!engine_->IsEmpty()) {
+            TraceError(299, "~zu_allocator",
+                       "MEMORY ERROR : Release allocator with pending memory blocks", " : ",
+                       engine_->GlobalStat.Counter.Load().Current);
+            TraceError(300, "~zu_allocator", "MEMORY ERROR : unreleased bytes", " : ",
+                       engine_->GlobalStat.Memory.Load().Current);
+            for (zu_allocator* handle = this; handle != nullptr; handle = handle->parent_) {
+                if (handle->context_ != nullptr) {
+                    handle->context_->OnMemoryError(true);
+                    break;
+                }
+            }
+        }
+    }
+
+    engine_->~allocator_impl();
+    dbg_free(engine_);
+    engine_ = nullptr;
+
+    if (gLiveHandles.fetch_sub(1, std::memory_order_relaxed) == 1) {
+        dbg_profileStop();
+    }
+}
+
+zu_allocator& zu_allocator::GetRootAllocator() {
+    zu_allocator* handle = this;
+    while (handle->parent_ != nullptr) {
+        handle = handle->parent_;
+    }
+    return *handle;
+}
+
+void zu_allocator::SetAllocatorContext(IAllocatorContext* context) { context_ = context; }
+
+void* zu_allocator::Alloc(size_t size) { return engine_->Alloc(size, "_Alloc", nullptr); }
+
+void zu_allocator::Free(void* block) { FreeBlock(block); }
+
+void zu_allocator::IncMemoryUsed(size_t bytes) { engine_->IncMemoryUsed(bytes); }
+
+void zu_allocator::DecMemoryUsed(size_t bytes) { engine_->DecMemoryUsed(bytes); }
+
+bool zu_allocator::Reserve(size_t bytes) {
+    engine_->Reserve(bytes);
+    return true;
+}
+
+void zu_allocator::UnReserve(size_t bytes) { engine_->UnReserve(bytes); }
+
+bool zu_allocator::CheckLimits() { return true; }
+
+void zu_allocator::GetMetrics(Metrics& metrics) const {
+    engine_->Flush();
+    const StatAlloc global = engine_->GlobalStat.Load();
+    metrics.TimeTotal = static_cast<int64_t>(engine_->GetTimeTotal());
+    metrics.SelfPeak = engine_->SelfStat.Memory.Load().Peak;
+    metrics.MemoryPeak = global.Memory.Peak;
+    metrics.MemoryCurrent = global.Memory.Current;
+    metrics.MemoryCumul = global.Memory.Cumul;
+    metrics.CountCurrent = global.Counter.Current;
+    metrics.CountCumul = global.Counter.Cumul;
+}
+
+void zu_allocator::Dump(std::ostream& out) {
+    LmAlloc::FileStream stream(out);
+    stream.FileStream::DumpAllocator(*engine_);
+}
+
+// ---------------------------------------------------------------------------
+// Free functions
+
+void* zu_alloc(size_t size, zu_allocator* allocator, const char* name) {
+    return EngineOf(allocator).Alloc(size, name, nullptr);
+}
+
+void* zu_alloc(size_t size, zu_allocator* allocator, const char* name, const char* category) {
+    return EngineOf(allocator).Alloc(size, name, category);
+}
+
+void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name) {
+    return EngineOf(allocator).Alloc(size, name, nullptr);
+}
+
+void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name,
+                     const char* category) {
+    return EngineOf(allocator).Alloc(size, name, category);
+}
+
+void zu_free(void* block, zu_allocator*) { FreeBlock(block); }
+
+void zu_free_array(void* block, zu_allocator*) { FreeBlock(block); }
+
+// ---------------------------------------------------------------------------
+// Module state
+
+namespace {
+
+// Built when the module is loaded (static initialisation of this translation
+// unit), destroyed in reverse order when it is unloaded or the process exits.
+// The "DEBUG" root holds one live-handle count from load to unload.
+struct ModuleState {
+    LmAlloc::NullStream nullStream;
+    zu_allocator debugRoot{"DEBUG", true};
+    AllocSizes global{"Global", &debugRoot};
+};
+
+ModuleState gModule;
+
+} // namespace
+
+namespace dideverazez {
+
+std::int32_t LiveHandleCount() noexcept { return gLiveHandles.load(std::memory_order_relaxed); }
+
+zu_allocator& DebugRootAllocator() noexcept { return gModule.debugRoot; }
+
+AllocSizes& GlobalAllocSizes() noexcept { return gModule.global; }
+
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+namespace testing {
+
+void FailHeapCall(std::uint64_t k) noexcept {
+    const std::uint64_t now = gHeapCalls.load(std::memory_order_relaxed);
+    gFailingHeapCall.store(k == 0 ? 0 : now + k, std::memory_order_relaxed);
+}
+
+std::uint64_t HeapCalls() noexcept { return gHeapCalls.load(std::memory_order_relaxed); }
+
+std::uint64_t ProfileStarts() noexcept { return gProfileStarts.load(std::memory_order_relaxed); }
+
+std::uint64_t ProfileStops() noexcept { return gProfileStops.load(std::memory_order_relaxed); }
+
+} // namespace testing
+#endif
+
+} // namespace dideverazez

@@ -1,0 +1,43 @@
+// The number notations of the reports. Stateless; each formatter builds its
+// text in a bounded buffer on the stack (longer text is cut) and inserts it
+// into the stream given first.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+namespace LmAlloc {
+
+// The count with "," between groups of three digits (1,234,567), right-aligned
+// and blank-padded to `width` (1 to 32; 0 means no width, no padding). A number
+// longer than the width keeps its last `width` characters. A negative count is
+// written with a leading "-" before its grouped magnitude.
+void FormatGrouped(std::ostream& os, std::int64_t value, int width = 0);
+
+// Below 10240 bytes "%7.0f b "; above, "%7.2f %s" with the unit "Ko", "Mo",
+// "Go" or "To", each used from ten thousand of the next smaller unit upwards
+// (from 10 Ko for "Ko").
+void FormatByteSize(std::ostream& os, std::int64_t bytes);
+
+// The value as a double with "%12.0f".
+void FormatWhole(std::ostream& os, std::int64_t value);
+
+// "%-25s\t|%5i.%03i sec", then end of line.
+void WriteSecondsLine(std::ostream& os, const char* label, std::uint64_t ms);
+
+// The bytes in kilobytes and in bytes (32-bit fields), then end of line:
+// "%-25s\t|%5i %03i Ko|%13i" from 1,024,000 bytes up, "%-25s\t|%9i Ko|%13i"
+// below.
+void WriteKoLine(std::ostream& os, const char* label, std::uint64_t bytes);
+
+// "%-25s\t|%9.2f %%", then end of line.
+void WritePercentLine(std::ostream& os, const char* label, double percent);
+
+// One blank, the name, "=\"", the value, "\"". A null text is written "_null";
+// a pointer in the stream's pointer notation; a count as FormatGrouped with no
+// width.
+void WriteAttribute(std::ostream& os, const char* name, const char* value);
+void WriteAttribute(std::ostream& os, const char* name, const void* value);
+void WriteAttribute(std::ostream& os, const char* name, std::int64_t value);
+
+} // namespace LmAlloc
