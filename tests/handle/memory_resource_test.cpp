@@ -1,0 +1,336 @@
+// The client conveniences over the exported interface: zu_memory_resource
+// (std::pmr) and lmstl_allocator (standard containers). Figures are read on
+// child handles, whose GlobalStat holds exactly their own blocks at their
+// charge: the stride of the size class (class + 24) up to 1024 bytes, the
+// request + 24 above.
+
+#include "handle/dideverazez.h"
+#include "handle/zu_memory_resource.h"
+#include "statistics/lmstl_allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <list>
+#include <memory_resource>
+#include <new>
+#include <random>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Figures {
+    std::int64_t bytes;      // GlobalStat.Memory.Current
+    std::int64_t blocks;     // GlobalStat.Counter.Current
+    std::int64_t cumulBytes; // GlobalStat.Memory.Cumul
+    std::int64_t allocated;  // GlobalStat.Counter.Cumul
+};
+
+Figures FiguresOf(const zu_allocator& handle) {
+    zu_allocator::Metrics m{};
+    handle.GetMetrics(m);
+    return {m.MemoryCurrent, m.CountCurrent, m.MemoryCumul, m.CountCumul};
+}
+
+bool IsAligned(const void* p, std::size_t alignment) {
+    return reinterpret_cast<std::uintptr_t>(p) % alignment == 0;
+}
+
+class ClientConveniences : public ::testing::Test {
+protected:
+    zu_allocator root{"ConvenienceRoot"};
+    zu_allocator first{root, "First"};
+    zu_allocator second{root, "Second"};
+};
+
+using MemoryResource = ClientConveniences;
+using LmstlAllocator = ClientConveniences;
+
+// ---------------------------------------------------------------------------
+// zu_memory_resource
+
+// allocate(bytes) asks for alignof(max_align_t): one block of bytes + 16.
+TEST_F(MemoryResource, DefaultAlignmentChargesTheRequestPlusTheAlignment) {
+    static_assert(alignof(std::max_align_t) == 16, "the figures below assume x86-64");
+    zu_memory_resource resource(&first);
+    void* p = resource.allocate(100);
+    EXPECT_TRUE(IsAligned(p, 16));
+    // 100 + 16 = 116 bytes: the 128-byte class, charged 128 + 24.
+    EXPECT_EQ(FiguresOf(first).bytes, 152);
+    EXPECT_EQ(FiguresOf(first).blocks, 1);
+    resource.deallocate(p, 100);
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+    EXPECT_EQ(FiguresOf(first).blocks, 0);
+}
+
+// Alignments the blocks already have cost nothing extra: one block of exactly
+// the request.
+TEST_F(MemoryResource, AlignmentUpToEightIsOneBlockOfTheRequest) {
+    zu_memory_resource resource(&first);
+    void* bytes1 = resource.allocate(24, 1);
+    void* bytes8 = resource.allocate(24, 8);
+    // Twice the 32-byte class: 2 * (32 + 24).
+    EXPECT_EQ(FiguresOf(first).bytes, 112);
+    EXPECT_TRUE(IsAligned(bytes8, 8));
+    resource.deallocate(bytes1, 24, 1);
+    resource.deallocate(bytes8, 24, 8);
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+}
+
+// An over-aligned request that no longer fits a size class comes from the heap.
+TEST_F(MemoryResource, OverAlignedRequestAboveTheClassesIsAHeapBlock) {
+    zu_memory_resource resource(&first);
+    void* p = resource.allocate(2000, 64);
+    EXPECT_TRUE(IsAligned(p, 64));
+    // 2000 + 64 = 2064 bytes from the heap, charged 2064 + 24.
+    EXPECT_EQ(FiguresOf(first).bytes, 2088);
+    resource.deallocate(p, 2000, 64);
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+}
+
+// Every alignment from 1 to 4096 with sizes around the class edges: each
+// pointer meets its alignment, the requested bytes are usable without touching
+// another block, and everything comes back.
+TEST_F(MemoryResource, EveryPointerMeetsItsAlignmentAndOwnsItsBytes) {
+    zu_memory_resource resource(&first);
+    struct Handed {
+        unsigned char* p;
+        std::size_t bytes;
+        std::size_t alignment;
+        unsigned char fill;
+    };
+    std::vector<Handed> handed;
+    unsigned char fill = 1;
+    for (std::size_t alignment = 1; alignment <= 4096; alignment *= 2) {
+        for (std::size_t bytes : {0, 1, 7, 8, 24, 100, 1000, 1016, 1024, 1025, 5000}) {
+            auto* p = static_cast<unsigned char*>(resource.allocate(bytes, alignment));
+            ASSERT_TRUE(IsAligned(p, alignment)) << bytes << " bytes aligned to " << alignment;
+            std::memset(p, fill, bytes);
+            handed.push_back({p, bytes, alignment, fill});
+            fill = static_cast<unsigned char>(fill % 250 + 1);
+        }
+    }
+    for (const Handed& h : handed) {
+        ASSERT_EQ(std::count(h.p, h.p + h.bytes, h.fill), static_cast<std::ptrdiff_t>(h.bytes))
+            << h.bytes << " bytes aligned to " << h.alignment << " were overwritten";
+    }
+    std::shuffle(handed.begin(), handed.end(), std::mt19937(7));
+    for (const Handed& h : handed) {
+        resource.deallocate(h.p, h.bytes, h.alignment);
+    }
+    // 13 alignments * 11 sizes.
+    EXPECT_EQ(FiguresOf(first).allocated, 143);
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+    EXPECT_EQ(FiguresOf(first).blocks, 0);
+}
+
+// A block handed out by one resource can be given back through another over
+// any handle: it returns to the engine that allocated it.
+TEST_F(MemoryResource, BlockGivenBackThroughAnotherResourceReturnsToItsHandle) {
+    zu_memory_resource ofFirst(&first);
+    zu_memory_resource ofSecond(&second);
+    void* p = ofFirst.allocate(40, 32);
+    // 40 + 32 = 72 bytes: the 80-byte class, 104.
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    ofSecond.deallocate(p, 40, 32);
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+    EXPECT_EQ(FiguresOf(second).allocated, 0);
+}
+
+// Bad requests raise before anything is charged.
+TEST_F(MemoryResource, BadRequestsRaiseAndChargeNothing) {
+    zu_memory_resource resource(&first);
+    EXPECT_THROW(static_cast<void>(resource.allocate(16, 3)), std::invalid_argument);
+    EXPECT_THROW(static_cast<void>(resource.allocate(16, 0)), std::invalid_argument);
+    EXPECT_THROW(
+        static_cast<void>(resource.allocate(std::numeric_limits<std::size_t>::max() - 8, 16)),
+        std::bad_alloc);
+    EXPECT_EQ(FiguresOf(first).allocated, 0);
+    EXPECT_THROW(zu_memory_resource(nullptr), std::invalid_argument);
+}
+
+// Resources over the same handle are equal; over different handles, or against
+// another kind of resource, they are not.
+TEST_F(MemoryResource, EqualExactlyWhenOverTheSameHandle) {
+    zu_memory_resource a(&first);
+    zu_memory_resource b(&first);
+    zu_memory_resource c(&second);
+    EXPECT_TRUE(a == b);
+    EXPECT_FALSE(a == c);
+    EXPECT_FALSE(a.is_equal(*std::pmr::new_delete_resource()));
+    EXPECT_EQ(a.handle(), &first);
+}
+
+// A std::pmr vector grows through the handle: each reallocation is one block
+// of the new capacity, the old one given back.
+TEST_F(MemoryResource, VectorGrowsThroughTheHandle) {
+    zu_memory_resource resource(&first);
+    std::pmr::vector<std::uint64_t> v(&resource);
+    v.reserve(10);
+    // 80 bytes aligned to 8: the 80-byte class, 104.
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    v.assign(10, 7);
+    v.reserve(100);
+    // 800 bytes: the 1024-byte class, 1048; the first block is back.
+    EXPECT_EQ(FiguresOf(first).bytes, 1048);
+    EXPECT_EQ(FiguresOf(first).blocks, 1);
+    EXPECT_EQ(FiguresOf(first).cumulBytes, 104 + 1048);
+    EXPECT_EQ(FiguresOf(first).allocated, 2);
+}
+
+// shrink_to_fit moves the elements into a block of exactly their size.
+TEST_F(MemoryResource, VectorShrinksThroughTheHandle) {
+    zu_memory_resource resource(&first);
+    std::pmr::vector<std::uint64_t> v(&resource);
+    v.reserve(100);
+    v.assign(10, 7);
+    v.shrink_to_fit();
+    // 10 * 8 = 80 bytes: 104, and the 1048 of the large block are back.
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    EXPECT_EQ(FiguresOf(first).blocks, 1);
+    v.clear();
+    v.shrink_to_fit();
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+}
+
+// Copying with a resource charges the copy to that resource's handle; a plain
+// copy of a std::pmr container takes the default resource and charges nothing.
+TEST_F(MemoryResource, CopyIsChargedToTheResourceItIsGiven) {
+    zu_memory_resource ofFirst(&first);
+    zu_memory_resource ofSecond(&second);
+    std::pmr::vector<std::uint64_t> original(10, 7, &ofFirst);
+    std::pmr::vector<std::uint64_t> copy(original, &ofSecond);
+    EXPECT_EQ(FiguresOf(second).bytes, 104);
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    std::pmr::vector<std::uint64_t> plain(original);
+    EXPECT_EQ(plain.get_allocator().resource(), std::pmr::get_default_resource());
+    EXPECT_EQ(FiguresOf(first).allocated + FiguresOf(second).allocated, 2);
+}
+
+// Moving between resources over the same handle hands the block over as it is.
+TEST_F(MemoryResource, MoveOverTheSameHandleKeepsTheBlock) {
+    zu_memory_resource a(&first);
+    zu_memory_resource b(&first);
+    std::pmr::vector<std::uint64_t> source(10, 7, &a);
+    std::pmr::vector<std::uint64_t> target(&b);
+    target = std::move(source);
+    EXPECT_EQ(target.size(), 10u);
+    EXPECT_EQ(FiguresOf(first).allocated, 1);
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+}
+
+// Moving across handles copies the elements into a block of the target's
+// handle; the source keeps its own block until it lets it go.
+TEST_F(MemoryResource, MoveAcrossHandlesChargesTheTargetHandle) {
+    zu_memory_resource ofFirst(&first);
+    zu_memory_resource ofSecond(&second);
+    std::pmr::vector<std::uint64_t> source(10, 7, &ofFirst);
+    std::pmr::vector<std::uint64_t> target(&ofSecond);
+    target = std::move(source);
+    EXPECT_EQ(target.size(), 10u);
+    EXPECT_EQ(FiguresOf(second).bytes, 104);
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    source.clear();
+    source.shrink_to_fit();
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+}
+
+// ---------------------------------------------------------------------------
+// lmstl_allocator, as a client uses it
+
+// A vector's storage is one block of n * sizeof(T) on the allocator's handle.
+TEST_F(LmstlAllocator, VectorStorageIsChargedToTheHandle) {
+    std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>> v{
+        lmstl_allocator<std::uint64_t>(&first)};
+    v.reserve(10);
+    EXPECT_EQ(FiguresOf(first).bytes, 104); // 80 bytes: the 80-byte class
+    v.reserve(200);
+    EXPECT_EQ(FiguresOf(first).bytes, 1624); // 1600 bytes from the heap, + 24
+    EXPECT_EQ(FiguresOf(first).blocks, 1);
+    v.clear();
+    v.shrink_to_fit();
+    EXPECT_EQ(FiguresOf(first).bytes, 0);
+}
+
+// A copy-constructed container keeps the allocator, hence the handle.
+TEST_F(LmstlAllocator, CopyConstructionStaysOnTheSameHandle) {
+    using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
+    Vector original(10, 7, lmstl_allocator<std::uint64_t>(&first));
+    Vector copy(original);
+    EXPECT_EQ(copy.get_allocator().handle(), &first);
+    EXPECT_EQ(FiguresOf(first).bytes, 2 * 104);
+    EXPECT_EQ(FiguresOf(first).blocks, 2);
+}
+
+// Copy assignment propagates the allocator: the target gives its block back to
+// its old handle and takes a new one from the source's handle.
+TEST_F(LmstlAllocator, CopyAssignmentMovesTheTargetToTheSourceHandle) {
+    using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
+    Vector source(10, 7, lmstl_allocator<std::uint64_t>(&first));
+    Vector target(5, 1, lmstl_allocator<std::uint64_t>(&second));
+    EXPECT_EQ(FiguresOf(second).bytes, 72); // 40 bytes: the 48-byte class
+    target = source;
+    EXPECT_EQ(target.get_allocator().handle(), &first);
+    EXPECT_EQ(FiguresOf(second).bytes, 0);
+    EXPECT_EQ(FiguresOf(first).bytes, 2 * 104);
+}
+
+// Move assignment propagates the allocator and takes the block as it is.
+TEST_F(LmstlAllocator, MoveAssignmentTakesTheBlockAndTheHandle) {
+    using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
+    Vector source(10, 7, lmstl_allocator<std::uint64_t>(&first));
+    Vector target(5, 1, lmstl_allocator<std::uint64_t>(&second));
+    target = std::move(source);
+    EXPECT_EQ(target.get_allocator().handle(), &first);
+    EXPECT_EQ(FiguresOf(second).bytes, 0);
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    EXPECT_EQ(FiguresOf(first).allocated, 1);
+}
+
+// Swap exchanges blocks and handles; no figure moves.
+TEST_F(LmstlAllocator, SwapExchangesBlocksAndHandles) {
+    using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
+    Vector a(10, 7, lmstl_allocator<std::uint64_t>(&first));
+    Vector b(5, 1, lmstl_allocator<std::uint64_t>(&second));
+    a.swap(b);
+    EXPECT_EQ(a.get_allocator().handle(), &second);
+    EXPECT_EQ(b.get_allocator().handle(), &first);
+    EXPECT_EQ(FiguresOf(first).bytes, 104);
+    EXPECT_EQ(FiguresOf(second).bytes, 72);
+    EXPECT_EQ(FiguresOf(first).allocated + FiguresOf(second).allocated, 2);
+}
+
+// A node container charges one block per element (libstdc++'s list node: two
+// links and an int, 24 bytes, so the 32-byte class, 56).
+TEST_F(LmstlAllocator, ListChargesOneBlockPerElement) {
+    std::list<int, lmstl_allocator<int>> list{lmstl_allocator<int>(&first)};
+    for (int i = 0; i < 5; ++i) {
+        list.push_back(i);
+    }
+    EXPECT_EQ(FiguresOf(first).blocks, 5);
+    EXPECT_EQ(FiguresOf(first).bytes, 5 * 56);
+    list.pop_front();
+    EXPECT_EQ(FiguresOf(first).bytes, 4 * 56);
+}
+
+// A count whose size overflows raises before anything is charged.
+TEST_F(LmstlAllocator, OverflowingCountRaisesAndChargesNothing) {
+    lmstl_allocator<std::uint64_t> allocator(&first);
+    EXPECT_THROW(allocator.allocate(std::numeric_limits<std::size_t>::max() / 4),
+                 std::bad_array_new_length);
+    EXPECT_EQ(FiguresOf(first).allocated, 0);
+}
+
+// Allocators over the same handle compare equal, over different ones unequal,
+// across element types too.
+TEST_F(LmstlAllocator, EqualExactlyWhenOverTheSameHandle) {
+    EXPECT_TRUE(lmstl_allocator<int>(&first) == lmstl_allocator<double>(&first));
+    EXPECT_FALSE(lmstl_allocator<int>(&first) == lmstl_allocator<int>(&second));
+}
+
+} // namespace
