@@ -272,37 +272,6 @@ TEST_F(CallerStream, FailedCallerStreamDropsWrites) {
     EXPECT_TRUE(os.bad());
 }
 
-// Dump on a handle leaves the caller's stream exactly as it was.
-TEST_F(CallerStream, HandleDumpLeavesTheStreamUnchanged) {
-    zu_allocator handle("dumped");
-    void* p = handle.Alloc(40);
-    std::ostringstream os;
-    os << "before";
-    handle.Dump(os);
-    EXPECT_EQ(os.str(), "before");
-    EXPECT_TRUE(os.good());
-    EXPECT_FALSE(fs::exists(ReportFile()));
-    handle.Free(p);
-}
-
-// The null stream writes nothing and opens nothing.
-TEST_F(CallerStream, NullStreamDoesNothing) {
-    report_test::ThreeClassPool pool;
-    zu_allocator storage("sizes storage");
-    AllocSizes sizes("sizes", &storage);
-    sizes.Record(10);
-    LmAlloc::NullStream stream;
-    stream.BeginReport();
-    stream.WriteAllocator(pool.root);
-    stream.WriteStatistics(OneByte(), "n");
-    stream.WriteProcessFigures(ProcessInfo(), 10);
-    stream.WriteMemoryManagers(pool.Pool());
-    stream.WriteAllocSizes(sizes);
-    stream.DumpAllocator(pool.root);
-    stream.EndReport();
-    EXPECT_FALSE(fs::exists(ReportFile()));
-}
-
 // Reports of an engine that another thread is allocating from read its
 // figures through atomic snapshots (checked under TSan), and each section
 // stays well formed.
