@@ -1,0 +1,566 @@
+// The paged memory manager on its own: a pool whose pages are charged to a
+// basic owner engine, driven through TakeBlock, ReturnBlock and FlushCache.
+// Every step is followed by the pool's invariant check.
+
+#include "engines/kdideverazez_impl.h"
+#include "handle/Internals.h"
+#include "support/EngineFigures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using dideverazez::test::At;
+using dideverazez::test::FiguresOf;
+using dideverazez::test::HeapFault;
+using dideverazez::test::IsZero;
+using dideverazez::test::PoolFigures;
+using dideverazez::test::SamePool;
+using dideverazez::test::Sound;
+using dideverazez::test::StatIs;
+using dideverazez::test::ValueIs;
+namespace seams = dideverazez::testing;
+
+// Indices of the classes used below.
+constexpr std::size_t k8 = 0, k16 = 1, k32 = 2, k48 = 3, k64 = 4, k128 = 7, k256 = 11, k1024 = 17;
+
+// A pool owned by a basic root engine. Blocks still taken when a test ends are
+// given back, so that the pool's destruction frees every page.
+class PagedMemoryTest : public ::testing::Test {
+protected:
+    ~PagedMemoryTest() override {
+        for (PooledBlock* block : live_) {
+            PagedMemory::ReturnBlock(block);
+        }
+    }
+
+    PooledBlock* Take(std::size_t cls) {
+        PooledBlock* block = pool.Managers[cls].TakeBlock();
+        live_.insert(block);
+        EXPECT_TRUE(Sound(pool));
+        return block;
+    }
+
+    void Return(PooledBlock* block) {
+        live_.erase(block);
+        PagedMemory::ReturnBlock(block);
+        EXPECT_TRUE(Sound(pool));
+    }
+
+    MemoryManager& M(std::size_t cls) { return pool.Managers[cls]; }
+
+    static Page* PageOf(const PooledBlock* block) { return static_cast<Page*>(block->Link); }
+
+    // The owner's three page-charged statistics all read {bytes} and {items}.
+    ::testing::AssertionResult OwnerHolds(StatValue bytes, StatValue items) {
+        for (const StatAlloc* stat : {&owner.SelfStat, &owner.PageStat, &owner.GlobalStat}) {
+            auto result = StatIs(*stat, bytes, items);
+            if (!result) {
+                return result;
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    allocator_none owner{"owner", nullptr, false};
+    PagedMemory pool{&owner};
+
+private:
+    std::set<PooledBlock*> live_;
+};
+
+// Expects std::bad_alloc with the library's message from `call`.
+template <class Call>::testing::AssertionResult RaisesBadAllocation(Call call) {
+    try {
+        call();
+    } catch (const std::bad_alloc& failure) {
+        if (std::string(failure.what()) == "bad allocation") {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "what() is \"" << failure.what() << '"';
+    }
+    return ::testing::AssertionFailure() << "nothing raised";
+}
+
+} // namespace
+
+// A new pool: owner set, nothing cached, each manager with its class and
+// nothing else.
+TEST_F(PagedMemoryTest, ConstructionSetsClassesOnly) {
+    const std::uint64_t sizes[18] = {8,   16,  32,  48,  64,  80,  96,  128, 160,
+                                     192, 224, 256, 320, 384, 512, 640, 768, 1024};
+    EXPECT_EQ(pool.Owner, &owner);
+    EXPECT_EQ(pool.FreePageCount, 0u);
+    for (std::size_t i = 0; i < 18; ++i) {
+        EXPECT_EQ(M(i).Pool, &pool);
+        EXPECT_EQ(M(i).BlockSize, sizes[i]);
+        EXPECT_EQ(M(i).FirstPage, nullptr);
+        EXPECT_TRUE(ValueIs(M(i).Blocks, {0, 0, 0}));
+        EXPECT_TRUE(ValueIs(M(i).Pages, {0, 0, 0}));
+    }
+    EXPECT_TRUE(Sound(pool));
+}
+
+// The first request of a class takes one page from the heap, charged to the
+// owner; the block is the first of the page and the rest are free.
+TEST_F(PagedMemoryTest, FirstRequestTakesOnePage) {
+    const std::uint64_t calls = seams::HeapCalls();
+    PooledBlock* block = Take(k8);
+    Page* page = PageOf(block);
+    EXPECT_EQ(seams::HeapCalls(), calls + 1);
+    EXPECT_TRUE(OwnerHolds({4036, 4036, 4036}, {1, 1, 1}));
+    EXPECT_TRUE(IsZero(owner.PooledStat)); // blocks are the engine's to charge
+    EXPECT_TRUE(ValueIs(M(k8).Pages, {1, 1, 1}));
+    EXPECT_TRUE(ValueIs(M(k8).Blocks, {1, 1, 1}));
+    EXPECT_EQ(M(k8).FirstPage, page);
+    EXPECT_EQ(page->Manager, &M(k8));
+    EXPECT_EQ(page->Prev, nullptr);
+    EXPECT_EQ(page->Next, nullptr);
+    EXPECT_EQ(page->Stride, 32u);    // 8 + 24
+    EXPECT_EQ(page->Capacity, 124u); // 3972 / 32
+    EXPECT_EQ(page->UsedCount, 1u);
+    EXPECT_EQ(page->FreeCount, 123u);                        // 124 - 1
+    EXPECT_EQ(reinterpret_cast<char*>(block), At(page, 64)); // block 0, right after the header
+    EXPECT_EQ(reinterpret_cast<char*>(page->FreeList), At(page, 64 + 32)); // block 1
+    EXPECT_EQ(block->Size, 0u);
+}
+
+// Pages are charged to the owner's SelfStat and PageStat and to GlobalStat
+// along the chain up to the owner's root; the root's own SelfStat and PageStat
+// are not touched.
+TEST(PagedMemoryCharging, PageChargedAlongTheOwnersChain) {
+    allocator_none top("top", nullptr, false);
+    allocator_none owner("owner", &top, false);
+    {
+        PagedMemory pool(&owner);
+        PooledBlock* block = pool.Managers[k64].TakeBlock();
+        EXPECT_TRUE(StatIs(owner.SelfStat, {4036, 4036, 4036}, {1, 1, 1}));
+        EXPECT_TRUE(StatIs(owner.PageStat, {4036, 4036, 4036}, {1, 1, 1}));
+        EXPECT_TRUE(StatIs(owner.GlobalStat, {4036, 4036, 4036}, {1, 1, 1}));
+        EXPECT_TRUE(StatIs(top.GlobalStat, {4036, 4036, 4036}, {1, 1, 1}));
+        EXPECT_TRUE(IsZero(top.SelfStat));
+        EXPECT_TRUE(IsZero(top.PageStat));
+        PagedMemory::ReturnBlock(block); // cached: no change
+        EXPECT_TRUE(StatIs(top.GlobalStat, {4036, 4036, 4036}, {1, 1, 1}));
+        pool.FlushCache();
+        EXPECT_TRUE(Sound(pool));
+    }
+    EXPECT_TRUE(StatIs(owner.PageStat, {0, 4036, 4036}, {0, 1, 1}));
+    EXPECT_TRUE(StatIs(top.GlobalStat, {0, 4036, 4036}, {0, 1, 1}));
+}
+
+// Every class: a new page hands out its blocks in ascending address order, one
+// stride apart from the end of the header, Capacity of them; then the page is
+// full and off the list, and the next request takes a new page as the head.
+TEST_F(PagedMemoryTest, EveryClassCarvesItsPageAsDocumented) {
+    struct Row {
+        std::uint64_t size, stride, capacity;
+    };
+    // stride = size + 24; capacity = 3972 / stride.
+    const Row rows[18] = {{8, 32, 124},   {16, 40, 99},   {32, 56, 70},   {48, 72, 55},
+                          {64, 88, 45},   {80, 104, 38},  {96, 120, 33},  {128, 152, 26},
+                          {160, 184, 21}, {192, 216, 18}, {224, 248, 16}, {256, 280, 14},
+                          {320, 344, 11}, {384, 408, 9},  {512, 536, 7},  {640, 664, 5},
+                          {768, 792, 5},  {1024, 1048, 3}};
+    for (std::size_t cls = 0; cls < 18; ++cls) {
+        const Row& row = rows[cls];
+        SCOPED_TRACE(row.size);
+        std::vector<PooledBlock*> blocks;
+        blocks.push_back(Take(cls));
+        Page* page = PageOf(blocks[0]);
+        EXPECT_EQ(page->Stride, row.stride);
+        EXPECT_EQ(page->Capacity, row.capacity);
+        for (std::uint64_t i = 1; i < row.capacity; ++i) {
+            blocks.push_back(Take(cls));
+        }
+        for (std::uint64_t i = 0; i < row.capacity; ++i) {
+            ASSERT_EQ(reinterpret_cast<char*>(blocks[i]), At(page, 64 + i * row.stride))
+                << "block " << i;
+            ASSERT_EQ(blocks[i]->Link, page);
+        }
+        EXPECT_EQ(page->UsedCount, row.capacity);
+        EXPECT_EQ(page->FreeCount, 0u);
+        EXPECT_EQ(page->FreeList, nullptr);
+        EXPECT_EQ(M(cls).FirstPage, nullptr); // full: off the list
+        EXPECT_EQ(page->Prev, nullptr);
+        EXPECT_EQ(page->Next, nullptr);
+
+        PooledBlock* next = Take(cls);
+        Page* second = PageOf(next);
+        EXPECT_NE(second, page);
+        EXPECT_EQ(M(cls).FirstPage, second);
+        EXPECT_EQ(second->Next, nullptr); // the full page is not linked behind it
+        EXPECT_TRUE(ValueIs(M(cls).Pages, {2, 2, 2}));
+        const auto blocksTaken = static_cast<std::int64_t>(row.capacity + 1);
+        EXPECT_TRUE(ValueIs(M(cls).Blocks, {blocksTaken, blocksTaken, blocksTaken}));
+
+        Return(next);
+        for (PooledBlock* block : blocks) {
+            Return(block);
+        }
+        EXPECT_TRUE(ValueIs(M(cls).Pages, {0, 2, 2}));
+        EXPECT_TRUE(ValueIs(M(cls).Blocks, {0, blocksTaken, blocksTaken}));
+        EXPECT_EQ(M(cls).FirstPage, nullptr);
+    }
+    // Two pages serve each class in turn and go back to the cache each time, so
+    // only two were ever taken from the heap.
+    EXPECT_EQ(pool.FreePageCount, 2u);
+    EXPECT_TRUE(OwnerHolds({8072, 8072, 8072}, {2, 2, 2})); // 2 * 4036
+}
+
+// One block back to a full page puts that page at the head of the list, and
+// the next request gets that very block.
+TEST_F(PagedMemoryTest, BlockBackToFullPageComesOutNext) {
+    PooledBlock* a[3] = {Take(k1024), Take(k1024), Take(k1024)}; // page A full
+    PooledBlock* b0 = Take(k1024);                               // page B, the head
+    Page* pageA = PageOf(a[0]);
+    Page* pageB = PageOf(b0);
+    EXPECT_EQ(M(k1024).FirstPage, pageB);
+    EXPECT_TRUE(OwnerHolds({8072, 8072, 8072}, {2, 2, 2}));
+
+    Return(a[1]);
+    EXPECT_EQ(M(k1024).FirstPage, pageA);
+    EXPECT_EQ(pageA->Prev, nullptr);
+    EXPECT_EQ(pageA->Next, pageB);
+    EXPECT_EQ(pageB->Prev, pageA);
+    EXPECT_EQ(pageA->FreeList, a[1]);
+
+    PooledBlock* again = Take(k1024);
+    EXPECT_EQ(again, a[1]);
+    EXPECT_EQ(M(k1024).FirstPage, pageB); // A is full again and leaves the list
+    EXPECT_EQ(pageB->Prev, nullptr);
+    EXPECT_EQ(pageA->Prev, nullptr);
+    EXPECT_EQ(pageA->Next, nullptr);
+    EXPECT_TRUE(ValueIs(M(k1024).Blocks, {4, 4, 5})); // 3 + 1 - 1 + 1 in use; 5 handed out
+}
+
+// The most recently freed block of a page is handed out next, then the one
+// freed before it, then the untouched blocks in address order.
+TEST_F(PagedMemoryTest, MostRecentlyFreedBlockIsNext) {
+    PooledBlock* b[5];
+    for (PooledBlock*& block : b) {
+        block = Take(k64);
+    }
+    Page* page = PageOf(b[0]);
+    Return(b[3]);
+    Return(b[1]);
+    EXPECT_EQ(Take(k64), b[1]);
+    EXPECT_EQ(Take(k64), b[3]);
+    EXPECT_EQ(reinterpret_cast<char*>(Take(k64)), At(page, 64 + 5 * 88)); // block 5
+}
+
+// A listed page that gets a block back moves to the head, whether it stood in
+// the middle or at the tail; its neighbours are joined.
+TEST_F(PagedMemoryTest, ListedPageMovesToTheHead) {
+    std::vector<PooledBlock*> blocks;
+    for (int i = 0; i < 9; ++i) {
+        blocks.push_back(Take(k1024)); // pages P1, P2, P3, all full
+    }
+    Page* p1 = PageOf(blocks[0]);
+    Page* p2 = PageOf(blocks[3]);
+    Page* p3 = PageOf(blocks[6]);
+    EXPECT_EQ(M(k1024).FirstPage, nullptr);
+
+    Return(blocks[0]); // [P1]
+    Return(blocks[3]); // [P2, P1]
+    Return(blocks[6]); // [P3, P2, P1]
+    EXPECT_EQ(M(k1024).FirstPage, p3);
+    EXPECT_EQ(p3->Next, p2);
+    EXPECT_EQ(p2->Next, p1);
+
+    Return(blocks[4]); // P2 from the middle: [P2, P3, P1]
+    EXPECT_EQ(M(k1024).FirstPage, p2);
+    EXPECT_EQ(p2->Prev, nullptr);
+    EXPECT_EQ(p2->Next, p3);
+    EXPECT_EQ(p3->Prev, p2);
+    EXPECT_EQ(p3->Next, p1);
+    EXPECT_EQ(p1->Prev, p3);
+    EXPECT_EQ(p1->Next, nullptr);
+
+    Return(blocks[1]); // P1 from the tail: [P1, P2, P3]
+    EXPECT_EQ(M(k1024).FirstPage, p1);
+    EXPECT_EQ(p1->Prev, nullptr);
+    EXPECT_EQ(p1->Next, p2);
+    EXPECT_EQ(p2->Prev, p1);
+    EXPECT_EQ(p2->Next, p3);
+    EXPECT_EQ(p3->Prev, p2);
+    EXPECT_EQ(p3->Next, nullptr);
+
+    Return(blocks[2]); // P1 was the head: emptied and cached, [P2, P3]
+    EXPECT_EQ(M(k1024).FirstPage, p2);
+    EXPECT_EQ(p2->Prev, nullptr);
+    EXPECT_EQ(pool.FreePageCount, 1u);
+    EXPECT_EQ(pool.FreePages[0], p1);
+    EXPECT_EQ(p1->Prev, nullptr);
+    EXPECT_EQ(p1->Next, nullptr);
+}
+
+// A head page that still has free blocks stays in place when a block of it
+// comes back.
+TEST_F(PagedMemoryTest, HeadPageStaysInPlace) {
+    PooledBlock* a[3] = {Take(k1024), Take(k1024), Take(k1024)};
+    PooledBlock* b0 = Take(k1024);
+    PooledBlock* b1 = Take(k1024);
+    Return(a[0]); // [A, B]
+    Page* pageA = PageOf(a[1]);
+    Page* pageB = PageOf(b0);
+    Return(a[1]); // A is the head already
+    EXPECT_EQ(M(k1024).FirstPage, pageA);
+    EXPECT_EQ(pageA->Next, pageB);
+    EXPECT_EQ(pageB->Prev, pageA);
+    EXPECT_EQ(pageA->UsedCount, 1u);
+    EXPECT_EQ(pageA->FreeCount, 2u);
+    (void)b1;
+}
+
+// The last block in use coming back caches the page: the manager gives it up,
+// the owner keeps paying for it.
+TEST_F(PagedMemoryTest, EmptiedPageIsCached) {
+    PooledBlock* block = Take(k128);
+    Page* page = PageOf(block);
+    Return(block);
+    EXPECT_EQ(pool.FreePageCount, 1u);
+    EXPECT_EQ(pool.FreePages[0], page);
+    EXPECT_EQ(M(k128).FirstPage, nullptr);
+    EXPECT_TRUE(ValueIs(M(k128).Pages, {0, 1, 1}));
+    EXPECT_TRUE(ValueIs(M(k128).Blocks, {0, 1, 1}));
+    EXPECT_TRUE(OwnerHolds({4036, 4036, 4036}, {1, 1, 1}));
+    EXPECT_EQ(page->Prev, nullptr);
+    EXPECT_EQ(page->Next, nullptr);
+}
+
+// The cache holds four pages; the fifth page emptied goes back to the heap and
+// is discharged from the owner.
+TEST_F(PagedMemoryTest, CacheHoldsFourAndTheFifthIsFreed) {
+    std::vector<PooledBlock*> blocks;
+    for (int i = 0; i < 15; ++i) {
+        blocks.push_back(Take(k1024)); // 5 pages of 3 blocks
+    }
+    Page* pages[5];
+    for (int p = 0; p < 5; ++p) {
+        pages[p] = PageOf(blocks[3 * p]);
+    }
+    EXPECT_TRUE(OwnerHolds({20180, 20180, 20180}, {5, 5, 5})); // 5 * 4036
+
+    for (int p = 0; p < 4; ++p) {
+        for (int i = 0; i < 3; ++i) {
+            Return(blocks[3 * p + i]);
+        }
+        EXPECT_EQ(pool.FreePageCount, static_cast<std::uint64_t>(p + 1));
+        EXPECT_EQ(pool.FreePages[p], pages[p]);
+    }
+    EXPECT_TRUE(OwnerHolds({20180, 20180, 20180}, {5, 5, 5})); // caching costs nothing
+
+    for (int i = 12; i < 15; ++i) {
+        Return(blocks[i]);
+    }
+    EXPECT_EQ(pool.FreePageCount, 4u);
+    for (int p = 0; p < 4; ++p) {
+        EXPECT_EQ(pool.FreePages[p], pages[p]);
+    }
+    // 20180 - 4036 = 16144 in 4 pages
+    EXPECT_TRUE(OwnerHolds({16144, 20180, 20180}, {4, 5, 5}));
+    EXPECT_TRUE(ValueIs(M(k1024).Pages, {0, 5, 5}));
+    EXPECT_TRUE(ValueIs(M(k1024).Blocks, {0, 15, 15}));
+}
+
+// A page request takes the newest cached page first, and a cached page asks
+// nothing of the heap.
+TEST_F(PagedMemoryTest, NewestCachedPageIsReusedFirst) {
+    PooledBlock* a = Take(k8);
+    PooledBlock* b = Take(k16);
+    Page* pageA = PageOf(a);
+    Page* pageB = PageOf(b);
+    Return(a); // cache [A]
+    Return(b); // cache [A, B]
+    const std::uint64_t calls = seams::HeapCalls();
+
+    PooledBlock* first = Take(k32);
+    EXPECT_EQ(PageOf(first), pageB);
+    EXPECT_EQ(pool.FreePageCount, 1u);
+    EXPECT_EQ(pool.FreePages[0], pageA);
+    PooledBlock* second = Take(k48);
+    EXPECT_EQ(PageOf(second), pageA);
+    EXPECT_EQ(pool.FreePageCount, 0u);
+
+    EXPECT_EQ(seams::HeapCalls(), calls);
+    EXPECT_TRUE(OwnerHolds({8072, 8072, 8072}, {2, 2, 2}));
+    EXPECT_TRUE(ValueIs(M(k32).Pages, {1, 1, 1}));
+    EXPECT_TRUE(ValueIs(M(k48).Pages, {1, 1, 1}));
+}
+
+// A page cached by the 8-byte class serves the 1024-byte class next, laid out
+// for it: 3 blocks of stride 1048.
+TEST_F(PagedMemoryTest, CachedSmallClassPageServesLargestClass) {
+    PooledBlock* small = Take(k8);
+    Page* page = PageOf(small);
+    Return(small);
+
+    PooledBlock* b0 = Take(k1024);
+    EXPECT_EQ(PageOf(b0), page);
+    EXPECT_EQ(page->Manager, &M(k1024));
+    EXPECT_EQ(page->Stride, 1048u); // 1024 + 24
+    EXPECT_EQ(page->Capacity, 3u);  // 3972 / 1048
+    EXPECT_EQ(page->UsedCount, 1u);
+    EXPECT_EQ(page->FreeCount, 2u);
+    EXPECT_EQ(reinterpret_cast<char*>(b0), At(page, 64));
+    EXPECT_EQ(reinterpret_cast<char*>(Take(k1024)), At(page, 64 + 1048));
+    EXPECT_EQ(reinterpret_cast<char*>(Take(k1024)), At(page, 64 + 2 * 1048));
+    EXPECT_EQ(M(k1024).FirstPage, nullptr); // full after 3
+    EXPECT_TRUE(ValueIs(M(k8).Pages, {0, 1, 1}));
+    EXPECT_TRUE(ValueIs(M(k1024).Pages, {1, 1, 1}));
+    EXPECT_TRUE(OwnerHolds({4036, 4036, 4036}, {1, 1, 1})); // still the one page
+}
+
+// FlushCache frees every cached page and discharges the owner for each; the
+// next page comes from the heap again.
+TEST_F(PagedMemoryTest, FlushCacheFreesEveryCachedPage) {
+    PooledBlock* blocks[3] = {Take(k8), Take(k16), Take(k32)};
+    for (PooledBlock* block : blocks) {
+        Return(block);
+    }
+    EXPECT_EQ(pool.FreePageCount, 3u);
+    pool.FlushCache();
+    EXPECT_TRUE(Sound(pool));
+    EXPECT_EQ(pool.FreePageCount, 0u);
+    EXPECT_TRUE(OwnerHolds({0, 12108, 12108}, {0, 3, 3})); // 3 * 4036 taken, all back
+    const std::uint64_t calls = seams::HeapCalls();
+    Take(k8);
+    EXPECT_EQ(seams::HeapCalls(), calls + 1);
+    EXPECT_TRUE(OwnerHolds({4036, 12108, 16144}, {1, 3, 4}));
+}
+
+// FlushCache of an empty cache changes nothing.
+TEST_F(PagedMemoryTest, FlushCacheOfEmptyCacheIsANoOp) {
+    PooledBlock* kept = Take(k64);
+    const PoolFigures before = FiguresOf(pool);
+    pool.FlushCache();
+    EXPECT_TRUE(SamePool(FiguresOf(pool), before));
+    EXPECT_TRUE(OwnerHolds({4036, 4036, 4036}, {1, 1, 1}));
+    (void)kept;
+}
+
+// Destroying a pool frees its cached pages only: a page with a block in use
+// stays on the heap, charged to the owner.
+TEST(PagedMemoryDestruction, FreesOnlyCachedPages) {
+    allocator_none owner("owner", nullptr, false);
+    auto pool = std::make_unique<PagedMemory>(&owner);
+    PooledBlock* kept = pool->Managers[k64].TakeBlock();
+    PooledBlock* released = pool->Managers[k128].TakeBlock();
+    Page* keptPage = static_cast<Page*>(kept->Link);
+    PagedMemory::ReturnBlock(released); // cached
+    EXPECT_TRUE(StatIs(owner.PageStat, {8072, 8072, 8072}, {2, 2, 2}));
+
+    pool.reset();
+    EXPECT_TRUE(StatIs(owner.PageStat, {4036, 8072, 8072}, {1, 2, 2}));
+    EXPECT_TRUE(StatIs(owner.SelfStat, {4036, 8072, 8072}, {1, 2, 2}));
+    EXPECT_TRUE(StatIs(owner.GlobalStat, {4036, 8072, 8072}, {1, 2, 2}));
+    EXPECT_EQ(kept->Link, keptPage); // untouched
+    EXPECT_EQ(keptPage->UsedCount, 1u);
+    dbg_free(keptPage); // give the page back ourselves
+}
+
+// The heap refusing the first page raises "bad allocation" with nothing
+// changed: no figure, no list, no cache; the pool works afterwards.
+TEST_F(PagedMemoryTest, RefusedPageChangesNothing) {
+    const PoolFigures before = FiguresOf(pool);
+    {
+        HeapFault fault(1);
+        EXPECT_TRUE(RaisesBadAllocation([&] { M(k8).TakeBlock(); }));
+    }
+    EXPECT_TRUE(SamePool(FiguresOf(pool), before));
+    EXPECT_TRUE(OwnerHolds({0, 0, 0}, {0, 0, 0}));
+    EXPECT_TRUE(Sound(pool));
+    Take(k8);
+    EXPECT_TRUE(OwnerHolds({4036, 4036, 4036}, {1, 1, 1}));
+}
+
+// The heap refusing a page behind a full head page leaves the full page as it
+// was and the class's figures unchanged.
+TEST_F(PagedMemoryTest, RefusedPageBehindFullPageChangesNothing) {
+    PooledBlock* a[3] = {Take(k1024), Take(k1024), Take(k1024)};
+    Page* page = PageOf(a[0]);
+    const PoolFigures before = FiguresOf(pool);
+    {
+        HeapFault fault(1);
+        EXPECT_TRUE(RaisesBadAllocation([&] { M(k1024).TakeBlock(); }));
+    }
+    EXPECT_TRUE(SamePool(FiguresOf(pool), before));
+    EXPECT_TRUE(ValueIs(M(k1024).Pages, {1, 1, 1}));
+    EXPECT_TRUE(ValueIs(M(k1024).Blocks, {3, 3, 3}));
+    EXPECT_EQ(page->UsedCount, 3u);
+    EXPECT_EQ(page->Next, nullptr);
+    EXPECT_TRUE(OwnerHolds({4036, 4036, 4036}, {1, 1, 1}));
+    EXPECT_TRUE(Sound(pool));
+}
+
+// A cached page serves the request without the heap: an armed fault does not
+// fire.
+TEST_F(PagedMemoryTest, CachedPageNeedsNoHeap) {
+    Return(Take(k8));
+    const std::uint64_t calls = seams::HeapCalls();
+    HeapFault fault(1);
+    PooledBlock* block = nullptr;
+    EXPECT_NO_THROW(block = Take(k256));
+    EXPECT_NE(block, nullptr);
+    EXPECT_EQ(seams::HeapCalls(), calls);
+}
+
+// The invariant check is not vacuous: it reports a broken count, a free block
+// whose Size word is not 0, and an owner charged for a page the pool lacks.
+TEST_F(PagedMemoryTest, InvariantCheckReportsCorruption) {
+    PooledBlock* a = Take(k64);
+    PooledBlock* b = Take(k64);
+    Return(a); // page listed with one used and 44 free blocks
+    Page* page = PageOf(b);
+
+    ++page->UsedCount;
+    EXPECT_FALSE(Sound(pool));
+    --page->UsedCount;
+    EXPECT_TRUE(Sound(pool));
+
+    page->FreeList->Size = 8;
+    EXPECT_FALSE(Sound(pool));
+    page->FreeList->Size = 0;
+
+    owner.PageStat.Charge(4036);
+    EXPECT_FALSE(Sound(pool));
+    owner.PageStat.Discharge(4036);
+    EXPECT_TRUE(Sound(pool));
+}
+
+// The class of a request is the first whose size is at least the request: the
+// boundaries, including the gap between 384 and 512.
+TEST(PagedMemoryClasses, BoundaryRequests) {
+    struct Row {
+        std::uint64_t request;
+        std::size_t cls;
+    };
+    const Row rows[] = {{0, 0},    {1, 0},    {8, 0},     {9, 1},    {16, 1},
+                        {17, 2},   {128, 7},  {129, 8},   {384, 13}, {385, 14},
+                        {449, 14}, {512, 14}, {513, 15},  {640, 15}, {641, 16},
+                        {768, 16}, {769, 17}, {1023, 17}, {1024, 17}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(PagedMemory::ClassIndex(row.request), row.cls) << row.request;
+    }
+}
+
+// Every request from 0 to 1024 gets the first class whose size holds it, as a
+// plain scan of the class list says.
+TEST(PagedMemoryClasses, EveryRequestUpTo1024) {
+    const std::uint64_t sizes[18] = {8,   16,  32,  48,  64,  80,  96,  128, 160,
+                                     192, 224, 256, 320, 384, 512, 640, 768, 1024};
+    for (std::uint64_t request = 0; request <= 1024; ++request) {
+        std::size_t expected = 0;
+        while (sizes[expected] < request) {
+            ++expected;
+        }
+        ASSERT_EQ(PagedMemory::ClassIndex(request), expected) << request;
+    }
+}

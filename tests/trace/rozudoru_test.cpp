@@ -1,0 +1,324 @@
+// The stand-in trace library: scope records, lines and errors as a sink sees
+// them, the default sink's filter and layout, and sink replacement.
+
+#include "rozudoru/TraceSink.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using dideverazez::test::TraceCapture;
+using Tracer::TraceRecord;
+using Kind = Tracer::TraceRecord::Kind;
+namespace trace = Tracer::_internal_;
+
+// Sets (or, for a null value, removes) an environment variable.
+void SetEnvironment(const char* name, const char* value) {
+#if defined(_WIN32)
+    ASSERT_EQ(_putenv_s(name, value != nullptr ? value : ""), 0);
+#else
+    ASSERT_EQ(value != nullptr ? setenv(name, value, 1) : unsetenv(name), 0);
+#endif
+}
+
+// Strings compared by content; a null pointer only equals null.
+::testing::AssertionResult SameText(const char* actual, const char* expected) {
+    if (actual == nullptr || expected == nullptr) {
+        if (actual == expected) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "one of the texts is null";
+    }
+    if (std::string(actual) == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << '"' << actual << "\" differs from \"" << expected << '"';
+}
+
+::testing::AssertionResult RecordIs(const TraceRecord& record, Kind kind, int detail,
+                                    const std::string& text, const char* file, long line,
+                                    const char* category, const char* function) {
+    if (record.kind != kind) {
+        return ::testing::AssertionFailure() << "kind " << static_cast<int>(record.kind);
+    }
+    if (record.detail != detail) {
+        return ::testing::AssertionFailure() << "detail " << record.detail;
+    }
+    if (record.text != text) {
+        return ::testing::AssertionFailure() << "text \"" << record.text << '"';
+    }
+    if (!SameText(record.file, file) || record.line != line) {
+        return ::testing::AssertionFailure() << "file or line " << record.line;
+    }
+    if (!SameText(record.category, category) || !SameText(record.function, function)) {
+        return ::testing::AssertionFailure() << "category or function";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Runs with the default sink installed and a known filter, restoring both.
+class DefaultSink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousDetail_ = Tracer::GetTraceDetail();
+        previousSink_ = Tracer::SetTraceSink({});
+    }
+    void TearDown() override {
+        Tracer::SetTraceSink(std::move(previousSink_));
+        Tracer::SetTraceDetail(previousDetail_);
+    }
+
+    // Writes one error, one line of detail 2 and one scope of detail 16 and
+    // returns what reached standard error.
+    static std::string WriteOneOfEach() {
+        ::testing::internal::CaptureStderr();
+        {
+            std::ostringstream error;
+            error << "boom";
+            trace::Error(error, "f.cpp", 1, "CAT:", "fn");
+            std::ostringstream line;
+            line << "hello";
+            trace::Log(Tracer::LogDetail_Lines, line, "f.cpp", 2, "CAT:", "fn");
+            trace::scope scope(Tracer::LogDetail_Scopes, "S", "f.cpp", 3);
+        }
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+private:
+    int previousDetail_ = 0;
+    Tracer::TraceSink previousSink_;
+};
+
+} // namespace
+
+// A scope records its opening at construction and, at destruction, a closing
+// that repeats the opening's detail, name, file and line.
+TEST(TraceScope, ClosingRepeatsTheOpeningRecord) {
+    TraceCapture capture;
+    {
+        trace::scope scope(Tracer::LogDetail_Scopes, "R9_ALLOCATOR:zu_allocator::ctor",
+                           "kdideverazez", 223);
+        ASSERT_EQ(capture.Records().size(), 1u);
+        EXPECT_TRUE(RecordIs(capture.Records()[0], Kind::ScopeOpen, 16,
+                             "R9_ALLOCATOR:zu_allocator::ctor", "kdideverazez", 223, nullptr,
+                             nullptr));
+    }
+    ASSERT_EQ(capture.Records().size(), 2u);
+    EXPECT_TRUE(RecordIs(capture.Records()[1], Kind::ScopeClose, 16,
+                         "R9_ALLOCATOR:zu_allocator::ctor", "kdideverazez", 223, nullptr, nullptr));
+}
+
+// Lines written inside nested scopes fall between their openings and closings,
+// and the inner scope closes before the outer one.
+TEST(TraceScope, NestedScopesCloseInReverseOrder) {
+    TraceCapture capture;
+    {
+        trace::scope outer(Tracer::LogDetail_Scopes, "outer", "a", 10);
+        {
+            trace::scope inner(Tracer::LogDetail_Lines, "inner", "b", 20);
+            std::ostringstream message;
+            message << "inside";
+            trace::Log(Tracer::LogDetail_Lines, message, "c", 30, "CAT:", "fn");
+        }
+    }
+    const auto& records = capture.Records();
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_TRUE(RecordIs(records[0], Kind::ScopeOpen, 16, "outer", "a", 10, nullptr, nullptr));
+    EXPECT_TRUE(RecordIs(records[1], Kind::ScopeOpen, 2, "inner", "b", 20, nullptr, nullptr));
+    EXPECT_TRUE(RecordIs(records[2], Kind::Line, 2, "inside", "c", 30, "CAT:", "fn"));
+    EXPECT_TRUE(RecordIs(records[3], Kind::ScopeClose, 2, "inner", "b", 20, nullptr, nullptr));
+    EXPECT_TRUE(RecordIs(records[4], Kind::ScopeClose, 16, "outer", "a", 10, nullptr, nullptr));
+}
+
+// An exception leaving the traced function still closes its scope, once.
+TEST(TraceScope, ClosesWhenAnExceptionUnwindsIt) {
+    TraceCapture capture;
+    auto traced = [] {
+        trace::scope scope(Tracer::LogDetail_Scopes, "thrower", "t", 5);
+        throw std::runtime_error("out");
+    };
+    EXPECT_THROW(traced(), std::runtime_error);
+    const auto& records = capture.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_TRUE(RecordIs(records[0], Kind::ScopeOpen, 16, "thrower", "t", 5, nullptr, nullptr));
+    EXPECT_TRUE(RecordIs(records[1], Kind::ScopeClose, 16, "thrower", "t", 5, nullptr, nullptr));
+}
+
+// A null scope name is recorded as an empty text rather than dereferenced.
+TEST(TraceScope, NullNameBecomesEmptyText) {
+    TraceCapture capture;
+    { trace::scope scope(Tracer::LogDetail_Scopes, nullptr, "t", 1); }
+    ASSERT_EQ(capture.Records().size(), 2u);
+    EXPECT_EQ(capture.Records()[0].text, "");
+    EXPECT_EQ(capture.Records()[1].text, "");
+}
+
+// Log copies the message text during the call: the record keeps it after the
+// caller's stream is changed and destroyed.
+TEST(TraceLog, ReadsTheMessageDuringTheCall) {
+    TraceCapture capture;
+    {
+        auto message = std::make_unique<std::ostringstream>();
+        *message << "Name" << ':' << 42;
+        trace::Log(Tracer::LogDetail_Lines, *message, "kdideverazez", 224,
+                   "R9_ALLOCATOR:", "initor");
+        *message << " later";
+        message.reset();
+    }
+    ASSERT_EQ(capture.Records().size(), 1u);
+    EXPECT_TRUE(RecordIs(capture.Records()[0], Kind::Line, 2, "Name:42", "kdideverazez", 224,
+                         "R9_ALLOCATOR:", "initor"));
+}
+
+// Error records carry detail 0 and the message read during the call.
+TEST(TraceLog, ErrorCarriesNoDetail) {
+    TraceCapture capture;
+    {
+        std::ostringstream message;
+        message << "MEMORY ERROR : x";
+        trace::Error(message, "kdideverazez", 299, "R9_ALLOCATOR:", "~zu_allocator");
+        message.str("changed");
+    }
+    ASSERT_EQ(capture.Records().size(), 1u);
+    EXPECT_TRUE(RecordIs(capture.Records()[0], Kind::Error, 0, "MEMORY ERROR : x", "kdideverazez",
+                         299, "R9_ALLOCATOR:", "~zu_allocator"));
+}
+
+// A message whose stream was written and then partly read still gives its whole
+// text: the text is the string the caller built, not what is left to read.
+TEST(TraceLog, TakesTheWholeTextOfAStringStream) {
+    TraceCapture capture;
+    std::stringstream message;
+    message << "abc def";
+    std::string first;
+    message >> first; // moves the read position only
+    trace::Log(Tracer::LogDetail_Lines, message, "f", 1, "C", "g");
+    ASSERT_EQ(capture.Records().size(), 1u);
+    EXPECT_EQ(capture.Records()[0].text, "abc def");
+}
+
+// A sink may itself write records: the library calls it without holding its
+// own lock, so this neither deadlocks nor loses the inner record.
+TEST(TraceSinkApi, SinkMayWriteRecordsItself) {
+    std::vector<std::string> seen;
+    Tracer::TraceSink previous = Tracer::SetTraceSink([&seen](const TraceRecord& record) {
+        seen.push_back(record.text);
+        if (record.text == "outer") {
+            std::ostringstream message;
+            message << "from sink";
+            trace::Log(Tracer::LogDetail_Lines, message, "s", 1, "C", "f");
+        }
+    });
+    std::ostringstream message;
+    message << "outer";
+    trace::Log(Tracer::LogDetail_Lines, message, "s", 2, "C", "f");
+    Tracer::SetTraceSink(std::move(previous));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "outer");
+    EXPECT_EQ(seen[1], "from sink");
+}
+
+// SetTraceSink hands back the sink it replaces; an empty sink brings back the
+// default, which SetTraceSink then reports as an empty previous sink.
+TEST_F(DefaultSink, SetTraceSinkReturnsThePreviousSink) {
+    int firstCalls = 0;
+    int secondCalls = 0;
+    Tracer::TraceSink first = [&firstCalls](const TraceRecord&) { ++firstCalls; };
+    Tracer::TraceSink second = [&secondCalls](const TraceRecord&) { ++secondCalls; };
+
+    EXPECT_FALSE(Tracer::SetTraceSink(first)); // the default was installed
+    Tracer::TraceSink returned = Tracer::SetTraceSink(second);
+    ASSERT_TRUE(returned);
+    returned(TraceRecord{Kind::Line, 2, "x", "f", 1, "c", "g"});
+    EXPECT_EQ(firstCalls, 1); // what came back is the first sink
+
+    { trace::scope scope(Tracer::LogDetail_Scopes, "s", "f", 1); }
+    EXPECT_EQ(secondCalls, 2); // the installed sink gets every record, unfiltered
+
+    Tracer::TraceSink last = Tracer::SetTraceSink({});
+    ASSERT_TRUE(last);
+    EXPECT_FALSE(Tracer::SetTraceSink({})); // the default is back
+}
+
+// With the default sink restored, records go to standard error again.
+TEST_F(DefaultSink, EmptySinkRestoresStandardError) {
+    Tracer::SetTraceDetail(0);
+    Tracer::TraceSink previous = Tracer::SetTraceSink([](const TraceRecord&) {});
+    Tracer::SetTraceSink({});
+    (void)previous;
+    ::testing::internal::CaptureStderr();
+    std::ostringstream message;
+    message << "to stderr";
+    trace::Error(message, "e", 7, "C:", "fn");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "e(7): ERROR C: fn: to stderr\n");
+}
+
+// At filter 0 the default sink writes errors only.
+TEST_F(DefaultSink, FilterZeroKeepsErrorsOnly) {
+    Tracer::SetTraceDetail(0);
+    EXPECT_EQ(WriteOneOfEach(), "f.cpp(1): ERROR CAT: fn: boom\n");
+}
+
+// At filter 2 lines of detail 2 pass; scopes of detail 16 do not.
+TEST_F(DefaultSink, FilterTwoAddsLines) {
+    Tracer::SetTraceDetail(2);
+    EXPECT_EQ(WriteOneOfEach(), "f.cpp(1): ERROR CAT: fn: boom\n"
+                                "f.cpp(2): CAT: fn: hello\n");
+}
+
+// At filter 16 scopes pass too, opening and closing.
+TEST_F(DefaultSink, FilterSixteenAddsScopes) {
+    Tracer::SetTraceDetail(16);
+    EXPECT_EQ(WriteOneOfEach(), "f.cpp(1): ERROR CAT: fn: boom\n"
+                                "f.cpp(2): CAT: fn: hello\n"
+                                "f.cpp(3): { S\n"
+                                "f.cpp(3): } S\n");
+    EXPECT_EQ(Tracer::GetTraceDetail(), 16);
+}
+
+// One line per record: file(line): then "{ name", "} name",
+// "category function: text" or "ERROR category function: text"; absent strings
+// are written as empty.
+TEST(TraceFormat, LayoutOfEachKind) {
+    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::ScopeOpen, 16, "N", "file", 12, nullptr, nullptr}),
+              "file(12): { N");
+    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::ScopeClose, 16, "N", "file", 12, nullptr, nullptr}),
+              "file(12): } N");
+    EXPECT_EQ(Tracer::FormatTraceRecord(
+                  {Kind::Line, 2, "Name:x", "kdideverazez", 224, "R9_ALLOCATOR:", "initor"}),
+              "kdideverazez(224): R9_ALLOCATOR: initor: Name:x");
+    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::Error, 0, "MEMORY ERROR : m", "kdideverazez_impl",
+                                         105, "R9_ALLOCATOR:", "~allocator_impl"}),
+              "kdideverazez_impl(105): ERROR R9_ALLOCATOR: ~allocator_impl: MEMORY ERROR : m");
+    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::Error, 0, "t", nullptr, -1, nullptr, nullptr}),
+              "(-1): ERROR  : t");
+}
+
+// The filter is read from ROZUDORU_DETAIL when the process starts using it;
+// checked in a fresh process that inherits the variable.
+TEST(TraceDetailEnvironment, ReadFromTheEnvironmentOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* saved = std::getenv("ROZUDORU_DETAIL");
+    const std::string savedText = saved != nullptr ? saved : "";
+    SetEnvironment("ROZUDORU_DETAIL", "7");
+    EXPECT_EXIT(std::exit(Tracer::GetTraceDetail() == 7 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    SetEnvironment("ROZUDORU_DETAIL", saved != nullptr ? savedText.c_str() : nullptr);
+}
+
+// Without ROZUDORU_DETAIL the filter starts at 0: errors only.
+TEST(TraceDetailEnvironment, StartsAtZeroWhenUnset) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* saved = std::getenv("ROZUDORU_DETAIL");
+    const std::string savedText = saved != nullptr ? saved : "";
+    SetEnvironment("ROZUDORU_DETAIL", nullptr);
+    EXPECT_EXIT(std::exit(Tracer::GetTraceDetail() == 0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    SetEnvironment("ROZUDORU_DETAIL", saved != nullptr ? savedText.c_str() : nullptr);
+}
