@@ -1,7 +1,8 @@
 // The number notations of the reports. Stateless and lock-free; each formatter
 // builds its text in a bounded buffer on the stack (64 characters for
 // FormatWhole, 256 for FormatByteSize and the labelled lines; longer text is
-// cut) and inserts it into the stream given first. Nothing is allocated.
+// cut) and inserts it into the stream given first; the formatters themselves
+// allocate nothing.
 //
 // Labelled lines: the label left-aligned in 25 characters, a tab, "|", the
 // figures, then a newline and a flush (std::endl). A null label or attribute
