@@ -178,19 +178,19 @@ std::string Indented(const char* name, int depth) {
 
 // The table of handles: one line per handle, children under their parent.
 void PrintTable(const std::vector<zu_allocator*>& handles) {
-    std::printf("%-18s %12s | %23s | %23s | %25s | %9s %11s | %8s\n", "allocator", "self peak",
-                "current bytes", "peak bytes", "cumulative bytes", "blocks", "blocks ever", "time");
-    std::printf("%s\n", std::string(153, '-').c_str());
+    std::printf("%-16s %11s | %22s | %22s | %24s | %6s %8s | %7s\n", "allocator", "self peak",
+                "current bytes", "peak bytes", "cumulative bytes", "blocks", "ever", "time");
+    std::printf("%s\n", std::string(133, '-').c_str());
     for (int module = 0; module < kModuleCount; ++module) {
         zu_allocator::Metrics m{};
         handles[static_cast<std::size_t>(module)]->GetMetrics(m);
-        std::printf("%-18s %12s | %12s %10s | %12s %10s | %14s %10s | %9s %11s | %6.3f s\n",
+        std::printf("%-16s %11s | %11s %10s | %11s %10s | %13s %10s | %6s %8s | %5.3f s\n",
                     Indented(kModules[module].name, DepthOf(module)).c_str(),
-                    Grouped(m.SelfPeak, 12).c_str(), Grouped(m.MemoryCurrent, 12).c_str(),
-                    ByteSize(m.MemoryCurrent).c_str(), Grouped(m.MemoryPeak, 12).c_str(),
-                    ByteSize(m.MemoryPeak).c_str(), Grouped(m.MemoryCumul, 14).c_str(),
-                    ByteSize(m.MemoryCumul).c_str(), Grouped(m.CountCurrent, 9).c_str(),
-                    Grouped(m.CountCumul, 11).c_str(), static_cast<double>(m.TimeTotal) / 1000.0);
+                    Grouped(m.SelfPeak, 11).c_str(), Grouped(m.MemoryCurrent, 11).c_str(),
+                    ByteSize(m.MemoryCurrent).c_str(), Grouped(m.MemoryPeak, 11).c_str(),
+                    ByteSize(m.MemoryPeak).c_str(), Grouped(m.MemoryCumul, 13).c_str(),
+                    ByteSize(m.MemoryCumul).c_str(), Grouped(m.CountCurrent, 6).c_str(),
+                    Grouped(m.CountCumul, 8).c_str(), static_cast<double>(m.TimeTotal) / 1000.0);
     }
 }
 
@@ -649,9 +649,10 @@ int Demo::Run() {
     bool ok = CheckTally() && CheckPools();
     std::printf("\n");
     PrintTable(handles_);
-    std::printf("\n(self peak: the handle alone; current, peak, cumulative: the handle and its "
-                "children;\n roots own their tree's pages; time: processor time of the process "
-                "while the handle lived.)\n\n");
+    std::printf("\n(self peak: the handle alone; current, peak, cumulative bytes and blocks: the "
+                "handle and its\n children, where a root holds its tree's pages rather than its "
+                "children's small blocks;\n ever: blocks ever allocated; time: processor time of "
+                "the process while the handle lived.)\n\n");
     WriteReports();
 
     ok = ReleaseEverything() && ok;
