@@ -1,0 +1,268 @@
+// What the accounting costs: this library's zu_alloc/zu_free next to the
+// allocators a team would use instead, every row measured in the same process
+// so that ratios against glibc's malloc+free hold within one run.
+//
+// Rows (the name is shape/heap[/bytes]):
+//   pair      an alloc+free pair with 100 blocks of the same size held live,
+//             so that a pooled page never empties (the steady state);
+//   pingpong  the same pair with nothing else live;
+//   batch-1k  10,000 blocks of 1..1024 bytes (fixed seed), freed in a
+//             shuffled order; batch-64k the same with 1..65536 bytes;
+//   large     pairs of 4 KiB and 64 KiB, 100 blocks held live;
+//   floor     two uncontended std::mutex lock+unlock pairs, the locking that
+//             the engine cannot avoid (it locks once to allocate, once to free);
+//   threads   the steady pair on 1 and 2 threads, each thread on its own tree
+//             (own-trees) or both on one tree (one-tree).
+// The counter "pairs" gives the alloc+free pairs in one iteration, so time per
+// pair is the iteration time divided by it (for the thread rows, multiplied by
+// the thread count too, since Google Benchmark reports their throughput).
+
+#include "Heaps.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace bench;
+
+constexpr std::size_t kLive = 100;
+constexpr std::size_t kBatch = 10000;
+constexpr int kSmallSizes[] = {16, 64, 256, 1024};
+constexpr int kLargeSizes[] = {4096, 65536};
+
+// The sizes and the order of release of one batch pattern; the same for every
+// heap of a run.
+struct BatchPattern {
+    std::vector<std::size_t> sizes;
+    std::vector<std::size_t> releaseOrder;
+};
+
+BatchPattern MakeBatch(std::size_t largest, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::uniform_int_distribution<std::size_t> size(1, largest);
+    BatchPattern pattern;
+    pattern.sizes.resize(kBatch);
+    for (std::size_t& s : pattern.sizes) {
+        s = size(random);
+    }
+    pattern.releaseOrder.resize(kBatch);
+    for (std::size_t i = 0; i < kBatch; ++i) {
+        pattern.releaseOrder[i] = i;
+    }
+    std::shuffle(pattern.releaseOrder.begin(), pattern.releaseOrder.end(), random);
+    return pattern;
+}
+
+const BatchPattern& Batch1k() {
+    static const BatchPattern pattern = MakeBatch(1024, 20240601);
+    return pattern;
+}
+
+const BatchPattern& Batch64k() {
+    static const BatchPattern pattern = MakeBatch(65536, 20240602);
+    return pattern;
+}
+
+// One alloc+free pair per iteration with `kLive` blocks of the size live.
+template <class Heap> void SteadyPair(benchmark::State& state, Heap& heap, std::size_t bytes) {
+    std::array<void*, kLive> live{};
+    for (void*& block : live) {
+        block = heap.Alloc(bytes);
+    }
+    for (auto _ : state) {
+        void* block = heap.Alloc(bytes);
+        benchmark::DoNotOptimize(block);
+        heap.Free(block, bytes);
+    }
+    for (void* block : live) {
+        heap.Free(block, bytes);
+    }
+    state.counters["pairs"] = 1;
+}
+
+template <class Heap> void PingPong(benchmark::State& state, Heap& heap, std::size_t bytes) {
+    for (auto _ : state) {
+        void* block = heap.Alloc(bytes);
+        benchmark::DoNotOptimize(block);
+        heap.Free(block, bytes);
+    }
+    state.counters["pairs"] = 1;
+}
+
+template <class Heap>
+void BatchRun(benchmark::State& state, Heap& heap, const BatchPattern& pattern) {
+    std::vector<void*> blocks(kBatch);
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            blocks[i] = heap.Alloc(pattern.sizes[i]);
+        }
+        benchmark::ClobberMemory();
+        for (std::size_t i : pattern.releaseOrder) {
+            heap.Free(blocks[i], pattern.sizes[i]);
+        }
+    }
+    state.counters["pairs"] = kBatch;
+}
+
+// Registers every single-thread shape for one heap; `make` builds a fresh heap
+// for each run of a row (a std::unique_ptr<Heap>).
+template <class Make> void RegisterShapes(const std::string& name, Make make) {
+    for (int bytes : kSmallSizes) {
+        benchmark::RegisterBenchmark(("pair/" + name + "/" + std::to_string(bytes)).c_str(),
+                                     [make, bytes](benchmark::State& state) {
+                                         auto heap = make();
+                                         SteadyPair(state, *heap, bytes);
+                                     });
+    }
+    benchmark::RegisterBenchmark(("pingpong/" + name + "/64").c_str(),
+                                 [make](benchmark::State& state) {
+                                     auto heap = make();
+                                     PingPong(state, *heap, 64);
+                                 });
+    benchmark::RegisterBenchmark(("batch-1k/" + name).c_str(), [make](benchmark::State& state) {
+        auto heap = make();
+        BatchRun(state, *heap, Batch1k());
+    });
+    benchmark::RegisterBenchmark(("batch-64k/" + name).c_str(), [make](benchmark::State& state) {
+        auto heap = make();
+        BatchRun(state, *heap, Batch64k());
+    });
+    for (int bytes : kLargeSizes) {
+        benchmark::RegisterBenchmark(("large/" + name + "/" + std::to_string(bytes)).c_str(),
+                                     [make, bytes](benchmark::State& state) {
+                                         auto heap = make();
+                                         SteadyPair(state, *heap, bytes);
+                                     });
+    }
+}
+
+// Depth 1 and depth 8 only differ for this library; its root and deep handles
+// get the pair rows alone.
+template <class Make> void RegisterPairsOnly(const std::string& name, Make make) {
+    for (int bytes : kSmallSizes) {
+        benchmark::RegisterBenchmark(("pair/" + name + "/" + std::to_string(bytes)).c_str(),
+                                     [make, bytes](benchmark::State& state) {
+                                         auto heap = make();
+                                         SteadyPair(state, *heap, bytes);
+                                     });
+    }
+}
+
+std::mutex gFloorMutex;
+
+void Floor(benchmark::State& state) {
+    for (auto _ : state) {
+        gFloorMutex.lock();
+        gFloorMutex.unlock();
+        gFloorMutex.lock();
+        gFloorMutex.unlock();
+    }
+    state.counters["pairs"] = 1;
+}
+
+// Two trees with one child each, and one tree with two children: built before
+// any benchmark runs, since handles are built and destroyed by one thread at a
+// time.
+struct ThreadTrees {
+    zu_allocator ownRoots[2] = {zu_allocator("thread-root-0"), zu_allocator("thread-root-1")};
+    zu_allocator ownChildren[2] = {zu_allocator(ownRoots[0], "thread-child-0"),
+                                   zu_allocator(ownRoots[1], "thread-child-1")};
+    zu_allocator sharedRoot{"shared-root"};
+    zu_allocator sharedChildren[2] = {zu_allocator(sharedRoot, "shared-child-0"),
+                                      zu_allocator(sharedRoot, "shared-child-1")};
+};
+
+ThreadTrees& Trees() {
+    static ThreadTrees trees;
+    return trees;
+}
+
+struct HandleHeap {
+    zu_allocator* handle;
+    void* Alloc(std::size_t bytes) { return zu_alloc(bytes, handle, "bench"); }
+    void Free(void* block, std::size_t) { zu_free(block, handle); }
+};
+
+void ThreadsOwnTrees(benchmark::State& state) {
+    HandleHeap heap{&Trees().ownChildren[state.thread_index()]};
+    SteadyPair(state, heap, 64);
+}
+
+void ThreadsOneTree(benchmark::State& state) {
+    HandleHeap heap{&Trees().sharedChildren[state.thread_index()]};
+    SteadyPair(state, heap, 64);
+}
+
+void ThreadsGlibc(benchmark::State& state) {
+    GlibcHeap heap;
+    SteadyPair(state, heap, 64);
+}
+
+template <class Heap> auto Maker() {
+    return [] { return std::make_unique<Heap>(); };
+}
+
+void RegisterAll() {
+    RegisterShapes("glibc", Maker<GlibcHeap>());
+    RegisterShapes("dideverazez", [] { return std::make_unique<DideverazezHeap>(1); });
+    RegisterPairsOnly("dideverazez-root", [] { return std::make_unique<DideverazezHeap>(0); });
+    RegisterPairsOnly("dideverazez-depth8", [] { return std::make_unique<DideverazezHeap>(8); });
+    RegisterShapes("malloc+accounting", Maker<AccountingHeap>());
+    RegisterShapes("pmr-unsync-pool", Maker<UnsynchronizedPoolHeap>());
+    RegisterShapes("pmr-sync-pool", Maker<SynchronizedPoolHeap>());
+
+    const LoadedPeers& peers = Peers();
+    const std::pair<const char*, const LoadedHeap*> loaded[] = {{"jemalloc", &peers.jemalloc},
+                                                                {"mimalloc", &peers.mimalloc},
+                                                                {"tcmalloc", &peers.tcmalloc}};
+    for (const auto& entry : loaded) {
+        const LoadedHeap* heap = entry.second;
+        if (heap->Loaded()) {
+            RegisterShapes(entry.first, [heap] { return std::make_unique<LoadedHeap>(*heap); });
+        }
+    }
+    if (peers.tallocNamedConst != nullptr && peers.tallocFree != nullptr) {
+        RegisterShapes("talloc", Maker<TallocHeap>());
+    }
+    if (!peers.missing.empty()) {
+        std::fprintf(stderr, "not measured (library not installed or not loadable): %s\n",
+                     peers.missing.c_str());
+        benchmark::AddCustomContext("peers_missing", peers.missing);
+    }
+
+    benchmark::RegisterBenchmark("floor/2-mutex-pairs", Floor);
+    Trees();
+    for (int threads : {1, 2}) {
+        benchmark::RegisterBenchmark("threads/dideverazez-own-trees/64", ThreadsOwnTrees)
+            ->Threads(threads)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("threads/dideverazez-one-tree/64", ThreadsOneTree)
+            ->Threads(threads)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("threads/glibc/64", ThreadsGlibc)
+            ->Threads(threads)
+            ->UseRealTime();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    EnsureRoomForJemalloc(argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RegisterAll();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

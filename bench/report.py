@@ -1,0 +1,356 @@
+#!/usr/bin/env python3
+"""Writes docs/performance.md and docs/performance.png from the results that
+bench/run.sh gathered in its work folder:
+
+  single-<i>.json, threads-<i>.json  Google Benchmark output, one per process
+                                      (aggregates only: the median over the
+                                      repetitions of each row)
+  instructions.txt                    "<shape> <instructions per pair>"
+  memory.txt                          "<heap> <bytes>" or "<heap> missing"
+  machine.txt                         "<key> <value>" lines
+
+Each ratio is taken within one process (both figures from the same run), and
+the report quotes the median over processes of figures and ratios alike.
+"""
+
+import argparse
+import glob
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+OURS = "dideverazez"
+SMALL = [16, 64, 256, 1024]
+LARGE = [4096, 65536]
+# Heaps in the order of the tables and the chart.
+HEAPS = [
+    ("glibc", "glibc malloc+free"),
+    (OURS, "dideverazez, child handle"),
+    (OURS + "-root", "dideverazez, root handle"),
+    (OURS + "-depth8", "dideverazez, depth-8 handle"),
+    ("malloc+accounting", "malloc + mutex accounting"),
+    ("talloc", "talloc child context"),
+    ("pmr-unsync-pool", "std::pmr::unsynchronized_pool_resource"),
+    ("pmr-sync-pool", "std::pmr::synchronized_pool_resource"),
+    ("jemalloc", "jemalloc"),
+    ("mimalloc", "mimalloc"),
+    ("tcmalloc", "tcmalloc"),
+]
+# Columns of the timing tables: (row name pattern, heading, glibc row to divide by).
+COLUMNS = (
+    [("pair/{h}/%d" % s, "pair %d B" % s, "pair/glibc/%d" % s) for s in SMALL]
+    + [("pingpong/{h}/64", "ping-pong 64 B", "pingpong/glibc/64"),
+       ("batch-1k/{h}", "batch 1..1024 B", "batch-1k/glibc"),
+       ("batch-64k/{h}", "batch 1..64 KiB", "batch-64k/glibc")]
+    + [("large/{h}/%d" % s, "large %d KiB" % (s // 1024), "large/glibc/%d" % s) for s in LARGE]
+)
+FLOOR = "floor/2-mutex-pairs"
+
+
+def load_process(path):
+    """Per row of one process: ns per alloc+free pair (per thread for the
+    thread rows), from the median over its repetitions."""
+    with open(path) as f:
+        data = json.load(f)
+    rows = {}
+    for b in data.get("benchmarks", []):
+        if b.get("run_type") != "aggregate" or b.get("aggregate_name") != "median":
+            continue
+        scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+        threads = int(b.get("threads", 1))
+        # The counter is summed over threads: pairs of one thread's iteration.
+        pairs = float(b.get("pairs", threads)) / threads or 1.0
+        # For several threads Google Benchmark reports the time of one
+        # iteration of all threads together; one thread saw `threads` times it.
+        rows[b["run_name"]] = b["real_time"] * scale * threads / pairs
+    return rows
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def across(processes, name):
+    return median([p.get(name) for p in processes])
+
+
+def ratio_across(processes, name, reference):
+    return median([p[name] / p[reference] for p in processes
+                   if name in p and reference in p and p[reference] > 0])
+
+
+def read_pairs(path):
+    result = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split(None, 1)
+                if len(parts) == 2:
+                    result[parts[0]] = parts[1].strip()
+    return result
+
+
+def fmt_ns(v):
+    return "—" if v is None else ("%.1f" % v if v < 100 else "%.0f" % v)
+
+
+def fmt_ratio(v):
+    return "—" if v is None else "%.2f" % v
+
+
+def verdict(value, limit, at_most=True):
+    if value is None:
+        return "not measured"
+    ok = value <= limit if at_most else value >= limit
+    return "**met**" if ok else "**missed**"
+
+
+def chart(processes, docs):
+    """Clustered bars of ns per pair by heap and size (median over processes)."""
+    gnuplot = shutil.which("gnuplot")
+    if gnuplot is None:
+        return None
+    sizes = SMALL + LARGE
+    heaps = [(key, label) for key, label in HEAPS
+             if any(across(processes, ("pair/%s/%d" if s in SMALL else "large/%s/%d") % (key, s))
+                    for s in sizes)]
+    data_path = os.path.join(docs, ".performance.dat")
+    with open(data_path, "w") as f:
+        f.write("size " + " ".join('"%s"' % label for _, label in heaps) + "\n")
+        for s in sizes:
+            values = []
+            for key, _ in heaps:
+                name = ("pair/%s/%d" if s in SMALL else "large/%s/%d") % (key, s)
+                v = across(processes, name)
+                values.append("%.3f" % v if v is not None else "NaN")
+            label = "%d B" % s if s < 1024 else "%d KiB" % (s // 1024)
+            f.write('"%s" %s\n' % (label, " ".join(values)))
+    png = os.path.join(docs, "performance.png")
+    palette = ["#7f7f7f", "#d62728", "#ff9896", "#8c564b", "#ff7f0e", "#bcbd22", "#2ca02c",
+               "#98df8a", "#1f77b4", "#9467bd", "#17becf"]
+    colours = "\n".join('set linetype %d lc rgb "%s"' % (i + 1, palette[i % len(palette)])
+                         for i in range(len(heaps)))
+    script = """
+set terminal pngcairo size 1400,700 font "sans,10" noenhanced
+set output '%s'
+set title "ns per alloc+free pair (100 blocks of the size live; median over processes)"
+set ylabel "ns per pair (log scale)"
+set logscale y
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set key outside right top vertical
+set grid ytics
+set xtics nomirror
+%s
+plot for [i=2:%d] '%s' using i:xtic(1) title columnheader(i)
+""" % (png, colours, len(heaps) + 1, data_path)
+    try:
+        subprocess.run([gnuplot], input=script, text=True, check=True)
+    except (subprocess.CalledProcessError, OSError):
+        script = script.replace("pngcairo", "png")
+        subprocess.run([gnuplot], input=script, text=True, check=True)
+    os.remove(data_path)
+    return png
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--docs", required=True)
+    args = parser.parse_args()
+
+    single = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "single-*.json")))]
+    threads = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "threads-*.json")))]
+    if not single:
+        sys.exit("report.py: no benchmark results in " + args.work)
+    machine = read_pairs(os.path.join(args.work, "machine.txt"))
+    instructions = {k: int(v) for k, v in read_pairs(os.path.join(args.work, "instructions.txt")).items()}
+    memory = {k: int(v) for k, v in read_pairs(os.path.join(args.work, "memory.txt")).items()
+              if v.isdigit()}
+    os.makedirs(args.docs, exist_ok=True)
+    png = chart(single, args.docs)
+
+    out = []
+    w = out.append
+    w("# Performance")
+    w("")
+    w("What the accounting costs, measured side by side with the allocators a team")
+    w("would use instead, every row in the same process run. Written by")
+    w("`bench/run.sh` (or `cmake --workflow --preset bench`); do not edit by hand.")
+    w("")
+    w("## Machine and method")
+    w("")
+    w("| | |")
+    w("|---|---|")
+    for key, label in [("date", "measured"), ("cpu", "processor"), ("cores", "cores"),
+                       ("kernel", "kernel"), ("glibc", "glibc"), ("compiler", "compiler"),
+                       ("flags", "flags"), ("load_before", "load average before"),
+                       ("load_after", "load average after")]:
+        if key in machine:
+            w("| %s | %s |" % (label, machine[key].replace("|", "\\|")))
+    w("")
+    w("- Single-thread rows: %s processes, each pinned to cpu %s with `taskset`, rows "
+      "interleaved at random (`--benchmark_enable_random_interleaving`), %s repetitions of "
+      "at least %s s each; a figure is the median over processes of each process's median."
+      % (machine.get("processes", "?"), machine.get("pinned_cpu", "?"),
+         machine.get("repetitions", "?"), machine.get("min_time", "?")))
+    w("- Every ratio is taken within one process (both figures from the same run), then the "
+      "median over processes is quoted.")
+    w("- Code aligned with `-falign-functions=64 -falign-loops=64`, so that a loop's placement "
+      "does not decide a result.")
+    w("- This library is reached as a client reaches it: `zu_alloc`/`zu_free` exported from "
+      "the shared library. jemalloc, mimalloc and tcmalloc are loaded with "
+      "`dlopen(RTLD_NOW | RTLD_LOCAL)` and called through their own entry points (`malloc`/"
+      "`free` of the jemalloc library, `mi_malloc`/`mi_free`, `tc_malloc`/`tc_free`), so "
+      "glibc stays the process allocator; talloc through `talloc_named_const`/`_talloc_free` "
+      "on a child context.")
+    w("- *pair*: one alloc+free pair per iteration with 100 blocks of the same size held "
+      "live, so that a pooled page never empties (the steady state). *ping-pong*: the same "
+      "with nothing else live. *batch*: 10,000 blocks of sizes drawn uniformly (fixed seed) "
+      "from 1..1024 bytes or 1..64 KiB, freed in a shuffled order, per pair. *large*: the "
+      "pair at 4 and 64 KiB. *floor*: two uncontended `std::mutex` lock+unlock pairs, the "
+      "locking the engine cannot avoid (once to allocate, once to free).")
+    missing = [label for key, label in HEAPS[4:] if not any(key in name.split("/") for p in single for name in p)]
+    if missing:
+        w("- Not measured (library not installed): %s." % ", ".join(missing))
+    w("")
+
+    floor = across(single, FLOOR)
+    glibc64 = across(single, "pair/glibc/64")
+    w("## Time per alloc+free pair (ns, median)")
+    w("")
+    w("Floor, two `std::mutex` lock+unlock pairs: **%s ns** (%s x glibc's 64-byte pair)."
+      % (fmt_ns(floor), fmt_ratio(ratio_across(single, FLOOR, "pair/glibc/64"))))
+    w("")
+    w("| heap | " + " | ".join(c[1] for c in COLUMNS) + " |")
+    w("|---|" + "---:|" * len(COLUMNS))
+    for key, label in HEAPS:
+        cells = [fmt_ns(across(single, c[0].format(h=key))) for c in COLUMNS]
+        if all(c == "—" for c in cells):
+            continue
+        w("| %s | %s |" % (label, " | ".join(cells)))
+    w("")
+    w("## Ratio against glibc's malloc+free in the same process")
+    w("")
+    w("| heap | " + " | ".join(c[1] for c in COLUMNS) + " |")
+    w("|---|" + "---:|" * len(COLUMNS))
+    for key, label in HEAPS:
+        cells = [fmt_ratio(ratio_across(single, c[0].format(h=key), c[2])) for c in COLUMNS]
+        if all(c == "—" for c in cells):
+            continue
+        w("| %s | %s |" % (label, " | ".join(cells)))
+    w("")
+    if png:
+        w("![ns per pair by allocator and size](performance.png)")
+        w("")
+
+    # Goals.
+    steady = across(single, "pair/%s/64" % OURS)
+    steady_floor = ratio_across(single, "pair/%s/64" % OURS, FLOOR)
+    ping_floor = ratio_across(single, "pingpong/%s/64" % OURS, FLOOR)
+    batch = ratio_across(single, "batch-1k/%s" % OURS, "batch-1k/glibc")
+    w("## Goals")
+    w("")
+    w("| goal | measured | limit | |")
+    w("|---|---:|---:|---|")
+    w("| steady 64 B pair on a child, x floor | %s | 1.30 | %s |"
+      % (fmt_ratio(steady_floor), verdict(steady_floor, 1.3)))
+    w("| steady, instructions per pair | %s | 250 | %s |"
+      % (instructions.get("steady", "—"), verdict(instructions.get("steady"), 250)))
+    for key, label in [("malloc+accounting", "malloc + mutex accounting"), ("talloc", "talloc"),
+                       ("pmr-unsync-pool", "unsynchronized pool"),
+                       ("pmr-sync-pool", "synchronized pool")]:
+        speedup = ratio_across(single, "pair/%s/64" % key, "pair/%s/64" % OURS)
+        w("| steady, times faster than %s | %s | at least 1.50 | %s |"
+          % (label, fmt_ratio(speedup), verdict(speedup, 1.5, at_most=False)))
+    w("| ping-pong 64 B on a child, x floor | %s | 3.00 | %s |"
+      % (fmt_ratio(ping_floor), verdict(ping_floor, 3.0)))
+    w("| ping-pong, instructions per pair | %s | 450 | %s |"
+      % (instructions.get("pingpong", "—"), verdict(instructions.get("pingpong"), 450)))
+    w("| batch 1..1024 B, x glibc | %s | 1.00 | %s |" % (fmt_ratio(batch), verdict(batch, 1.0)))
+    w("| batch 1..1024 B, instructions per pair | %s | 400 | %s |"
+      % (instructions.get("batch-1k", "—"), verdict(instructions.get("batch-1k"), 400)))
+    for s in SMALL:
+        depth = ratio_across(single, "pair/%s-depth8/%d" % (OURS, s), "pair/%s/%d" % (OURS, s))
+        w("| depth 8 / depth 1, pair %d B | %s | 1.50 | %s |" % (s, fmt_ratio(depth), verdict(depth, 1.5)))
+    for s in LARGE:
+        large = ratio_across(single, "large/%s/%d" % (OURS, s), "large/glibc/%d" % s)
+        w("| large %d KiB, x glibc | %s | 1.50 | %s |" % (s // 1024, fmt_ratio(large), verdict(large, 1.5)))
+    own = ratio_across(threads, "threads/%s-own-trees/64/real_time/threads:2" % OURS,
+                       "threads/%s-own-trees/64/real_time/threads:1" % OURS)
+    w("| two threads on two trees, per-thread time x one thread | %s | 1.20 | %s |"
+      % (fmt_ratio(own), verdict(own, 1.2)))
+    mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
+    w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
+    w("")
+
+    w("## Instructions per pair (callgrind)")
+    w("")
+    w("Counted with `valgrind --tool=callgrind` on `bench/instruction_counts`, each shape "
+      "run for n and 2n pairs; the difference over n is one pair, free of start-up and exit.")
+    w("")
+    w("| shape | instructions per pair |")
+    w("|---|---:|")
+    for key, label in [("floor", "floor: two std::mutex lock+unlock pairs"),
+                       ("glibc", "glibc malloc+free, 64 B, 100 live"),
+                       ("accounting", "malloc + mutex accounting, 64 B, 100 live"),
+                       ("steady", "dideverazez child, 64 B, 100 live (steady)"),
+                       ("root", "dideverazez root, 64 B, 100 live"),
+                       ("depth8", "dideverazez depth-8 handle, 64 B, 100 live"),
+                       ("pingpong", "dideverazez child, 64 B, nothing else live (ping-pong)"),
+                       ("batch-1k", "dideverazez child, batch 1..1024 B"),
+                       ("glibc-batch-1k", "glibc, batch 1..1024 B")]:
+        if key in instructions:
+            w("| %s | %d |" % (label, instructions[key]))
+    w("")
+
+    w("## Two threads")
+    w("")
+    w("Per-thread ns per 64-byte pair (100 blocks live per thread), threads unpinned; "
+      "*own trees*: each thread on a child of its own root; *one tree*: both threads on "
+      "children of one root, so they share its lock and pool.")
+    w("")
+    w("| heap | 1 thread | 2 threads | 2 threads / 1 thread |")
+    w("|---|---:|---:|---:|")
+    for key, label in [("%s-own-trees" % OURS, "dideverazez, own trees"),
+                       ("%s-one-tree" % OURS, "dideverazez, one tree"),
+                       ("glibc", "glibc malloc+free")]:
+        one = "threads/%s/64/real_time/threads:1" % key
+        two = "threads/%s/64/real_time/threads:2" % key
+        w("| %s | %s | %s | %s |" % (label, fmt_ns(across(threads, one)),
+                                     fmt_ns(across(threads, two)),
+                                     fmt_ratio(ratio_across(threads, two, one))))
+    w("")
+
+    w("## Memory for one million 64-byte blocks")
+    w("")
+    w("Growth of the peak resident set from just before the first block to just after the "
+      "last, one process per heap (`bench/memory_footprint`).")
+    w("")
+    w("| heap | MiB | x glibc |")
+    w("|---|---:|---:|")
+    for key, label in HEAPS:
+        if key in memory:
+            rel = memory[key] / memory["glibc"] if memory.get("glibc") else None
+            w("| %s | %.1f | %s |" % (label, memory[key] / 1048576.0, fmt_ratio(rel)))
+    w("")
+
+    notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance-notes.md")
+    if os.path.exists(notes):
+        with open(notes) as f:
+            w(f.read().rstrip())
+        w("")
+
+    with open(os.path.join(args.docs, "performance.md"), "w") as f:
+        f.write("\n".join(out))
+    print("wrote", os.path.join(args.docs, "performance.md"), "and", png or "no chart (no gnuplot)")
+
+
+if __name__ == "__main__":
+    main()
