@@ -9,6 +9,36 @@
 
 #include <cstring>
 
+// Requests the heap cannot hold (1<<62 bytes and more) must come back as null
+// so that the library's own failure path runs. The sanitizers' allocators
+// abort on them instead unless told otherwise; this executable tells them, so
+// it behaves the same however it is started. Options given in the environment
+// still take precedence.
+#if defined(__SANITIZE_THREAD__)
+#define DIDEVERAZEZ_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DIDEVERAZEZ_TEST_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define DIDEVERAZEZ_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DIDEVERAZEZ_TEST_ASAN 1
+#endif
+#endif
+#if defined(DIDEVERAZEZ_TEST_TSAN)
+extern "C" const char* __tsan_default_options() {
+    return "allocator_may_return_null=1";
+}
+#endif
+#if defined(DIDEVERAZEZ_TEST_ASAN)
+extern "C" const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+#endif
+
 namespace {
 
 using dideverazez::test::HeapFault;
