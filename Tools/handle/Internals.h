@@ -21,6 +21,13 @@ struct zu_allocator_access {
     static IAllocatorContext* Context(const zu_allocator& handle) noexcept {
         return handle.context_;
     }
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+    // Lets a test put a recording engine in place of a handle's own, and put
+    // the own one back before the handle is destroyed.
+    static allocator_impl*& EngineSlot(zu_allocator& handle) noexcept {
+        return handle.engine_;
+    }
+#endif
 };
 
 namespace dideverazez {
