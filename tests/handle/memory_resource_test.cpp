@@ -57,7 +57,7 @@ protected:
 };
 
 using MemoryResource = ClientConveniences;
-using LmstlAllocator = ClientConveniences;
+using ClientContainers = ClientConveniences;
 
 // ---------------------------------------------------------------------------
 // zu_memory_resource
@@ -250,48 +250,28 @@ TEST_F(MemoryResource, MoveAcrossHandlesChargesTheTargetHandle) {
     EXPECT_EQ(FiguresOf(first).bytes, 0);
 }
 
-// ---------------------------------------------------------------------------
-// lmstl_allocator, as a client uses it
-
-// A vector's storage is one block of n * sizeof(T) on the allocator's handle.
-TEST_F(LmstlAllocator, VectorStorageIsChargedToTheHandle) {
-    std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>> v{
-        lmstl_allocator<std::uint64_t>(&first)};
-    v.reserve(10);
-    EXPECT_EQ(FiguresOf(first).bytes, 104); // 80 bytes: the 80-byte class
-    v.reserve(200);
-    EXPECT_EQ(FiguresOf(first).bytes, 1624); // 1600 bytes from the heap, + 24
-    EXPECT_EQ(FiguresOf(first).blocks, 1);
-    v.clear();
-    v.shrink_to_fit();
+// A std::pmr pool over the resource takes its chunks through the handle and
+// gives every one back on release().
+TEST_F(MemoryResource, PoolResourceUpstreamChunksComeBackOnRelease) {
+    zu_memory_resource resource(&first);
+    std::pmr::unsynchronized_pool_resource pool(&resource);
+    std::pmr::vector<std::pmr::vector<int>> nested(&pool);
+    for (int i = 0; i < 200; ++i) {
+        nested.emplace_back(std::size_t(i % 17 + 1), i);
+    }
+    EXPECT_GT(FiguresOf(first).blocks, 0);
+    nested = std::pmr::vector<std::pmr::vector<int>>(&pool);
+    pool.release();
     EXPECT_EQ(FiguresOf(first).bytes, 0);
+    EXPECT_EQ(FiguresOf(first).blocks, 0);
 }
 
-// A copy-constructed container keeps the allocator, hence the handle.
-TEST_F(LmstlAllocator, CopyConstructionStaysOnTheSameHandle) {
-    using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
-    Vector original(10, 7, lmstl_allocator<std::uint64_t>(&first));
-    Vector copy(original);
-    EXPECT_EQ(copy.get_allocator().handle(), &first);
-    EXPECT_EQ(FiguresOf(first).bytes, 2 * 104);
-    EXPECT_EQ(FiguresOf(first).blocks, 2);
-}
-
-// Copy assignment propagates the allocator: the target gives its block back to
-// its old handle and takes a new one from the source's handle.
-TEST_F(LmstlAllocator, CopyAssignmentMovesTheTargetToTheSourceHandle) {
-    using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
-    Vector source(10, 7, lmstl_allocator<std::uint64_t>(&first));
-    Vector target(5, 1, lmstl_allocator<std::uint64_t>(&second));
-    EXPECT_EQ(FiguresOf(second).bytes, 72); // 40 bytes: the 48-byte class
-    target = source;
-    EXPECT_EQ(target.get_allocator().handle(), &first);
-    EXPECT_EQ(FiguresOf(second).bytes, 0);
-    EXPECT_EQ(FiguresOf(first).bytes, 2 * 104);
-}
+// ---------------------------------------------------------------------------
+// lmstl_allocator, as a client uses it (its own cases are in
+// tests/statistics/lmstl_allocator_test.cpp)
 
 // Move assignment propagates the allocator and takes the block as it is.
-TEST_F(LmstlAllocator, MoveAssignmentTakesTheBlockAndTheHandle) {
+TEST_F(ClientContainers, MoveAssignmentTakesTheBlockAndTheHandle) {
     using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
     Vector source(10, 7, lmstl_allocator<std::uint64_t>(&first));
     Vector target(5, 1, lmstl_allocator<std::uint64_t>(&second));
@@ -303,7 +283,7 @@ TEST_F(LmstlAllocator, MoveAssignmentTakesTheBlockAndTheHandle) {
 }
 
 // Swap exchanges blocks and handles; no figure moves.
-TEST_F(LmstlAllocator, SwapExchangesBlocksAndHandles) {
+TEST_F(ClientContainers, SwapExchangesBlocksAndHandles) {
     using Vector = std::vector<std::uint64_t, lmstl_allocator<std::uint64_t>>;
     Vector a(10, 7, lmstl_allocator<std::uint64_t>(&first));
     Vector b(5, 1, lmstl_allocator<std::uint64_t>(&second));
@@ -317,7 +297,7 @@ TEST_F(LmstlAllocator, SwapExchangesBlocksAndHandles) {
 
 // A node container charges one block per element (libstdc++'s list node: two
 // links and an int, 24 bytes, so the 32-byte class, 56).
-TEST_F(LmstlAllocator, ListChargesOneBlockPerElement) {
+TEST_F(ClientContainers, ListChargesOneBlockPerElement) {
     std::list<int, lmstl_allocator<int>> list{lmstl_allocator<int>(&first)};
     for (int i = 0; i < 5; ++i) {
         list.push_back(i);
@@ -326,21 +306,6 @@ TEST_F(LmstlAllocator, ListChargesOneBlockPerElement) {
     EXPECT_EQ(FiguresOf(first).bytes, 5 * 56);
     list.pop_front();
     EXPECT_EQ(FiguresOf(first).bytes, 4 * 56);
-}
-
-// A count whose size overflows raises before anything is charged.
-TEST_F(LmstlAllocator, OverflowingCountRaisesAndChargesNothing) {
-    lmstl_allocator<std::uint64_t> allocator(&first);
-    EXPECT_THROW(allocator.allocate(std::numeric_limits<std::size_t>::max() / 4),
-                 std::bad_array_new_length);
-    EXPECT_EQ(FiguresOf(first).allocated, 0);
-}
-
-// Allocators over the same handle compare equal, over different ones unequal,
-// across element types too.
-TEST_F(LmstlAllocator, EqualExactlyWhenOverTheSameHandle) {
-    EXPECT_TRUE(lmstl_allocator<int>(&first) == lmstl_allocator<double>(&first));
-    EXPECT_FALSE(lmstl_allocator<int>(&first) == lmstl_allocator<int>(&second));
 }
 
 } // namespace
