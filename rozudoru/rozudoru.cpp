@@ -2,8 +2,8 @@
 // filtered writer on standard error.
 //
 // Everything here may run while a client module's static objects are being
-// built or destroyed, so the globals are constant-initialised (the mutex, the
-// filter) or function-local statics built on first use (the sink).
+// built or destroyed, so the globals are constant-initialised (the filter) or
+// function-local statics built on first use (the mutex, the sink).
 
 #include "rozudoru/TraceSink.h"
 
@@ -16,7 +16,13 @@
 namespace Tracer {
 namespace {
 
-constinit std::mutex gSinkMutex;
+// Not a constinit global: MinGW's std::mutex (over winpthread) has no
+// constant initialiser. Its destructor is trivial, so records written by
+// static destructors after it are still safe.
+std::mutex& SinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 // -1 until the filter is first needed; then read from ROZUDORU_DETAIL once.
 constinit std::atomic<int> gDetail{-1};
@@ -47,7 +53,7 @@ void WriteToStandardError(const TraceRecord& record) {
 void Emit(TraceRecord&& record) {
     TraceSink sink;
     {
-        std::lock_guard<std::mutex> lock(gSinkMutex);
+        std::lock_guard<std::mutex> lock(SinkMutex());
         sink = InstalledSink();
     }
     // Called without the lock, so a sink may itself write trace records.
@@ -71,7 +77,7 @@ const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 } // namespace
 
 TraceSink SetTraceSink(TraceSink sink) {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
+    std::lock_guard<std::mutex> lock(SinkMutex());
     TraceSink previous = std::move(InstalledSink());
     InstalledSink() = std::move(sink);
     return previous;
