@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -224,6 +227,41 @@ TEST(TraceSinkApi, SinkMayWriteRecordsItself) {
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0], "outer");
     EXPECT_EQ(seen[1], "from sink");
+}
+
+// Records written from several threads while another thread keeps swapping
+// between two sinks all arrive, each at exactly one of them.
+TEST(TraceSinkApi, SinkSwapsBesideWritersLoseNothing) {
+    constexpr int kWriters = 3;
+    constexpr int kRecords = 2000;
+    std::atomic<int> first{0};
+    std::atomic<int> second{0};
+    Tracer::TraceSink a = [&first](const TraceRecord&) { first.fetch_add(1); };
+    Tracer::TraceSink b = [&second](const TraceRecord&) { second.fetch_add(1); };
+    Tracer::TraceSink previous = Tracer::SetTraceSink(a);
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        for (bool useB = true; !done.load(); useB = !useB) {
+            Tracer::SetTraceSink(useB ? b : a);
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([] {
+            for (int i = 0; i < kRecords; ++i) {
+                std::ostringstream message;
+                message << i;
+                trace::Log(Tracer::LogDetail_Lines, message, "w", i, "C", "f");
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    done.store(true);
+    swapper.join();
+    Tracer::SetTraceSink(std::move(previous));
+    EXPECT_EQ(first.load() + second.load(), kWriters * kRecords); // 3 * 2000
 }
 
 // SetTraceSink hands back the sink it replaces; an empty sink brings back the
