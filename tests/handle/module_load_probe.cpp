@@ -3,7 +3,8 @@
 // handle "DEBUG": its construction at load, its destruction at unload.
 //
 // This program links the trace library only; the module is reached through
-// dlopen and dlsym. Usage: module_load_probe <library> (clean | live)
+// the platform's run-time linking (dlopen and dlsym; LoadLibrary and
+// GetProcAddress on Windows). Usage: module_load_probe <library> (clean | live)
 //   clean: no client handle is alive at unload (one is built and destroyed
 //          while the module is loaded);
 //   live:  a client handle is still alive at unload; the module's root is
@@ -13,7 +14,11 @@
 #include "handle/dideverazez.h"
 #include "rozudoru/TraceSink.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -111,8 +116,36 @@ void CheckDebugDestruction(const std::vector<Record>& records, const std::string
                 nullptr);
 }
 
+// Run-time linking: the library's handle (null on failure), the reason of the
+// last failure, and its unloading (false on failure).
+#if defined(_WIN32)
+void* OpenLibrary(const char* path) {
+    return ::LoadLibraryA(path);
+}
+std::string LinkError() {
+    return "error " + std::to_string(::GetLastError());
+}
+bool CloseLibrary(void* library) {
+    return ::FreeLibrary(static_cast<HMODULE>(library)) != 0;
+}
+#else
+void* OpenLibrary(const char* path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+std::string LinkError() {
+    return dlerror();
+}
+bool CloseLibrary(void* library) {
+    return dlclose(library) == 0;
+}
+#endif
+
 template <class Function> Function Symbol(void* library, const char* name) {
+#if defined(_WIN32)
+    const FARPROC symbol = ::GetProcAddress(static_cast<HMODULE>(library), name);
+#else
     void* symbol = dlsym(library, name);
+#endif
     if (symbol == nullptr) {
         std::fprintf(stderr, "FAILED: no symbol %s\n", name);
         std::exit(2);
@@ -145,9 +178,9 @@ int main(int argc, char** argv) {
                             Text(record.category), Text(record.function)});
     });
 
-    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    void* library = OpenLibrary(argv[1]);
     if (library == nullptr) {
-        std::fprintf(stderr, "FAILED: dlopen: %s\n", dlerror());
+        std::fprintf(stderr, "FAILED: loading %s: %s\n", argv[1], LinkError().c_str());
         return 2;
     }
     const std::string debugAddress = CheckDebugConstruction(gRecords);
@@ -155,7 +188,12 @@ int main(int argc, char** argv) {
 
     const auto construct = Symbol<Constructor>(library, "_ZN12zu_allocatorC1EPKcb");
     const auto destroy = Symbol<Destructor>(library, "_ZN12zu_allocatorD1Ev");
+#if defined(_WIN32)
+    // size_t is unsigned long long ("y") on 64-bit Windows, unsigned long ("m") on LP64.
+    const auto allocate = Symbol<Allocate>(library, "_Z8zu_allocyP12zu_allocatorPKc");
+#else
     const auto allocate = Symbol<Allocate>(library, "_Z8zu_allocmP12zu_allocatorPKc");
+#endif
     const auto release = Symbol<Release>(library, "_Z7zu_freePvP12zu_allocator");
 
     alignas(zu_allocator) unsigned char storage[sizeof(zu_allocator)];
@@ -187,8 +225,8 @@ int main(int argc, char** argv) {
         gRecords.clear();
     }
 
-    if (dlclose(library) != 0) {
-        std::fprintf(stderr, "FAILED: dlclose: %s\n", dlerror());
+    if (!CloseLibrary(library)) {
+        std::fprintf(stderr, "FAILED: unloading: %s\n", LinkError().c_str());
         return 2;
     }
     // Unloading destroyed "DEBUG" (whatever client handles are still alive),

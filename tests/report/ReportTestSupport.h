@@ -44,7 +44,11 @@ inline std::string PointerText(const void* p) {
 
 // The owned report file of this process.
 inline std::filesystem::path ReportFile() {
+#if defined(_WIN32)
+    return "c:\\allocator_" + std::to_string(::getpid()) + ".txt";
+#else
     return "/tmp/allocator_" + std::to_string(::getpid()) + ".txt";
+#endif
 }
 
 inline std::string ReadFile(const std::filesystem::path& path) {

@@ -18,6 +18,10 @@
 #include <string>
 #include <unistd.h>
 
+#if defined(_WIN32)
+#include <io.h>
+#endif
+
 using dideverazez::test::SpyEngine;
 
 namespace {
@@ -26,12 +30,26 @@ namespace fs = std::filesystem;
 
 // The report file of this process, named here from the process id.
 fs::path ReportFile() {
+#if defined(_WIN32)
+    return "c:\\allocator_" + std::to_string(::getpid()) + ".txt";
+#else
     return "/tmp/allocator_" + std::to_string(::getpid()) + ".txt";
+#endif
 }
 
+// The descriptors the process holds open. On Windows, those of the C runtime
+// (at most 2048 in msvcrt), which file streams open their files through.
 std::size_t OpenDescriptors() {
+#if defined(_WIN32)
+    std::size_t open = 0;
+    for (int descriptor = 0; descriptor < 2048; ++descriptor) {
+        open += ::_get_osfhandle(descriptor) != -1 ? 1u : 0u;
+    }
+    return open;
+#else
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+#endif
 }
 
 std::string Contents(const fs::path& path) {
