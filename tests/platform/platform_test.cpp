@@ -40,11 +40,11 @@ void SystemTimes(std::uint64_t& userMs, std::uint64_t& kernelMs) {
 }
 
 // Spends processor time until the process's user time has grown by at least
-// `ms` milliseconds (or a few seconds of wall time have passed).
+// `ms` milliseconds (or half a minute of wall time has passed).
 void BurnProcessorTime(std::uint64_t ms) {
     std::uint64_t startUser = 0, startKernel = 0;
     SystemTimes(startUser, startKernel);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     volatile std::uint64_t sink = 0;
     for (;;) {
         for (int i = 0; i < 100000; ++i) {
