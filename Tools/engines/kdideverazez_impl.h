@@ -305,6 +305,10 @@ public:
     PagedMemory* Pool;   // the tree's pool: the root's OwnPool
 
 private:
+    // Requests above the largest class, from the C heap (tree lock taken here).
+    [[gnu::noinline]] void* AllocLarge(std::uint64_t size);
+    // A heap block back to the C heap; the caller holds the tree lock.
+    [[gnu::noinline]] void FreeLarge(void* p);
     void ChargeDeclared(std::int64_t bytes, StatAlloc* kind);
     void DischargeDeclared(std::int64_t bytes, StatAlloc* kind);
 };

@@ -10,6 +10,14 @@
 #include <functional>
 #include <stdexcept>
 
+// g++ merges the neighbouring page counts (UsedCount, FreeCount) into one
+// vector addition and then extracts the count it tests, which costs more
+// instructions on the hot path than two scalar updates (measured with
+// callgrind: 7 instructions per alloc+free pair).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-tree-slp-vectorize")
+#endif
+
 namespace {
 
 using dideverazez::detail::ThrowAllocationFailure;
@@ -64,7 +72,9 @@ unsigned char& OrderMark(Page* page) noexcept {
     return reinterpret_cast<unsigned char*>(page)[PagedMemory::PageBytes - 1];
 }
 
-char* BlockArea(Page* page) noexcept { return reinterpret_cast<char*>(page + 1); }
+char* BlockArea(Page* page) noexcept {
+    return reinterpret_cast<char*>(page + 1);
+}
 
 void ChargePage(allocator_impl* owner) noexcept {
     constexpr auto bytes = static_cast<std::int64_t>(PagedMemory::PageBytes);
@@ -95,13 +105,14 @@ void Unlink(Page* page) noexcept {
     page->Next = nullptr;
 }
 
-// Hands out the first free block of `page`, which has one.
+// Hands out the first free block of `page`, the head of `manager`'s list
+// (every listed page has a free block). A page whose last free block goes
+// leaves the list.
 inline PooledBlock* TakeFrom(MemoryManager& manager, Page* page) noexcept {
     PooledBlock* block = page->FreeList;
     page->FreeList = static_cast<PooledBlock*>(block->Link);
     ++page->UsedCount;
-    --page->FreeCount;
-    if (page->FreeCount == 0 && manager.FirstPage == page) {
+    if (--page->FreeCount == 0) {
         manager.FirstPage = page->Next;
         Unlink(page);
     }
@@ -122,7 +133,8 @@ void InitialisePage(MemoryManager& manager, Page* page, bool intact) noexcept {
     page->UsedCount = 0;
     page->FreeCount = 0;
     page->Stride = stride;
-    page->Capacity = stride > PagedMemory::BlockAreaBytes ? 0 : PagedMemory::BlockAreaBytes / stride;
+    page->Capacity =
+        stride > PagedMemory::BlockAreaBytes ? 0 : PagedMemory::BlockAreaBytes / stride;
     if (intact) {
         page->FreeCount = page->Capacity;
         page->FreeList = reinterpret_cast<PooledBlock*>(BlockArea(page));
@@ -143,6 +155,47 @@ void InitialisePage(MemoryManager& manager, Page* page, bool intact) noexcept {
     manager.FirstPage = page;
 }
 
+// The rarer ends of ReturnToPage, kept out of line so that the common case
+// (a block back to the head page, which keeps blocks in use) stays short.
+[[gnu::noinline]] void ReleaseEmptied(MemoryManager& manager, Page* page) {
+    if (manager.FirstPage == page) {
+        manager.FirstPage = page->Next;
+    }
+    manager.ReleasePage(page);
+}
+
+[[gnu::noinline]] void MoveToHead(MemoryManager& manager, Page* page) noexcept {
+    if (manager.FirstPage == nullptr) {
+        manager.FirstPage = page; // a full page has null links
+        return;
+    }
+    Unlink(page);
+    manager.FirstPage->Prev = page;
+    page->Next = manager.FirstPage;
+    manager.FirstPage = page;
+}
+
+// Takes back a block handed out by TakeBlock (`page` is its Link): it becomes
+// the first free block of its page; a page whose last block comes back is released, and a page that
+// is not the head of its manager's list becomes it.
+inline void ReturnToPage(PooledBlock* block, Page* page) {
+    MemoryManager& manager = *page->Manager;
+    manager.Blocks.Subtract(1);
+
+    PooledBlock* head = page->FreeList;
+    if (head != nullptr && std::greater<>()(block, head)) {
+        OrderMark(page) = kOrderDisturbed;
+    }
+    block->Link = head;
+    page->FreeList = block;
+    ++page->FreeCount;
+    if (--page->UsedCount == 0) {
+        ReleaseEmptied(manager, page);
+    } else if (manager.FirstPage != page) {
+        MoveToHead(manager, page);
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -159,7 +212,9 @@ PagedMemory::PagedMemory(allocator_impl* owner) : Owner(owner), FreePageCount(0)
     }
 }
 
-PagedMemory::~PagedMemory() { FlushCache(); }
+PagedMemory::~PagedMemory() {
+    FlushCache();
+}
 
 Page* PagedMemory::TakePage() {
     if (FreePageCount > 0) {
@@ -188,37 +243,7 @@ PooledBlock* MemoryManager::TakeBlock() {
 }
 
 void PagedMemory::ReturnBlock(PooledBlock* block) {
-    Page* page = static_cast<Page*>(block->Link);
-    MemoryManager& manager = *page->Manager;
-    manager.Blocks.Subtract(1);
-
-    PooledBlock* head = page->FreeList;
-    if (head != nullptr && std::greater<>()(block, head)) {
-        OrderMark(page) = kOrderDisturbed;
-    }
-    block->Link = head;
-    page->FreeList = block;
-    --page->UsedCount;
-    ++page->FreeCount;
-
-    if (page->UsedCount == 0) {
-        if (manager.FirstPage == page) {
-            manager.FirstPage = page->Next;
-        }
-        manager.ReleasePage(page);
-        return;
-    }
-    if (manager.FirstPage == page) {
-        return;
-    }
-    if (manager.FirstPage == nullptr) {
-        manager.FirstPage = page; // a full page has null links
-        return;
-    }
-    Unlink(page);
-    manager.FirstPage->Prev = page;
-    page->Next = manager.FirstPage;
-    manager.FirstPage = page;
+    ReturnToPage(block, static_cast<Page*>(block->Link));
 }
 
 void MemoryManager::ReleasePage(Page* page) {
@@ -261,8 +286,7 @@ const char* PagedMemory::CheckInvariants() const {
             if (page->Prev != previous) {
                 return "page list links disagree";
             }
-            if (page->Manager != &manager || page->Stride != stride ||
-                page->Capacity != capacity) {
+            if (page->Manager != &manager || page->Stride != stride || page->Capacity != capacity) {
                 return "listed page has the wrong manager, stride or capacity";
             }
             if (page->UsedCount + page->FreeCount != page->Capacity) {
@@ -304,8 +328,8 @@ const char* PagedMemory::CheckInvariants() const {
         const StatValue pages = manager.Pages.Load();
         const StatValue blocks = manager.Blocks.Load();
         // Pages off the list are full, so they hold Capacity blocks each.
-        if (blocks.Current != usedOnListed + (pages.Current - listed) *
-                                                 static_cast<std::int64_t>(capacity)) {
+        if (blocks.Current !=
+            usedOnListed + (pages.Current - listed) * static_cast<std::int64_t>(capacity)) {
             return "manager's Blocks.Current differs from the blocks its pages hold";
         }
         pagesHeld += static_cast<std::uint64_t>(pages.Current);
@@ -358,29 +382,43 @@ void allocator_data::Flush() {
 }
 
 void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
-    if (size <= PagedMemory::LargestClass) {
-        MemoryManager& manager = Pool->Managers[PagedMemory::ClassIndex(size)];
-        std::lock_guard<std::mutex> lock(Root->Mutex);
-        PooledBlock* block = manager.TakeBlock();
-        block->Owner = this;
-        const auto stride = static_cast<std::int64_t>(static_cast<Page*>(block->Link)->Stride);
-        PooledStat.Charge(stride);
-        // Only the root owns its pool, and the root holds the pages, so a
-        // pooled block is charged to every engine of the chain but the root.
-        if (Parent != nullptr) {
-            SelfStat.Charge(stride);
-            for (allocator_impl* engine = this; engine->Parent != nullptr;
-                 engine = engine->Parent) {
-                engine->GlobalStat.Charge(stride);
-            }
-        }
-        void* p = block + 1;
-        if (DebugFill) {
-            std::memset(p, 0xCD, size);
-        }
-        return p;
+    if (size > PagedMemory::LargestClass) {
+        return AllocLarge(size);
     }
+    MemoryManager& manager = Pool->Managers[PagedMemory::ClassIndex(size)];
+    std::lock_guard<std::mutex> lock(Root->Mutex);
+    // Every listed page has a free block, so the head page serves the request
+    // unless the class has none.
+    Page* page = manager.FirstPage;
+    PooledBlock* block;
+    if (page != nullptr) {
+        block = TakeFrom(manager, page);
+    } else {
+        block = manager.TakeBlock();
+        page = static_cast<Page*>(block->Link);
+    }
+    block->Owner = this;
+    const auto stride = static_cast<std::int64_t>(page->Stride);
+    PooledStat.Charge(stride);
+    // Only the root owns its pool, and the root holds the pages, so a pooled
+    // block is charged to every engine of the chain but the root.
+    // The engine's own figures come first, out of the walk up the chain, so
+    // that a child of a root (the common case) walks nothing.
+    if (Parent != nullptr) {
+        SelfStat.Charge(stride);
+        GlobalStat.Charge(stride);
+        for (allocator_impl* engine = Parent; engine->Parent != nullptr; engine = engine->Parent) {
+            engine->GlobalStat.Charge(stride);
+        }
+    }
+    void* p = block + 1;
+    if (DebugFill) {
+        std::memset(p, 0xCD, size);
+    }
+    return p;
+}
 
+void* allocator_data::AllocLarge(std::uint64_t size) {
     if (size > UINT64_MAX - kHeapOverhead) {
         ThrowAllocationFailure();
     }
@@ -409,36 +447,40 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
 
 void allocator_data::Free(void* p) {
     std::lock_guard<std::mutex> lock(Root->Mutex);
-    const std::uint64_t total = HeaderOf(p)->Size;
-    if (total != 0) {
-        const auto amount = static_cast<std::int64_t>(total);
-        SelfStat.Discharge(amount);
-        LargeStat.Discharge(amount);
-        for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
-            engine->GlobalStat.Discharge(amount);
-        }
-        char* block = static_cast<char*>(p) - kHeapOverhead;
-        if (DebugFill) {
-            std::memset(block, 0xFE, total);
-        }
-        dbg_free(block);
+    if (HeaderOf(p)->Size != 0) {
+        FreeLarge(p);
         return;
     }
-
     auto* block = static_cast<PooledBlock*>(p) - 1;
-    const Page* page = static_cast<const Page*>(block->Link);
+    Page* page = static_cast<Page*>(block->Link);
     const auto stride = static_cast<std::int64_t>(page->Stride);
     PooledStat.Discharge(stride);
     if (Parent != nullptr) {
         SelfStat.Discharge(stride);
-        for (allocator_impl* engine = this; engine->Parent != nullptr; engine = engine->Parent) {
+        GlobalStat.Discharge(stride);
+        for (allocator_impl* engine = Parent; engine->Parent != nullptr; engine = engine->Parent) {
             engine->GlobalStat.Discharge(stride);
         }
     }
     if (DebugFill) {
         std::memset(p, 0xFE, page->Stride - PagedMemory::BlockHeaderBytes);
     }
-    PagedMemory::ReturnBlock(block);
+    ReturnToPage(block, page);
+}
+
+void allocator_data::FreeLarge(void* p) {
+    const std::uint64_t total = HeaderOf(p)->Size;
+    const auto amount = static_cast<std::int64_t>(total);
+    SelfStat.Discharge(amount);
+    LargeStat.Discharge(amount);
+    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Discharge(amount);
+    }
+    char* block = static_cast<char*>(p) - kHeapOverhead;
+    if (DebugFill) {
+        std::memset(block, 0xFE, total);
+    }
+    dbg_free(block);
 }
 
 void allocator_data::ChargeDeclared(std::int64_t bytes, StatAlloc* kind) {
