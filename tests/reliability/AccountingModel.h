@@ -179,10 +179,10 @@ private:
     std::string error_;
 };
 
-// Runs `operations` random operations from `seed`, then drains; the result
-// names the seed and the index of the first operation after which the model
-// and the engines disagree, or is empty.
-std::string RunRandomSequence(std::uint64_t seed, std::uint64_t operations,
+// Runs random operations from `seed` until `calls` real calls have been
+// checked, then drains; the result names the seed and the index of the first
+// operation after which the model and the engines disagree, or is empty.
+std::string RunRandomSequence(std::uint64_t seed, std::uint64_t calls,
                               std::uint64_t* checkedCalls = nullptr);
 
 } // namespace dideverazez::reliability

@@ -35,8 +35,29 @@ inline double TestScale() {
     return scale > 0 ? scale : 1.0;
 }
 
-inline std::uint64_t Scaled(std::uint64_t count) {
-    const auto scaled = static_cast<std::uint64_t>(static_cast<double>(count) * TestScale());
+// The scale of single-threaded suites, which gain nothing from
+// ThreadSanitizer: a quarter of the full run under it unless
+// DIDEVERAZEZ_TEST_SCALE says otherwise.
+inline double SingleThreadScale() {
+#if defined(__SANITIZE_THREAD__)
+    constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    constexpr bool kThreadSanitizer = true;
+#else
+    constexpr bool kThreadSanitizer = false;
+#endif
+#else
+    constexpr bool kThreadSanitizer = false;
+#endif
+    if (kThreadSanitizer && std::getenv("DIDEVERAZEZ_TEST_SCALE") == nullptr) {
+        return 0.25;
+    }
+    return TestScale();
+}
+
+inline std::uint64_t Scaled(std::uint64_t count, double scale = TestScale()) {
+    const auto scaled = static_cast<std::uint64_t>(static_cast<double>(count) * scale);
     return scaled > 0 ? scaled : 1;
 }
 
@@ -47,22 +68,6 @@ inline bool UnderSanitizerOrValgrind() {
     return true;
 #elif defined(DIDEVERAZEZ_HAVE_VALGRIND_H)
     return RUNNING_ON_VALGRIND != 0;
-#else
-    return false;
-#endif
-}
-
-// Whether this process runs under ThreadSanitizer, whose allocator dies
-// rather than return null for an impossible request.
-inline bool UnderThreadSanitizer() {
-#if defined(__SANITIZE_THREAD__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-    return true;
-#else
-    return false;
-#endif
 #else
     return false;
 #endif

@@ -119,7 +119,10 @@ INSTANTIATE_TEST_SUITE_P(PendingBlocks, LeakReport,
                              // 2000 bytes: heap blocks of 2000 + 24 = 2024 bytes; 10 * 2024.
                              PendingCase{10, 2000, "10", "20240"},
                              // 8 bytes: stride 8 + 24 = 32; 1000 * 32.
-                             PendingCase{1000, 8, "1000", "32000"}));
+                             PendingCase{1000, 8, "1000", "32000"}),
+                         [](const ::testing::TestParamInfo<PendingCase>& info) {
+                             return std::to_string(info.param.blocks) + "Blocks";
+                         });
 
 // A handle whose blocks and declared amounts all went back writes no error
 // line and calls no context.
