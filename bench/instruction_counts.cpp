@@ -8,7 +8,8 @@
 // Shapes: steady (64 bytes on a child, 100 blocks live), pingpong (the same
 // with nothing else live), root, depth8 (steady on the root and on a depth-8
 // handle), batch-1k (pairs of the 1..1024 batch pattern, a multiple of 10,000),
-// glibc, glibc-batch-1k, accounting (malloc with mutex accounting), floor (two
+// large-4k (4 KiB blocks on a child, 100 live), glibc, glibc-batch-1k,
+// glibc-large-4k, accounting (malloc with mutex accounting), floor (two
 // std::mutex lock+unlock pairs).
 
 #include "Heaps.h"
@@ -92,8 +93,8 @@ void Floor(long pairs) {
 
 int Usage() {
     std::fprintf(stderr, "usage: instruction_counts "
-                         "steady|pingpong|root|depth8|batch-1k|glibc|glibc-batch-1k|"
-                         "accounting|floor <pairs>\n");
+                         "steady|pingpong|root|depth8|batch-1k|large-4k|glibc|glibc-batch-1k|"
+                         "glibc-large-4k|accounting|floor <pairs>\n");
     return 2;
 }
 
@@ -115,6 +116,12 @@ int main(int argc, char** argv) {
     } else if (is("pingpong")) {
         DideverazezHeap heap(1);
         PingPong(heap, 64, pairs);
+    } else if (is("large-4k")) {
+        DideverazezHeap heap(1);
+        Steady(heap, 4096, pairs);
+    } else if (is("glibc-large-4k")) {
+        GlibcHeap heap;
+        Steady(heap, 4096, pairs);
     } else if (is("batch-1k")) {
         DideverazezHeap heap(1);
         Batch(heap, pairs);

@@ -167,6 +167,7 @@ def main():
 
     single = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "single-*.json")))]
     threads = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "threads-*.json")))]
+    notrim = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "notrim-*.json")))]
     if not single:
         sys.exit("report.py: no benchmark results in " + args.work)
     machine = read_pairs(os.path.join(args.work, "machine.txt"))
@@ -305,7 +306,9 @@ def main():
                        ("depth8", "dideverazez depth-8 handle, 64 B, 100 live"),
                        ("pingpong", "dideverazez child, 64 B, nothing else live (ping-pong)"),
                        ("batch-1k", "dideverazez child, batch 1..1024 B"),
-                       ("glibc-batch-1k", "glibc, batch 1..1024 B")]:
+                       ("glibc-batch-1k", "glibc, batch 1..1024 B"),
+                       ("large-4k", "dideverazez child, 4 KiB, 100 live"),
+                       ("glibc-large-4k", "glibc, 4 KiB, 100 live")]:
         if key in instructions:
             w("| %s | %d |" % (label, instructions[key]))
     w("")
@@ -327,6 +330,26 @@ def main():
                                      fmt_ns(across(threads, two)),
                                      fmt_ratio(ratio_across(threads, two, one))))
     w("")
+
+    if notrim:
+        w("## Batch rows with glibc's heap trimming off")
+        w("")
+        w("The same batch rows in processes started with "
+          "`GLIBC_TUNABLES=glibc.malloc.trim_threshold=1073741824`, a process-wide tuning "
+          "that stops glibc from giving the top of its heap back to the kernel (`brk`) "
+          "whenever enough of it is free. Ratios against glibc in the same process.")
+        w("")
+        w("| heap | batch 1..1024 B, ns | x glibc | batch 1..64 KiB, ns | x glibc |")
+        w("|---|---:|---:|---:|---:|")
+        for key, label in HEAPS:
+            small = across(notrim, "batch-1k/%s" % key)
+            large = across(notrim, "batch-64k/%s" % key)
+            if small is None and large is None:
+                continue
+            w("| %s | %s | %s | %s | %s |" % (
+                label, fmt_ns(small), fmt_ratio(ratio_across(notrim, "batch-1k/%s" % key, "batch-1k/glibc")),
+                fmt_ns(large), fmt_ratio(ratio_across(notrim, "batch-64k/%s" % key, "batch-64k/glibc"))))
+        w("")
 
     w("## Memory for one million 64-byte blocks")
     w("")

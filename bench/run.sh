@@ -11,7 +11,9 @@
 #
 # Timings on a shared machine swing between processes, so the single-thread
 # rows run in several processes, each pinned to one core (taskset) with the
-# rows interleaved at random and repeated; the report quotes, for each row, the
+# rows interleaved at random and repeated; the batch rows run once more with
+# glibc's heap trimming off (a process-wide tuning, to show what the pages'
+# return to the heap costs); the report quotes, for each row, the
 # median over processes of the per-process median, and every ratio is taken
 # within one process first. The two-thread rows run unpinned. Instruction
 # counts come from callgrind (each shape at n and 2n pairs; the difference over
@@ -25,7 +27,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source_dir="$(dirname "$here")"
 build_dir=""
-processes=3
+processes=5
 repetitions=5
 min_time=0.05
 cpu=""
@@ -81,7 +83,8 @@ if ((smoke)); then
     "$bench_bin/allocator_benchmarks" --benchmark_min_time=0.001 --benchmark_repetitions=1 \
         > /dev/null
     echo "== smoke: instruction shapes"
-    for shape in steady pingpong root depth8 batch-1k glibc glibc-batch-1k accounting floor; do
+    for shape in steady pingpong root depth8 batch-1k large-4k glibc glibc-batch-1k glibc-large-4k \
+                 accounting floor; do
         pairs=1000
         [[ $shape == *batch* ]] && pairs=10000
         "$bench_bin/instruction_counts" "$shape" "$pairs"
@@ -131,6 +134,15 @@ for ((i = 1; i <= processes; ++i)); do
         --benchmark_min_time="$min_time" \
         --benchmark_report_aggregates_only=true \
         --benchmark_out="$work/single-$i.json" --benchmark_out_format=json > /dev/null
+    echo "== batch rows with glibc's heap trimming off, process $i of $processes"
+    GLIBC_TUNABLES=glibc.malloc.trim_threshold=1073741824 \
+        "${pin[@]}" "$bench_bin/allocator_benchmarks" \
+        --benchmark_filter='^batch-' \
+        --benchmark_repetitions="$repetitions" \
+        --benchmark_enable_random_interleaving=true \
+        --benchmark_min_time="$min_time" \
+        --benchmark_report_aggregates_only=true \
+        --benchmark_out="$work/notrim-$i.json" --benchmark_out_format=json > /dev/null
     echo "== two-thread rows, process $i of $processes (unpinned)"
     "$bench_bin/allocator_benchmarks" \
         --benchmark_filter='^threads/' \
@@ -149,7 +161,8 @@ if command -v valgrind >/dev/null; then
             "$bench_bin/instruction_counts" "$1" "$2" > /dev/null 2>&1
         sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$work/callgrind.out" | head -1
     }
-    for shape in floor glibc accounting steady pingpong root depth8 batch-1k glibc-batch-1k; do
+    for shape in floor glibc accounting steady pingpong root depth8 batch-1k glibc-batch-1k \
+                 large-4k glibc-large-4k; do
         pairs=100000
         [[ $shape == *batch* ]] && pairs=20000
         once=$(count "$shape" "$pairs")
