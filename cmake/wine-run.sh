@@ -7,7 +7,7 @@
 # WINEDEBUG says otherwise. The program's exit code is passed on.
 set -eu
 
-: "${WINEPREFIX:=${XDG_CACHE_HOME:-$HOME/.cache}/dideverazez-wine}"
+: "${WINEPREFIX:=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/dideverazez-wine}"
 : "${WINEDEBUG:=-all}"
 # No display, no sound, no Mono or Gecko installer: a headless console prefix.
 : "${WINEDLLOVERRIDES:=mscoree,mshtml=;winemenubuilder.exe=d}"
