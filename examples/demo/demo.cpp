@@ -54,7 +54,7 @@ struct SizeBand {
 // tree is built when the workload reaches operation `startAt`; `weight` is the
 // module's share of the operations (0: it allocates nothing itself);
 // `liveTarget` the number of blocks it keeps in use once warmed up.
-struct ModuleSpec {
+struct ModulePlan {
     const char* name;
     int parent;
     int startAt;
@@ -68,7 +68,7 @@ constexpr int kOperations = 400'000;
 // Mostly small requests; vertex buffers, mip levels, audio streams and some
 // network buffers go above 1024 bytes and straight to the C heap. The network
 // layer connects a fifth of the way in, the audio module starts half-way.
-constexpr ModuleSpec kModules[] = {
+constexpr ModulePlan kModules[] = {
     {"Scene", -1, 0, 0, 0, {}},
     {"Meshes", 0, 0, 2, 200, {{{4, 64, 512}, {0, 0, 0}}}},
     {"Vertices", 1, 0, 6, 600, {{{6, 96, 1024}, {3, 1025, 16384}}}},
@@ -313,11 +313,11 @@ private:
 // are string literals, which outlive the handles as the library requires.
 void Demo::BuildTree(int root) {
     for (int module = root; module < kModuleCount && RootOf(module) == root; ++module) {
-        const ModuleSpec& spec = kModules[module];
-        auto handle = spec.parent < 0
-                          ? std::make_unique<zu_allocator>(spec.name)
-                          : std::make_unique<zu_allocator>(Handle(spec.parent), spec.name);
-        if (spec.parent < 0) {
+        const ModulePlan& plan = kModules[module];
+        auto handle = plan.parent < 0
+                          ? std::make_unique<zu_allocator>(plan.name)
+                          : std::make_unique<zu_allocator>(Handle(plan.parent), plan.name);
+        if (plan.parent < 0) {
             handle->SetAllocatorContext(&context_);
         }
         handles_[static_cast<std::size_t>(module)] = handle.get();
@@ -340,13 +340,13 @@ void Demo::BuildTree(int root) {
 }
 
 void Demo::Allocate(int module) {
-    const ModuleSpec& spec = kModules[module];
+    const ModulePlan& plan = kModules[module];
     int total = 0;
-    for (const SizeBand& band : spec.bands) {
+    for (const SizeBand& band : plan.bands) {
         total += band.weight;
     }
     int pick = std::uniform_int_distribution<int>(0, total - 1)(random_);
-    const SizeBand* band = spec.bands.data();
+    const SizeBand* band = plan.bands.data();
     while (pick >= band->weight) {
         pick -= band->weight;
         ++band;
@@ -359,10 +359,10 @@ void Demo::Allocate(int module) {
     void* block = nullptr;
     switch (allocations_ % 3) {
     case 0:
-        block = zu_alloc(size, &handle, spec.name);
+        block = zu_alloc(size, &handle, plan.name);
         break;
     case 1:
-        block = zu_alloc_array(size, &handle, spec.name, "arrays");
+        block = zu_alloc_array(size, &handle, plan.name, "arrays");
         break;
     default:
         block = handle.Alloc(size);
