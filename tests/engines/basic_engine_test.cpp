@@ -9,95 +9,48 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 namespace {
 
-using dideverazez::test::EngineFigures;
-using dideverazez::test::FiguresOf;
-using dideverazez::test::HeapFault;
-using dideverazez::test::IsZero;
-using dideverazez::test::SameFigures;
-using dideverazez::test::StatIs;
-using dideverazez::test::ValueIs;
+using namespace dideverazez::test;
 namespace seams = dideverazez::testing;
-
-// Root, child and grandchild basic engines.
-struct BasicTree {
-    allocator_none root{"root", nullptr, false};
-    allocator_none child{"child", &root, false};
-    allocator_none grandchild{"grandchild", &child, false};
-};
-
-// Every statistic but GlobalStat is untouched.
-::testing::AssertionResult OnlyGlobalStatUsed(const allocator_impl& engine) {
-    const EngineFigures f = FiguresOf(engine);
-    if (IsZero(f.Self) && IsZero(f.Large) && IsZero(f.Used) && ValueIs(f.Reserved, {0, 0, 0}) &&
-        IsZero(f.Page) && IsZero(f.Pooled)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << engine.Name << " has figures beside GlobalStat";
-}
-
-// Expects std::bad_alloc with the library's message from `call`.
-template <class Call>::testing::AssertionResult RaisesBadAllocation(Call call) {
-    try {
-        call();
-    } catch (const std::bad_alloc& failure) {
-        if (std::string(failure.what()) == "bad allocation") {
-            return ::testing::AssertionSuccess();
-        }
-        return ::testing::AssertionFailure() << "what() is \"" << failure.what() << '"';
-    }
-    return ::testing::AssertionFailure() << "nothing raised";
-}
 
 } // namespace
 
-// Alloc(0) takes a 24-byte block: Owner and Size first, user pointer 16 bytes
-// in; one charge of 24 bytes.
-TEST(BasicEngine, AllocZeroTakes24Bytes) {
-    allocator_none root("root", nullptr, false);
-    void* p = root.Alloc(0, "n", "c");
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(HeaderOf(p)->Owner, &root);
-    EXPECT_EQ(HeaderOf(p)->Size, 24u); // 0 + 24
-    EXPECT_TRUE(StatIs(root.GlobalStat, {24, 24, 24}, {1, 1, 1}));
-    root.Free(p);
-    EXPECT_TRUE(StatIs(root.GlobalStat, {0, 24, 24}, {0, 1, 1}));
-    EXPECT_TRUE(OnlyGlobalStatUsed(root));
-}
-
-// The header names the engine and the bytes taken; the user bytes follow it.
-TEST(BasicEngine, BlockCarriesOwnerAndSize) {
-    BasicTree tree;
-    void* p = tree.grandchild.Alloc(1000, nullptr, nullptr);
-    EXPECT_EQ(HeaderOf(p)->Owner, &tree.grandchild);
-    EXPECT_EQ(HeaderOf(p)->Size, 1024u); // 1000 + 24
-    std::memset(p, 0x11, 1000);          // the whole request is usable
-    tree.grandchild.Free(p);
-}
-
-// A root's block is charged to the root once, not twice.
-TEST(BasicEngine, RootChargedOnce) {
-    allocator_none root("root", nullptr, false);
-    void* p = root.Alloc(100, nullptr, nullptr);
-    EXPECT_TRUE(StatIs(root.GlobalStat, {124, 124, 124}, {1, 1, 1})); // 100 + 24
-    root.Free(p);
-}
-
-// A grandchild's block is charged to the grandchild and the root; the child in
-// between is not touched.
-TEST(BasicEngine, GrandchildChargesSelfAndRootNotMiddle) {
-    BasicTree tree;
-    void* p = tree.grandchild.Alloc(100, nullptr, nullptr); // 100 + 24 = 124
-    EXPECT_TRUE(StatIs(tree.root.GlobalStat, {124, 124, 124}, {1, 1, 1}));
-    EXPECT_TRUE(IsZero(tree.child.GlobalStat));
-    EXPECT_TRUE(StatIs(tree.grandchild.GlobalStat, {124, 124, 124}, {1, 1, 1}));
-    tree.grandchild.Free(p);
-    EXPECT_TRUE(StatIs(tree.root.GlobalStat, {0, 124, 124}, {0, 1, 1}));
-    EXPECT_TRUE(IsZero(tree.child.GlobalStat));
-    EXPECT_TRUE(StatIs(tree.grandchild.GlobalStat, {0, 124, 124}, {0, 1, 1}));
+// A block of the root or of the grandchild: the header names the engine and
+// the bytes taken (request + 24), the whole request is usable, and the charge
+// goes once to the engine and once to the root, never to the child between.
+TEST(BasicEngine, BlockChargedToItsEngineAndTheRootOnly) {
+    struct Row {
+        int engine; // 0 root, 2 grandchild
+        std::uint64_t request;
+        std::int64_t size; // request + 24
+    };
+    const Row rows[] = {{0, 0, 24}, {0, 100, 124}, {2, 100, 124}, {2, 1000, 1024}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.request);
+        BasicTree tree;
+        allocator_none& e = *tree.All()[row.engine];
+        void* p = e.Alloc(row.request, "n", "c");
+        ASSERT_NE(p, nullptr);
+        std::memset(p, 0x11, row.request);
+        EXPECT_EQ(HeaderOf(p)->Owner, &e);
+        EXPECT_EQ(HeaderOf(p)->Size, static_cast<std::uint64_t>(row.size));
+        for (allocator_none* charged : {&tree.root, &e}) {
+            EXPECT_TRUE(StatIs(charged->GlobalStat, {row.size, row.size, row.size}, {1, 1, 1}));
+            EXPECT_FALSE(charged->IsEmpty());
+        }
+        EXPECT_TRUE(IsZero(tree.child.GlobalStat));
+        EXPECT_TRUE(tree.child.IsEmpty());
+        e.Free(p);
+        for (allocator_none* charged : {&tree.root, &e}) {
+            EXPECT_TRUE(StatIs(charged->GlobalStat, {0, row.size, row.size}, {0, 1, 1}));
+            EXPECT_TRUE(charged->IsEmpty()); // a non-global basic engine: GlobalStat decides
+        }
+        for (allocator_none* engine : tree.All()) {
+            EXPECT_TRUE(OnlyGlobalStatUsed(*engine));
+        }
+    }
 }
 
 // A mixed sequence on the three engines, figure by figure.
@@ -132,7 +85,7 @@ TEST(BasicEngine, MixedSequenceFigures) {
     r.Free(p3); // r: 1024 - 1024 = 0
     EXPECT_TRUE(StatIs(r.GlobalStat, {0, 1558, 1682}, {0, 3, 4}));
     EXPECT_TRUE(StatIs(c.GlobalStat, {0, 34, 34}, {0, 1, 1}));
-    for (const allocator_impl* e : {&tree.root, &tree.child, &tree.grandchild}) {
+    for (const allocator_impl* e : tree.All()) {
         EXPECT_TRUE(OnlyGlobalStatUsed(*e));
         EXPECT_TRUE(e->IsEmpty());
     }
@@ -154,26 +107,12 @@ TEST(BasicEngine, ReserveActsAsIncMemoryUsed) {
     EXPECT_TRUE(StatIs(reserved.root.GlobalStat, {50, 350, 350}, {1, 2, 2}));
     EXPECT_TRUE(StatIs(reserved.child.GlobalStat, {50, 50, 50}, {1, 1, 1}));
     EXPECT_TRUE(StatIs(reserved.grandchild.GlobalStat, {0, 300, 300}, {0, 1, 1}));
-    const allocator_impl* left[] = {&declared.root, &declared.child, &declared.grandchild};
-    const allocator_impl* right[] = {&reserved.root, &reserved.child, &reserved.grandchild};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(SameFigures(FiguresOf(*left[i]), FiguresOf(*right[i])));
-        EXPECT_TRUE(OnlyGlobalStatUsed(*right[i])); // no ReservedStat, no UsedStat
+    EXPECT_TRUE(SameFigures(FiguresOf(declared), FiguresOf(reserved)));
+    for (const allocator_impl* e : reserved.All()) {
+        EXPECT_TRUE(OnlyGlobalStatUsed(*e)); // no ReservedStat, no UsedStat
     }
     declared.child.DecMemoryUsed(50);
     reserved.child.UnReserve(50);
-}
-
-// For a non-global basic engine IsEmpty follows GlobalStat exactly.
-TEST(BasicEngine, EmptyExactlyWhenGlobalStatEmpty) {
-    BasicTree tree;
-    void* p = tree.grandchild.Alloc(1, nullptr, nullptr);
-    EXPECT_FALSE(tree.grandchild.IsEmpty());
-    EXPECT_TRUE(tree.child.IsEmpty()); // the middle holds nothing
-    EXPECT_FALSE(tree.root.IsEmpty());
-    tree.grandchild.Free(p);
-    EXPECT_TRUE(tree.grandchild.IsEmpty());
-    EXPECT_TRUE(tree.root.IsEmpty());
 }
 
 // With DebugFill set on the root, its descendants fill the requested bytes of
@@ -183,48 +122,33 @@ TEST(BasicEngine, DebugFillMarksHandedOutBytes) {
     root.DebugFill = true;
     allocator_none child("child", &root, false);
     for (allocator_none* engine : {&root, &child}) {
-        auto* p = static_cast<unsigned char*>(engine->Alloc(40, nullptr, nullptr));
-        for (int i = 0; i < 40; ++i) {
-            ASSERT_EQ(p[i], 0xCD) << "byte " << i;
-        }
+        void* p = engine->Alloc(40, nullptr, nullptr);
+        EXPECT_TRUE(Filled(p, 0, 40, 0xCD));
         EXPECT_EQ(HeaderOf(p)->Owner, engine); // the header is not filled
         EXPECT_EQ(HeaderOf(p)->Size, 64u);     // 40 + 24
         engine->Free(p);
     }
 }
 
-// A request of 1<<62 bytes that the heap refuses raises "bad allocation" and
-// changes no figure of any engine of the tree.
-TEST(BasicEngine, HugeRequestRaisesWithNothingChanged) {
+// Requests whose block size (request + 24) would pass 2^64 - 1 raise "bad
+// allocation" before the heap is asked; the largest representable one and
+// 1<<62 reach the heap, which refuses them. No figure of the tree changes.
+TEST(BasicEngine, ImpossibleSizesRaiseWithNothingChanged) {
     BasicTree tree;
     void* kept = tree.grandchild.Alloc(10, nullptr, nullptr);
-    const EngineFigures r = FiguresOf(tree.root);
-    const EngineFigures c = FiguresOf(tree.child);
-    const EngineFigures g = FiguresOf(tree.grandchild);
-    EXPECT_TRUE(RaisesBadAllocation(
-        [&] { tree.grandchild.Alloc(std::uint64_t{1} << 62, nullptr, nullptr); }));
-    EXPECT_TRUE(SameFigures(FiguresOf(tree.root), r));
-    EXPECT_TRUE(SameFigures(FiguresOf(tree.child), c));
-    EXPECT_TRUE(SameFigures(FiguresOf(tree.grandchild), g));
-    tree.grandchild.Free(kept);
-}
-
-// Requests whose block size (request + 24) would pass 2^64 - 1 raise before
-// the heap is asked; the largest representable one reaches the heap, which
-// refuses it.
-TEST(BasicEngine, BlockSizeBeyond64BitsRaisesBeforeTheHeap) {
-    BasicTree tree;
-    const EngineFigures before = FiguresOf(tree.child);
+    const TreeFigures before = FiguresOf(tree);
     const std::uint64_t calls = seams::HeapCalls();
     for (std::uint64_t size : {UINT64_MAX, UINT64_MAX - 1, UINT64_MAX - 23}) {
         EXPECT_TRUE(RaisesBadAllocation([&] { tree.child.Alloc(size, nullptr, nullptr); })) << size;
     }
     EXPECT_EQ(seams::HeapCalls(), calls); // never asked
     // UINT64_MAX - 24 + 24 = UINT64_MAX: representable, so the heap is asked.
-    EXPECT_TRUE(RaisesBadAllocation([&] { tree.child.Alloc(UINT64_MAX - 24, nullptr, nullptr); }));
-    EXPECT_EQ(seams::HeapCalls(), calls + 1);
-    EXPECT_TRUE(SameFigures(FiguresOf(tree.child), before));
-    EXPECT_TRUE(IsZero(tree.root.GlobalStat));
+    for (std::uint64_t size : {UINT64_MAX - 24, std::uint64_t{1} << 62}) {
+        EXPECT_TRUE(RaisesBadAllocation([&] { tree.grandchild.Alloc(size, nullptr, nullptr); }));
+    }
+    EXPECT_EQ(seams::HeapCalls(), calls + 2);
+    EXPECT_TRUE(SameFigures(FiguresOf(tree), before));
+    tree.grandchild.Free(kept);
 }
 
 // The heap refusing an ordinary block raises "bad allocation" with nothing
@@ -232,14 +156,12 @@ TEST(BasicEngine, BlockSizeBeyond64BitsRaisesBeforeTheHeap) {
 TEST(BasicEngine, HeapFailureChangesNothing) {
     BasicTree tree;
     void* kept = tree.child.Alloc(5, nullptr, nullptr); // 29 to child and root
-    const EngineFigures r = FiguresOf(tree.root);
-    const EngineFigures c = FiguresOf(tree.child);
+    const TreeFigures before = FiguresOf(tree);
     {
         HeapFault fault(1);
         EXPECT_TRUE(RaisesBadAllocation([&] { tree.child.Alloc(64, nullptr, nullptr); }));
     }
-    EXPECT_TRUE(SameFigures(FiguresOf(tree.root), r));
-    EXPECT_TRUE(SameFigures(FiguresOf(tree.child), c));
+    EXPECT_TRUE(SameFigures(FiguresOf(tree), before));
     void* next = tree.child.Alloc(64, nullptr, nullptr);                    // 88
     EXPECT_TRUE(StatIs(tree.child.GlobalStat, {117, 117, 117}, {2, 2, 2})); // 29 + 88
     tree.child.Free(next);

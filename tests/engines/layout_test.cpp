@@ -25,64 +25,54 @@ template <class... Fields>::testing::AssertionResult InOrder(const Fields&... fi
 
 } // namespace
 
-// Owner at p - 16 and Size at p - 8: the header is the two words before p.
-TEST(Layout, BlockHeaderWords) {
-    EXPECT_EQ(offsetof(BlockHeader, Owner), 0u);
-    EXPECT_EQ(offsetof(BlockHeader, Size), 8u);
-    EXPECT_EQ(sizeof(BlockHeader), 16u);
+// The words of a block header (Owner at p - 16, Size at p - 8), of a pooled
+// block (Link, then the block header, 24 bytes before the user bytes), of a
+// page header (eight 64-bit words) and of the statistics.
+TEST(Layout, WordsAtTheirOffsets) {
+    const struct {
+        const char* field;
+        std::size_t offset, expected;
+    } rows[] = {
+        {"BlockHeader::Owner", offsetof(BlockHeader, Owner), 0},
+        {"BlockHeader::Size", offsetof(BlockHeader, Size), 8},
+        {"sizeof(BlockHeader)", sizeof(BlockHeader), 16},
+        {"PooledBlock::Link", offsetof(PooledBlock, Link), 0},
+        {"PooledBlock::Owner", offsetof(PooledBlock, Owner), 8},
+        {"PooledBlock::Size", offsetof(PooledBlock, Size), 16},
+        {"sizeof(PooledBlock)", sizeof(PooledBlock), 24},
+        {"Page::Manager", offsetof(Page, Manager), 0},
+        {"Page::Prev", offsetof(Page, Prev), 8},
+        {"Page::Next", offsetof(Page, Next), 16},
+        {"Page::Stride", offsetof(Page, Stride), 24},
+        {"Page::Capacity", offsetof(Page, Capacity), 32},
+        {"Page::UsedCount", offsetof(Page, UsedCount), 40},
+        {"Page::FreeCount", offsetof(Page, FreeCount), 48},
+        {"Page::FreeList", offsetof(Page, FreeList), 56},
+        {"sizeof(Page)", sizeof(Page), 64},
+        {"StatValue::Current", offsetof(StatValue, Current), 0},
+        {"StatValue::Peak", offsetof(StatValue, Peak), 8},
+        {"StatValue::Cumul", offsetof(StatValue, Cumul), 16},
+        {"StatAlloc::Memory", offsetof(StatAlloc, Memory), 0},
+        {"StatAlloc::Counter", offsetof(StatAlloc, Counter), 24},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.offset, row.expected) << row.field;
+    }
 }
 
-// A pooled block: Link, then the block header, 24 bytes before the user bytes.
-TEST(Layout, PooledBlockWords) {
-    EXPECT_EQ(offsetof(PooledBlock, Link), 0u);
-    EXPECT_EQ(offsetof(PooledBlock, Owner), 8u);
-    EXPECT_EQ(offsetof(PooledBlock, Size), 16u);
-    EXPECT_EQ(sizeof(PooledBlock), 24u);
-}
-
-// The page header: eight 64-bit words in their documented order.
-TEST(Layout, PageHeaderWords) {
-    EXPECT_EQ(offsetof(Page, Manager), 0u);
-    EXPECT_EQ(offsetof(Page, Prev), 8u);
-    EXPECT_EQ(offsetof(Page, Next), 16u);
-    EXPECT_EQ(offsetof(Page, Stride), 24u);
-    EXPECT_EQ(offsetof(Page, Capacity), 32u);
-    EXPECT_EQ(offsetof(Page, UsedCount), 40u);
-    EXPECT_EQ(offsetof(Page, FreeCount), 48u);
-    EXPECT_EQ(offsetof(Page, FreeList), 56u);
-    EXPECT_EQ(sizeof(Page), 64u);
-}
-
-// StatValue is Current, Peak, Cumul; StatAlloc is Memory, Counter.
-TEST(Layout, StatisticFields) {
-    EXPECT_EQ(offsetof(StatValue, Current), 0u);
-    EXPECT_EQ(offsetof(StatValue, Peak), 8u);
-    EXPECT_EQ(offsetof(StatValue, Cumul), 16u);
-    EXPECT_EQ(offsetof(StatAlloc, Memory), 0u);
-    EXPECT_EQ(offsetof(StatAlloc, Counter), 24u);
-}
-
-// The process figures in their order.
-TEST(Layout, ProcessInfoFields) {
+// The process figures, the pool, its managers and the engine's fields in their
+// order: the seven statistics with GlobalStat first; the paged engine adds its
+// own pool, then the pool it uses.
+TEST(Layout, FieldsInTheirOrder) {
     ProcessInfo info;
     EXPECT_TRUE(InOrder(info.ProcessHandle, info.ProcessId, info.UserTime, info.KernelTime,
                         info.VmStart, info.VmPeak, info.Running));
-}
-
-// The pool, its managers and the cache in their order.
-TEST(Layout, PoolFields) {
-    allocator_none owner("owner", nullptr, false);
-    PagedMemory pool(&owner);
+    allocator_data e("e", nullptr, false);
+    PagedMemory& pool = e.OwnPool;
     EXPECT_TRUE(InOrder(pool.Owner, pool.FreePageCount, pool.FreePages, pool.Managers));
     const MemoryManager& manager = pool.Managers[0];
     EXPECT_TRUE(
         InOrder(manager.Pool, manager.FirstPage, manager.BlockSize, manager.Blocks, manager.Pages));
-}
-
-// The engine's fields in their order, the seven statistics with GlobalStat
-// first; the paged engine adds its own pool, then the pool it uses.
-TEST(Layout, EngineFields) {
-    allocator_data e("e", nullptr, false);
     EXPECT_TRUE(InOrder(e.Parent, e.Root, e.Name, e.IsGlobal, e.DebugFill, e.Mutex, e.GlobalStat,
                         e.SelfStat, e.LargeStat, e.UsedStat, e.ReservedStat, e.PageStat,
                         e.PooledStat, e.Process, e.OwnPool, e.Pool));

@@ -16,8 +16,10 @@ namespace {
 
 using dideverazez::test::At;
 using dideverazez::test::Sound;
+using dideverazez::test::StatIs;
+using dideverazez::test::ValueIs;
 
-constexpr std::size_t k64 = 4, k128 = 7;
+constexpr std::size_t k8 = 0, k64 = 4, k1024 = 17;
 
 // What laying out `page` afresh for `manager` and taking one block gives:
 // block 0 handed out, blocks 1 .. capacity-1 free in ascending order, every
@@ -72,86 +74,67 @@ protected:
 
 } // namespace
 
-// Frees that keep the build order (each one below the current head) leave a
-// page that, taken back by its class, looks exactly freshly laid out.
-TEST_F(PageReuse, OrderKeptGivesTheFreshLayout) {
-    std::vector<PooledBlock*> blocks = TakeMany(k64, 5);
-    Page* page = static_cast<Page*>(blocks[0]->Link);
-    for (std::size_t i = 5; i-- > 0;) {
-        Return(blocks[i]); // 4, 3, 2, 1, 0: each below the head
+// A page emptied in any order of frees, taken back by its class, looks exactly
+// freshly laid out: frees that keep the build order (each one below the
+// current head) and may be reused as they stand, and frees that disturb it.
+TEST_F(PageReuse, AnyOrderOfFreesGivesTheFreshLayout) {
+    enum class Order { Backward, Forward, Scrambled };
+    struct Row {
+        const char* name;
+        std::size_t taken; // 45 fill a page of the 64-byte class
+        Order order;
+    };
+    const Row rows[] = {
+        {"5 freed 4, 3, 2, 1, 0: each below the head", 5, Order::Backward},
+        {"5 freed 0, 1, 2, 3, 4: the list ends 4, 3, 2, 1, 0, 5, ...", 5, Order::Forward},
+        {"full page freed in steps of 17 (coprime to 45)", 45, Order::Scrambled},
+        {"full page freed from the last block to the first", 45, Order::Backward},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<PooledBlock*> blocks = TakeMany(k64, row.taken);
+        Page* page = static_cast<Page*>(blocks[0]->Link);
+        PooledBlock* last = nullptr;
+        for (std::size_t step = 0; step < row.taken; ++step) {
+            const std::size_t n = row.taken;
+            last = blocks[row.order == Order::Forward    ? step
+                          : row.order == Order::Backward ? n - 1 - step
+                                                         : step * 17 % n];
+            Return(last);
+        }
+        ASSERT_EQ(pool.FreePageCount, 1u);
+        EXPECT_EQ(page->FreeList, last); // the page keeps the list its frees built
+
+        PooledBlock* again = pool.Managers[k64].TakeBlock();
+        EXPECT_EQ(reinterpret_cast<char*>(again), At(page, 64)); // block 0 whatever the order
+        EXPECT_EQ(again->Link, page);
+        // stride 64 + 24 = 88; capacity 3972 / 88 = 45
+        EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k64], 88, 45));
+        Return(again);
     }
-    ASSERT_EQ(pool.FreePageCount, 1u);
-
-    PooledBlock* again = pool.Managers[k64].TakeBlock();
-    EXPECT_EQ(reinterpret_cast<char*>(again), At(page, 64));
-    EXPECT_EQ(again->Link, page);
-    // stride 64 + 24 = 88; capacity 3972 / 88 = 45
-    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k64], 88, 45));
-    EXPECT_TRUE(Sound(pool));
-    Return(again);
-}
-
-// Frees in a disturbing order (a block above the current head) leave a page
-// that, taken back by its class, still looks exactly freshly laid out.
-TEST_F(PageReuse, DisturbedOrderGivesTheFreshLayout) {
-    std::vector<PooledBlock*> blocks = TakeMany(k64, 5);
-    Page* page = static_cast<Page*>(blocks[0]->Link);
-    for (PooledBlock* block : blocks) {
-        Return(block); // 0, 1 (above 0), 2, 3, 4: the list ends up 4, 3, 2, 1, 0, 5, ...
-    }
-    ASSERT_EQ(pool.FreePageCount, 1u);
-    EXPECT_EQ(page->FreeList, blocks[4]);
-
-    PooledBlock* again = pool.Managers[k64].TakeBlock();
-    EXPECT_EQ(reinterpret_cast<char*>(again), At(page, 64)); // block 0, not block 4
-    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k64], 88, 45));
-    Return(again);
-}
-
-// A full page emptied in a scrambled order is laid out afresh as well.
-TEST_F(PageReuse, ScrambledFullPageGivesTheFreshLayout) {
-    std::vector<PooledBlock*> blocks = TakeMany(k64, 45); // the whole page
-    Page* page = static_cast<Page*>(blocks[0]->Link);
-    for (std::size_t step = 0; step < 45; ++step) {
-        Return(blocks[(step * 17) % 45]); // 17 and 45 are coprime: each block once
-    }
-    ASSERT_EQ(pool.FreePageCount, 1u);
-    PooledBlock* again = pool.Managers[k64].TakeBlock();
-    EXPECT_EQ(reinterpret_cast<char*>(again), At(page, 64));
-    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k64], 88, 45));
-    Return(again);
-}
-
-// A full page emptied from the last block to the first keeps the order and is
-// reused as it stands, with the same result.
-TEST_F(PageReuse, FullPageEmptiedBackwardsGivesTheFreshLayout) {
-    std::vector<PooledBlock*> blocks = TakeMany(k64, 45);
-    Page* page = static_cast<Page*>(blocks[0]->Link);
-    for (std::size_t i = 45; i-- > 0;) {
-        Return(blocks[i]);
-    }
-    PooledBlock* again = pool.Managers[k64].TakeBlock();
-    EXPECT_EQ(reinterpret_cast<char*>(again), At(page, 64));
-    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k64], 88, 45));
-    Return(again);
 }
 
 // A page that served another class in between is laid out for the class that
-// takes it, in both directions.
+// takes it, in both directions, between the smallest and the largest class;
+// the page changes manager and no new page is taken.
 TEST_F(PageReuse, PageBackFromAnotherClassGivesTheFreshLayout) {
-    PooledBlock* first = pool.Managers[k64].TakeBlock();
+    PooledBlock* first = pool.Managers[k8].TakeBlock();
     Page* page = static_cast<Page*>(first->Link);
-    Return(first); // cached in build order, stride 88
+    Return(first); // cached in build order, stride 32
 
-    PooledBlock* other = pool.Managers[k128].TakeBlock();
+    PooledBlock* other = pool.Managers[k1024].TakeBlock();
     ASSERT_EQ(other->Link, page);
-    // stride 128 + 24 = 152; capacity 3972 / 152 = 26
-    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k128], 152, 26));
+    // stride 1024 + 24 = 1048; capacity 3972 / 1048 = 3
+    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k1024], 1048, 3));
+    EXPECT_TRUE(ValueIs(pool.Managers[k8].Pages, {0, 1, 1}));
+    EXPECT_TRUE(ValueIs(pool.Managers[k1024].Pages, {1, 1, 1}));
+    EXPECT_TRUE(StatIs(owner.PageStat, {4036, 4036, 4036}, {1, 1, 1})); // still the one page
     Return(other);
 
-    PooledBlock* back = pool.Managers[k64].TakeBlock();
+    PooledBlock* back = pool.Managers[k8].TakeBlock();
     ASSERT_EQ(back->Link, page);
-    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k64], 88, 45));
+    // stride 8 + 24 = 32; capacity 3972 / 32 = 124
+    EXPECT_TRUE(FreshlyLaidOut(page, &pool.Managers[k8], 32, 124));
     Return(back);
 }
 

@@ -17,15 +17,19 @@
 
 namespace {
 
-using dideverazez::test::IsZero;
-using dideverazez::test::Sound;
-using dideverazez::test::StatIs;
-using dideverazez::test::ValueIs;
+using namespace dideverazez::test;
 
 constexpr int kThreads = 4;
 
-void FreeBlock(void* p) {
-    HeaderOf(p)->Owner->Free(p);
+// Runs `work(t)` on `count` threads, t = 0 .. count - 1, and joins them all.
+template <class Work> void RunThreads(int count, Work work) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t) {
+        threads.emplace_back(work, t);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
 }
 
 // Class indices of the requests below.
@@ -74,13 +78,7 @@ TEST(PagedConcurrency, OneTreeManyThreads) {
             FreeBlock(p); // blocks of another thread's engines
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back(work, t);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    RunThreads(kThreads, work);
 
     constexpr std::int64_t n = kRounds;
     constexpr std::int64_t q = kRounds / 4; // rounds per size
@@ -148,13 +146,7 @@ TEST(PagedConcurrency, SharedEngineAndCrossThreadFrees) {
             FreeBlock(p);
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back(work, t);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    RunThreads(kThreads, work);
     // Per thread: 30 heap blocks of 1124 and 2970 pooled of 40.
     // Pooled: 4 * 2970 * 40 = 475200; heap: 4 * 30 * 1124 = 134880.
     // Every block was in use at the barrier, so the peaks are the totals.
@@ -199,13 +191,7 @@ TEST(PagedConcurrency, SeparateTrees) {
             child.DecMemoryUsed(10);
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back(work, t);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    RunThreads(kThreads, work);
     constexpr std::int64_t r = kRounds;
     for (int t = 0; t < kThreads; ++t) {
         SCOPED_TRACE(t);
@@ -233,9 +219,10 @@ TEST(PagedConcurrency, SeparateTrees) {
 // root ends with nothing held.
 TEST(PagedConcurrency, FlushBesideAllocations) {
     constexpr int kRounds = 3000;
-    allocator_data root("root", nullptr, false);
-    allocator_data child("child", &root, false);
-    allocator_data grandchild("grandchild", &child, false);
+    PagedTree tree;
+    allocator_data& root = tree.root;
+    allocator_data& child = tree.child;
+    allocator_data& grandchild = tree.grandchild;
     std::atomic<bool> done{false};
     std::thread flusher([&] {
         while (!done.load()) {
@@ -252,13 +239,7 @@ TEST(PagedConcurrency, FlushBesideAllocations) {
             FreeBlock(p);
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads - 1; ++t) {
-        threads.emplace_back(work, t);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    RunThreads(kThreads - 1, work);
     done.store(true);
     flusher.join();
     root.Flush();
@@ -292,20 +273,14 @@ TEST(PagedConcurrency, ReadersBesideWriters) {
             (void)root.GlobalStat.Load(); // pages change under the writers too
         }
     });
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 2; ++t) {
-        writers.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                void* p = child.Alloc(32, nullptr, nullptr); // 56
-                child.Reserve(5);
-                child.UnReserve(5);
-                FreeBlock(p);
-            }
-        });
-    }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
+    RunThreads(2, [&](int) {
+        for (int i = 0; i < kRounds; ++i) {
+            void* p = child.Alloc(32, nullptr, nullptr); // 56
+            child.Reserve(5);
+            child.UnReserve(5);
+            FreeBlock(p);
+        }
+    });
     done.store(true);
     reader.join();
     EXPECT_EQ(regressions.load(), 0);

@@ -60,20 +60,14 @@ void BurnProcessorTime(std::uint64_t ms) {
 
 } // namespace
 
-// The process identifier is the operating system's.
-TEST(Platform, ProcessIdIsTheSystems) {
+// The process identifier is the operating system's; the process handle is the
+// pseudo-handle on Windows and null elsewhere.
+TEST(Platform, ProcessIdentityIsTheSystems) {
 #if defined(_WIN32)
     EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(::GetCurrentProcessId()));
-#else
-    EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(::getpid()));
-#endif
-}
-
-// The process handle is the pseudo-handle on Windows and null elsewhere.
-TEST(Platform, ProcessHandle) {
-#if defined(_WIN32)
     EXPECT_EQ(platform::CurrentProcess(), ::GetCurrentProcess());
 #else
+    EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(::getpid()));
     EXPECT_EQ(platform::CurrentProcess(), nullptr);
 #endif
 }
@@ -104,39 +98,30 @@ TEST(Platform, ProcessTimesGrowWithWork) {
     EXPECT_GE(kernel2, kernel1);
 }
 
-// The report path is numbered with the process identifier.
-TEST(Platform, ReportPathCarriesTheProcessId) {
-    char buffer[64];
-    platform::ReportPath(buffer, sizeof buffer);
+// The report path is numbered with the process identifier; a buffer too small
+// gets it cut to size - 1 characters and terminated (a one-byte buffer the
+// terminator alone), and the bytes behind it are untouched.
+TEST(Platform, ReportPathCarriesTheProcessIdAndIsCutToTheBuffer) {
 #if defined(_WIN32)
-    const std::string expected =
+    const std::string path =
         "c:\\allocator_" + std::to_string(platform::CurrentProcessId()) + ".txt";
+    const char* cut = "c:\\al"; // 5 characters of "c:\allocator_..."
 #else
-    const std::string expected =
+    const std::string path =
         "/tmp/allocator_" + std::to_string(platform::CurrentProcessId()) + ".txt";
+    const char* cut = "/tmp/"; // 5 characters of "/tmp/allocator_..."
 #endif
-    EXPECT_EQ(std::string(buffer), expected);
-}
-
-// A buffer too small gets the path cut to size - 1 characters and terminated;
-// the bytes behind it are untouched.
-TEST(Platform, ReportPathIsCutToTheBuffer) {
-    char buffer[8];
-    std::fill(buffer, buffer + sizeof buffer, 'X');
-    platform::ReportPath(buffer, 6);
-#if defined(_WIN32)
-    EXPECT_EQ(std::string(buffer), "c:\\al"); // 5 characters of "c:\allocator_..."
-#else
-    EXPECT_EQ(std::string(buffer), "/tmp/"); // 5 characters of "/tmp/allocator_..."
-#endif
-    EXPECT_EQ(buffer[6], 'X');
-    EXPECT_EQ(buffer[7], 'X');
-}
-
-// A one-byte buffer receives the terminator alone.
-TEST(Platform, ReportPathInOneByte) {
-    char buffer[2] = {'X', 'X'};
-    platform::ReportPath(buffer, 1);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(buffer[1], 'X');
+    const struct {
+        std::size_t size;
+        std::string expected;
+    } rows[] = {{64, path}, {6, cut}, {1, ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        char buffer[66];
+        std::fill(buffer, buffer + sizeof buffer, 'X');
+        platform::ReportPath(buffer, row.size);
+        EXPECT_EQ(std::string(buffer), row.expected);
+        EXPECT_EQ(buffer[row.size], 'X');
+        EXPECT_EQ(buffer[row.size + 1], 'X');
+    }
 }

@@ -1,14 +1,18 @@
 // Test helpers for the engines: exact comparison of statistics, snapshots of
-// every figure of an engine or a pool, and a guard for the heap fault seam.
+// every figure of an engine, a tree or a pool, engine trees, the free path, the
+// expected failure and error outcomes, and a guard for the heap fault seam.
 #pragma once
 
 #include "engines/kdideverazez_impl.h"
 #include "handle/Internals.h"
+#include "rozudoru/TraceSink.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
-#include <ostream>
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -34,8 +38,8 @@ inline bool Same(const StatAlloc& a, const StatAlloc& b) {
     return Same(a.Memory, b.Memory) && Same(a.Counter, b.Counter);
 }
 
-// `actual` equals {Current, Peak, Cumul} given.
-inline ::testing::AssertionResult ValueIs(const StatValue& actual, StatValue expected) {
+// `actual` equals `expected`; the failure shows both.
+template <class Stat>::testing::AssertionResult Equal(const Stat& actual, const Stat& expected) {
     if (Same(actual, expected)) {
         return ::testing::AssertionSuccess();
     }
@@ -43,15 +47,15 @@ inline ::testing::AssertionResult ValueIs(const StatValue& actual, StatValue exp
            << "is " << Describe(actual) << ", expected " << Describe(expected);
 }
 
+// `actual` equals {Current, Peak, Cumul} given.
+inline ::testing::AssertionResult ValueIs(const StatValue& actual, StatValue expected) {
+    return Equal(actual, expected);
+}
+
 // `actual` equals the byte figures `memory` and the item figures `counter`.
 inline ::testing::AssertionResult StatIs(const StatAlloc& actual, StatValue memory,
                                          StatValue counter) {
-    const StatAlloc expected{memory, counter};
-    if (Same(actual, expected)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "is " << Describe(actual) << ", expected " << Describe(expected);
+    return Equal(actual, StatAlloc{memory, counter});
 }
 
 inline ::testing::AssertionResult IsZero(const StatAlloc& actual) {
@@ -72,29 +76,59 @@ inline EngineFigures FiguresOf(const allocator_impl& engine) {
 }
 
 inline ::testing::AssertionResult SameFigures(const EngineFigures& a, const EngineFigures& b) {
-    struct Row {
-        const char* name;
-        bool same;
-        std::string left, right;
-    };
-    const Row rows[] = {
-        {"GlobalStat", Same(a.Global, b.Global), Describe(a.Global), Describe(b.Global)},
-        {"SelfStat", Same(a.Self, b.Self), Describe(a.Self), Describe(b.Self)},
-        {"LargeStat", Same(a.Large, b.Large), Describe(a.Large), Describe(b.Large)},
-        {"UsedStat", Same(a.Used, b.Used), Describe(a.Used), Describe(b.Used)},
-        {"ReservedStat", Same(a.Reserved, b.Reserved), Describe(a.Reserved), Describe(b.Reserved)},
-        {"PageStat", Same(a.Page, b.Page), Describe(a.Page), Describe(b.Page)},
-        {"PooledStat", Same(a.Pooled, b.Pooled), Describe(a.Pooled), Describe(b.Pooled)},
-    };
-    bool all = true;
+    const char* names[] = {"GlobalStat", "SelfStat", "LargeStat",
+                           "UsedStat",   "PageStat", "PooledStat"};
+    const StatAlloc* left[] = {&a.Global, &a.Self, &a.Large, &a.Used, &a.Page, &a.Pooled};
+    const StatAlloc* right[] = {&b.Global, &b.Self, &b.Large, &b.Used, &b.Page, &b.Pooled};
+    bool all = Same(a.Reserved, b.Reserved);
     auto failure = ::testing::AssertionFailure();
-    for (const Row& row : rows) {
-        if (!row.same) {
+    if (!all) {
+        failure << "ReservedStat " << Describe(a.Reserved) << " vs " << Describe(b.Reserved)
+                << "; ";
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (!Same(*left[i], *right[i])) {
             all = false;
-            failure << row.name << " " << row.left << " vs " << row.right << "; ";
+            failure << names[i] << " " << Describe(*left[i]) << " vs " << Describe(*right[i])
+                    << "; ";
         }
     }
     return all ? ::testing::AssertionSuccess() : failure;
+}
+
+// Every statistic but GlobalStat is untouched.
+inline ::testing::AssertionResult OnlyGlobalStatUsed(const allocator_impl& engine) {
+    EngineFigures expected{};
+    expected.Global = engine.GlobalStat.Load();
+    return SameFigures(FiguresOf(engine), expected) << " (" << engine.Name << ")";
+}
+
+// Root, child and grandchild engines of one kind; paged ones share the root's pool.
+template <class Engine> struct Tree {
+    Engine root{"root", nullptr, false};
+    Engine child{"child", &root, false};
+    Engine grandchild{"grandchild", &child, false};
+
+    std::array<Engine*, 3> All() { return {&root, &child, &grandchild}; }
+    PagedMemory& pool() { return root.OwnPool; }
+};
+using BasicTree = Tree<allocator_none>;
+using PagedTree = Tree<allocator_data>;
+
+// The figures of root, child and grandchild.
+using TreeFigures = std::array<EngineFigures, 3>;
+
+template <class Engine> TreeFigures FiguresOf(Tree<Engine>& tree) {
+    return {FiguresOf(tree.root), FiguresOf(tree.child), FiguresOf(tree.grandchild)};
+}
+
+inline ::testing::AssertionResult SameFigures(const TreeFigures& a, const TreeFigures& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (auto result = SameFigures(a[i], b[i]); !result) {
+            return result << " (engine " << i << " of the tree)";
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 // The figures and structure of a pool that an operation may change.
@@ -143,6 +177,15 @@ inline ::testing::AssertionResult Sound(const PagedMemory& pool) {
     return ::testing::AssertionFailure() << broken;
 }
 
+// The tree lock is free: a try_lock succeeds (and is undone).
+inline ::testing::AssertionResult Unlocked(allocator_impl& root) {
+    if (!root.Mutex.try_lock()) {
+        return ::testing::AssertionFailure() << "the tree lock is held";
+    }
+    root.Mutex.unlock();
+    return ::testing::AssertionSuccess();
+}
+
 // Makes the `k`-th heap call from now fail while it lives; disarms on exit.
 class HeapFault {
 public:
@@ -151,6 +194,54 @@ public:
     HeapFault(const HeapFault&) = delete;
     HeapFault& operator=(const HeapFault&) = delete;
 };
+
+// Expects std::bad_alloc with the library's message from `call`.
+template <class Call>::testing::AssertionResult RaisesBadAllocation(Call call) {
+    try {
+        call();
+    } catch (const std::bad_alloc& failure) {
+        if (std::string(failure.what()) == "bad allocation") {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "what() is \"" << failure.what() << '"';
+    }
+    return ::testing::AssertionFailure() << "nothing raised";
+}
+
+// The free path of the library: the block's Owner decides, whichever engine
+// the caller has at hand.
+inline void FreeBlock(void* p) {
+    HeaderOf(p)->Owner->Free(p);
+}
+
+// Bytes [from, to) of `p` all read `value`.
+inline ::testing::AssertionResult Filled(const void* p, std::size_t from, std::size_t to,
+                                         unsigned char value) {
+    const auto* bytes = static_cast<const unsigned char*>(p);
+    for (std::size_t i = from; i < to; ++i) {
+        if (bytes[i] != value) {
+            return ::testing::AssertionFailure() << "byte " << i << " is " << int{bytes[i]};
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The one error a global engine writes when destroyed with memory pending.
+inline ::testing::AssertionResult IsPendingError(const Tracer::TraceRecord& record, long count) {
+    const std::string text = "MEMORY ERROR : Release global allocator with pending memory "
+                             "blocks : " +
+                             std::to_string(count);
+    if (record.kind != Tracer::TraceRecord::Kind::Error || record.detail != 0 ||
+        record.text != text) {
+        return ::testing::AssertionFailure() << "record \"" << record.text << "\"";
+    }
+    if (std::strcmp(record.file, "kdideverazez_impl") != 0 || record.line != 105 ||
+        std::strcmp(record.category, "R9_ALLOCATOR:") != 0 ||
+        std::strcmp(record.function, "~allocator_impl") != 0) {
+        return ::testing::AssertionFailure() << "file, line, category or function";
+    }
+    return ::testing::AssertionSuccess();
+}
 
 // The page of a pooled block, read from its Link word (24 bytes before the
 // user pointer), as the engine reads it.

@@ -32,39 +32,22 @@ void SetEnvironment(const char* name, const char* value) {
 }
 
 // Strings compared by content; a null pointer only equals null.
-::testing::AssertionResult SameText(const char* actual, const char* expected) {
-    if (actual == nullptr || expected == nullptr) {
-        if (actual == expected) {
-            return ::testing::AssertionSuccess();
-        }
-        return ::testing::AssertionFailure() << "one of the texts is null";
-    }
-    if (std::string(actual) == expected) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << '"' << actual << "\" differs from \"" << expected << '"';
+bool SameText(const char* actual, const char* expected) {
+    return actual == nullptr || expected == nullptr ? actual == expected
+                                                    : std::string(actual) == expected;
 }
 
 ::testing::AssertionResult RecordIs(const TraceRecord& record, Kind kind, int detail,
                                     const std::string& text, const char* file, long line,
                                     const char* category, const char* function) {
-    if (record.kind != kind) {
-        return ::testing::AssertionFailure() << "kind " << static_cast<int>(record.kind);
+    if (record.kind == kind && record.detail == detail && record.text == text &&
+        SameText(record.file, file) && record.line == line && SameText(record.category, category) &&
+        SameText(record.function, function)) {
+        return ::testing::AssertionSuccess();
     }
-    if (record.detail != detail) {
-        return ::testing::AssertionFailure() << "detail " << record.detail;
-    }
-    if (record.text != text) {
-        return ::testing::AssertionFailure() << "text \"" << record.text << '"';
-    }
-    if (!SameText(record.file, file) || record.line != line) {
-        return ::testing::AssertionFailure() << "file or line " << record.line;
-    }
-    if (!SameText(record.category, category) || !SameText(record.function, function)) {
-        return ::testing::AssertionFailure() << "category or function";
-    }
-    return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "kind " << static_cast<int>(record.kind) << " detail " << record.detail << " text \""
+           << record.text << "\" line " << record.line;
 }
 
 // Runs with the default sink installed and a known filter, restoring both.
@@ -103,42 +86,33 @@ private:
 } // namespace
 
 // A scope records its opening at construction and, at destruction, a closing
-// that repeats the opening's detail, name, file and line.
-TEST(TraceScope, ClosingRepeatsTheOpeningRecord) {
-    TraceCapture capture;
-    {
-        trace::scope scope(Tracer::LogDetail_Scopes, "R9_ALLOCATOR:zu_allocator::ctor",
-                           "kdideverazez", 223);
-        ASSERT_EQ(capture.Records().size(), 1u);
-        EXPECT_TRUE(RecordIs(capture.Records()[0], Kind::ScopeOpen, 16,
-                             "R9_ALLOCATOR:zu_allocator::ctor", "kdideverazez", 223, nullptr,
-                             nullptr));
-    }
-    ASSERT_EQ(capture.Records().size(), 2u);
-    EXPECT_TRUE(RecordIs(capture.Records()[1], Kind::ScopeClose, 16,
-                         "R9_ALLOCATOR:zu_allocator::ctor", "kdideverazez", 223, nullptr, nullptr));
-}
-
-// Lines written inside nested scopes fall between their openings and closings,
-// and the inner scope closes before the outer one.
+// that repeats the opening's detail, name, file and line. Lines written inside
+// nested scopes fall between their openings and closings, and the inner scope
+// closes before the outer one.
 TEST(TraceScope, NestedScopesCloseInReverseOrder) {
     TraceCapture capture;
+    const auto& records = capture.Records();
     {
-        trace::scope outer(Tracer::LogDetail_Scopes, "outer", "a", 10);
+        trace::scope outer(Tracer::LogDetail_Scopes, "R9_ALLOCATOR:zu_allocator::ctor",
+                           "kdideverazez", 223);
+        ASSERT_EQ(records.size(), 1u);
         {
             trace::scope inner(Tracer::LogDetail_Lines, "inner", "b", 20);
             std::ostringstream message;
             message << "inside";
             trace::Log(Tracer::LogDetail_Lines, message, "c", 30, "CAT:", "fn");
         }
+        ASSERT_EQ(records.size(), 4u);
     }
-    const auto& records = capture.Records();
     ASSERT_EQ(records.size(), 5u);
-    EXPECT_TRUE(RecordIs(records[0], Kind::ScopeOpen, 16, "outer", "a", 10, nullptr, nullptr));
+    const char* outer = "R9_ALLOCATOR:zu_allocator::ctor";
+    EXPECT_TRUE(
+        RecordIs(records[0], Kind::ScopeOpen, 16, outer, "kdideverazez", 223, nullptr, nullptr));
     EXPECT_TRUE(RecordIs(records[1], Kind::ScopeOpen, 2, "inner", "b", 20, nullptr, nullptr));
     EXPECT_TRUE(RecordIs(records[2], Kind::Line, 2, "inside", "c", 30, "CAT:", "fn"));
     EXPECT_TRUE(RecordIs(records[3], Kind::ScopeClose, 2, "inner", "b", 20, nullptr, nullptr));
-    EXPECT_TRUE(RecordIs(records[4], Kind::ScopeClose, 16, "outer", "a", 10, nullptr, nullptr));
+    EXPECT_TRUE(
+        RecordIs(records[4], Kind::ScopeClose, 16, outer, "kdideverazez", 223, nullptr, nullptr));
 }
 
 // An exception leaving the traced function still closes its scope, once.
@@ -164,8 +138,8 @@ TEST(TraceScope, NullNameBecomesEmptyText) {
     EXPECT_EQ(capture.Records()[1].text, "");
 }
 
-// Log copies the message text during the call: the record keeps it after the
-// caller's stream is changed and destroyed.
+// Log and Error copy the message text during the call: the record keeps it
+// after the caller's stream is changed and destroyed. Errors carry detail 0.
 TEST(TraceLog, ReadsTheMessageDuringTheCall) {
     TraceCapture capture;
     {
@@ -173,25 +147,15 @@ TEST(TraceLog, ReadsTheMessageDuringTheCall) {
         *message << "Name" << ':' << 42;
         trace::Log(Tracer::LogDetail_Lines, *message, "kdideverazez", 224,
                    "R9_ALLOCATOR:", "initor");
+        message->str("MEMORY ERROR : x");
+        trace::Error(*message, "kdideverazez", 299, "R9_ALLOCATOR:", "~zu_allocator");
         *message << " later";
         message.reset();
     }
-    ASSERT_EQ(capture.Records().size(), 1u);
+    ASSERT_EQ(capture.Records().size(), 2u);
     EXPECT_TRUE(RecordIs(capture.Records()[0], Kind::Line, 2, "Name:42", "kdideverazez", 224,
                          "R9_ALLOCATOR:", "initor"));
-}
-
-// Error records carry detail 0 and the message read during the call.
-TEST(TraceLog, ErrorCarriesNoDetail) {
-    TraceCapture capture;
-    {
-        std::ostringstream message;
-        message << "MEMORY ERROR : x";
-        trace::Error(message, "kdideverazez", 299, "R9_ALLOCATOR:", "~zu_allocator");
-        message.str("changed");
-    }
-    ASSERT_EQ(capture.Records().size(), 1u);
-    EXPECT_TRUE(RecordIs(capture.Records()[0], Kind::Error, 0, "MEMORY ERROR : x", "kdideverazez",
+    EXPECT_TRUE(RecordIs(capture.Records()[1], Kind::Error, 0, "MEMORY ERROR : x", "kdideverazez",
                          299, "R9_ALLOCATOR:", "~zu_allocator"));
 }
 
@@ -286,77 +250,65 @@ TEST_F(DefaultSink, SetTraceSinkReturnsThePreviousSink) {
     EXPECT_FALSE(Tracer::SetTraceSink({})); // the default is back
 }
 
-// With the default sink restored, records go to standard error again.
-TEST_F(DefaultSink, EmptySinkRestoresStandardError) {
-    Tracer::SetTraceDetail(0);
-    Tracer::TraceSink previous = Tracer::SetTraceSink([](const TraceRecord&) {});
+// The default sink writes to standard error what passes the filter: at 0
+// errors only, at 2 lines of detail 2 too, at 16 scopes as well, opening and
+// closing. An empty sink given after another one brings the default back.
+TEST_F(DefaultSink, FilterDecidesWhatReachesStandardError) {
+    Tracer::SetTraceSink([](const TraceRecord&) {});
     Tracer::SetTraceSink({});
-    (void)previous;
-    ::testing::internal::CaptureStderr();
-    std::ostringstream message;
-    message << "to stderr";
-    trace::Error(message, "e", 7, "C:", "fn");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "e(7): ERROR C: fn: to stderr\n");
-}
-
-// At filter 0 the default sink writes errors only.
-TEST_F(DefaultSink, FilterZeroKeepsErrorsOnly) {
-    Tracer::SetTraceDetail(0);
-    EXPECT_EQ(WriteOneOfEach(), "f.cpp(1): ERROR CAT: fn: boom\n");
-}
-
-// At filter 2 lines of detail 2 pass; scopes of detail 16 do not.
-TEST_F(DefaultSink, FilterTwoAddsLines) {
-    Tracer::SetTraceDetail(2);
-    EXPECT_EQ(WriteOneOfEach(), "f.cpp(1): ERROR CAT: fn: boom\n"
-                                "f.cpp(2): CAT: fn: hello\n");
-}
-
-// At filter 16 scopes pass too, opening and closing.
-TEST_F(DefaultSink, FilterSixteenAddsScopes) {
-    Tracer::SetTraceDetail(16);
-    EXPECT_EQ(WriteOneOfEach(), "f.cpp(1): ERROR CAT: fn: boom\n"
-                                "f.cpp(2): CAT: fn: hello\n"
-                                "f.cpp(3): { S\n"
-                                "f.cpp(3): } S\n");
-    EXPECT_EQ(Tracer::GetTraceDetail(), 16);
+    const std::string error = "f.cpp(1): ERROR CAT: fn: boom\n";
+    const std::string line = "f.cpp(2): CAT: fn: hello\n";
+    const std::string scope = "f.cpp(3): { S\nf.cpp(3): } S\n";
+    const struct {
+        int detail;
+        std::string expected;
+    } rows[] = {{0, error}, {2, error + line}, {16, error + line + scope}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.detail);
+        Tracer::SetTraceDetail(row.detail);
+        EXPECT_EQ(Tracer::GetTraceDetail(), row.detail);
+        EXPECT_EQ(WriteOneOfEach(), row.expected);
+    }
 }
 
 // One line per record: file(line): then "{ name", "} name",
 // "category function: text" or "ERROR category function: text"; absent strings
 // are written as empty.
 TEST(TraceFormat, LayoutOfEachKind) {
-    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::ScopeOpen, 16, "N", "file", 12, nullptr, nullptr}),
-              "file(12): { N");
-    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::ScopeClose, 16, "N", "file", 12, nullptr, nullptr}),
-              "file(12): } N");
-    EXPECT_EQ(Tracer::FormatTraceRecord(
-                  {Kind::Line, 2, "Name:x", "kdideverazez", 224, "R9_ALLOCATOR:", "initor"}),
-              "kdideverazez(224): R9_ALLOCATOR: initor: Name:x");
-    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::Error, 0, "MEMORY ERROR : m", "kdideverazez_impl",
-                                         105, "R9_ALLOCATOR:", "~allocator_impl"}),
-              "kdideverazez_impl(105): ERROR R9_ALLOCATOR: ~allocator_impl: MEMORY ERROR : m");
-    EXPECT_EQ(Tracer::FormatTraceRecord({Kind::Error, 0, "t", nullptr, -1, nullptr, nullptr}),
-              "(-1): ERROR  : t");
+    const struct {
+        TraceRecord record;
+        const char* expected;
+    } rows[] = {
+        {{Kind::ScopeOpen, 16, "N", "file", 12, nullptr, nullptr}, "file(12): { N"},
+        {{Kind::ScopeClose, 16, "N", "file", 12, nullptr, nullptr}, "file(12): } N"},
+        {{Kind::Line, 2, "Name:x", "kdideverazez", 224, "R9_ALLOCATOR:", "initor"},
+         "kdideverazez(224): R9_ALLOCATOR: initor: Name:x"},
+        {{Kind::Error, 0, "MEMORY ERROR : m", "kdideverazez_impl", 105,
+          "R9_ALLOCATOR:", "~allocator_impl"},
+         "kdideverazez_impl(105): ERROR R9_ALLOCATOR: ~allocator_impl: MEMORY ERROR : m"},
+        {{Kind::Error, 0, "t", nullptr, -1, nullptr, nullptr}, "(-1): ERROR  : t"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Tracer::FormatTraceRecord(row.record), row.expected);
+    }
 }
 
-// The filter is read from ROZUDORU_DETAIL when the process starts using it;
-// checked in a fresh process that inherits the variable.
+// The filter is read from ROZUDORU_DETAIL when the process starts using it,
+// and starts at 0 (errors only) without it; checked in a fresh process that
+// inherits the variable.
 TEST(TraceDetailEnvironment, ReadFromTheEnvironmentOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const char* saved = std::getenv("ROZUDORU_DETAIL");
     const std::string savedText = saved != nullptr ? saved : "";
-    SetEnvironment("ROZUDORU_DETAIL", "7");
-    EXPECT_EXIT(std::exit(Tracer::GetTraceDetail() == 7 ? 0 : 1), ::testing::ExitedWithCode(0), "");
-    SetEnvironment("ROZUDORU_DETAIL", saved != nullptr ? savedText.c_str() : nullptr);
-}
-
-// Without ROZUDORU_DETAIL the filter starts at 0: errors only.
-TEST(TraceDetailEnvironment, StartsAtZeroWhenUnset) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char* saved = std::getenv("ROZUDORU_DETAIL");
-    const std::string savedText = saved != nullptr ? saved : "";
-    SetEnvironment("ROZUDORU_DETAIL", nullptr);
-    EXPECT_EXIT(std::exit(Tracer::GetTraceDetail() == 0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    const struct {
+        const char* value;
+        int detail;
+    } rows[] = {{"7", 7}, {nullptr, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.detail);
+        SetEnvironment("ROZUDORU_DETAIL", row.value);
+        EXPECT_EXIT(std::exit(Tracer::GetTraceDetail() == row.detail ? 0 : 1),
+                    ::testing::ExitedWithCode(0), "");
+    }
     SetEnvironment("ROZUDORU_DETAIL", saved != nullptr ? savedText.c_str() : nullptr);
 }
