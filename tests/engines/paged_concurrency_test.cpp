@@ -166,13 +166,9 @@ TEST(PagedConcurrency, SharedEngineAndCrossThreadFrees) {
 // those of the same sequence run alone, peaks and pages included.
 TEST(PagedConcurrency, SeparateTrees) {
     constexpr int kRounds = 200;
-    struct Tree {
-        allocator_data root{"root", nullptr, false};
-        allocator_data child{"child", &root, false};
-    };
-    std::vector<std::unique_ptr<Tree>> trees;
+    std::vector<std::unique_ptr<PagedTree>> trees;
     for (int t = 0; t < kThreads; ++t) {
-        trees.push_back(std::make_unique<Tree>());
+        trees.push_back(std::make_unique<PagedTree>());
     }
     auto work = [&](int t) {
         allocator_data& child = trees[t]->child;

@@ -131,19 +131,16 @@ inline ::testing::AssertionResult SameFigures(const TreeFigures& a, const TreeFi
     return ::testing::AssertionSuccess();
 }
 
-// The figures and structure of a pool that an operation may change.
+// The figures and structure of a pool that an operation may change: the
+// cached pages, then each manager's first page, Blocks and Pages.
 struct PoolFigures {
-    std::uint64_t FreePageCount;
-    std::vector<Page*> FreePages;
+    std::vector<Page*> Cache;
     std::vector<Page*> FirstPages;
     std::vector<StatValue> Blocks, Pages;
 };
 
 inline PoolFigures FiguresOf(const PagedMemory& pool) {
-    PoolFigures figures{pool.FreePageCount, {}, {}, {}, {}};
-    for (std::uint64_t i = 0; i < pool.FreePageCount; ++i) {
-        figures.FreePages.push_back(pool.FreePages[i]);
-    }
+    PoolFigures figures{{pool.FreePages, pool.FreePages + pool.FreePageCount}, {}, {}, {}};
     for (const MemoryManager& manager : pool.Managers) {
         figures.FirstPages.push_back(manager.FirstPage);
         figures.Blocks.push_back(manager.Blocks.Load());
@@ -153,14 +150,14 @@ inline PoolFigures FiguresOf(const PagedMemory& pool) {
 }
 
 inline ::testing::AssertionResult SamePool(const PoolFigures& a, const PoolFigures& b) {
-    if (a.FreePageCount != b.FreePageCount || a.FreePages != b.FreePages) {
+    if (a.Cache != b.Cache) {
         return ::testing::AssertionFailure() << "page cache differs";
     }
     for (std::size_t i = 0; i < a.FirstPages.size(); ++i) {
         if (a.FirstPages[i] != b.FirstPages[i] || !Same(a.Blocks[i], b.Blocks[i]) ||
             !Same(a.Pages[i], b.Pages[i])) {
             return ::testing::AssertionFailure()
-                   << "manager " << i << " differs: Blocks " << Describe(a.Blocks[i]) << " vs "
+                   << "manager " << i << ": Blocks " << Describe(a.Blocks[i]) << " vs "
                    << Describe(b.Blocks[i]) << ", Pages " << Describe(a.Pages[i]) << " vs "
                    << Describe(b.Pages[i]);
         }
