@@ -12,39 +12,30 @@ using dideverazez::test::EngineSwap;
 using dideverazez::test::MetricsOf;
 using dideverazez::test::SpyEngine;
 
-// Alloc reaches the engine with the name "_Alloc" and no category.
-TEST(HandleForwarding, AllocPassesUnderscoreAllocName) {
-    zu_allocator handle("H");
-    SpyEngine spy;
-    EngineSwap swap(handle, spy);
-    void* p = handle.Alloc(77);
-    ASSERT_EQ(spy.requests.size(), 1u);
-    EXPECT_EQ(spy.requests[0].size, 77u);
-    EXPECT_STREQ(spy.requests[0].name, "_Alloc");
-    EXPECT_EQ(spy.requests[0].category, nullptr);
-    handle.Free(p);
-}
-
-// The array forms make exactly the requests of the plain forms: the same size
-// (the total bytes), the caller's name pointer, the category or none.
-TEST(HandleForwarding, ArrayFormsEqualPlainForms) {
+// Alloc reaches the engine with the name "_Alloc" and no category; the array
+// forms make exactly the requests of the plain forms: the same size (the total
+// bytes), the caller's name pointer, the category or none.
+TEST(HandleForwarding, AllocAndArrayFormsPassSizeNameAndCategory) {
     zu_allocator handle("H");
     SpyEngine spy;
     EngineSwap swap(handle, spy);
     const char* name = "rows";
     const char* category = "Cat";
-    void* blocks[4] = {zu_alloc(48, &handle, name), zu_alloc_array(48, &handle, name),
-                       zu_alloc(48, &handle, name, category),
+    void* blocks[5] = {handle.Alloc(77), zu_alloc(48, &handle, name),
+                       zu_alloc_array(48, &handle, name), zu_alloc(48, &handle, name, category),
                        zu_alloc_array(48, &handle, name, category)};
-    ASSERT_EQ(spy.requests.size(), 4u);
-    for (const auto& request : spy.requests) {
-        EXPECT_EQ(request.size, 48u);
-        EXPECT_EQ(request.name, name);
+    ASSERT_EQ(spy.requests.size(), 5u);
+    EXPECT_EQ(spy.requests[0].size, 77u);
+    EXPECT_STREQ(spy.requests[0].name, "_Alloc");
+    for (std::size_t i = 1; i < 5; ++i) {
+        EXPECT_EQ(spy.requests[i].size, 48u);
+        EXPECT_EQ(spy.requests[i].name, name);
     }
     EXPECT_EQ(spy.requests[0].category, nullptr);
     EXPECT_EQ(spy.requests[1].category, nullptr);
-    EXPECT_EQ(spy.requests[2].category, category);
+    EXPECT_EQ(spy.requests[2].category, nullptr);
     EXPECT_EQ(spy.requests[3].category, category);
+    EXPECT_EQ(spy.requests[4].category, category);
     for (void* block : blocks) {
         zu_free(block, &handle);
     }

@@ -73,11 +73,19 @@ TEST(HandleMetrics, SevenSignedWordsInDocumentedOrder) {
     SUCCEED();
 }
 
-// A middle handle's metrics after the scenario: six different figures, each in
-// its own word.
-TEST(HandleMetrics, MiddleHandleOfThreeLevelTree) {
+// Every level's metrics after the scenario. The middle handle shows six
+// different figures, each in its own word; the leaf sees its own block and
+// declared amount only; the root holds the page and every heap block and
+// declared amount of its tree, but not the pooled blocks, and its GetMetrics
+// releases the cached page.
+TEST(HandleMetrics, EveryLevelOfThreeLevelTree) {
     ThreeLevelTree tree;
     tree.Run();
+    // Root: Self is the page, 4036. Peak 4036 + 2024 + 500 = 6560 = Cumul.
+    // Its GetMetrics flushes the page cached since step 2: Current 4536 - 4036
+    // = 500. Counts: page, heap block, declared amount ever; the last now.
+    ExpectFigures(MetricsOf(tree.root), 4036, 6560, 500, 6560, 1, 3);
+    EXPECT_EQ(Engine(tree.root).PageStat.Memory.Current, 0);
     const zu_allocator::Metrics m = MetricsOf(tree.child);
     std::int64_t words[7];
     std::memcpy(words, &m, sizeof words);
@@ -90,26 +98,8 @@ TEST(HandleMetrics, MiddleHandleOfThreeLevelTree) {
     EXPECT_EQ(words[4], 2676);
     EXPECT_EQ(words[5], 1);
     EXPECT_EQ(words[6], 3);
-}
-
-// The grandchild sees its own block and declared amount only.
-TEST(HandleMetrics, LeafOfThreeLevelTree) {
-    ThreeLevelTree tree;
-    tree.Run();
-    // Self and Global alike: 152, back to 0, then 500. Cumul 152 + 500.
+    // Leaf: Self and Global alike: 152, back to 0, then 500. Cumul 152 + 500.
     ExpectFigures(MetricsOf(tree.grandchild), 500, 500, 500, 652, 1, 2);
-}
-
-// The root holds the page and every heap block and declared amount of its
-// tree, but not the pooled blocks; its GetMetrics releases the cached page.
-TEST(HandleMetrics, RootOfThreeLevelTree) {
-    ThreeLevelTree tree;
-    tree.Run();
-    // Self: the page, 4036. Peak 4036 + 2024 + 500 = 6560 = Cumul. After the
-    // flush the page (cached since step 2) is gone: Current 4536 - 4036 = 500.
-    // Counts: page, heap block, declared amount ever; the declared amount now.
-    ExpectFigures(MetricsOf(tree.root), 4036, 6560, 500, 6560, 1, 3);
-    EXPECT_EQ(Engine(tree.root).PageStat.Memory.Current, 0);
 }
 
 // GetMetrics on any handle of a tree releases the tree's cached pages.
@@ -213,27 +203,24 @@ TEST(HandleMetrics, GetRootAllocatorFindsTopmostHandle) {
     EXPECT_EQ(Engine(grandchild).Root, &Engine(root));
 }
 
-// Every handle of a tree is paged, and a pointer constructor with a null parent
-// gives an ordinary (not global) root.
+// Every handle of a tree is paged; a pointer constructor with a null parent
+// gives an ordinary (not global) root; only a handle built with the global
+// flag has a global engine.
 TEST(HandleMetrics, EngineKindsAndFlags) {
     zu_allocator root;
     zu_allocator child(root, "C");
     zu_allocator loneRoot(static_cast<zu_allocator*>(nullptr), "L");
+    zu_allocator global("G", true);
+    zu_allocator globalChild(global, "GC");
     EXPECT_EQ(Engine(root).GetKind(), 1);
     EXPECT_EQ(Engine(child).GetKind(), 1);
     EXPECT_FALSE(Engine(root).IsGlobal);
     EXPECT_FALSE(Engine(loneRoot).IsGlobal);
+    EXPECT_TRUE(Engine(global).IsGlobal);
+    EXPECT_FALSE(Engine(globalChild).IsGlobal);
     EXPECT_EQ(Engine(loneRoot).Parent, nullptr);
     EXPECT_STREQ(Engine(root).Name, "<unknown>"); // a null name reaches the engine as null
     EXPECT_EQ(Engine(child).Parent, &Engine(root));
-}
-
-// A handle built with the global flag has a global engine.
-TEST(HandleMetrics, GlobalFlagReachesEngine) {
-    zu_allocator global("G", true);
-    zu_allocator child(global, "C");
-    EXPECT_TRUE(Engine(global).IsGlobal);
-    EXPECT_FALSE(Engine(child).IsGlobal);
 }
 
 // The allocating free functions refuse a null handle with std::invalid_argument.

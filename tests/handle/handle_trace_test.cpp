@@ -54,23 +54,26 @@ void ExpectScopeCloseLast(const std::vector<Tracer::TraceRecord>& records) {
 
 } // namespace
 
-// A root's construction: scope, This, a null Parent, Name, Kind paged.
-TEST(HandleTrace, RootConstruction) {
-    TraceCapture capture;
-    zu_allocator root("alpha");
-    ExpectConstructionTrace(capture.Records(), &root, nullptr, "alpha");
-}
-
-// A child's construction names its parent's address and is paged too.
-TEST(HandleTrace, ChildConstruction) {
-    zu_allocator root("alpha");
-    TraceCapture capture;
-    zu_allocator child(root, "beta");
-    ExpectConstructionTrace(capture.Records(), &child, &root, "beta");
-}
-
-// A null name is traced as "<noname>", at construction and destruction.
-TEST(HandleTrace, NullNameTracedAsNoname) {
+// Construction: scope, This, Parent (null for a root, also one built by the
+// pointer constructor with a null parent), Name ("<noname>" for a null one,
+// at destruction too), Kind paged.
+TEST(HandleTrace, ConstructionOfRootsAndChildren) {
+    zu_allocator alpha("alpha");
+    {
+        TraceCapture capture;
+        zu_allocator root("alpha");
+        ExpectConstructionTrace(capture.Records(), &root, nullptr, "alpha");
+    }
+    {
+        TraceCapture capture;
+        zu_allocator child(alpha, "beta");
+        ExpectConstructionTrace(capture.Records(), &child, &alpha, "beta");
+    }
+    {
+        TraceCapture capture;
+        zu_allocator root(static_cast<zu_allocator*>(nullptr), "gamma");
+        ExpectConstructionTrace(capture.Records(), &root, nullptr, "gamma");
+    }
     TraceCapture capture;
     std::optional<zu_allocator> handle;
     handle.emplace();
@@ -79,13 +82,6 @@ TEST(HandleTrace, NullNameTracedAsNoname) {
     capture.Clear();
     handle.reset();
     ExpectDestructionHead(capture.Records(), address, "<noname>");
-}
-
-// The pointer constructor with a null parent traces a root.
-TEST(HandleTrace, PointerConstructorWithNullParent) {
-    TraceCapture capture;
-    zu_allocator root(static_cast<zu_allocator*>(nullptr), "gamma");
-    ExpectConstructionTrace(capture.Records(), &root, nullptr, "gamma");
 }
 
 // An empty handle's destruction: scope, This, Name, its peak, and no error.

@@ -62,43 +62,37 @@ using ClientContainers = ClientConveniences;
 // ---------------------------------------------------------------------------
 // zu_memory_resource
 
-// allocate(bytes) asks for alignof(max_align_t): one block of bytes + 16.
-TEST_F(MemoryResource, DefaultAlignmentChargesTheRequestPlusTheAlignment) {
+// What one block costs: allocate(bytes) asks for alignof(max_align_t);
+// alignments the blocks already have (up to 8) cost nothing extra; a larger
+// one adds the alignment to the request, which may then leave the classes for
+// the heap. Deallocation gives the charge back.
+TEST_F(MemoryResource, AlignmentDecidesTheChargedBlock) {
     static_assert(alignof(std::max_align_t) == 16, "the figures below assume x86-64");
+    struct Row {
+        std::size_t bytes;
+        std::size_t alignment; // 0: the default
+        std::int64_t charge;
+    };
+    const Row rows[] = {
+        {100, 0, 152},    // 100 + 16 = 116: the 128-byte class, 128 + 24
+        {24, 1, 56},      // the 32-byte class, 32 + 24
+        {24, 8, 56},      // the same
+        {40, 32, 104},    // 40 + 32 = 72: the 80-byte class, 80 + 24
+        {2000, 64, 2088}, // 2000 + 64 = 2064 from the heap, + 24
+    };
     zu_memory_resource resource(&first);
-    void* p = resource.allocate(100);
-    EXPECT_TRUE(IsAligned(p, 16));
-    // 100 + 16 = 116 bytes: the 128-byte class, charged 128 + 24.
-    EXPECT_EQ(FiguresOf(first).bytes, 152);
-    EXPECT_EQ(FiguresOf(first).blocks, 1);
-    resource.deallocate(p, 100);
-    EXPECT_EQ(FiguresOf(first).bytes, 0);
-    EXPECT_EQ(FiguresOf(first).blocks, 0);
-}
-
-// Alignments the blocks already have cost nothing extra: one block of exactly
-// the request.
-TEST_F(MemoryResource, AlignmentUpToEightIsOneBlockOfTheRequest) {
-    zu_memory_resource resource(&first);
-    void* bytes1 = resource.allocate(24, 1);
-    void* bytes8 = resource.allocate(24, 8);
-    // Twice the 32-byte class: 2 * (32 + 24).
-    EXPECT_EQ(FiguresOf(first).bytes, 112);
-    EXPECT_TRUE(IsAligned(bytes8, 8));
-    resource.deallocate(bytes1, 24, 1);
-    resource.deallocate(bytes8, 24, 8);
-    EXPECT_EQ(FiguresOf(first).bytes, 0);
-}
-
-// An over-aligned request that no longer fits a size class comes from the heap.
-TEST_F(MemoryResource, OverAlignedRequestAboveTheClassesIsAHeapBlock) {
-    zu_memory_resource resource(&first);
-    void* p = resource.allocate(2000, 64);
-    EXPECT_TRUE(IsAligned(p, 64));
-    // 2000 + 64 = 2064 bytes from the heap, charged 2064 + 24.
-    EXPECT_EQ(FiguresOf(first).bytes, 2088);
-    resource.deallocate(p, 2000, 64);
-    EXPECT_EQ(FiguresOf(first).bytes, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.bytes) + " aligned to " + std::to_string(row.alignment));
+        const std::size_t alignment = row.alignment == 0 ? 16 : row.alignment;
+        void* p = row.alignment == 0 ? resource.allocate(row.bytes)
+                                     : resource.allocate(row.bytes, row.alignment);
+        EXPECT_TRUE(IsAligned(p, alignment));
+        EXPECT_EQ(FiguresOf(first).bytes, row.charge);
+        EXPECT_EQ(FiguresOf(first).blocks, 1);
+        resource.deallocate(p, row.bytes, alignment);
+        EXPECT_EQ(FiguresOf(first).bytes, 0);
+        EXPECT_EQ(FiguresOf(first).blocks, 0);
+    }
 }
 
 // Every alignment from 1 to 4096 with sizes around the class edges: each
@@ -176,9 +170,9 @@ TEST_F(MemoryResource, EqualExactlyWhenOverTheSameHandle) {
     EXPECT_EQ(a.handle(), &first);
 }
 
-// A std::pmr vector grows through the handle: each reallocation is one block
-// of the new capacity, the old one given back.
-TEST_F(MemoryResource, VectorGrowsThroughTheHandle) {
+// A std::pmr vector grows and shrinks through the handle: each reallocation
+// is one block of the new capacity, the old one given back.
+TEST_F(MemoryResource, VectorGrowsAndShrinksThroughTheHandle) {
     zu_memory_resource resource(&first);
     std::pmr::vector<std::uint64_t> v(&resource);
     v.reserve(10);
@@ -191,14 +185,6 @@ TEST_F(MemoryResource, VectorGrowsThroughTheHandle) {
     EXPECT_EQ(FiguresOf(first).blocks, 1);
     EXPECT_EQ(FiguresOf(first).cumulBytes, 104 + 1048);
     EXPECT_EQ(FiguresOf(first).allocated, 2);
-}
-
-// shrink_to_fit moves the elements into a block of exactly their size.
-TEST_F(MemoryResource, VectorShrinksThroughTheHandle) {
-    zu_memory_resource resource(&first);
-    std::pmr::vector<std::uint64_t> v(&resource);
-    v.reserve(100);
-    v.assign(10, 7);
     v.shrink_to_fit();
     // 10 * 8 = 80 bytes: 104, and the 1048 of the large block are back.
     EXPECT_EQ(FiguresOf(first).bytes, 104);

@@ -25,6 +25,14 @@ zu_allocator::Metrics Read(const zu_allocator& handle) {
     return m;
 }
 
+// SelfPeak, MemoryPeak, MemoryCurrent, MemoryCumul, CountCurrent, CountCumul.
+void ExpectMetrics(const zu_allocator& handle, const std::vector<std::int64_t>& expected) {
+    const zu_allocator::Metrics m = Read(handle);
+    EXPECT_EQ((std::vector<std::int64_t>{m.SelfPeak, m.MemoryPeak, m.MemoryCurrent, m.MemoryCumul,
+                                         m.CountCurrent, m.CountCumul}),
+              expected);
+}
+
 struct Context : IAllocatorContext {
     void OnMemoryError(bool pending) override { calls += pending ? 1 : 100; }
     int calls = 0;
@@ -63,35 +71,15 @@ TEST(SharedLibraryClient, TreeAllocateFreeAndMetrics) {
     zu_free(b, nullptr);                            // through no handle
     zu_free_array(c, &buffers);                     // through a child of its owner
 
-    zu_allocator::Metrics m = Read(buffers);
     // buffers: 248 then 5272 peak; cumul 5272; nothing now; 2 blocks ever.
-    EXPECT_EQ(m.SelfPeak, 5272);
-    EXPECT_EQ(m.MemoryPeak, 5272);
-    EXPECT_EQ(m.MemoryCurrent, 0);
-    EXPECT_EQ(m.MemoryCumul, 5272);
-    EXPECT_EQ(m.CountCurrent, 0);
-    EXPECT_EQ(m.CountCumul, 2);
-
-    m = Read(net);
+    ExpectMetrics(buffers, {5272, 5272, 0, 5272, 0, 2});
     // net: 248 + 5024 + 88 + 1000 = 6360 at the peak (and ever); the declared
     // 1000 now. Self: its block of 88 and the declared 1000: peak 1088.
-    EXPECT_EQ(m.SelfPeak, 1088);
-    EXPECT_EQ(m.MemoryPeak, 6360);
-    EXPECT_EQ(m.MemoryCurrent, 1000);
-    EXPECT_EQ(m.MemoryCumul, 6360);
-    EXPECT_EQ(m.CountCurrent, 1);
-    EXPECT_EQ(m.CountCumul, 4);
-
-    m = Read(root);
+    ExpectMetrics(net, {1088, 6360, 1000, 6360, 1, 4});
     // root: two pages (224 and 64 classes) 8072, then 5024 and 1000: peak
     // 14096 = cumul. The pages were cached when their blocks came back and the
     // metrics above released them: the declared 1000 remains.
-    EXPECT_EQ(m.SelfPeak, 8072);
-    EXPECT_EQ(m.MemoryPeak, 14096);
-    EXPECT_EQ(m.MemoryCurrent, 1000);
-    EXPECT_EQ(m.MemoryCumul, 14096);
-    EXPECT_EQ(m.CountCurrent, 1);
-    EXPECT_EQ(m.CountCumul, 4);
+    ExpectMetrics(root, {8072, 14096, 1000, 14096, 1, 4});
 
     net.DecMemoryUsed(1000);
     EXPECT_EQ(Read(root).MemoryCurrent, 0);

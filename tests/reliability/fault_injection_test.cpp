@@ -437,52 +437,41 @@ TEST(HeapExhaustion, TwoThreadsRunOutRecoverAndLeaveEveryFigureAtZero) {
 // --------------------------------------------------------------------------
 // Requests that no heap can serve.
 
-// Every size from SIZE_MAX - 16383 to SIZE_MAX raises std::bad_alloc, through
-// every handle of a tree, and changes nothing.
-TEST(ImpossibleSizes, TopSixteenThousandSizesRaiseAndChangeNothing) {
+// Every size from SIZE_MAX - 16383 to SIZE_MAX, alternately through the root
+// and its child, and PTRDIFF_MAX + i bytes for i from 0 to 255 through the
+// child, raise std::bad_alloc and change nothing.
+TEST(ImpossibleSizes, TopSizesAndBeyondPtrdiffMaxRaiseAndChangeNothing) {
+    struct Row {
+        std::size_t first;
+        std::uint64_t count;
+        bool alternate; // zu_alloc between root and child; else child.Alloc
+    };
+    const Row rows[] = {{SIZE_MAX - 16383, 16384, true},
+                        {static_cast<std::size_t>(PTRDIFF_MAX), 256, false}};
     zu_allocator root("impossible-root");
     zu_allocator child(root, "impossible-child");
-    std::vector<void*> held = {child.Alloc(100), root.Alloc(2000)};
+    std::vector<void*> held = {child.Alloc(100), child.Alloc(8), root.Alloc(2000)};
     const std::vector<const zu_allocator*> handles = {&root, &child};
     const std::string before = Snapshot(handles, held, nullptr);
-    std::uint64_t refused = 0;
-    for (std::size_t size = SIZE_MAX - 16383;; ++size) {
-        zu_allocator& handle = size % 2 == 0 ? root : child;
-        try {
-            (void)zu_alloc(size, &handle, "impossible");
-        } catch (const std::bad_alloc&) {
-            ++refused;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.first);
+        std::uint64_t refused = 0;
+        for (std::uint64_t i = 0; i < row.count; ++i) {
+            const std::size_t size = row.first + static_cast<std::size_t>(i);
+            zu_allocator& handle = size % 2 == 0 ? root : child;
+            try {
+                // The free function and the member, each for one range.
+                (void)(row.alternate ? zu_alloc(size, &handle, "impossible") : child.Alloc(size));
+            } catch (const std::bad_alloc&) {
+                ++refused;
+            }
         }
-        if (size == SIZE_MAX) {
-            break;
-        }
+        EXPECT_EQ(refused, row.count);
+        EXPECT_EQ(Snapshot(handles, held, nullptr), before);
     }
-    EXPECT_EQ(refused, 16384u);
-    EXPECT_EQ(Snapshot(handles, held, nullptr), before);
     for (void* block : held) {
         zu_free(block, nullptr);
     }
-}
-
-// PTRDIFF_MAX + i bytes, for i from 0 to 255, raise std::bad_alloc and change
-// nothing.
-TEST(ImpossibleSizes, BeyondPtrdiffMaxRaiseAndChangeNothing) {
-    zu_allocator root("impossible-root");
-    zu_allocator child(root, "impossible-child");
-    std::vector<void*> held = {child.Alloc(8)};
-    const std::vector<const zu_allocator*> handles = {&root, &child};
-    const std::string before = Snapshot(handles, held, nullptr);
-    std::uint64_t refused = 0;
-    for (std::size_t i = 0; i < 256; ++i) {
-        try {
-            (void)child.Alloc(static_cast<std::size_t>(PTRDIFF_MAX) + i);
-        } catch (const std::bad_alloc&) {
-            ++refused;
-        }
-    }
-    EXPECT_EQ(refused, 256u);
-    EXPECT_EQ(Snapshot(handles, held, nullptr), before);
-    child.Free(held[0]);
 }
 
 } // namespace

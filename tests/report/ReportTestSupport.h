@@ -6,8 +6,13 @@
 
 #include <unistd.h>
 
+#if defined(_WIN32)
+#include <io.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +61,22 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The descriptors the process holds open. On Windows, those of the C runtime
+// (at most 2048 in msvcrt), which file streams open their files through.
+inline std::size_t OpenDescriptors() {
+#if defined(_WIN32)
+    std::size_t open = 0;
+    for (int descriptor = 0; descriptor < 2048; ++descriptor) {
+        open += ::_get_osfhandle(descriptor) != -1 ? 1u : 0u;
+    }
+    return open;
+#else
+    namespace fs = std::filesystem;
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+#endif
 }
 
 // A paged root whose pool has served three size classes:

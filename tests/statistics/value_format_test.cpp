@@ -69,176 +69,163 @@ protected:
 
 } // namespace
 
-// Without a width a count is grouped by threes with no padding at all.
-TEST(FormatGrouped, WithoutWidthGroupsByThreesUnpadded) {
-    EXPECT_EQ(Grouped(0), "0");
-    EXPECT_EQ(Grouped(7), "7");
-    EXPECT_EQ(Grouped(10), "10");
-    EXPECT_EQ(Grouped(100), "100");
-    EXPECT_EQ(Grouped(999), "999");
-    EXPECT_EQ(Grouped(1000), "1,000");
-    EXPECT_EQ(Grouped(1001), "1,001");
-    EXPECT_EQ(Grouped(12345), "12,345");
-    EXPECT_EQ(Grouped(999999), "999,999");
-    EXPECT_EQ(Grouped(1000000), "1,000,000");
-    EXPECT_EQ(Grouped(1234567), "1,234,567");
-    EXPECT_EQ(Grouped(kMax), "9,223,372,036,854,775,807");
+// Grouping by threes: no padding without a width; inner zeros are digits; a
+// minus sign before the magnitude takes a place like a digit; a width
+// right-aligns or keeps the last characters; widths above 32 are the whole
+// work area and widths below 1 are no width.
+TEST(FormatGrouped, GroupsPadsAndCutsByWidth) {
+    struct Row {
+        std::int64_t value;
+        int width;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {0, 0, "0"},
+        {7, 0, "7"},
+        {10, 0, "10"},
+        {100, 0, "100"},
+        {999, 0, "999"},
+        {1000, 0, "1,000"},
+        {1001, 0, "1,001"},
+        {12345, 0, "12,345"},
+        {999999, 0, "999,999"},
+        {1000000, 0, "1,000,000"},
+        {1234567, 0, "1,234,567"},
+        {kMax, 0, "9,223,372,036,854,775,807"},
+        {1000001, 0, "1,000,001"},
+        {10010, 0, "10,010"},
+        {100000000, 0, "100,000,000"},
+        {-1, 0, "-1"},
+        {-999, 0, "-999"},
+        {-1000, 0, "-1,000"},
+        {-1234567, 0, "-1,234,567"},
+        // |INT64_MIN| = 2^63 = 9,223,372,036,854,775,808 has no int64 of its own.
+        {kMin, 0, "-9,223,372,036,854,775,808"},
+        // "1,234,567" is 9 characters: 20 - 9 = 11 blanks.
+        {1234567, 20, Blanks(11) + "1,234,567"},
+        {1234567, 9, "1,234,567"},
+        {1234567, 6, "34,567"},
+        {1234567, 1, "7"},
+        {0, 3, "  0"},
+        {1234567, 32, Blanks(23) + "1,234,567"},
+        // 10^15 = "1,000,000,000,000,000" is 21 characters; 20 keep the tail.
+        {1000000000000000, 20, ",000,000,000,000,000"},
+        {-1234567, 12, "  -1,234,567"},
+        {-1234567, 10, "-1,234,567"},
+        {-1234567, 9, "1,234,567"},
+        {1234567, 33, Blanks(23) + "1,234,567"},
+        {1234567, 1000, Blanks(23) + "1,234,567"},
+        {1234567, -4, "1,234,567"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.value) + " width " + std::to_string(row.width));
+        EXPECT_EQ(Grouped(row.value, row.width), row.expected);
+    }
 }
 
-// Zero digits inside lower groups are digits, never blanks.
-TEST(FormatGrouped, InnerGroupsKeepTheirZeros) {
-    EXPECT_EQ(Grouped(1000001), "1,000,001");
-    EXPECT_EQ(Grouped(10010), "10,010");
-    EXPECT_EQ(Grouped(100000000), "100,000,000");
+// Ten-character sizes: bytes below 10240, then each unit from ten thousand of
+// the one below. Mo, Go and To are shifted before dividing, so their decimals
+// count whole Ko, Mo and Go.
+TEST(FormatByteSize, UnitBoundariesAndRounding) {
+    struct Row {
+        std::int64_t bytes;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {0, Blanks(6) + "0 b "},
+        {1023, "   1023 b "},
+        {10239, "  10239 b "},
+        {-5, "     -5 b "},
+        {10240, "  10.00 Ko"},           // 10240 / 1024 = 10
+        {123456, " 120.56 Ko"},          // 123456 / 1024 = 120.5625
+        {1048576, "1024.00 Ko"},         // one Mo is still in Ko
+        {10239999, "10000.00 Ko"},       // 9999.999 rounds up, 8 characters
+        {10240000, "   9.77 Mo"},        // >> 10 = 10000; / 1024 = 9.7656
+        {10485759999, "10000.00 Mo"},    // >> 10 = 10239999; / 1024 = 9999.999
+        {10485760000, "   9.77 Go"},     // >> 20 = 10000
+        {10737418239999, "10000.00 Go"}, // >> 20 = 10239999
+        {10737418240000, "   9.77 To"},  // >> 30 = 10000
+        // 20 Mo = 20971520; plus 1023 bytes still shifts to 20480 Ko = 20.00 Mo.
+        {20971520 + 1023, "  20.00 Mo"},
+        // >> 30 = 8589934591 Go; / 1024 = 8388607.999.
+        {kMax, "8388608.00 To"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bytes);
+        EXPECT_EQ(ByteSize(row.bytes), row.expected);
+    }
 }
 
-// A negative count is a minus sign before its grouped magnitude.
-TEST(FormatGrouped, NegativeCountsCarryALeadingMinus) {
-    EXPECT_EQ(Grouped(-1), "-1");
-    EXPECT_EQ(Grouped(-999), "-999");
-    EXPECT_EQ(Grouped(-1000), "-1,000");
-    EXPECT_EQ(Grouped(-1234567), "-1,234,567");
-    // |INT64_MIN| = 2^63 = 9,223,372,036,854,775,808 has no int64 of its own.
-    EXPECT_EQ(Grouped(kMin), "-9,223,372,036,854,775,808");
-}
-
-// A width right-aligns the grouped count and keeps only its last characters.
-TEST(FormatGrouped, WidthRightAlignsOrCutsFromTheLeft) {
-    // "1,234,567" is 9 characters: 20 - 9 = 11 blanks.
-    EXPECT_EQ(Grouped(1234567, 20), Blanks(11) + "1,234,567");
-    EXPECT_EQ(Grouped(1234567, 9), "1,234,567");
-    EXPECT_EQ(Grouped(1234567, 6), "34,567");
-    EXPECT_EQ(Grouped(1234567, 1), "7");
-    EXPECT_EQ(Grouped(0, 3), "  0");
-    EXPECT_EQ(Grouped(1234567, 32), Blanks(23) + "1,234,567");
-    // 10^15 = "1,000,000,000,000,000" is 21 characters; 20 keep the tail.
-    EXPECT_EQ(Grouped(1000000000000000, 20), ",000,000,000,000,000");
-}
-
-// The sign takes a place in the width like a digit does.
-TEST(FormatGrouped, NegativeCountWithWidth) {
-    EXPECT_EQ(Grouped(-1234567, 12), "  -1,234,567");
-    EXPECT_EQ(Grouped(-1234567, 10), "-1,234,567");
-    EXPECT_EQ(Grouped(-1234567, 9), "1,234,567");
-}
-
-// Widths outside 1 to 32: above is the whole work area, below is no width.
-TEST(FormatGrouped, OutOfRangeWidthsAreBounded) {
-    EXPECT_EQ(Grouped(1234567, 33), Blanks(23) + "1,234,567");
-    EXPECT_EQ(Grouped(1234567, 1000), Blanks(23) + "1,234,567");
-    EXPECT_EQ(Grouped(1234567, -4), "1,234,567");
-}
-
-// Below 10240 bytes a byte count is written in bytes, ten characters wide.
-TEST(FormatByteSize, SmallCountsAreBytes) {
-    EXPECT_EQ(ByteSize(0), Blanks(6) + "0 b ");
-    EXPECT_EQ(ByteSize(1023), "   1023 b ");
-    EXPECT_EQ(ByteSize(10239), "  10239 b ");
-    EXPECT_EQ(ByteSize(-5), "     -5 b ");
-}
-
-// Each unit starts at ten thousand of the one below (Ko at 10 Ko).
-TEST(FormatByteSize, UnitBoundaries) {
-    EXPECT_EQ(ByteSize(10240), "  10.00 Ko");           // 10240 / 1024 = 10
-    EXPECT_EQ(ByteSize(123456), " 120.56 Ko");          // 123456 / 1024 = 120.5625
-    EXPECT_EQ(ByteSize(1048576), "1024.00 Ko");         // one Mo is still in Ko
-    EXPECT_EQ(ByteSize(10239999), "10000.00 Ko");       // 9999.999 rounds up, 8 characters
-    EXPECT_EQ(ByteSize(10240000), "   9.77 Mo");        // 10240000 >> 10 = 10000; / 1024 = 9.7656
-    EXPECT_EQ(ByteSize(10485759999), "10000.00 Mo");    // >> 10 = 10239999; / 1024 = 9999.999
-    EXPECT_EQ(ByteSize(10485760000), "   9.77 Go");     // >> 20 = 10000
-    EXPECT_EQ(ByteSize(10737418239999), "10000.00 Go"); // >> 20 = 10239999
-    EXPECT_EQ(ByteSize(10737418240000), "   9.77 To");  // >> 30 = 10000
-}
-
-// Mo, Go and To are shifted before dividing: their decimals count whole Ko,
-// Mo and Go, so bytes below a Ko do not move a Mo figure.
-TEST(FormatByteSize, LargerUnitsDropTheRemainderBeforeDividing) {
-    // 20 Mo = 20971520; plus 1023 bytes still shifts to 20480 Ko = 20.00 Mo.
-    EXPECT_EQ(ByteSize(20971520 + 1023), "  20.00 Mo");
-    // The largest count: >> 30 = 8589934591 Go; / 1024 = 8388607.999.
-    EXPECT_EQ(ByteSize(kMax), "8388608.00 To");
-}
-
-// FormatWhole is a twelve-column whole number.
-TEST(FormatWhole, TwelveColumnWholeNumber) {
+// FormatWhole is a twelve-column whole number that goes through a double:
+// beyond 2^53 it is the nearest double.
+TEST(FormatWhole, TwelveColumnsRoundedThroughDouble) {
     EXPECT_EQ(Whole(1234567), Blanks(5) + "1234567");
     EXPECT_EQ(Whole(0), Blanks(11) + "0");
     EXPECT_EQ(Whole(-42), Blanks(9) + "-42");
     EXPECT_EQ(Whole(123456789012), "123456789012");
     EXPECT_EQ(Whole(1234567890123), "1234567890123");
-}
-
-// The value goes through a double: beyond 2^53 it is the nearest double.
-TEST(FormatWhole, LargeValuesAreRoundedThroughDouble) {
     // 2^53 + 1 = 9007199254740993 has no double; 2^53 is the nearest.
     EXPECT_EQ(Whole(9007199254740993), "9007199254740992");
-    // INT64_MAX rounds to 2^63.
-    EXPECT_EQ(Whole(kMax), "9223372036854775808");
+    EXPECT_EQ(Whole(kMax), "9223372036854775808"); // INT64_MAX rounds to 2^63
 }
 
-// Seconds line: label in 25 columns, tab, bar, seconds and three-digit ms.
-TEST(WriteSecondsLine, SecondsAndMilliseconds) {
-    std::ostringstream os;
-    WriteSecondsLine(os, "Time Total", 12345);
-    // "Time Total" is 10 characters: 15 blanks to 25; "%5i" of 12 is 3 blanks.
-    EXPECT_EQ(os.str(), "Time Total" + Blanks(15) + "\t|" + Blanks(3) + "12.345 sec\n");
+// Seconds line: label in 25 columns (a null one is empty, a longer one is
+// written whole), tab, bar, "%5i" seconds and three-digit zero-padded ms; a
+// line past the buffer is cut to 255 characters.
+TEST(WriteSecondsLine, LabelSecondsAndMilliseconds) {
+    struct Row {
+        const char* what;
+        std::string label;
+        bool nullLabel;
+        std::uint64_t ms;
+        std::string expected;
+    };
+    const std::string t = "T" + Blanks(24) + "\t|";
+    const Row rows[] = {
+        // "Time Total" is 10 characters: 15 blanks; "%5i" of 12 is 3 blanks.
+        {"seconds", "Time Total", false, 12345, "Time Total" + Blanks(15) + "\t|   12.345 sec\n"},
+        {"5 ms", "T", false, 5, t + "    0.005 sec\n"},
+        {"0 ms", "T", false, 0, t + "    0.000 sec\n"},
+        {"70 ms", "T", false, 60070, t + "   60.070 sec\n"},
+        {"null label", "", true, 1500, Blanks(25) + "\t|    1.500 sec\n"},
+        {"wide label", std::string(30, 'x'), false, 1000,
+         std::string(30, 'x') + "\t|    1.000 sec\n"},
+        {"cut line", std::string(300, 'y'), false, 1000, std::string(255, 'y') + "\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::ostringstream os;
+        WriteSecondsLine(os, row.nullLabel ? nullptr : row.label.c_str(), row.ms);
+        EXPECT_EQ(os.str(), row.expected);
+    }
 }
 
-// Milliseconds below a hundred keep their leading zeros.
-TEST(WriteSecondsLine, MillisecondsArePaddedWithZeros) {
-    std::ostringstream os;
-    WriteSecondsLine(os, "T", 5);
-    WriteSecondsLine(os, "T", 0);
-    WriteSecondsLine(os, "T", 60070);
-    const std::string label = "T" + Blanks(24) + "\t|";
-    EXPECT_EQ(os.str(),
-              label + "    0.005 sec\n" + label + "    0.000 sec\n" + label + "   60.070 sec\n");
-}
-
-// A label longer than the column is written whole; one past the line buffer
-// is cut to 255 characters.
-TEST(WriteSecondsLine, LongLabelsOverflowTheColumnThenAreCut) {
-    std::ostringstream wide;
-    const std::string thirty(30, 'x');
-    WriteSecondsLine(wide, thirty.c_str(), 1000);
-    EXPECT_EQ(wide.str(), thirty + "\t|    1.000 sec\n");
-
-    std::ostringstream cut;
-    const std::string huge(300, 'y');
-    WriteSecondsLine(cut, huge.c_str(), 1000);
-    EXPECT_EQ(cut.str(), std::string(255, 'y') + "\n");
-}
-
-// A null label is an empty one: 25 blanks.
-TEST(WriteSecondsLine, NullLabelIsEmpty) {
-    std::ostringstream os;
-    WriteSecondsLine(os, nullptr, 1500);
-    EXPECT_EQ(os.str(), Blanks(25) + "\t|    1.500 sec\n");
-}
-
-// Below 1,024,000 bytes: whole Ko in nine columns, then the bytes.
-TEST(WriteKoLine, SmallFiguresInWholeKilobytes) {
-    EXPECT_EQ(KoLine(0), kDeltaVm + "        0 Ko|            0\n");
-    EXPECT_EQ(KoLine(1023), kDeltaVm + "        0 Ko|         1023\n");
-    EXPECT_EQ(KoLine(1024), kDeltaVm + "        1 Ko|         1024\n");
-    // 1023999 >> 10 = 999.
-    EXPECT_EQ(KoLine(1023999), kDeltaVm + "      999 Ko|      1023999\n");
-}
-
-// From 1,024,000 bytes the Ko figure gets a blank as thousands separator.
-TEST(WriteKoLine, LargeFiguresSplitThousandsOfKilobytes) {
-    // 1024000 / 1024000 = 1; (1024000 >> 10) % 1000 = 1000 % 1000 = 0.
-    EXPECT_EQ(KoLine(1024000), kDeltaVm + "    1 000 Ko|      1024000\n");
-    // 1234567890 / 1024000 = 1205; 1234567890 >> 10 = 1205632 -> 632.
-    EXPECT_EQ(KoLine(1234567890), kDeltaVm + " 1205 632 Ko|   1234567890\n");
-}
-
-// Every field is 32-bit: the byte column shows the low 32 bits.
-TEST(WriteKoLine, ByteColumnIsTheLow32Bits) {
-    // 4294967301 = 2^32 + 5; / 1024000 = 4194; >> 10 = 4194304 -> 304.
-    EXPECT_EQ(KoLine(4294967301), kDeltaVm + " 4194 304 Ko|            5\n");
-    // 2^31 = 2147483648 reads as INT32_MIN; / 1024000 = 2097; >> 10 = 2097152 -> 152.
-    EXPECT_EQ(KoLine(2147483648), kDeltaVm + " 2097 152 Ko|  -2147483648\n");
+// Ko line: below 1,024,000 bytes whole Ko in nine columns, from there a blank
+// as thousands separator; every field is 32-bit, so the byte column shows the
+// low 32 bits.
+TEST(WriteKoLine, KilobytesThenLow32BitBytes) {
+    struct Row {
+        std::uint64_t bytes;
+        std::string tail;
+    };
+    const Row rows[] = {
+        {0, "        0 Ko|            0\n"},
+        {1023, "        0 Ko|         1023\n"},
+        {1024, "        1 Ko|         1024\n"},
+        {1023999, "      999 Ko|      1023999\n"}, // >> 10 = 999
+        // 1024000 / 1024000 = 1; (1024000 >> 10) % 1000 = 1000 % 1000 = 0.
+        {1024000, "    1 000 Ko|      1024000\n"},
+        // 1234567890 / 1024000 = 1205; 1234567890 >> 10 = 1205632 -> 632.
+        {1234567890, " 1205 632 Ko|   1234567890\n"},
+        // 4294967301 = 2^32 + 5; / 1024000 = 4194; >> 10 = 4194304 -> 304.
+        {4294967301, " 4194 304 Ko|            5\n"},
+        // 2^31 reads as INT32_MIN; / 1024000 = 2097; >> 10 = 2097152 -> 152.
+        {2147483648, " 2097 152 Ko|  -2147483648\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bytes);
+        EXPECT_EQ(KoLine(row.bytes), kDeltaVm + row.tail);
+    }
 }
 
 // Percent line: two decimals in nine columns, a blank and "%".
@@ -271,15 +258,17 @@ TEST(LabelledLines, EndWithNewlineAndFlush) {
     EXPECT_EQ(buffer.text.back(), '\n');
 }
 
-// Attribute values: texts as given or "_null", counts grouped, pointers in the
-// stream's own notation.
+// Attribute values: texts as given (markup unescaped) or "_null", counts
+// grouped, pointers in the stream's own notation.
 TEST(WriteAttribute, TextCountAndPointerValues) {
     std::ostringstream os;
     WriteAttribute(os, "Name", "DEBUG");
     WriteAttribute(os, "Name", static_cast<const char*>(nullptr));
+    WriteAttribute(os, "Name", "a\"<&b");
     WriteAttribute(os, "Count", std::int64_t{12345});
     WriteAttribute(os, "Count", std::int64_t{-7});
-    EXPECT_EQ(os.str(), " Name=\"DEBUG\" Name=\"_null\" Count=\"12,345\" Count=\"-7\"");
+    EXPECT_EQ(os.str(),
+              " Name=\"DEBUG\" Name=\"_null\" Name=\"a\"<&b\" Count=\"12,345\" Count=\"-7\"");
 
     int object = 0;
     std::ostringstream expected;
@@ -287,11 +276,4 @@ TEST(WriteAttribute, TextCountAndPointerValues) {
     std::ostringstream actual;
     WriteAttribute(actual, "Address", static_cast<const void*>(&object));
     EXPECT_EQ(actual.str(), expected.str());
-}
-
-// Markup characters in a text value are not escaped.
-TEST(WriteAttribute, TextIsNotEscaped) {
-    std::ostringstream os;
-    WriteAttribute(os, "Name", "a\"<&b");
-    EXPECT_EQ(os.str(), " Name=\"a\"<&b\"");
 }
