@@ -224,20 +224,17 @@ inline ::testing::AssertionResult Filled(const void* p, std::size_t from, std::s
 }
 
 // The one error a global engine writes when destroyed with memory pending.
-inline ::testing::AssertionResult IsPendingError(const Tracer::TraceRecord& record, long count) {
-    const std::string text = "MEMORY ERROR : Release global allocator with pending memory "
-                             "blocks : " +
-                             std::to_string(count);
-    if (record.kind != Tracer::TraceRecord::Kind::Error || record.detail != 0 ||
-        record.text != text) {
-        return ::testing::AssertionFailure() << "record \"" << record.text << "\"";
+inline ::testing::AssertionResult IsPendingError(const Tracer::TraceRecord& r, long count) {
+    const std::string text =
+        "MEMORY ERROR : Release global allocator with pending memory blocks : " +
+        std::to_string(count);
+    if (r.kind == Tracer::TraceRecord::Kind::Error && r.detail == 0 && r.text == text &&
+        std::strcmp(r.file, "kdideverazez_impl") == 0 && r.line == 105 &&
+        std::strcmp(r.category, "R9_ALLOCATOR:") == 0 &&
+        std::strcmp(r.function, "~allocator_impl") == 0) {
+        return ::testing::AssertionSuccess();
     }
-    if (std::strcmp(record.file, "kdideverazez_impl") != 0 || record.line != 105 ||
-        std::strcmp(record.category, "R9_ALLOCATOR:") != 0 ||
-        std::strcmp(record.function, "~allocator_impl") != 0) {
-        return ::testing::AssertionFailure() << "file, line, category or function";
-    }
-    return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "record \"" << r.text << "\" at line " << r.line;
 }
 
 // The page of a pooled block, read from its Link word (24 bytes before the
