@@ -196,6 +196,16 @@ def main():
         if key in machine:
             w("| %s | %s |" % (label, machine[key].replace("|", "\\|")))
     w("")
+    try:
+        load = float(machine.get("load_before", "0").split()[0])
+    except ValueError:
+        load = 0.0
+    if load >= 1.0:
+        w("The machine was shared with other work during this run (load average above 1 "
+          "on %s cores): pinning, interleaving, repetitions and ratios within one process "
+          "are what make the figures comparable; absolute nanoseconds carry the noise."
+          % machine.get("cores", "?"))
+        w("")
     w("- Single-thread rows: %s processes, each pinned to cpu %s with `taskset`, rows "
       "interleaved at random (`--benchmark_enable_random_interleaving`), %s repetitions of "
       "at least %s s each; a figure is the median over processes of each process's median."
