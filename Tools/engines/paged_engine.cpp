@@ -182,8 +182,10 @@ inline void ReturnToPage(PooledBlock* block, Page* page) {
     MemoryManager& manager = *page->Manager;
     manager.Blocks.Subtract(1);
 
+    // A null head (the page was full) compares below every block, so the page
+    // is marked disturbed: conservative, it only costs a rebuild later.
     PooledBlock* head = page->FreeList;
-    if (head != nullptr && std::greater<>()(block, head)) {
+    if (std::greater<>()(block, head)) {
         OrderMark(page) = kOrderDisturbed;
     }
     block->Link = head;
@@ -363,10 +365,32 @@ PagedMemory* PoolFor(allocator_impl* parent, PagedMemory& ownPool) {
 
 constexpr std::uint64_t kHeapOverhead = 24;
 
+// Holds the tree lock for a scope, like std::lock_guard, but keeps the engine
+// rather than the mutex: the engine is live across the locking call anyway,
+// and the mutex is found again from it to unlock, which spares the hot paths
+// a saved register (a push and a pop on each).
+class TreeLock {
+public:
+    explicit TreeLock(allocator_impl& engine) : engine_(engine) { engine_.Root->Mutex.lock(); }
+    ~TreeLock() { engine_.Root->Mutex.unlock(); }
+    TreeLock(const TreeLock&) = delete;
+    TreeLock& operator=(const TreeLock&) = delete;
+
+private:
+    allocator_impl& engine_;
+};
+
 } // namespace
 
 allocator_data::allocator_data(const char* name, allocator_impl* parent, bool isGlobal)
-    : allocator_impl(name, parent, isGlobal), OwnPool(this), Pool(PoolFor(parent, OwnPool)) {}
+    : allocator_impl(name, parent, isGlobal), OwnPool(this),
+      Pool(PoolFor(parent, OwnPool)), Ancestors{}, AncestorCount(0) {
+    for (allocator_impl* engine = parent;
+         engine != nullptr && engine->Parent != nullptr && AncestorCount < kCachedAncestors;
+         engine = engine->Parent) {
+        Ancestors[AncestorCount++] = engine;
+    }
+}
 
 allocator_data::~allocator_data() = default;
 
@@ -381,12 +405,72 @@ void allocator_data::Flush() {
     StopTimeMeasurement();
 }
 
+// Every figure a block changes is on the hot path of Alloc and Free: these
+// must inline into them whatever the compiler makes of their size.
+#if defined(__GNUC__)
+#define DIDEVERAZEZ_HOT_INLINE [[gnu::always_inline]] inline
+#else
+#define DIDEVERAZEZ_HOT_INLINE inline
+#endif
+
+DIDEVERAZEZ_HOT_INLINE void allocator_data::ChargeInnerAncestors(std::int64_t amount) noexcept {
+    const std::size_t count = AncestorCount;
+    for (std::size_t i = 0; i < count; ++i) {
+        Ancestors[i]->GlobalStat.Charge(amount);
+    }
+    if (count == kCachedAncestors) {
+        ChargeUncachedAncestors(amount);
+    }
+}
+
+DIDEVERAZEZ_HOT_INLINE void allocator_data::DischargeInnerAncestors(std::int64_t amount) noexcept {
+    const std::size_t count = AncestorCount;
+    for (std::size_t i = 0; i < count; ++i) {
+        Ancestors[i]->GlobalStat.Discharge(amount);
+    }
+    if (count == kCachedAncestors) {
+        DischargeUncachedAncestors(amount);
+    }
+}
+
+void allocator_data::ChargeUncachedAncestors(std::int64_t amount) noexcept {
+    for (allocator_impl* engine = Ancestors[kCachedAncestors - 1]->Parent;
+         engine->Parent != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Charge(amount);
+    }
+}
+
+void allocator_data::DischargeUncachedAncestors(std::int64_t amount) noexcept {
+    for (allocator_impl* engine = Ancestors[kCachedAncestors - 1]->Parent;
+         engine->Parent != nullptr; engine = engine->Parent) {
+        engine->GlobalStat.Discharge(amount);
+    }
+}
+
+void allocator_data::ChargeChain(std::int64_t amount) noexcept {
+    GlobalStat.Charge(amount);
+    if (Parent != nullptr) {
+        ChargeInnerAncestors(amount);
+        Root->GlobalStat.Charge(amount);
+    }
+}
+
+void allocator_data::DischargeChain(std::int64_t amount) noexcept {
+    GlobalStat.Discharge(amount);
+    if (Parent != nullptr) {
+        DischargeInnerAncestors(amount);
+        Root->GlobalStat.Discharge(amount);
+    }
+}
+
 void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
     if (size > PagedMemory::LargestClass) {
         return AllocLarge(size);
     }
+    TreeLock lock(*this);
+    // Looked up under the lock, so that only the engine and the size live
+    // across the locking call.
     MemoryManager& manager = Pool->Managers[PagedMemory::ClassIndex(size)];
-    std::lock_guard<std::mutex> lock(Root->Mutex);
     // Every listed page has a free block, so the head page serves the request
     // unless the class has none.
     Page* page = manager.FirstPage;
@@ -407,9 +491,7 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
     if (Parent != nullptr) {
         SelfStat.Charge(stride);
         GlobalStat.Charge(stride);
-        for (allocator_impl* engine = Parent; engine->Parent != nullptr; engine = engine->Parent) {
-            engine->GlobalStat.Charge(stride);
-        }
+        ChargeInnerAncestors(stride);
     }
     void* p = block + 1;
     if (DebugFill) {
@@ -436,9 +518,7 @@ void* allocator_data::AllocLarge(std::uint64_t size) {
     const auto amount = static_cast<std::int64_t>(total);
     SelfStat.Charge(amount);
     LargeStat.Charge(amount);
-    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
-        engine->GlobalStat.Charge(amount);
-    }
+    ChargeChain(amount);
     if (DebugFill) {
         std::memset(p, 0xCD, size);
     }
@@ -446,7 +526,7 @@ void* allocator_data::AllocLarge(std::uint64_t size) {
 }
 
 void allocator_data::Free(void* p) {
-    std::lock_guard<std::mutex> lock(Root->Mutex);
+    TreeLock lock(*this);
     if (HeaderOf(p)->Size != 0) {
         FreeLarge(p);
         return;
@@ -458,9 +538,7 @@ void allocator_data::Free(void* p) {
     if (Parent != nullptr) {
         SelfStat.Discharge(stride);
         GlobalStat.Discharge(stride);
-        for (allocator_impl* engine = Parent; engine->Parent != nullptr; engine = engine->Parent) {
-            engine->GlobalStat.Discharge(stride);
-        }
+        DischargeInnerAncestors(stride);
     }
     if (DebugFill) {
         std::memset(p, 0xFE, page->Stride - PagedMemory::BlockHeaderBytes);
@@ -473,9 +551,7 @@ void allocator_data::FreeLarge(void* p) {
     const auto amount = static_cast<std::int64_t>(total);
     SelfStat.Discharge(amount);
     LargeStat.Discharge(amount);
-    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
-        engine->GlobalStat.Discharge(amount);
-    }
+    DischargeChain(amount);
     char* block = static_cast<char*>(p) - kHeapOverhead;
     if (DebugFill) {
         std::memset(block, 0xFE, total);
@@ -491,9 +567,7 @@ void allocator_data::ChargeDeclared(std::int64_t bytes, StatAlloc* kind) {
     } else {
         ReservedStat.Add(bytes);
     }
-    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
-        engine->GlobalStat.Charge(bytes);
-    }
+    ChargeChain(bytes);
 }
 
 void allocator_data::DischargeDeclared(std::int64_t bytes, StatAlloc* kind) {
@@ -504,9 +578,7 @@ void allocator_data::DischargeDeclared(std::int64_t bytes, StatAlloc* kind) {
     } else {
         ReservedStat.Subtract(bytes);
     }
-    for (allocator_impl* engine = this; engine != nullptr; engine = engine->Parent) {
-        engine->GlobalStat.Discharge(bytes);
-    }
+    DischargeChain(bytes);
 }
 
 void allocator_data::IncMemoryUsed(std::uint64_t bytes) {

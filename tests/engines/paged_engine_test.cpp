@@ -77,6 +77,40 @@ TEST(PagedEngine, DeclaredAmountsReachEveryAncestor) {
     }
 }
 
+// Chains longer than the ancestors an engine keeps at hand (it walks the rest):
+// at every depth from 1 to 12, a pooled block, a heap block and a declared
+// amount on the deepest engine reach the GlobalStat of exactly the engines
+// they should, and leave every one at Current 0 when taken back.
+TEST(PagedEngine, EveryDepthChargesEveryAncestor) {
+    for (std::size_t depth = 1; depth <= 12; ++depth) {
+        SCOPED_TRACE(depth);
+        std::vector<std::unique_ptr<allocator_data>> chain;
+        chain.push_back(std::make_unique<allocator_data>("root", nullptr, false));
+        for (std::size_t level = 1; level <= depth; ++level) {
+            chain.push_back(std::make_unique<allocator_data>("level", chain.back().get(), false));
+        }
+        allocator_data& deepest = *chain.back();
+        void* pooled = deepest.Alloc(64, nullptr, nullptr);  // stride 88
+        void* large = deepest.Alloc(2000, nullptr, nullptr); // 2024 from the heap
+        deepest.Reserve(10);
+        for (std::size_t level = 1; level <= depth; ++level) {
+            EXPECT_TRUE(StatIs(chain[level]->GlobalStat, {2122, 2122, 2122}, {3, 3, 3})) << level;
+        }
+        // The root holds the page and the heap block and the reservation.
+        EXPECT_TRUE(StatIs(chain[0]->GlobalStat, {6070, 6070, 6070}, {3, 3, 3}));
+        deepest.Free(pooled);
+        deepest.Free(large);
+        deepest.UnReserve(10);
+        for (std::size_t level = 1; level <= depth; ++level) {
+            EXPECT_TRUE(StatIs(chain[level]->GlobalStat, {0, 2122, 2122}, {0, 3, 3})) << level;
+        }
+        EXPECT_TRUE(StatIs(chain[0]->GlobalStat, {4036, 6070, 6070}, {1, 3, 3}));
+        while (!chain.empty()) {
+            chain.pop_back();
+        }
+    }
+}
+
 // A block freed through the free path of another engine of the tree discharges
 // the engine that allocated it.
 TEST(PagedEngine, FreeReachesTheOwner) {
