@@ -296,6 +296,8 @@ struct PagedMemory {
     // Index of the smallest class whose BlockSize is at least `size`
     // (size <= LargestClass). One table load.
     static std::size_t ClassIndex(std::uint64_t size) noexcept;
+    // Managers[ClassIndex(size)], found from a table of byte offsets.
+    MemoryManager& ManagerFor(std::uint64_t size) noexcept;
 
     explicit PagedMemory(allocator_impl* owner);
     // Frees the cached pages; pages still holding blocks in use stay on the

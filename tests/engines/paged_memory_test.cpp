@@ -439,17 +439,20 @@ TEST_F(PagedMemoryTest, InvariantCheckReportsCorruption) {
 
 // Every request from 0 to 1024 gets the first class whose size holds it: 0 and
 // 8 the 8-byte class, 9 the 16-byte one, 385 to 512 the 512-byte one (there is
-// no class between 384 and 512), 1024 the last.
+// no class between 384 and 512), 1024 the last. ManagerFor finds that class's
+// manager of the pool.
 TEST(PagedMemoryClasses, EveryRequestUpTo1024) {
     EXPECT_EQ(PagedMemory::ClassIndex(0), 0u);
     EXPECT_EQ(PagedMemory::ClassIndex(9), 1u);
     EXPECT_EQ(PagedMemory::ClassIndex(449), 14u);
+    PagedMemory pool(nullptr);
     for (std::uint64_t request = 0; request <= 1024; ++request) {
         std::size_t expected = 0;
         while (kClassSizes[expected] < request) {
             ++expected;
         }
         ASSERT_EQ(PagedMemory::ClassIndex(request), expected) << request;
+        ASSERT_EQ(&pool.ManagerFor(request), &pool.Managers[expected]) << request;
     }
 }
 
