@@ -12,7 +12,9 @@
 //   floor     two uncontended std::mutex lock+unlock pairs, the locking that
 //             the engine cannot avoid (it locks once to allocate, once to free);
 //   threads   the steady pair on 1 and 2 threads, each thread on its own tree
-//             (own-trees) or both on one tree (one-tree).
+//             (own-trees) or both on one tree (one-tree); and the floor on 1
+//             and 2 threads, each thread with its own mutex, which shows what
+//             the machine itself does to uncontended locking on two cores.
 // The counter "pairs" gives the alloc+free pairs in one iteration, so time per
 // pair is the iteration time divided by it (for the thread rows, multiplied by
 // the thread count too, since Google Benchmark reports their throughput).
@@ -168,6 +170,23 @@ void Floor(benchmark::State& state) {
     state.counters["pairs"] = 1;
 }
 
+// One mutex per thread, each on its own cache lines.
+struct alignas(128) ThreadMutex {
+    std::mutex mutex;
+};
+ThreadMutex gThreadMutexes[2];
+
+void ThreadsFloor(benchmark::State& state) {
+    std::mutex& mutex = gThreadMutexes[state.thread_index()].mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        mutex.unlock();
+        mutex.lock();
+        mutex.unlock();
+    }
+    state.counters["pairs"] = 1;
+}
+
 // Two trees with one child each, and one tree with two children: built before
 // any benchmark runs, since handles are built and destroyed by one thread at a
 // time.
@@ -248,6 +267,9 @@ void RegisterAll() {
             ->Threads(threads)
             ->UseRealTime();
         benchmark::RegisterBenchmark("threads/glibc/64", ThreadsGlibc)
+            ->Threads(threads)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("threads/floor/2-mutex-pairs", ThreadsFloor)
             ->Threads(threads)
             ->UseRealTime();
     }

@@ -297,6 +297,9 @@ def main():
                        "threads/%s-own-trees/64/real_time/threads:1" % OURS)
     w("| two threads on two trees, per-thread time x one thread | %s | 1.20 | %s |"
       % (fmt_ratio(own), verdict(own, 1.2)))
+    floor2 = ratio_across(threads, "threads/floor/2-mutex-pairs/real_time/threads:2",
+                          "threads/floor/2-mutex-pairs/real_time/threads:1")
+    w("| (the floor alone on two threads, own mutexes, x one thread) | %s | | |" % fmt_ratio(floor2))
     mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
     w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
     w("")
@@ -327,15 +330,18 @@ def main():
     w("")
     w("Per-thread ns per 64-byte pair (100 blocks live per thread), threads unpinned; "
       "*own trees*: each thread on a child of its own root; *one tree*: both threads on "
-      "children of one root, so they share its lock and pool.")
+      "children of one root, so they share its lock and pool; *floor*: each thread locks "
+      "and unlocks its own mutex twice, sharing nothing, which shows what this machine "
+      "does to uncontended locking when both cores run it.")
     w("")
     w("| heap | 1 thread | 2 threads | 2 threads / 1 thread |")
     w("|---|---:|---:|---:|")
-    for key, label in [("%s-own-trees" % OURS, "dideverazez, own trees"),
-                       ("%s-one-tree" % OURS, "dideverazez, one tree"),
-                       ("glibc", "glibc malloc+free")]:
-        one = "threads/%s/64/real_time/threads:1" % key
-        two = "threads/%s/64/real_time/threads:2" % key
+    for key, label in [("%s-own-trees/64" % OURS, "dideverazez, own trees"),
+                       ("%s-one-tree/64" % OURS, "dideverazez, one tree"),
+                       ("glibc/64", "glibc malloc+free"),
+                       ("floor/2-mutex-pairs", "floor: two lock+unlock pairs, own mutex")]:
+        one = "threads/%s/real_time/threads:1" % key
+        two = "threads/%s/real_time/threads:2" % key
         w("| %s | %s | %s | %s |" % (label, fmt_ns(across(threads, one)),
                                      fmt_ns(across(threads, two)),
                                      fmt_ratio(ratio_across(threads, two, one))))
