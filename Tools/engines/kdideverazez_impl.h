@@ -367,16 +367,16 @@ private:
     allocator_impl* Ancestors[kCachedAncestors];
     std::size_t AncestorCount; // min(depth - 1, kCachedAncestors); 0 for a root
 
-    // Charge and Discharge of `amount` on the GlobalStat of every engine
-    // between this one and the root (the inner ancestors), and of the root too
-    // for the Chain forms.
-    void ChargeInnerAncestors(std::int64_t amount) noexcept;
-    void DischargeInnerAncestors(std::int64_t amount) noexcept;
-    void ChargeChain(std::int64_t amount) noexcept;
-    void DischargeChain(std::int64_t amount) noexcept;
+    // StatAlloc::Charge or Discharge of `amount` on the GlobalStat of every
+    // engine between this one and the root (the inner ancestors); the Chain
+    // form on this engine's, theirs and the root's.
+    template <void (StatAlloc::*Apply)(std::int64_t) noexcept>
+    void ApplyToInnerAncestors(std::int64_t amount) noexcept;
+    template <void (StatAlloc::*Apply)(std::int64_t) noexcept>
+    void ApplyToChain(std::int64_t amount) noexcept;
     // The inner ancestors beyond the cached ones (depth above kCachedAncestors + 1).
-    [[gnu::noinline]] void ChargeUncachedAncestors(std::int64_t amount) noexcept;
-    [[gnu::noinline]] void DischargeUncachedAncestors(std::int64_t amount) noexcept;
+    template <void (StatAlloc::*Apply)(std::int64_t) noexcept>
+    [[gnu::noinline]] void ApplyToUncachedAncestors(std::int64_t amount) noexcept;
 
     // Requests above the largest class, from the C heap (tree lock taken here).
     [[gnu::noinline]] void* AllocLarge(std::uint64_t size);

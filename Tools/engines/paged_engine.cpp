@@ -440,53 +440,31 @@ void allocator_data::Flush() {
 #define DIDEVERAZEZ_HOT_INLINE inline
 #endif
 
-DIDEVERAZEZ_HOT_INLINE void allocator_data::ChargeInnerAncestors(std::int64_t amount) noexcept {
+template <void (StatAlloc::*Apply)(std::int64_t) noexcept>
+DIDEVERAZEZ_HOT_INLINE void allocator_data::ApplyToInnerAncestors(std::int64_t amount) noexcept {
     const std::size_t count = AncestorCount;
     for (std::size_t i = 0; i < count; ++i) {
-        Ancestors[i]->GlobalStat.Charge(amount);
+        (Ancestors[i]->GlobalStat.*Apply)(amount);
     }
     if (count == kCachedAncestors) {
-        ChargeUncachedAncestors(amount);
+        ApplyToUncachedAncestors<Apply>(amount);
     }
 }
 
-DIDEVERAZEZ_HOT_INLINE void allocator_data::DischargeInnerAncestors(std::int64_t amount) noexcept {
-    const std::size_t count = AncestorCount;
-    for (std::size_t i = 0; i < count; ++i) {
-        Ancestors[i]->GlobalStat.Discharge(amount);
-    }
-    if (count == kCachedAncestors) {
-        DischargeUncachedAncestors(amount);
-    }
-}
-
-void allocator_data::ChargeUncachedAncestors(std::int64_t amount) noexcept {
+template <void (StatAlloc::*Apply)(std::int64_t) noexcept>
+void allocator_data::ApplyToUncachedAncestors(std::int64_t amount) noexcept {
     for (allocator_impl* engine = Ancestors[kCachedAncestors - 1]->Parent;
          engine->Parent != nullptr; engine = engine->Parent) {
-        engine->GlobalStat.Charge(amount);
+        (engine->GlobalStat.*Apply)(amount);
     }
 }
 
-void allocator_data::DischargeUncachedAncestors(std::int64_t amount) noexcept {
-    for (allocator_impl* engine = Ancestors[kCachedAncestors - 1]->Parent;
-         engine->Parent != nullptr; engine = engine->Parent) {
-        engine->GlobalStat.Discharge(amount);
-    }
-}
-
-DIDEVERAZEZ_HOT_INLINE void allocator_data::ChargeChain(std::int64_t amount) noexcept {
-    GlobalStat.Charge(amount);
+template <void (StatAlloc::*Apply)(std::int64_t) noexcept>
+DIDEVERAZEZ_HOT_INLINE void allocator_data::ApplyToChain(std::int64_t amount) noexcept {
+    (GlobalStat.*Apply)(amount);
     if (Parent != nullptr) {
-        ChargeInnerAncestors(amount);
-        Root->GlobalStat.Charge(amount);
-    }
-}
-
-DIDEVERAZEZ_HOT_INLINE void allocator_data::DischargeChain(std::int64_t amount) noexcept {
-    GlobalStat.Discharge(amount);
-    if (Parent != nullptr) {
-        DischargeInnerAncestors(amount);
-        Root->GlobalStat.Discharge(amount);
+        ApplyToInnerAncestors<Apply>(amount);
+        (Root->GlobalStat.*Apply)(amount);
     }
 }
 
@@ -518,7 +496,7 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
     if (Parent != nullptr) {
         SelfStat.Charge(stride);
         GlobalStat.Charge(stride);
-        ChargeInnerAncestors(stride);
+        ApplyToInnerAncestors<&StatAlloc::Charge>(stride);
     }
     void* p = block + 1;
     if (DebugFill) {
@@ -545,7 +523,7 @@ void* allocator_data::AllocLarge(std::uint64_t size) {
     const auto amount = static_cast<std::int64_t>(total);
     SelfStat.Charge(amount);
     LargeStat.Charge(amount);
-    ChargeChain(amount);
+    ApplyToChain<&StatAlloc::Charge>(amount);
     if (DebugFill) {
         std::memset(p, 0xCD, size);
     }
@@ -565,7 +543,7 @@ void allocator_data::Free(void* p) {
     if (Parent != nullptr) {
         SelfStat.Discharge(stride);
         GlobalStat.Discharge(stride);
-        DischargeInnerAncestors(stride);
+        ApplyToInnerAncestors<&StatAlloc::Discharge>(stride);
     }
     if (DebugFill) {
         FillAndReturn(block, page);
@@ -579,7 +557,7 @@ void allocator_data::FreeLarge(void* p) {
     const auto amount = static_cast<std::int64_t>(total);
     SelfStat.Discharge(amount);
     LargeStat.Discharge(amount);
-    DischargeChain(amount);
+    ApplyToChain<&StatAlloc::Discharge>(amount);
     char* block = static_cast<char*>(p) - kHeapOverhead;
     if (DebugFill) {
         std::memset(block, 0xFE, total);
@@ -595,7 +573,7 @@ void allocator_data::ChargeDeclared(std::int64_t bytes, StatAlloc* kind) {
     } else {
         ReservedStat.Add(bytes);
     }
-    ChargeChain(bytes);
+    ApplyToChain<&StatAlloc::Charge>(bytes);
 }
 
 void allocator_data::DischargeDeclared(std::int64_t bytes, StatAlloc* kind) {
@@ -606,7 +584,7 @@ void allocator_data::DischargeDeclared(std::int64_t bytes, StatAlloc* kind) {
     } else {
         ReservedStat.Subtract(bytes);
     }
-    DischargeChain(bytes);
+    ApplyToChain<&StatAlloc::Discharge>(bytes);
 }
 
 void allocator_data::IncMemoryUsed(std::uint64_t bytes) {
