@@ -3,6 +3,7 @@
 
 #include "engines/kdideverazez_impl.h"
 
+#include "engines/Checks.h"
 #include "handle/dideverazez.h"
 #include "platform/Platform.h"
 #include "trace/rozudoru.h"
@@ -38,9 +39,15 @@ allocator_impl::allocator_impl(const char* name, allocator_impl* parent, bool is
         Process.VmPeak = 0;
         Process.Running = true;
     }
+#if defined(DIDEVERAZEZ_CHECKED)
+    dideverazez::checks::EngineBuilt(*this);
+#endif
 }
 
 allocator_impl::~allocator_impl() {
+#if defined(DIDEVERAZEZ_CHECKED)
+    dideverazez::checks::EngineGoing(*this);
+#endif
     if (IsGlobal && !IsEmpty()) {
         std::ostringstream message;
         message << "MEMORY ERROR : Release global allocator with pending memory blocks"

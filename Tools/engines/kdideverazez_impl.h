@@ -149,6 +149,9 @@ struct StatAlloc {
     }
     StatAlloc Load() const noexcept { return {Memory.Load(), Counter.Load()}; }
 };
+static_assert(sizeof(StatValue) == 24 && offsetof(StatValue, Peak) == 8 &&
+                  offsetof(StatValue, Cumul) == 16 && offsetof(StatAlloc, Counter) == 24,
+              "statistics are plain 64-bit figures in their documented order");
 
 // The process figures of an engine. Times are milliseconds of processor time
 // of the whole process; the virtual-memory figures are never measured.
@@ -172,7 +175,8 @@ struct BlockHeader {
     allocator_impl* Owner;
     std::uint64_t Size;
 };
-static_assert(sizeof(BlockHeader) == 16, "a block header is two 64-bit words");
+static_assert(sizeof(BlockHeader) == 16 && offsetof(BlockHeader, Size) == 8,
+              "a block header is two 64-bit words: Owner at p - 16, Size at p - 8");
 
 inline BlockHeader* HeaderOf(void* userPointer) noexcept {
     return reinterpret_cast<BlockHeader*>(static_cast<char*>(userPointer) - sizeof(BlockHeader));
@@ -246,20 +250,45 @@ struct PooledBlock {
     allocator_impl* Owner;
     std::uint64_t Size;
 };
-static_assert(sizeof(PooledBlock) == 24, "a pooled block carries a 24-byte header");
+static_assert(sizeof(PooledBlock) == 24 && offsetof(PooledBlock, Owner) == 8 &&
+                  offsetof(PooledBlock, Size) == 16,
+              "a pooled block: its Link word, then its block header, then the user bytes");
 
-// The header of a pool page; the block area follows it.
+// The header of a pool page: 4036 bytes from the C heap, this header, then the
+// block area. Block i starts Stride * i bytes into the area; the bytes behind
+// the last block are left over, and the very last byte of the page records
+// whether the free list is still in build order (paged_engine.cpp).
+//
+// Invariants: UsedCount + FreeCount == Capacity; the free list holds exactly
+// FreeCount blocks of this page, each on a stride boundary with a Size word of
+// 0; the page is on its manager's list exactly when UsedCount and FreeCount
+// are both above 0 (a full page has null links, an empty one is cached or
+// freed at once).
 struct Page {
-    MemoryManager* Manager;
-    Page* Prev;
+    MemoryManager* Manager;  // the class the page serves
+    Page* Prev;              // neighbours on the manager's list; null off it
     Page* Next;
-    std::uint64_t Stride;
-    std::uint64_t Capacity;
-    std::uint64_t UsedCount;
-    std::uint64_t FreeCount;
-    PooledBlock* FreeList;
+    std::uint64_t Stride;    // BlockSize + 24
+    std::uint64_t Capacity;  // 3972 / Stride
+    std::uint64_t UsedCount; // blocks handed out
+    std::uint64_t FreeCount; // blocks on FreeList
+    PooledBlock* FreeList;   // the block handed out next; null when full
 };
 static_assert(sizeof(Page) == 64, "a page header is eight 64-bit words");
+static_assert(offsetof(Page, Manager) == 0 && offsetof(Page, Prev) == 8 &&
+                  offsetof(Page, Next) == 16 && offsetof(Page, Stride) == 24 &&
+                  offsetof(Page, Capacity) == 32 && offsetof(Page, UsedCount) == 40 &&
+                  offsetof(Page, FreeCount) == 48 && offsetof(Page, FreeList) == 56,
+              "page header words in their documented order");
+
+// The first broken invariant of a pool: what, and where. Invariant is null
+// when every invariant holds.
+struct PoolFault {
+    const char* Invariant = nullptr;
+    std::uint64_t ClassSize = 0; // 0 for the cache and the owner's figures
+    const Page* At = nullptr;    // null when no one page is at fault
+    explicit operator bool() const noexcept { return Invariant != nullptr; }
+};
 
 // One size class of a pool. Its list holds exactly the pages of the class that
 // have both free and used blocks, the page that last got a block back first.
@@ -314,11 +343,18 @@ struct PagedMemory {
     // Frees every cached page, newest first, discharging the Owner.
     void FlushCache();
 
-    // Checks every structural invariant of the pool (page lists, free lists,
-    // counts, manager figures against the sums over pages, cache). Walks the
-    // whole pool: for tests and debugging. The caller holds the tree lock.
-    // Returns null when all hold, else a description of the first that fails.
-    const char* CheckInvariants() const;
+    // The page of a pooled block in use, read from its Link word.
+    static Page* PageOf(const void* userPointer) noexcept;
+
+    // Checks every structural invariant of the pool: each class as CheckClass
+    // does, the cache, and the Owner's PageStat against the pages held. The
+    // caller holds the tree lock. The checking build runs it after every page
+    // taken, cached or freed; anyone may call it.
+    PoolFault CheckInvariants() const;
+    // One class: its list's links, its listed pages (counts, stride, free
+    // lists) and its Blocks figure against the blocks its pages hold. The
+    // checking build runs it after every block taken or returned.
+    PoolFault CheckClass(const MemoryManager& manager) const;
 
     allocator_impl* Owner;
     std::uint64_t FreePageCount;

@@ -3,6 +3,8 @@
 
 #include "engines/kdideverazez_impl.h"
 
+#include "engines/Checks.h"
+#include "engines/MemoryCheckers.h"
 #include "handle/dideverazez.h"
 
 #include <array>
@@ -20,6 +22,9 @@
 
 namespace {
 
+using dideverazez::detail::HandOut;
+using dideverazez::detail::Hide;
+using dideverazez::detail::Show;
 using dideverazez::detail::ThrowAllocationFailure;
 
 constexpr std::uint64_t kDocumentedCapacity[PagedMemory::ClassCount] = {
@@ -82,12 +87,52 @@ constexpr std::array<std::uint16_t, PagedMemory::LargestClass / 8 + 1> kManagerO
 // The mark is the last byte of the page, behind the last block in every class.
 enum : unsigned char { kInBuildOrder = 0x5a, kOrderDisturbed = 0xa5 };
 
-unsigned char& OrderMark(Page* page) noexcept {
-    return reinterpret_cast<unsigned char*>(page)[PagedMemory::PageBytes - 1];
+unsigned char* OrderMark(Page* page) noexcept {
+    return reinterpret_cast<unsigned char*>(page) + PagedMemory::PageBytes - 1;
+}
+
+// The mark lies in the page's hidden slack (MemoryCheckers.h).
+unsigned char ReadOrderMark(Page* page) noexcept {
+    Show(OrderMark(page), 1);
+    const unsigned char mark = *OrderMark(page);
+    Hide(OrderMark(page), 1);
+    return mark;
+}
+
+void WriteOrderMark(Page* page, unsigned char mark) noexcept {
+    Show(OrderMark(page), 1);
+    *OrderMark(page) = mark;
+    Hide(OrderMark(page), 1);
 }
 
 char* BlockArea(Page* page) noexcept {
     return reinterpret_cast<char*>(page + 1);
+}
+
+// The checking build's checks after a block of `manager`'s class was taken or
+// returned, and after a page was taken, cached or freed.
+inline void VerifyClass(const MemoryManager& manager) noexcept {
+#if defined(DIDEVERAZEZ_CHECKED)
+    dideverazez::checks::AbortOn(manager.Pool->CheckClass(manager));
+#else
+    (void)manager;
+#endif
+}
+
+inline void VerifyPool(const PagedMemory& pool) noexcept {
+#if defined(DIDEVERAZEZ_CHECKED)
+    dideverazez::checks::AbortOn(pool.CheckInvariants());
+#else
+    (void)pool;
+#endif
+}
+
+// In the checking build the Owner word of a free block marks it free, so that
+// a second free of it is told from a first.
+inline void MarkFree([[maybe_unused]] PooledBlock* block) noexcept {
+#if defined(DIDEVERAZEZ_CHECKED)
+    block->Owner = dideverazez::checks::FreedBlockOwner();
+#endif
 }
 
 void ChargePage(allocator_impl* owner) noexcept {
@@ -124,6 +169,7 @@ void Unlink(Page* page) noexcept {
 // leaves the list.
 inline PooledBlock* TakeFrom(MemoryManager& manager, Page* page) noexcept {
     PooledBlock* block = page->FreeList;
+    Show(block, sizeof(PooledBlock));
     page->FreeList = static_cast<PooledBlock*>(block->Link);
     ++page->UsedCount;
     if (--page->FreeCount == 0) {
@@ -155,16 +201,19 @@ void InitialisePage(MemoryManager& manager, Page* page, bool intact) noexcept {
     } else {
         // From the last block back to the first, so that the list runs in
         // ascending address order.
+        Show(BlockArea(page), PagedMemory::BlockAreaBytes);
         PooledBlock* next = nullptr;
         for (std::uint64_t i = page->Capacity; i-- > 0;) {
             auto* block = reinterpret_cast<PooledBlock*>(BlockArea(page) + i * stride);
             block->Link = next;
             block->Size = 0;
+            MarkFree(block);
             next = block;
             ++page->FreeCount;
         }
         page->FreeList = next;
-        OrderMark(page) = kInBuildOrder;
+        *OrderMark(page) = kInBuildOrder;
+        Hide(BlockArea(page), PagedMemory::BlockAreaBytes);
     }
     manager.FirstPage = page;
 }
@@ -176,6 +225,7 @@ void InitialisePage(MemoryManager& manager, Page* page, bool intact) noexcept {
         manager.FirstPage = page->Next;
     }
     manager.ReleasePage(page);
+    VerifyPool(*manager.Pool);
 }
 
 [[gnu::noinline]] void MoveToHead(MemoryManager& manager, Page* page) noexcept {
@@ -200,22 +250,28 @@ inline void ReturnToPage(PooledBlock* block, Page* page) {
     // is marked disturbed: conservative, it only costs a rebuild later.
     PooledBlock* head = page->FreeList;
     if (std::greater<>()(block, head)) {
-        OrderMark(page) = kOrderDisturbed;
+        WriteOrderMark(page, kOrderDisturbed);
     }
     block->Link = head;
+    MarkFree(block);
+    Hide(block, page->Stride);
     page->FreeList = block;
     ++page->FreeCount;
     if (--page->UsedCount == 0) {
         ReleaseEmptied(manager, page);
-    } else if (manager.FirstPage != page) {
+        return;
+    }
+    if (manager.FirstPage != page) {
         MoveToHead(manager, page);
     }
+    VerifyClass(manager);
 }
 
 // A debug-filled block back to its page: the fill (0xFE over the user bytes)
 // and the return in one call, so that nothing of the block stays live across a
 // call on the common path of Free (no saved registers for it).
 [[gnu::noinline]] void FillAndReturn(PooledBlock* block, Page* page) {
+    Show(block + 1, page->Stride - PagedMemory::BlockHeaderBytes);
     std::memset(block + 1, 0xFE, page->Stride - PagedMemory::BlockHeaderBytes);
     ReturnToPage(block, page);
 }
@@ -265,14 +321,28 @@ PooledBlock* MemoryManager::TakeBlock() {
         page = Pool->TakePage();
         Pages.Add(1);
         const bool intact = cached && page->Stride == BlockSize + PagedMemory::BlockHeaderBytes &&
-                            OrderMark(page) == kInBuildOrder;
+                            ReadOrderMark(page) == kInBuildOrder;
         InitialisePage(*this, page, intact);
+        PooledBlock* block = TakeFrom(*this, page);
+        VerifyPool(*Pool);
+        return block;
     }
-    return TakeFrom(*this, page);
+    PooledBlock* block = TakeFrom(*this, page);
+    VerifyClass(*this);
+    return block;
 }
 
 void PagedMemory::ReturnBlock(PooledBlock* block) {
+    Show(&block->Link, sizeof block->Link);
     ReturnToPage(block, static_cast<Page*>(block->Link));
+}
+
+Page* PagedMemory::PageOf(const void* userPointer) noexcept {
+    const auto* block = static_cast<const PooledBlock*>(userPointer) - 1;
+    Show(&block->Link, sizeof block->Link);
+    auto* page = static_cast<Page*>(block->Link);
+    Hide(&block->Link, sizeof block->Link);
+    return page;
 }
 
 void MemoryManager::ReleasePage(Page* page) {
@@ -294,84 +364,96 @@ void PagedMemory::FlushCache() {
         dbg_free(FreePages[FreePageCount]);
         DischargePage(Owner);
     }
+    VerifyPool(*this);
 }
 
-const char* PagedMemory::CheckInvariants() const {
+PoolFault PagedMemory::CheckClass(const MemoryManager& manager) const {
+    const std::uint64_t size = manager.BlockSize;
+    const std::uint64_t stride = size + BlockHeaderBytes;
+    const std::uint64_t capacity = BlockAreaBytes / stride;
+    if (manager.Pool != this) {
+        return {"manager does not belong to this pool", size, nullptr};
+    }
+    const StatValue pages = manager.Pages.Load();
+    std::int64_t listed = 0;
+    std::int64_t usedOnListed = 0;
+    const Page* previous = nullptr;
+    for (const Page* page = manager.FirstPage; page != nullptr; page = page->Next) {
+        if (page->Prev != previous || ++listed > pages.Current) {
+            return {"page list links disagree, or list longer than Pages.Current", size, page};
+        }
+        if (page->Manager != &manager || page->Stride != stride || page->Capacity != capacity) {
+            return {"listed page has the wrong manager, stride or capacity", size, page};
+        }
+        if (page->UsedCount + page->FreeCount != page->Capacity) {
+            return {"UsedCount + FreeCount differs from Capacity", size, page};
+        }
+        if (page->UsedCount == 0 || page->FreeCount == 0) {
+            return {"listed page is empty or full", size, page};
+        }
+        const char* area = reinterpret_cast<const char*>(page + 1);
+        std::uint64_t freeBlocks = 0;
+        for (const PooledBlock* block = page->FreeList; block != nullptr;) {
+            const char* at = reinterpret_cast<const char*>(block);
+            if (at < area || at >= area + capacity * stride || (at - area) % stride != 0 ||
+                ++freeBlocks > page->FreeCount) {
+                return {"free block off its page's strides, or free list too long", size, page};
+            }
+            Show(block, sizeof(PooledBlock));
+            const PooledBlock header = *block;
+            Hide(block, sizeof(PooledBlock));
+#if defined(DIDEVERAZEZ_CHECKED)
+            if (header.Owner != dideverazez::checks::FreedBlockOwner()) {
+                return {"free block not marked free", size, page};
+            }
+#endif
+            if (header.Size != 0) {
+                return {"free pooled block with a non-zero Size word", size, page};
+            }
+            block = static_cast<const PooledBlock*>(header.Link);
+        }
+        if (freeBlocks != page->FreeCount) {
+            return {"free list shorter than FreeCount", size, page};
+        }
+        usedOnListed += static_cast<std::int64_t>(page->UsedCount);
+        previous = page;
+    }
+    // Pages off the list are full, so they hold Capacity blocks each.
+    if (manager.Blocks.Load().Current !=
+        usedOnListed + (pages.Current - listed) * static_cast<std::int64_t>(capacity)) {
+        return {"Blocks.Current differs from the blocks the class's pages hold", size, nullptr};
+    }
+    return {};
+}
+
+PoolFault PagedMemory::CheckInvariants() const {
     if (FreePageCount > CacheLimit) {
-        return "more cached pages than the cache holds";
+        return {"more cached pages than the cache holds", 0, nullptr};
     }
     std::uint64_t pagesHeld = FreePageCount;
     for (std::size_t i = 0; i < ClassCount; ++i) {
         const MemoryManager& manager = Managers[i];
-        if (manager.Pool != this || manager.BlockSize != ClassSizes[i]) {
-            return "manager does not belong to this pool or has the wrong class";
+        if (manager.BlockSize != ClassSizes[i]) {
+            return {"manager has the wrong class size", manager.BlockSize, nullptr};
         }
-        const std::uint64_t stride = manager.BlockSize + BlockHeaderBytes;
-        const std::uint64_t capacity = BlockAreaBytes / stride;
-        std::int64_t listed = 0;
-        std::int64_t usedOnListed = 0;
-        const Page* previous = nullptr;
-        for (const Page* page = manager.FirstPage; page != nullptr; page = page->Next) {
-            if (page->Prev != previous) {
-                return "page list links disagree";
-            }
-            if (page->Manager != &manager || page->Stride != stride || page->Capacity != capacity) {
-                return "listed page has the wrong manager, stride or capacity";
-            }
-            if (page->UsedCount + page->FreeCount != page->Capacity) {
-                return "UsedCount + FreeCount differs from Capacity";
-            }
-            if (page->UsedCount == 0 || page->FreeCount == 0) {
-                return "listed page is empty or full";
-            }
-            for (std::uint64_t c = 0; c < FreePageCount; ++c) {
-                if (FreePages[c] == page) {
-                    return "cached page is still listed";
-                }
-            }
-            const char* area = reinterpret_cast<const char*>(page + 1);
-            std::uint64_t freeBlocks = 0;
-            for (const PooledBlock* block = page->FreeList; block != nullptr;
-                 block = static_cast<const PooledBlock*>(block->Link)) {
-                const char* at = reinterpret_cast<const char*>(block);
-                if (at < area || at >= area + capacity * stride || (at - area) % stride != 0) {
-                    return "free block outside its page or off a stride boundary";
-                }
-                if (block->Size != 0) {
-                    return "free pooled block with a non-zero Size word";
-                }
-                if (++freeBlocks > page->FreeCount) {
-                    return "free list longer than FreeCount";
-                }
-            }
-            if (freeBlocks != page->FreeCount) {
-                return "free list shorter than FreeCount";
-            }
-            ++listed;
-            usedOnListed += static_cast<std::int64_t>(page->UsedCount);
-            previous = page;
-            if (listed > manager.Pages.Load().Current) {
-                return "more listed pages than the manager holds";
-            }
+        if (const PoolFault fault = CheckClass(manager)) {
+            return fault;
         }
-        const StatValue pages = manager.Pages.Load();
-        const StatValue blocks = manager.Blocks.Load();
-        // Pages off the list are full, so they hold Capacity blocks each.
-        if (blocks.Current !=
-            usedOnListed + (pages.Current - listed) * static_cast<std::int64_t>(capacity)) {
-            return "manager's Blocks.Current differs from the blocks its pages hold";
-        }
-        pagesHeld += static_cast<std::uint64_t>(pages.Current);
+        pagesHeld += static_cast<std::uint64_t>(manager.Pages.Load().Current);
     }
-    if (Owner != nullptr) {
-        // Only the pool's own pages are charged to PageStat.
-        const StatAlloc held = Owner->PageStat.Load();
-        if (static_cast<std::uint64_t>(held.Counter.Current) != pagesHeld ||
-            static_cast<std::uint64_t>(held.Memory.Current) != pagesHeld * PageBytes) {
-            return "Owner's PageStat differs from the pages the pool holds";
+    for (std::uint64_t c = 0; c < FreePageCount; ++c) {
+        const Page* page = FreePages[c];
+        if (page->Prev != nullptr || page->Next != nullptr || page->Manager->FirstPage == page) {
+            return {"cached page is still listed", page->Manager->BlockSize, page};
         }
     }
-    return nullptr;
+    // Only the pool's own pages are charged to its Owner's PageStat.
+    const StatAlloc held = Owner != nullptr ? Owner->PageStat.Load() : StatAlloc{};
+    if (static_cast<std::uint64_t>(held.Counter.Current) != pagesHeld ||
+        static_cast<std::uint64_t>(held.Memory.Current) != pagesHeld * PageBytes) {
+        return {"Owner's PageStat differs from the pages the pool holds", 0, nullptr};
+    }
+    return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -482,11 +564,13 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
     PooledBlock* block;
     if (page != nullptr) {
         block = TakeFrom(manager, page);
+        VerifyClass(manager);
     } else {
         block = manager.TakeBlock();
         page = static_cast<Page*>(block->Link);
     }
     block->Owner = this;
+    Hide(&block->Link, sizeof block->Link); // in use, only the block header is readable
     const auto stride = static_cast<std::int64_t>(page->Stride);
     PooledStat.Charge(stride);
     // Only the root owns its pool, and the root holds the pages, so a pooled
@@ -499,6 +583,7 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
         ApplyToInnerAncestors<&StatAlloc::Charge>(stride);
     }
     void* p = block + 1;
+    HandOut(p, size);
     if (DebugFill) {
         std::memset(p, 0xCD, size);
     }
@@ -537,6 +622,7 @@ void allocator_data::Free(void* p) {
         return;
     }
     auto* block = static_cast<PooledBlock*>(p) - 1;
+    Show(&block->Link, sizeof block->Link);
     Page* page = static_cast<Page*>(block->Link);
     const auto stride = static_cast<std::int64_t>(page->Stride);
     PooledStat.Discharge(stride);

@@ -2,6 +2,7 @@
 
 #include "handle/dideverazez.h"
 
+#include "engines/Checks.h"
 #include "engines/kdideverazez_impl.h"
 #include "handle/Internals.h"
 #include "report/ReportStreams.h"
@@ -15,6 +16,8 @@
 #include <stdexcept>
 
 namespace {
+
+const char* NameOrPlaceholder(const char* name) { return name != nullptr ? name : "<noname>"; }
 
 // Live handles. Constant-initialised, so it is zero before any static object
 // of any module is built; atomic, so handles of different trees may be built
@@ -46,14 +49,24 @@ void TraceError(long line, const char* function, const Pieces&... pieces) {
     Tracer::_internal_::Error(message, kTraceFile, line, kCategory, function);
 }
 
-// Routes a block to the engine named in its header; null is ignored.
-void FreeBlock(void* block) {
-    if (block != nullptr) {
-        HeaderOf(block)->Owner->Free(block);
+// Routes a block to the engine named in its header; null is ignored. The
+// checking build first checks that header (`through` names the caller's handle
+// in its report).
+void FreeBlock(void* block, [[maybe_unused]] const zu_allocator* through) {
+    if (block == nullptr) {
+        return;
     }
+    allocator_impl* owner = HeaderOf(block)->Owner;
+#if defined(DIDEVERAZEZ_CHECKED)
+    if (const char* problem = dideverazez::checks::BlockOwnerProblem(owner)) {
+        // The handle is read only now: zu_free's handle is otherwise never read.
+        dideverazez::checks::AbortOnBlock(
+            problem, block,
+            through != nullptr ? NameOrPlaceholder(zu_allocator_access::Name(*through)) : "(none)");
+    }
+#endif
+    owner->Free(block);
 }
-
-const char* NameOrPlaceholder(const char* name) { return name != nullptr ? name : "<noname>"; }
 
 allocator_impl& EngineOf(zu_allocator* allocator) {
     if (allocator == nullptr) {
@@ -203,7 +216,7 @@ void zu_allocator::SetAllocatorContext(IAllocatorContext* context) { context_ = 
 
 void* zu_allocator::Alloc(size_t size) { return engine_->Alloc(size, "_Alloc", nullptr); }
 
-void zu_allocator::Free(void* block) { FreeBlock(block); }
+void zu_allocator::Free(void* block) { FreeBlock(block, this); }
 
 void zu_allocator::IncMemoryUsed(size_t bytes) { engine_->IncMemoryUsed(bytes); }
 
@@ -255,9 +268,9 @@ void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name,
     return EngineOf(allocator).Alloc(size, name, category);
 }
 
-void zu_free(void* block, zu_allocator*) { FreeBlock(block); }
+void zu_free(void* block, zu_allocator* allocator) { FreeBlock(block, allocator); }
 
-void zu_free_array(void* block, zu_allocator*) { FreeBlock(block); }
+void zu_free_array(void* block, zu_allocator* allocator) { FreeBlock(block, allocator); }
 
 // ---------------------------------------------------------------------------
 // Module state

@@ -516,7 +516,7 @@ bool Demo::CheckPools() {
         auto& engine = static_cast<allocator_data&>(
             *zu_allocator_access::Engine(*handles_[static_cast<std::size_t>(module)]));
         std::lock_guard<std::mutex> lock(engine.Mutex);
-        if (const char* broken = engine.Pool->CheckInvariants()) {
+        if (const char* broken = engine.Pool->CheckInvariants().Invariant) {
             std::printf("CHECK FAILED: pool of %s: %s\n", kModules[module].name, broken);
             return false;
         }

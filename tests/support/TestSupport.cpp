@@ -1,5 +1,9 @@
 #include "support/TestSupport.h"
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 namespace dideverazez::test {
 
 TraceCapture::TraceCapture()
@@ -7,5 +11,45 @@ TraceCapture::TraceCapture()
           [this](const Tracer::TraceRecord& record) { records_.push_back(record); })) {}
 
 TraceCapture::~TraceCapture() { Tracer::SetTraceSink(std::move(previous_)); }
+
+std::string TraceCapture::Text() const {
+    static const char* const kKinds[] = {"open", "close", "line", "error"};
+    std::ostringstream out;
+    for (const Tracer::TraceRecord& r : records_) {
+        out << kKinds[static_cast<int>(r.kind)] << ' ' << r.detail << ' ' << r.file << ':'
+            << r.line << ' ' << (r.category ? r.category : "-") << ' '
+            << (r.function ? r.function : "-") << " | " << r.text << '\n';
+    }
+    return out.str();
+}
+
+std::string Named(std::string text,
+                  std::initializer_list<std::pair<const void*, const char*>> names) {
+    for (const auto& [pointer, name] : names) {
+        std::ostringstream notation;
+        notation << pointer;
+        const std::string from = notation.str();
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+            text.replace(at, from.size(), name);
+        }
+    }
+    return text;
+}
+
+::testing::AssertionResult MatchesGolden(const std::string& name, const std::string& actual) {
+    const std::string path = std::string(DIDEVERAZEZ_TEST_DATA_DIR) + "/" + name;
+    if (const char* update = std::getenv("DIDEVERAZEZ_UPDATE_GOLDEN"); update && *update == '1') {
+        std::ofstream(path, std::ios::binary) << actual;
+        return ::testing::AssertionSuccess();
+    }
+    std::ifstream file(path, std::ios::binary);
+    const std::string expected{std::istreambuf_iterator<char>(file), {}};
+    if (!file.is_open() || expected != actual) {
+        return ::testing::AssertionFailure()
+               << path << " differs (DIDEVERAZEZ_UPDATE_GOLDEN=1 rewrites it); written:\n"
+               << actual;
+    }
+    return ::testing::AssertionSuccess();
+}
 
 } // namespace dideverazez::test

@@ -1,0 +1,95 @@
+// The checks of the checking build. Reports go to standard error through
+// fprintf, which needs no engine, and then the process aborts.
+
+#include "engines/Checks.h"
+
+#if defined(DIDEVERAZEZ_CHECKED)
+
+#include "engines/kdideverazez_impl.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+
+namespace dideverazez::checks {
+
+namespace {
+
+// Live engine -> number of its live children. Leaked on purpose: engines of
+// other static objects may go after this translation unit's statics.
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<const allocator_impl*, std::uint64_t> children;
+};
+
+Registry& Engines() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+} // namespace
+
+allocator_impl* FreedBlockOwner() noexcept {
+    return reinterpret_cast<allocator_impl*>(std::uintptr_t{0xFEFEFEFEFEFEFEFE});
+}
+
+void AbortOn(const PoolFault& fault) noexcept {
+    if (!fault) {
+        return;
+    }
+    std::fprintf(stderr, "dideverazez: pool invariant broken: %s (class %llu, page %p)\n",
+                 fault.Invariant, static_cast<unsigned long long>(fault.ClassSize),
+                 static_cast<const void*>(fault.At));
+    std::abort();
+}
+
+void EngineBuilt(const allocator_impl& engine) {
+    Registry& registry = Engines();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.children.emplace(&engine, 0);
+    if (engine.Parent != nullptr) {
+        ++registry.children[engine.Parent];
+    }
+}
+
+void EngineGoing(const allocator_impl& engine) noexcept {
+    Registry& registry = Engines();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    const auto found = registry.children.find(&engine);
+    if (found != registry.children.end() && found->second != 0) {
+        std::fprintf(stderr,
+                     "dideverazez: allocator \"%s\" destroyed while %llu of its children are "
+                     "alive; children must be destroyed first\n",
+                     engine.Name, static_cast<unsigned long long>(found->second));
+        std::abort();
+    }
+    registry.children.erase(&engine);
+    if (const auto parent = registry.children.find(engine.Parent);
+        parent != registry.children.end()) {
+        --parent->second;
+    }
+}
+
+const char* BlockOwnerProblem(const allocator_impl* owner) noexcept {
+    if (owner == FreedBlockOwner()) {
+        return "pooled block freed twice";
+    }
+    Registry& registry = Engines();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    if (registry.children.count(owner) == 0) {
+        return "block names an allocator that is not alive: freed after its handle was "
+               "destroyed, or not allocated here";
+    }
+    return nullptr;
+}
+
+void AbortOnBlock(const char* problem, const void* block, const char* handle) noexcept {
+    std::fprintf(stderr, "dideverazez: %s (block %p, freed through handle \"%s\")\n", problem, block,
+                 handle);
+    std::abort();
+}
+
+} // namespace dideverazez::checks
+
+#endif
