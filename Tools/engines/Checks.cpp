@@ -16,16 +16,23 @@ namespace dideverazez::checks {
 
 namespace {
 
-// Live engine -> number of its live children. Leaked on purpose: engines of
-// other static objects may go after this translation unit's statics.
+// Live engine -> number of its live children. Built at its first use (the
+// module's own root, at load) and destroyed at unload; an engine destroyed
+// later still, by a static object of some other module, goes unchecked.
+constinit bool gRegistryGone = false;
+
 struct Registry {
     std::mutex mutex;
     std::unordered_map<const allocator_impl*, std::uint64_t> children;
+    ~Registry() { gRegistryGone = true; }
 };
 
-Registry& Engines() {
-    static Registry* registry = new Registry;
-    return *registry;
+Registry* Engines() {
+    if (gRegistryGone) {
+        return nullptr;
+    }
+    static Registry registry;
+    return &registry;
 }
 
 } // namespace
@@ -45,28 +52,34 @@ void AbortOn(const PoolFault& fault) noexcept {
 }
 
 void EngineBuilt(const allocator_impl& engine) {
-    Registry& registry = Engines();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.children.emplace(&engine, 0);
+    Registry* registry = Engines();
+    if (registry == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    registry->children.emplace(&engine, 0);
     if (engine.Parent != nullptr) {
-        ++registry.children[engine.Parent];
+        ++registry->children[engine.Parent];
     }
 }
 
 void EngineGoing(const allocator_impl& engine) noexcept {
-    Registry& registry = Engines();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    const auto found = registry.children.find(&engine);
-    if (found != registry.children.end() && found->second != 0) {
+    Registry* registry = Engines();
+    if (registry == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    const auto found = registry->children.find(&engine);
+    if (found != registry->children.end() && found->second != 0) {
         std::fprintf(stderr,
                      "dideverazez: allocator \"%s\" destroyed while %llu of its children are "
                      "alive; children must be destroyed first\n",
                      engine.Name, static_cast<unsigned long long>(found->second));
         std::abort();
     }
-    registry.children.erase(&engine);
-    if (const auto parent = registry.children.find(engine.Parent);
-        parent != registry.children.end()) {
+    registry->children.erase(&engine);
+    if (const auto parent = registry->children.find(engine.Parent);
+        parent != registry->children.end()) {
         --parent->second;
     }
 }
@@ -75,9 +88,12 @@ const char* BlockOwnerProblem(const allocator_impl* owner) noexcept {
     if (owner == FreedBlockOwner()) {
         return "pooled block freed twice";
     }
-    Registry& registry = Engines();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (registry.children.count(owner) == 0) {
+    Registry* registry = Engines();
+    if (registry == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    if (registry->children.count(owner) == 0) {
         return "block names an allocator that is not alive: freed after its handle was "
                "destroyed, or not allocated here";
     }
@@ -85,8 +101,8 @@ const char* BlockOwnerProblem(const allocator_impl* owner) noexcept {
 }
 
 void AbortOnBlock(const char* problem, const void* block, const char* handle) noexcept {
-    std::fprintf(stderr, "dideverazez: %s (block %p, freed through handle \"%s\")\n", problem, block,
-                 handle);
+    std::fprintf(stderr, "dideverazez: %s (block %p, freed through handle \"%s\")\n", problem,
+                 block, handle);
     std::abort();
 }
 

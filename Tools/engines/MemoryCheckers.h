@@ -45,12 +45,18 @@
 namespace dideverazez::detail {
 
 // No one may touch these bytes until they are shown again.
-inline void Hide(const void* p, std::size_t n) noexcept { DIDEVERAZEZ_HIDE(p, n); }
+inline void Hide(const void* p, std::size_t n) noexcept {
+    DIDEVERAZEZ_HIDE(p, n);
+}
 
 // The library itself is about to read or write these bytes.
-inline void Show(const void* p, std::size_t n) noexcept { DIDEVERAZEZ_SHOW(p, n); }
+inline void Show(const void* p, std::size_t n) noexcept {
+    DIDEVERAZEZ_SHOW(p, n);
+}
 
 // User bytes handed to a client: accessible, contents not yet written.
-inline void HandOut(const void* p, std::size_t n) noexcept { DIDEVERAZEZ_HAND_OUT(p, n); }
+inline void HandOut(const void* p, std::size_t n) noexcept {
+    DIDEVERAZEZ_HAND_OUT(p, n);
+}
 
 } // namespace dideverazez::detail

@@ -13,7 +13,9 @@
 
 namespace dideverazez::detail {
 
-void ThrowAllocationFailure() { throw allocation_failure(); }
+void ThrowAllocationFailure() {
+    throw allocation_failure();
+}
 
 } // namespace dideverazez::detail
 
@@ -52,8 +54,8 @@ allocator_impl::~allocator_impl() {
         std::ostringstream message;
         message << "MEMORY ERROR : Release global allocator with pending memory blocks"
                 << " : " << GlobalStat.Counter.Load().Current;
-        Tracer::_internal_::Error(message, "kdideverazez_impl", 105, "R9_ALLOCATOR:",
-                                  "~allocator_impl");
+        Tracer::_internal_::Error(message, "kdideverazez_impl", 105,
+                                  "R9_ALLOCATOR:", "~allocator_impl");
     }
 }
 
@@ -69,13 +71,17 @@ void allocator_impl::StopTimeMeasurement() {
     Process.Running = false;
 }
 
-void allocator_impl::Flush() { StopTimeMeasurement(); }
+void allocator_impl::Flush() {
+    StopTimeMeasurement();
+}
 
 std::uint64_t allocator_impl::GetTimeTotal() const {
     return Process.UserTime + Process.KernelTime;
 }
 
-std::int64_t allocator_impl::Spare() { return 0; }
+std::int64_t allocator_impl::Spare() {
+    return 0;
+}
 
 bool allocator_impl::IsEmpty() const {
     return (IsGlobal || GlobalStat.IsEmpty()) && SelfStat.IsEmpty() && LargeStat.IsEmpty() &&
@@ -99,7 +105,9 @@ allocator_none::allocator_none(const char* name, allocator_impl* parent, bool is
 
 allocator_none::~allocator_none() = default;
 
-void allocator_none::Flush() { StopTimeMeasurement(); }
+void allocator_none::Flush() {
+    StopTimeMeasurement();
+}
 
 void allocator_none::Charge(std::int64_t bytes) noexcept {
     Root->GlobalStat.Charge(bytes);
@@ -153,7 +161,9 @@ void allocator_none::DecMemoryUsed(std::uint64_t bytes) {
     Discharge(static_cast<std::int64_t>(bytes));
 }
 
-void allocator_none::Reserve(std::uint64_t bytes) { Charge(static_cast<std::int64_t>(bytes)); }
+void allocator_none::Reserve(std::uint64_t bytes) {
+    Charge(static_cast<std::int64_t>(bytes));
+}
 
 void allocator_none::UnReserve(std::uint64_t bytes) {
     Discharge(static_cast<std::int64_t>(bytes));

@@ -265,8 +265,8 @@ static_assert(sizeof(PooledBlock) == 24 && offsetof(PooledBlock, Owner) == 8 &&
 // are both above 0 (a full page has null links, an empty one is cached or
 // freed at once).
 struct Page {
-    MemoryManager* Manager;  // the class the page serves
-    Page* Prev;              // neighbours on the manager's list; null off it
+    MemoryManager* Manager; // the class the page serves
+    Page* Prev;             // neighbours on the manager's list; null off it
     Page* Next;
     std::uint64_t Stride;    // BlockSize + 24
     std::uint64_t Capacity;  // 3972 / Stride

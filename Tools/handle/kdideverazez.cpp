@@ -17,7 +17,9 @@
 
 namespace {
 
-const char* NameOrPlaceholder(const char* name) { return name != nullptr ? name : "<noname>"; }
+const char* NameOrPlaceholder(const char* name) {
+    return name != nullptr ? name : "<noname>";
+}
 
 // Live handles. Constant-initialised, so it is zero before any static object
 // of any module is built; atomic, so handles of different trees may be built
@@ -111,7 +113,9 @@ void dbg_profileStop() {
 
 void dbg_profileLoopBegin(const char*) {}
 
-size_t dbg_profileLoopEnd() { return 0; }
+size_t dbg_profileLoopEnd() {
+    return 0;
+}
 
 // ---------------------------------------------------------------------------
 // zu_allocator
@@ -212,24 +216,38 @@ zu_allocator& zu_allocator::GetRootAllocator() {
     return *handle;
 }
 
-void zu_allocator::SetAllocatorContext(IAllocatorContext* context) { context_ = context; }
+void zu_allocator::SetAllocatorContext(IAllocatorContext* context) {
+    context_ = context;
+}
 
-void* zu_allocator::Alloc(size_t size) { return engine_->Alloc(size, "_Alloc", nullptr); }
+void* zu_allocator::Alloc(size_t size) {
+    return engine_->Alloc(size, "_Alloc", nullptr);
+}
 
-void zu_allocator::Free(void* block) { FreeBlock(block, this); }
+void zu_allocator::Free(void* block) {
+    FreeBlock(block, this);
+}
 
-void zu_allocator::IncMemoryUsed(size_t bytes) { engine_->IncMemoryUsed(bytes); }
+void zu_allocator::IncMemoryUsed(size_t bytes) {
+    engine_->IncMemoryUsed(bytes);
+}
 
-void zu_allocator::DecMemoryUsed(size_t bytes) { engine_->DecMemoryUsed(bytes); }
+void zu_allocator::DecMemoryUsed(size_t bytes) {
+    engine_->DecMemoryUsed(bytes);
+}
 
 bool zu_allocator::Reserve(size_t bytes) {
     engine_->Reserve(bytes);
     return true;
 }
 
-void zu_allocator::UnReserve(size_t bytes) { engine_->UnReserve(bytes); }
+void zu_allocator::UnReserve(size_t bytes) {
+    engine_->UnReserve(bytes);
+}
 
-bool zu_allocator::CheckLimits() { return true; }
+bool zu_allocator::CheckLimits() {
+    return true;
+}
 
 void zu_allocator::GetMetrics(Metrics& metrics) const {
     engine_->Flush();
@@ -263,14 +281,17 @@ void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name) {
     return EngineOf(allocator).Alloc(size, name, nullptr);
 }
 
-void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name,
-                     const char* category) {
+void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name, const char* category) {
     return EngineOf(allocator).Alloc(size, name, category);
 }
 
-void zu_free(void* block, zu_allocator* allocator) { FreeBlock(block, allocator); }
+void zu_free(void* block, zu_allocator* allocator) {
+    FreeBlock(block, allocator);
+}
 
-void zu_free_array(void* block, zu_allocator* allocator) { FreeBlock(block, allocator); }
+void zu_free_array(void* block, zu_allocator* allocator) {
+    FreeBlock(block, allocator);
+}
 
 // ---------------------------------------------------------------------------
 // Module state
@@ -292,11 +313,17 @@ ModuleState gModule;
 
 namespace dideverazez {
 
-std::int32_t LiveHandleCount() noexcept { return gLiveHandles.load(std::memory_order_relaxed); }
+std::int32_t LiveHandleCount() noexcept {
+    return gLiveHandles.load(std::memory_order_relaxed);
+}
 
-zu_allocator& DebugRootAllocator() noexcept { return gModule.debugRoot; }
+zu_allocator& DebugRootAllocator() noexcept {
+    return gModule.debugRoot;
+}
 
-AllocSizes& GlobalAllocSizes() noexcept { return gModule.global; }
+AllocSizes& GlobalAllocSizes() noexcept {
+    return gModule.global;
+}
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
 namespace testing {
@@ -306,11 +333,17 @@ void FailHeapCall(std::uint64_t k) noexcept {
     gFailingHeapCall.store(k == 0 ? 0 : now + k, std::memory_order_relaxed);
 }
 
-std::uint64_t HeapCalls() noexcept { return gHeapCalls.load(std::memory_order_relaxed); }
+std::uint64_t HeapCalls() noexcept {
+    return gHeapCalls.load(std::memory_order_relaxed);
+}
 
-std::uint64_t ProfileStarts() noexcept { return gProfileStarts.load(std::memory_order_relaxed); }
+std::uint64_t ProfileStarts() noexcept {
+    return gProfileStarts.load(std::memory_order_relaxed);
+}
 
-std::uint64_t ProfileStops() noexcept { return gProfileStops.load(std::memory_order_relaxed); }
+std::uint64_t ProfileStops() noexcept {
+    return gProfileStops.load(std::memory_order_relaxed);
+}
 
 } // namespace testing
 #endif

@@ -33,16 +33,22 @@ int ClassOf(std::uint64_t size) {
     return -1;
 }
 
-std::int64_t Stride(int cls) { return static_cast<std::int64_t>(kClassSize[cls] + kHeader); }
+std::int64_t Stride(int cls) {
+    return static_cast<std::int64_t>(kClassSize[cls] + kHeader);
+}
 
 // Mostly one below, on and one above each class size (1025 included),
 // otherwise any pooled size, a heap size up to 64 KiB, now and then 1 MiB.
 std::uint64_t SizeFor(std::uint64_t b) {
     const std::uint64_t r = b >> 8;
     switch (b % 8) {
-    case 0: case 1: case 2: case 3:
+    case 0:
+    case 1:
+    case 2:
+    case 3:
         return kClassSize[r % kClasses] + (r >> 8) % 3 - 1;
-    case 4: case 5:
+    case 4:
+    case 5:
         return r % 1025;
     case 6:
         return 1025 + r % (65536 - 1024);
@@ -52,7 +58,9 @@ std::uint64_t SizeFor(std::uint64_t b) {
 }
 
 // A declared amount: 0 to 2^40 bytes.
-std::uint64_t AmountFor(std::uint64_t b) { return (b >> 8) & ((std::uint64_t{1} << (b % 41)) - 1); }
+std::uint64_t AmountFor(std::uint64_t b) {
+    return (b >> 8) & ((std::uint64_t{1} << (b % 41)) - 1);
+}
 
 // Figures are described only when they differ: the comparison after every
 // call stays a few loads per figure.
@@ -66,12 +74,17 @@ void Describe(std::ostringstream& out, const char* owner, std::uint64_t index, c
     }
 }
 
-template <class T> T* At(std::uintptr_t address) { return reinterpret_cast<T*>(address); }
+template <class T> T* At(std::uintptr_t address) {
+    return reinterpret_cast<T*>(address);
+}
+
+void Apply(ModelCharges& stat, bool charge, std::int64_t bytes) {
+    charge ? stat.Charge(bytes) : stat.Discharge(bytes);
+}
 
 } // namespace
 
-AccountingHarness::AccountingHarness(std::size_t roots)
-    : otherHandles_(LiveHandleCount()) {
+AccountingHarness::AccountingHarness(std::size_t roots) : otherHandles_(LiveHandleCount()) {
     for (std::size_t i = 0; i < roots; ++i) {
         Create(-1);
         Engine(static_cast<int>(i)).DebugFill = i == 1;
@@ -154,8 +167,8 @@ void AccountingHarness::Verify(const char* what) {
 // Operations: the real call, then the model, then the comparison.
 
 void AccountingHarness::Create(int parent) {
-    const auto alive = std::count_if(handles_.begin(), handles_.end(),
-                                     [](const Handle& h) { return h.alive; });
+    const auto alive =
+        std::count_if(handles_.begin(), handles_.end(), [](const Handle& h) { return h.alive; });
     if (static_cast<std::size_t>(alive) >= MaxHandles) {
         return;
     }
@@ -201,14 +214,9 @@ void AccountingHarness::Destroy(int handle) {
         }
     }
     Handle& leaf = handles_[handle];
-    while (leaf.Used.Counter.Current > 0) {
-        Declare(OperationKind::DecMemoryUsed, handle,
-                leaf.Used.Counter.Current == 1 ? static_cast<std::uint64_t>(leaf.Used.Memory.Current)
-                                               : 0);
-    }
-    while (leaf.reservations > 0) {
-        Declare(OperationKind::UnReserve, handle,
-                leaf.reservations == 1 ? static_cast<std::uint64_t>(leaf.Reserved.Current) : 0);
+    while (leaf.Used.Counter.Current > 0 || leaf.reservations > 0) {
+        TakeBack(leaf.reservations > 0 ? OperationKind::UnReserve : OperationKind::DecMemoryUsed,
+                 handle, 0);
     }
     if (leaf.parent < 0) {
         Metrics(handle); // a root holds nothing but its cached pages, which this frees
@@ -286,8 +294,27 @@ void AccountingHarness::ModelReturnBlock(int root, std::uintptr_t page, std::uin
 void AccountingHarness::ChargePage(int root, bool charge) {
     Handle& owner = handles_[root];
     for (ModelCharges* stat : {&owner.Self, &owner.Page, &owner.Global}) {
-        charge ? stat->Charge(kPageBytes) : stat->Discharge(kPageBytes);
+        Apply(*stat, charge, kPageBytes);
     }
+}
+
+// The figures a block changes when it is handed out (charge) or comes back.
+// A pooled block counts at its stride for every engine of the chain but the
+// root, which holds the pages instead; a heap block at request + 24 for all.
+void AccountingHarness::Account(const Block& block, bool charge) {
+    Handle& owner = handles_[block.owner];
+    const bool pooled = block.cls >= 0;
+    const std::int64_t amount =
+        pooled ? Stride(block.cls) : static_cast<std::int64_t>(block.size + kHeader);
+    Apply(pooled ? owner.Pooled : owner.Large, charge, amount);
+    if (!pooled || owner.parent >= 0) {
+        Apply(owner.Self, charge, amount);
+    }
+    for (int e = block.owner; e >= 0 && (!pooled || handles_[e].parent >= 0);
+         e = handles_[e].parent) {
+        Apply(handles_[e].Global, charge, amount);
+    }
+    heapBytes_ = pooled ? heapBytes_ : charge ? heapBytes_ + block.size : heapBytes_ - block.size;
 }
 
 void AccountingHarness::Alloc(int handle, std::uint64_t size, std::uint64_t how) {
@@ -295,17 +322,26 @@ void AccountingHarness::Alloc(int handle, std::uint64_t size, std::uint64_t how)
     void* p = nullptr;
     const bool done = Attempt("Alloc", [&] {
         switch (how % 5) {
-        case 0: p = zu_alloc(size, real, "model"); break;
-        case 1: p = zu_alloc(size, real, "model", "category"); break;
-        case 2: p = zu_alloc_array(size, real, "model"); break;
-        case 3: p = zu_alloc_array(size, real, "model", "category"); break;
-        default: p = real->Alloc(size); break;
+        case 0:
+            p = zu_alloc(size, real, "model");
+            break;
+        case 1:
+            p = zu_alloc(size, real, "model", "category");
+            break;
+        case 2:
+            p = zu_alloc_array(size, real, "model");
+            break;
+        case 3:
+            p = zu_alloc_array(size, real, "model", "category");
+            break;
+        default:
+            p = real->Alloc(size);
+            break;
         }
     });
     if (!done) {
         return;
     }
-    Handle& owner = handles_[handle];
     const BlockHeader* header = HeaderOf(p);
     if (header->Owner != &Engine(handle)) {
         Fail("the block header does not name the allocating engine");
@@ -320,36 +356,19 @@ void AccountingHarness::Alloc(int handle, std::uint64_t size, std::uint64_t how)
         Fail("a block of a filling tree is not filled with 0xCD");
     }
     Block block{p, handle, size, ClassOf(size), 0};
-    std::int64_t amount = static_cast<std::int64_t>(size + kHeader);
+    std::uintptr_t expected = reinterpret_cast<std::uintptr_t>(p) - kHeader; // a heap block
     if (block.cls >= 0) {
         block.page = reinterpret_cast<std::uintptr_t>(PagedMemory::PageOf(p));
-        const std::uintptr_t expected = ModelTakeBlock(owner.root, block.cls, block.page);
-        if (header->Size != 0 || reinterpret_cast<std::uintptr_t>(p) != expected + kHeader) {
-            std::ostringstream out;
-            out << "pooled block at " << p << " with Size " << header->Size
-                << ", the model expected " << reinterpret_cast<void*>(expected + kHeader);
-            Fail(out.str());
-        }
-        amount = Stride(block.cls);
-        owner.Pooled.Charge(amount);
-        if (owner.parent >= 0) {
-            owner.Self.Charge(amount);
-        }
-        // Every engine of the chain but the root, which owns the pool.
-        for (int e = handle; handles_[e].parent >= 0; e = handles_[e].parent) {
-            handles_[e].Global.Charge(amount);
-        }
-    } else {
-        if (header->Size != size + kHeader) {
-            Fail("a heap block's Size word is not the request + 24");
-        }
-        owner.Self.Charge(amount);
-        owner.Large.Charge(amount);
-        for (int e = handle; e >= 0; e = handles_[e].parent) {
-            handles_[e].Global.Charge(amount);
-        }
-        heapBytes_ += size + kHeader;
+        expected = ModelTakeBlock(handles_[handle].root, block.cls, block.page);
     }
+    if (header->Size != (block.cls >= 0 ? 0 : size + kHeader) ||
+        reinterpret_cast<std::uintptr_t>(p) != expected + kHeader) {
+        std::ostringstream out;
+        out << "block at " << p << " with Size " << header->Size << ", the model expected "
+            << reinterpret_cast<void*>(expected + kHeader);
+        Fail(out.str());
+    }
+    Account(block, true);
     blocks_.push_back(block);
     Verify(block.cls >= 0 ? "pooled Alloc" : "heap Alloc");
 }
@@ -358,35 +377,27 @@ void AccountingHarness::FreeBlock(std::size_t index, std::uint64_t how) {
     const Block block = blocks_[index];
     blocks_[index] = blocks_.back();
     blocks_.pop_back();
-    if (block.cls >= 0 && reinterpret_cast<std::uintptr_t>(PagedMemory::PageOf(block.p)) != block.page) {
+    if (block.cls >= 0 &&
+        reinterpret_cast<std::uintptr_t>(PagedMemory::PageOf(block.p)) != block.page) {
         Fail("a pooled block in use does not link to its page");
     }
     // Every route reads the block's header: the handle named does not matter.
     zu_allocator* other = handles_[AliveHandle(static_cast<std::uint32_t>(how >> 2))].real;
     switch (how % 3) {
-    case 0: zu_free(block.p, nullptr); break;
-    case 1: zu_free_array(block.p, other); break;
-    default: other->Free(block.p); break;
+    case 0:
+        zu_free(block.p, nullptr);
+        break;
+    case 1:
+        zu_free_array(block.p, other);
+        break;
+    default:
+        other->Free(block.p);
+        break;
     }
-    Handle& owner = handles_[block.owner];
+    Account(block, false);
     if (block.cls >= 0) {
-        const std::int64_t stride = Stride(block.cls);
-        owner.Pooled.Discharge(stride);
-        if (owner.parent >= 0) {
-            owner.Self.Discharge(stride);
-        }
-        for (int e = block.owner; handles_[e].parent >= 0; e = handles_[e].parent) {
-            handles_[e].Global.Discharge(stride);
-        }
-        ModelReturnBlock(owner.root, block.page, reinterpret_cast<std::uintptr_t>(block.p) - kHeader);
-    } else {
-        const auto total = static_cast<std::int64_t>(block.size + kHeader);
-        owner.Self.Discharge(total);
-        owner.Large.Discharge(total);
-        for (int e = block.owner; e >= 0; e = handles_[e].parent) {
-            handles_[e].Global.Discharge(total);
-        }
-        heapBytes_ -= block.size + kHeader;
+        ModelReturnBlock(handles_[block.owner].root, block.page,
+                         reinterpret_cast<std::uintptr_t>(block.p) - kHeader);
     }
     Verify(block.cls >= 0 ? "pooled Free" : "heap Free");
 }
@@ -395,33 +406,47 @@ void AccountingHarness::Declare(OperationKind kind, int handle, std::uint64_t am
     Handle& target = handles_[handle];
     const auto n = static_cast<std::int64_t>(amount);
     const bool charge = kind == OperationKind::IncMemoryUsed || kind == OperationKind::Reserve;
+    const bool used = kind == OperationKind::IncMemoryUsed || kind == OperationKind::DecMemoryUsed;
     switch (kind) {
     case OperationKind::IncMemoryUsed:
         target.real->IncMemoryUsed(amount);
-        target.Used.Charge(n);
         break;
     case OperationKind::DecMemoryUsed:
         target.real->DecMemoryUsed(amount);
-        target.Used.Discharge(n);
         break;
     case OperationKind::Reserve:
         if (!target.real->Reserve(amount)) {
             Fail("Reserve answered false");
         }
-        target.Reserved.Add(n);
-        ++target.reservations;
         break;
     default:
         target.real->UnReserve(amount);
-        target.Reserved.Subtract(n);
-        --target.reservations;
         break;
     }
-    for (int e = handle; e >= 0; e = handles_[e].parent) {
-        charge ? handles_[e].Global.Charge(n) : handles_[e].Global.Discharge(n);
+    if (used) {
+        Apply(target.Used, charge, n);
+    } else {
+        charge ? target.Reserved.Add(n) : target.Reserved.Subtract(n);
+        target.reservations += charge ? 1 : -1;
     }
-    charge ? target.Self.Charge(n) : target.Self.Discharge(n);
+    Apply(target.Self, charge, n);
+    for (int e = handle; e >= 0; e = handles_[e].parent) {
+        Apply(handles_[e].Global, charge, n);
+    }
     Verify("declared amount");
+}
+
+// Takes back part of what was declared (`b` picks how much), all of it with
+// the last declaration open, so that the figures can come back to zero.
+void AccountingHarness::TakeBack(OperationKind kind, int handle, std::uint64_t b) {
+    const Handle& target = handles_[handle];
+    const bool used = kind == OperationKind::DecMemoryUsed;
+    const std::int64_t open = used ? target.Used.Counter.Current : target.reservations;
+    const auto left =
+        static_cast<std::uint64_t>(used ? target.Used.Memory.Current : target.Reserved.Current);
+    if (open > 0) {
+        Declare(kind, handle, open == 1 ? left : b % (left + 1));
+    }
 }
 
 void AccountingHarness::FlushTree(int root) {
@@ -483,17 +508,8 @@ std::string AccountingHarness::Step(const Operation& op) {
         Declare(op.kind, handle, AmountFor(op.b));
         break;
     case OperationKind::DecMemoryUsed:
-        // Only what was declared, so that the figures can come back to zero.
-        if (target.Used.Counter.Current > 0) {
-            const auto left = static_cast<std::uint64_t>(target.Used.Memory.Current);
-            Declare(op.kind, handle, target.Used.Counter.Current == 1 ? left : op.b % (left + 1));
-        }
-        break;
     case OperationKind::UnReserve:
-        if (target.reservations > 0) {
-            const auto left = static_cast<std::uint64_t>(target.Reserved.Current);
-            Declare(op.kind, handle, target.reservations == 1 ? left : op.b % (left + 1));
-        }
+        TakeBack(op.kind, handle, op.b);
         break;
     case OperationKind::Metrics:
         Metrics(handle);
@@ -515,12 +531,8 @@ std::string AccountingHarness::Drain() {
     while (!blocks_.empty() && error_.empty()) {
         FreeBlock(blocks_.size() - 1, blocks_.size());
     }
+    // Children have higher indices than their parents: each goes as a leaf.
     for (std::size_t i = handles_.size(); i-- > 0 && error_.empty();) {
-        if (handles_[i].alive && handles_[i].parent >= 0) {
-            Destroy(static_cast<int>(i));
-        }
-    }
-    for (std::size_t i = 0; i < handles_.size() && error_.empty(); ++i) {
         if (handles_[i].alive) {
             Destroy(static_cast<int>(i));
         }
@@ -545,10 +557,12 @@ std::string AccountingHarness::Compare() const {
             {&model.Global, &real.GlobalStat}, {&model.Self, &real.SelfStat},
             {&model.Large, &real.LargeStat},   {&model.Used, &real.UsedStat},
             {&model.Page, &real.PageStat},     {&model.Pooled, &real.PooledStat}};
-        static const char* const kStatNames[][2] = {
-            {"GlobalStat.Memory", "GlobalStat.Counter"}, {"SelfStat.Memory", "SelfStat.Counter"},
-            {"LargeStat.Memory", "LargeStat.Counter"},   {"UsedStat.Memory", "UsedStat.Counter"},
-            {"PageStat.Memory", "PageStat.Counter"},     {"PooledStat.Memory", "PooledStat.Counter"}};
+        static const char* const kStatNames[][2] = {{"GlobalStat.Memory", "GlobalStat.Counter"},
+                                                    {"SelfStat.Memory", "SelfStat.Counter"},
+                                                    {"LargeStat.Memory", "LargeStat.Counter"},
+                                                    {"UsedStat.Memory", "UsedStat.Counter"},
+                                                    {"PageStat.Memory", "PageStat.Counter"},
+                                                    {"PooledStat.Memory", "PooledStat.Counter"}};
         for (std::size_t s = 0; s < 6; ++s) {
             Describe(out, "handle", i, kStatNames[s][0], stats[s].first->Memory,
                      stats[s].second->Memory);
@@ -562,7 +576,8 @@ std::string AccountingHarness::Compare() const {
         }
     }
     if (LiveHandleCount() != otherHandles_ + alive) {
-        out << "live handles " << LiveHandleCount() << ", the model " << otherHandles_ + alive << "; ";
+        out << "live handles " << LiveHandleCount() << ", the model " << otherHandles_ + alive
+            << "; ";
     }
     for (const auto& [root, pool] : pools_) {
         allocator_data& engine = Engine(root);
@@ -589,7 +604,8 @@ std::string AccountingHarness::Compare() const {
             for (std::size_t k = 0; k < manager.list.size(); ++k) {
                 const Page* page = At<Page>(manager.list[k]);
                 const Page* prev = k == 0 ? nullptr : At<Page>(manager.list[k - 1]);
-                const Page* next = k + 1 == manager.list.size() ? nullptr : At<Page>(manager.list[k + 1]);
+                const Page* next =
+                    k + 1 == manager.list.size() ? nullptr : At<Page>(manager.list[k + 1]);
                 if (page->Prev != prev || page->Next != next) {
                     out << "class " << kClassSize[cls] << " list position " << k
                         << " has other neighbours; ";
@@ -610,7 +626,8 @@ std::string AccountingHarness::Compare() const {
         }
         // The checking build makes this check itself after every page
         // transition; other builds get it now and then.
-        if (const PoolFault fault = checkedCalls_ % 64 == 0 ? real.CheckInvariants() : PoolFault{}) {
+        if (const PoolFault fault =
+                checkedCalls_ % 64 == 0 ? real.CheckInvariants() : PoolFault{}) {
             out << "pool: " << fault.Invariant << "; ";
         }
     }

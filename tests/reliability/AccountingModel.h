@@ -141,6 +141,7 @@ private:
     void Alloc(int handle, std::uint64_t size, std::uint64_t how);
     void FreeBlock(std::size_t index, std::uint64_t how);
     void Declare(OperationKind kind, int handle, std::uint64_t amount);
+    void TakeBack(OperationKind kind, int handle, std::uint64_t b);
     void Metrics(int handle);
     void FlushTree(int root);
     template <class Call> bool Attempt(const char* what, Call call);
@@ -148,6 +149,7 @@ private:
     std::uintptr_t ModelTakeBlock(int root, int cls, std::uintptr_t realPage);
     void ModelReturnBlock(int root, std::uintptr_t page, std::uintptr_t block);
     void ChargePage(int root, bool charge);
+    void Account(const Block& block, bool charge);
 
     void Verify(const char* what);
     std::string Compare() const;

@@ -43,7 +43,7 @@ struct Block {
 
 struct Shared {
     std::vector<std::unique_ptr<zu_allocator>> handles;
-    std::unique_ptr<std::atomic<Block*>[]> slots{new std::atomic<Block*>[kSlots]()};
+    std::unique_ptr<std::atomic<Block*>[]> slots { new std::atomic<Block*>[ kSlots ]() };
     std::atomic<int> damaged{0}, wentDown{0};
     std::atomic<bool> done{false};
     // Per handle, what the threads did: pooled blocks (count, strides), heap
@@ -52,8 +52,9 @@ struct Shared {
 
     Shared() {
         for (int i = 0; i < kHandles; ++i) {
-            handles.push_back(i % 3 == 0 ? std::make_unique<zu_allocator>("stress")
-                                         : std::make_unique<zu_allocator>(*handles.back(), "stress"));
+            handles.push_back(i % 3 == 0
+                                  ? std::make_unique<zu_allocator>("stress")
+                                  : std::make_unique<zu_allocator>(*handles.back(), "stress"));
         }
     }
     ~Shared() {
@@ -92,9 +93,11 @@ void Worker(Shared& shared, int index, std::uint64_t operations) {
         block->p = zu_alloc(block->size, shared.handles[h].get(), "stress");
         std::memset(block->p, PatternOf(block->p, block->size), block->size);
         const auto size = static_cast<std::int64_t>(block->size);
-        const auto stride = *std::lower_bound(std::begin(kClasses), std::end(kClasses), size) + 24;
-        tally[size <= 1024 ? 0 : 2] += 1;
-        tally[size <= 1024 ? 1 : 3] += size <= 1024 ? stride : size + 24;
+        const bool pooled = size <= 1024;
+        tally[pooled ? 0 : 2] += 1;
+        tally[pooled ? 1 : 3] +=
+            pooled ? *std::lower_bound(std::begin(kClasses), std::end(kClasses), size) + 24
+                   : size + 24;
         // Hand it to whichever thread takes this slot next.
         if (Block* old = shared.slots[rng() % kSlots].exchange(block)) {
             shared.Release(old);
@@ -116,7 +119,8 @@ void Reader(Shared& shared) {
             }
             last[i] = now;
         }
-        const auto& engine = static_cast<const allocator_data&>(EngineOf(*shared.handles[round % kHandles]));
+        const auto& engine =
+            static_cast<const allocator_data&>(EngineOf(*shared.handles[round % kHandles]));
         std::ostringstream text;
         LmAlloc::XMLFileStream xml(text);
         xml.WriteAllocator(engine);

@@ -4,27 +4,48 @@
 #include <fstream>
 #include <sstream>
 
+// Requests no heap can hold (2^62 bytes and more) must come back from malloc
+// as null, so that the library's own failure path runs; the sanitizers'
+// allocators abort on them unless told otherwise. Options given in the
+// environment still take precedence.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DIDEVERAZEZ_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DIDEVERAZEZ_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(DIDEVERAZEZ_TEST_SANITIZED)
+extern "C" const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+extern "C" const char* __tsan_default_options() {
+    return "allocator_may_return_null=1";
+}
+#endif
+
 namespace dideverazez::test {
 
 TraceCapture::TraceCapture()
     : previous_(Tracer::SetTraceSink(
           [this](const Tracer::TraceRecord& record) { records_.push_back(record); })) {}
 
-TraceCapture::~TraceCapture() { Tracer::SetTraceSink(std::move(previous_)); }
+TraceCapture::~TraceCapture() {
+    Tracer::SetTraceSink(std::move(previous_));
+}
 
 std::string TraceCapture::Text() const {
     static const char* const kKinds[] = {"open", "close", "line", "error"};
     std::ostringstream out;
     for (const Tracer::TraceRecord& r : records_) {
-        out << kKinds[static_cast<int>(r.kind)] << ' ' << r.detail << ' ' << r.file << ':'
-            << r.line << ' ' << (r.category ? r.category : "-") << ' '
-            << (r.function ? r.function : "-") << " | " << r.text << '\n';
+        out << kKinds[static_cast<int>(r.kind)] << ' ' << r.detail << ' ' << r.file << ':' << r.line
+            << ' ' << (r.category ? r.category : "-") << ' ' << (r.function ? r.function : "-")
+            << " | " << r.text << '\n';
     }
     return out.str();
 }
 
-std::string Named(std::string text,
-                  std::initializer_list<std::pair<const void*, const char*>> names) {
+std::string Named(std::string text, const Names& names) {
     for (const auto& [pointer, name] : names) {
         std::ostringstream notation;
         notation << pointer;

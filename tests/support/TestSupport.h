@@ -11,7 +11,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,7 +64,9 @@ inline Triple Of(const StatValue& value) {
     return {v.Current, v.Peak, v.Cumul};
 }
 // Memory, then Counter.
-inline std::array<Triple, 2> Of(const StatAlloc& stat) { return {Of(stat.Memory), Of(stat.Counter)}; }
+inline std::array<Triple, 2> Of(const StatAlloc& stat) {
+    return {Of(stat.Memory), Of(stat.Counter)};
+}
 
 // Every statistic of an engine, for "nothing changed" comparisons.
 inline std::vector<Triple> AllFigures(const allocator_impl& e) {
@@ -84,7 +85,8 @@ inline std::vector<Triple> AllFigures(const allocator_impl& e) {
 inline std::uint64_t Scaled(std::uint64_t count) {
     const char* text = std::getenv("DIDEVERAZEZ_TEST_SCALE");
     const double scale = text != nullptr ? std::strtod(text, nullptr) : 1.0;
-    const auto scaled = static_cast<std::uint64_t>(static_cast<double>(count) * (scale > 0 ? scale : 1.0));
+    const auto scaled =
+        static_cast<std::uint64_t>(static_cast<double>(count) * (scale > 0 ? scale : 1.0));
     return scaled > 0 ? scaled : 1;
 }
 
@@ -94,7 +96,8 @@ inline allocator_impl& EngineOf(const zu_allocator& handle) {
 
 // `text` with each pointer's stream notation replaced by its name, so that a
 // golden file does not depend on where things landed.
-std::string Named(std::string text, std::initializer_list<std::pair<const void*, const char*>> names);
+using Names = std::vector<std::pair<const void*, std::string>>;
+std::string Named(std::string text, const Names& names);
 
 // `actual` equals the golden file tests/data/<name>. With the environment
 // variable DIDEVERAZEZ_UPDATE_GOLDEN=1 the file is rewritten instead.

@@ -1,0 +1,182 @@
+// What the library catches by itself:
+//  - CheckedBuildDeathTest.BrokenPoolInvariantAborts: in the checking build,
+//    each invariant of the pool, broken by hand, stops the next operation with
+//    one line naming it (every invariant of PagedMemory::CheckClass and
+//    CheckInvariants has its row).
+//  - CheckedBuildDeathTest.MisuseAborts: a pooled block freed twice, a block
+//    freed after its handle, a handle destroyed before its child.
+//  - MemoryCheckersDeathTest.PooledMisuseIsReported: under AddressSanitizer,
+//    or under valgrind's memcheck in a DIDEVERAZEZ_VALGRIND build, a write and
+//    a read of a freed pooled block and a one-byte overflow of a 64-byte block
+//    are reported. (CTest runs this binary under valgrind: memcheck.engines.)
+
+#include "engines/MemoryCheckers.h"
+#include "engines/kdideverazez_impl.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#if defined(__has_include)
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define DIDEVERAZEZ_TEST_MEMCHECK 1
+#endif
+#endif
+
+namespace {
+
+using dideverazez::detail::Show;
+
+#if defined(DIDEVERAZEZ_CHECKED)
+
+// A root whose 64-byte class has a full page and, at the head of its list, a
+// page with one block in use; two empty pages are cached.
+struct BrokenPool {
+    zu_allocator handle{"broken"};
+    allocator_data& root = static_cast<allocator_data&>(dideverazez::test::EngineOf(handle));
+    MemoryManager& manager = root.OwnPool.Managers[4];
+    std::vector<void*> blocks;
+
+    BrokenPool() {
+        void* emptied[] = {handle.Alloc(1000), handle.Alloc(500)};
+        for (int i = 0; i < 46; ++i) {
+            blocks.push_back(handle.Alloc(64));
+        }
+        for (void* p : emptied) {
+            zu_free(p, nullptr);
+        }
+    }
+    Page* Listed() { return manager.FirstPage; }
+    Page* Full() { return PagedMemory::PageOf(blocks[0]); }
+    PooledBlock* FreeBlock() { // the second on the listed page's free list
+        Show(Listed()->FreeList, sizeof(PooledBlock));
+        auto* block = static_cast<PooledBlock*>(Listed()->FreeList->Link);
+        Show(block, sizeof(PooledBlock));
+        return block;
+    }
+};
+
+TEST(CheckedBuildDeathTest, BrokenPoolInvariantAborts) {
+    const struct {
+        const char* invariant;
+        std::function<void(BrokenPool&)> breakIt;
+        bool emptyAPage = false; // else take a block of the class, then a page from the cache
+    } rows[] = {
+        {"free block off its page's strides, or free list too long",
+         [](BrokenPool& p) { p.FreeBlock()->Link = reinterpret_cast<char*>(p.FreeBlock()) + 8; }},
+        {"free block not marked free", [](BrokenPool& p) { p.FreeBlock()->Owner = &p.root; }},
+        {"free pooled block with a non-zero Size word",
+         [](BrokenPool& p) { p.FreeBlock()->Size = 1; }},
+        {"free list shorter than FreeCount", [](BrokenPool& p) { p.FreeBlock()->Link = nullptr; }},
+        {"UsedCount \\+ FreeCount differs from Capacity",
+         [](BrokenPool& p) { ++p.Listed()->UsedCount; }},
+        {"Blocks.Current differs", [](BrokenPool& p) { p.manager.Blocks.Add(1); }},
+        {"page list links disagree", [](BrokenPool& p) { p.Listed()->Prev = p.Full(); }},
+        {"listed page is empty or full",
+         [](BrokenPool& p) {
+             p.Listed()->Next = p.Full();
+             p.Full()->Prev = p.Listed();
+         }},
+        {"listed page has the wrong manager", [](BrokenPool& p) { p.Listed()->Stride = 96; }},
+        {"cached page is still listed",
+         [](BrokenPool& p) { p.root.OwnPool.FreePages[0]->Next = p.Full(); }},
+        {"Owner's PageStat differs", [](BrokenPool& p) { p.root.PageStat.Charge(0); }},
+        {"more cached pages than the cache holds",
+         [](BrokenPool& p) { p.root.OwnPool.FreePageCount = 5; }, true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_DEATH(
+            {
+                BrokenPool pool;
+                row.breakIt(pool);
+                if (row.emptyAPage) {
+                    pool.handle.Free(pool.blocks.back());
+                }
+                pool.handle.Alloc(64);
+                pool.handle.Alloc(8);
+            },
+            std::string("dideverazez: pool invariant broken: ") + row.invariant)
+            << row.invariant;
+    }
+}
+
+TEST(CheckedBuildDeathTest, MisuseAborts) {
+    zu_allocator root("root");
+    EXPECT_DEATH(
+        {
+            void* p = root.Alloc(64);
+            root.Free(p);
+            zu_free(p, &root);
+        },
+        "pooled block freed twice \\(block 0x[0-9a-f]+, freed through handle \"root\"\\)|"
+        "use-after-poison");
+    EXPECT_DEATH(
+        {
+            auto* gone = new zu_allocator(root, "gone");
+            void* p = gone->Alloc(2000);
+            delete gone;
+            zu_free(p, nullptr);
+        },
+        "block names an allocator that is not alive.*through handle \"\\(none\\)\"");
+    EXPECT_DEATH(
+        {
+            auto* parent = new zu_allocator("parent");
+            new zu_allocator(*parent, "child");
+            delete parent;
+        },
+        "allocator \"parent\" destroyed while 1 of its children are alive");
+}
+
+#endif
+
+#if defined(DIDEVERAZEZ_ASAN) ||                                                                   \
+    (defined(DIDEVERAZEZ_VALGRIND) && defined(DIDEVERAZEZ_TEST_MEMCHECK))
+
+volatile char gRead;
+
+// Runs `misuse` on a fresh 64-byte block of the 64-byte class, whose next
+// block is free; AddressSanitizer dies by itself, memcheck only counts.
+void Misuse(void (*misuse)(volatile char* block)) {
+    zu_allocator handle("victim");
+    void* p = handle.Alloc(64);
+#if defined(DIDEVERAZEZ_TEST_MEMCHECK)
+    const unsigned before = VALGRIND_COUNT_ERRORS;
+    misuse(static_cast<volatile char*>(p));
+    if (VALGRIND_COUNT_ERRORS > before) {
+        std::fputs("memcheck saw it\n", stderr);
+        std::abort();
+    }
+#else
+    misuse(static_cast<volatile char*>(p));
+#endif
+}
+
+TEST(MemoryCheckersDeathTest, PooledMisuseIsReported) {
+#if !defined(DIDEVERAZEZ_ASAN)
+    if (!RUNNING_ON_VALGRIND) {
+        GTEST_SKIP() << "neither AddressSanitizer nor valgrind is watching";
+    }
+#endif
+    const char* seen = "use-after-poison|memcheck saw it";
+    EXPECT_DEATH(Misuse([](volatile char* p) { p[64] = 1; }), seen) << "overflow";
+    EXPECT_DEATH(Misuse([](volatile char* p) {
+                     zu_free(const_cast<char*>(p), nullptr);
+                     p[0] = 1;
+                 }),
+                 seen)
+        << "write after free";
+    EXPECT_DEATH(Misuse([](volatile char* p) {
+                     zu_free(const_cast<char*>(p), nullptr);
+                     gRead = p[8];
+                 }),
+                 seen)
+        << "read of a freed block";
+}
+
+#endif
+
+} // namespace

@@ -1,0 +1,169 @@
+// The handle layer. Which test owns which rule:
+//  - HandleLifecycle: the construction and destruction trace of roots,
+//    children, null names and a global root; the two error lines of a handle
+//    destroyed with memory pending, and the nearest context told once
+//    (golden file handle_lifecycle.txt); the live-handle count.
+//  - HandleCalls: null handles and null blocks, the fixed answers of Reserve
+//    and CheckLimits, GetRootAllocator, Dump writing nothing.
+//  - ModuleState: the module's root "DEBUG" and its "Global" histogram, and
+//    profiling started once at load.
+//  - MemoryResource: what zu_memory_resource asks of a handle for each
+//    alignment, its pointers, equality and refusals.
+// Forwarding of every allocation, free and accounting call, GetMetrics' words
+// and a refused engine storage are the reference model's (tests/reliability).
+
+#include "handle/zu_memory_resource.h"
+#include "statistics/AllocSizes.h"
+#include "support/TestSupport.h"
+#include "trace/rozudoru.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+using namespace dideverazez::test;
+
+// Writes its calls into the trace, so that they stand in order among the
+// handle's own records.
+struct TracingContext : IAllocatorContext {
+    explicit TracingContext(const char* name) : name(name) {}
+    void OnMemoryError(bool pending) override {
+        std::ostringstream message;
+        message << "context " << name << " told " << pending;
+        Tracer::_internal_::Log(Tracer::LogDetail_Lines, message, "test", 0, nullptr, nullptr);
+    }
+    const char* name;
+};
+
+// Scene, a child without a name, Meshes below it and a root built by the
+// pointer constructor; Meshes is destroyed holding a pooled block, a heap
+// block and a declared amount (the child's context is told), then Leaf with a
+// reservation after the child's context is cleared (the root's is told). What
+// they left stays charged to their ancestors, which report it in turn. An
+// empty root reports nothing, and a global root writes no MemoryPeak line.
+TEST(HandleLifecycle, TraceMatchesTheGoldenFile) {
+    TracingContext rootContext("root"), childContext("child");
+    const std::int32_t handles = dideverazez::LiveHandleCount();
+    TraceCapture trace;
+    Names names;
+    std::optional<zu_allocator> slots[6];
+    auto make = [&](int slot, const char* label, auto&&... arguments) -> zu_allocator& {
+        slots[slot].emplace(arguments...);
+        names.emplace_back(&*slots[slot], label);
+        return *slots[slot];
+    };
+    zu_allocator& root = make(0, "@Scene", "Scene");
+    zu_allocator& child = make(1, "@child", root, nullptr);
+    zu_allocator& meshes = make(2, "@Meshes", &child, "Meshes");
+    make(3, "@Orphan", static_cast<zu_allocator*>(nullptr), "Orphan");
+    EXPECT_EQ(dideverazez::LiveHandleCount(), handles + 4);
+    root.SetAllocatorContext(&rootContext);
+    child.SetAllocatorContext(&childContext);
+    void* pooled = meshes.Alloc(100);            // 152
+    void* heap = zu_alloc(2000, &meshes, "big"); // 2024
+    meshes.IncMemoryUsed(7);
+    slots[2].reset(); // 3 items, 152 + 2024 + 7 = 2183 bytes
+    PagedMemory::ReturnBlock(static_cast<PooledBlock*>(pooled) - 1); // as the engine would
+    dbg_free(static_cast<char*>(heap) - 24);
+    child.SetAllocatorContext(nullptr);
+    make(4, "@Leaf", child, "Leaf").Reserve(5);
+    slots[4].reset();
+    make(5, "@Global", "Global", true);
+    for (int slot : {5, 3, 1, 0}) {
+        slots[slot].reset();
+    }
+    EXPECT_EQ(dideverazez::LiveHandleCount(), handles);
+    EXPECT_TRUE(MatchesGolden("handle_lifecycle.txt", Named(trace.Text(), names)));
+}
+
+// Allocating through a null handle is refused; null blocks are ignored by
+// every free path; Reserve and CheckLimits answer true; GetRootAllocator
+// climbs to the top; Dump writes nothing and leaves the stream's state.
+TEST(HandleCalls, NullArgumentsAndFixedAnswers) {
+    EXPECT_THROW(zu_alloc(8, nullptr, "x"), std::invalid_argument);
+    EXPECT_THROW(zu_alloc(8, nullptr, "x", "c"), std::invalid_argument);
+    EXPECT_THROW(zu_alloc_array(8, nullptr, "x"), std::invalid_argument);
+    EXPECT_THROW(zu_alloc_array(8, nullptr, "x", "c"), std::invalid_argument);
+    zu_allocator root("root");
+    zu_allocator child(root, "child");
+    zu_allocator grandchild(child, "grandchild");
+    root.Free(nullptr);
+    zu_free(nullptr, &root);
+    zu_free_array(nullptr, nullptr);
+    EXPECT_TRUE(child.Reserve(3));
+    child.UnReserve(3);
+    EXPECT_TRUE(child.CheckLimits());
+    EXPECT_EQ(&grandchild.GetRootAllocator(), &root);
+    EXPECT_EQ(&root.GetRootAllocator(), &root);
+    for (auto state : {std::ios::goodbit, std::ios::failbit}) {
+        std::ostringstream out;
+        out.setstate(state);
+        zu_free(grandchild.Alloc(10), nullptr);
+        grandchild.Dump(out);
+        EXPECT_EQ(out.str(), "");
+        EXPECT_EQ(out.rdstate(), state);
+    }
+    EXPECT_TRUE(EngineOf(child).IsEmpty());
+}
+
+// The module's root "DEBUG" is a global paged root that holds one count from
+// load to unload, so profiling started once and has not stopped; its
+// "Global" histogram draws on it and is empty.
+TEST(ModuleState, DebugRootAndGlobalHistogram) {
+    const allocator_impl& debug = EngineOf(dideverazez::DebugRootAllocator());
+    EXPECT_STREQ(debug.Name, "DEBUG");
+    EXPECT_TRUE(debug.IsGlobal);
+    EXPECT_EQ(debug.GetKind(), 1);
+    EXPECT_EQ(dideverazez::testing::ProfileStarts(), 1u);
+    EXPECT_EQ(dideverazez::testing::ProfileStops(), 0u);
+    const AllocSizes& global = dideverazez::GlobalAllocSizes();
+    EXPECT_STREQ(global.name, "Global");
+    EXPECT_EQ(global.allocator, &dideverazez::DebugRootAllocator());
+    EXPECT_TRUE(global.classes.empty());
+    EXPECT_EQ(global.pages, 0u);
+}
+
+// Each request's charge to the handle: alignments up to 8 ask for the bytes
+// alone; a larger one (the default is 16 on x86-64) adds the alignment. The
+// pointer meets the alignment and its bytes are all usable; the block goes
+// back through any resource.
+TEST(MemoryResource, AlignmentDecidesTheBlockAsked) {
+    zu_allocator root("pmr");
+    zu_allocator handle(root, "child"); // a child: its SelfStat holds no pages
+    zu_allocator other("other");
+    zu_memory_resource resource(&handle);
+    zu_memory_resource elsewhere(&other);
+    const struct {
+        std::size_t bytes, alignment;
+        std::int64_t charged;
+    } rows[] = {
+        {100, 16, 152},   // 116: the 128-byte class, + 24
+        {24, 1, 56},      // the 32-byte class
+        {24, 8, 56},      //
+        {40, 32, 104},    // 72: the 80-byte class
+        {1000, 64, 1088}, // 1064 from the heap, + 24
+        {0, 4096, 4120},  // 4096 from the heap, + 24
+    };
+    for (const auto& row : rows) {
+        void* p = resource.allocate(row.bytes, row.alignment);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % row.alignment, 0u) << row.bytes;
+        std::memset(p, 0x5a, row.bytes);
+        EXPECT_EQ(Of(EngineOf(handle).SelfStat.Memory)[0], row.charged) << row.bytes;
+        elsewhere.deallocate(p, row.bytes, row.alignment);
+        EXPECT_TRUE(EngineOf(handle).IsEmpty()) << row.bytes;
+    }
+    EXPECT_TRUE(resource.is_equal(zu_memory_resource(&handle)));
+    EXPECT_FALSE(resource.is_equal(elsewhere));
+    const volatile std::size_t huge = SIZE_MAX - 8, three = 3; // no compile-time checks
+    EXPECT_THROW((void)resource.allocate(8, three), std::invalid_argument);
+    EXPECT_THROW((void)resource.allocate(huge, 16), std::bad_alloc);
+    EXPECT_THROW(zu_memory_resource(nullptr), std::invalid_argument);
+    EXPECT_TRUE(EngineOf(handle).IsEmpty());
+}
+
+} // namespace
