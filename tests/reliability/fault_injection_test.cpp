@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -345,7 +346,14 @@ int ExhaustTwoThreads() {
         worker.blocks.reserve(1u << 20); // no growth once the limit is set
     }
     std::atomic<bool> go{false};
-    auto work = [&go](Worker& worker) {
+    std::atomic<int> ready{0};
+    auto work = [&go, &ready](Worker& worker) {
+        // glibc gives a thread its own arena at its first call, by mapping a
+        // new heap, which it cannot do under the limit; a thread without one
+        // fails every call, even with the other arenas free again. Both
+        // threads have theirs before the limit is set.
+        std::free(std::malloc(64));
+        ready.fetch_add(1);
         while (!go.load()) {
             std::this_thread::yield();
         }
@@ -378,9 +386,12 @@ int ExhaustTwoThreads() {
     };
     std::thread first(work, std::ref(workers[0]));
     std::thread second(work, std::ref(workers[1]));
+    while (ready.load() < 2) {
+        std::this_thread::yield();
+    }
 
-    // 256 MiB above what the process maps already (threads and their stacks
-    // included), so that the limit is reached by the allocations.
+    // 256 MiB above what the process maps already (threads, their stacks and
+    // arenas included), so that the limit is reached by the allocations.
     const rlim_t limit = MappedBytes() + (rlim_t{256} << 20);
     const rlimit bound{limit, limit};
     if (setrlimit(RLIMIT_AS, &bound) != 0) {
