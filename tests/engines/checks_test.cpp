@@ -7,8 +7,8 @@
 //    freed after its handle, a handle destroyed before its child.
 //  - MemoryCheckersDeathTest.PooledMisuseIsReported: under AddressSanitizer,
 //    or under valgrind's memcheck in a DIDEVERAZEZ_VALGRIND build, a write and
-//    a read of a freed pooled block and a one-byte overflow of a 64-byte block
-//    are reported. (CTest runs this binary under valgrind: memcheck.engines.)
+//    a read of a freed pooled block, a one-byte overflow of a 64-byte block and
+//    a write into the free block behind it are reported. (CTest runs this binary under valgrind: memcheck.engines.)
 
 #include "engines/MemoryCheckers.h"
 #include "engines/kdideverazez_impl.h"
@@ -163,6 +163,7 @@ TEST(MemoryCheckersDeathTest, PooledMisuseIsReported) {
 #endif
     const char* seen = "use-after-poison|memcheck saw it";
     EXPECT_DEATH(Misuse([](volatile char* p) { p[64] = 1; }), seen) << "overflow";
+    EXPECT_DEATH(Misuse([](volatile char* p) { p[100] = 1; }), seen) << "into a free block";
     EXPECT_DEATH(Misuse([](volatile char* p) {
                      zu_free(const_cast<char*>(p), nullptr);
                      p[0] = 1;

@@ -91,14 +91,14 @@ int main(int argc, char** argv) {
     if (live) {
         std::free(engine);
     }
-    // Addresses differ from run to run: "DEBUG"'s is the first This line's.
+    // Addresses differ from run to run: "DEBUG"'s is in the first This line.
     std::string text = gRecords.str();
-    const std::string debug = text.substr(
-        text.find("This:") + 5, text.find('\n', text.find("This:")) - text.find("This:") - 5);
+    const std::size_t debug = text.find("This:") + 5;
     std::ostringstream clientText;
     clientText << static_cast<const void*>(client);
     for (const auto& [from, to] :
-         {std::pair{debug, std::string("@DEBUG")}, {clientText.str(), "@client"}}) {
+         {std::pair{text.substr(debug, text.find('\n', debug) - debug), std::string("@DEBUG")},
+          {clientText.str(), "@client"}}) {
         for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
             text.replace(at, from.size(), to);
         }

@@ -35,14 +35,11 @@ TraceCapture::~TraceCapture() {
 }
 
 std::string TraceCapture::Text() const {
-    static const char* const kKinds[] = {"open", "close", "line", "error"};
-    std::ostringstream out;
+    std::string text;
     for (const Tracer::TraceRecord& r : records_) {
-        out << kKinds[static_cast<int>(r.kind)] << ' ' << r.detail << ' ' << r.file << ':' << r.line
-            << ' ' << (r.category ? r.category : "-") << ' ' << (r.function ? r.function : "-")
-            << " | " << r.text << '\n';
+        text += std::to_string(r.detail) + ' ' + Tracer::FormatTraceRecord(r) + '\n';
     }
-    return out.str();
+    return text;
 }
 
 std::string Named(std::string text, const Names& names) {

@@ -27,7 +27,7 @@ public:
     TraceCapture& operator=(const TraceCapture&) = delete;
 
     const std::vector<Tracer::TraceRecord>& Records() const { return records_; }
-    // One line a record: kind, detail, file:line, category, function, text.
+    // One line a record: its detail, then the trace library's own layout.
     std::string Text() const;
 
 private:
