@@ -5,6 +5,8 @@
 #include "engines/Checks.h"
 #include "engines/kdideverazez_impl.h"
 #include "handle/Internals.h"
+#include "observe/Registry.h"
+#include "observe/Reporter.h"
 #include "report/ReportStreams.h"
 #include "statistics/AllocSizes.h"
 #include "trace/rozudoru.h"
@@ -159,11 +161,17 @@ void zu_allocator_access::Initialise(zu_allocator& handle, bool global) {
         if (storage == nullptr) {
             dideverazez::detail::ThrowAllocationFailure();
         }
-        if (kind != 0) {
-            handle.engine_ = new (storage) allocator_data(handle.name_, parentEngine, global);
-        } else {
-            handle.engine_ = new (storage) allocator_none(handle.name_, parentEngine, global);
+        allocator_impl* engine =
+            kind != 0 ? static_cast<allocator_impl*>(
+                            new (storage) allocator_data(handle.name_, parentEngine, global))
+                      : new (storage) allocator_none(handle.name_, parentEngine, global);
+        try {
+            dideverazez::observe::Register(*engine, handle.name_);
+        } catch (...) {
+            engine->~allocator_impl();
+            throw;
         }
+        handle.engine_ = engine;
     } catch (...) {
         // The handle never came to life: give back its count and storage.
         dbg_free(storage);
@@ -199,6 +207,8 @@ zu_allocator::~zu_allocator() {
         }
     }
 
+    // Its figures now are what its metrics would give: a retired handle's last.
+    dideverazez::observe::Retire(*engine_);
     engine_->~allocator_impl();
     dbg_free(engine_);
     engine_ = nullptr;
@@ -300,11 +310,14 @@ namespace {
 
 // Built when the module is loaded (static initialisation of this translation
 // unit), destroyed in reverse order when it is unloaded or the process exits.
-// The "DEBUG" root holds one live-handle count from load to unload.
+// The "DEBUG" root holds one live-handle count from load to unload; the
+// reporter writes snapshots when the environment asks for them.
 struct ModuleState {
     LmAlloc::NullStream nullStream;
     zu_allocator debugRoot{"DEBUG", true};
     AllocSizes global{"Global", &debugRoot};
+    // Goes first: the last snapshot is written while "DEBUG" still stands.
+    dideverazez::observe::Reporter reporter{global};
 };
 
 ModuleState gModule;

@@ -3,14 +3,25 @@
 // functions, a standard container (lmstl_allocator) and a std::pmr container
 // (zu_memory_resource), and checks the figures the library reports against
 // what its rules say they must be. Exit status 0 when they all hold.
+//
+//   client [--linger MS]
+// With --linger it prints "ready" and waits MS milliseconds with its tree
+// holding memory (time to ask for a snapshot: kill -USR1). Before each handle
+// goes it prints the metrics the handle gives last ("metrics Path: self peak,
+// peak, cumulative bytes, blocks ever"), which a snapshot written at exit
+// (DIDEVERAZEZ_REPORT) lists for its retired handles.
 
 #include <dideverazez/dideverazez.h>
 #include <dideverazez/lmstl_allocator.h>
 #include <dideverazez/zu_memory_resource.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory_resource>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -32,11 +43,25 @@ zu_allocator::Metrics MetricsOf(const zu_allocator& handle) {
     return m;
 }
 
+// A handle that prints its last metrics when it goes.
+struct Handle : zu_allocator {
+    template <class... Arguments>
+    Handle(const char* path, Arguments&&... arguments) : zu_allocator(arguments...), path(path) {}
+    ~Handle() {
+        const zu_allocator::Metrics m = MetricsOf(*this);
+        std::printf("metrics %s: %lld %lld %lld %lld\n", path, static_cast<long long>(m.SelfPeak),
+                    static_cast<long long>(m.MemoryPeak), static_cast<long long>(m.MemoryCumul),
+                    static_cast<long long>(m.CountCumul));
+    }
+    const char* path;
+};
+
 } // namespace
 
-int main() {
-    zu_allocator app("ClientApp");
-    zu_allocator cache(app, "Cache");
+int main(int argc, char** argv) {
+    const long linger = argc == 3 && std::strcmp(argv[1], "--linger") == 0 ? std::atol(argv[2]) : 0;
+    Handle app("ClientApp", "ClientApp");
+    Handle cache("ClientApp/Cache", app, "Cache");
 
     // 100 bytes are served by the 128-byte size class and charged at its
     // stride, 128 + 24 = 152; 5000 bytes come from the C heap, charged 5024.
@@ -67,6 +92,12 @@ int main() {
         Expect("Cache bytes with both containers and one pmr block", MetricsOf(cache).MemoryCurrent,
                152 + 5024 + 72 + 72 + 88);
         resource.deallocate(aligned, 40);
+    }
+
+    if (linger > 0) {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(linger));
     }
 
     zu_free(entry, nullptr); // no handle needed: the block names its engine

@@ -1,11 +1,13 @@
 // Eight threads on three trees of three handles: blocks handed from thread to
 // thread and freed by another, their bytes checked before they go back, while
-// a reader takes metrics (which flush the trees' caches) and writes reports of
-// the same engines. Afterwards every cumulative figure is what the threads did
-// and every current figure is zero. Run under ThreadSanitizer too; the suite's
-// name starts with "Concurrency" so that its workflow selects it.
+// a reader takes metrics (which flush the trees' caches), writes reports of the
+// same engines and takes snapshots of everything, and another thread builds,
+// uses and destroys short-lived children of the roots. Afterwards every
+// cumulative figure is what the threads did and every current figure is zero. Run under
+// ThreadSanitizer too; the suite's name starts with "Concurrency" so that its workflow selects it.
 
 #include "engines/kdideverazez_impl.h"
+#include "observe/Snapshot.h"
 #include "report/ReportStreams.h"
 #include "support/TestSupport.h"
 
@@ -130,12 +132,25 @@ void Reader(Shared& shared) {
         }
         xml.WriteMemoryManagers(*engine.Pool);
         xml.FileStream::WriteMemoryManagers(*engine.Pool);
+        using namespace dideverazez::observe;
+        if (ToJson(TakeSnapshot(dideverazez::GlobalAllocSizes())).empty()) {
+            ++shared.wentDown;
+        }
+    }
+}
+
+// Short-lived children of the roots, each used once, until the workers are
+// done: the trees' registrations change under the reader's snapshots.
+void Churn(Shared& shared) {
+    for (unsigned i = 0; !shared.done.load(); ++i) {
+        zu_allocator child(*shared.handles[i % 3 * 3], "churn");
+        zu_free(child.Alloc(i % 2000), nullptr);
     }
 }
 
 TEST(ConcurrencyStress, HandedOverBlocksAndAConcurrentReaderKeepExactFigures) {
     auto shared = std::make_unique<Shared>();
-    std::thread reader(Reader, std::ref(*shared));
+    std::thread reader(Reader, std::ref(*shared)), churn(Churn, std::ref(*shared));
     std::vector<std::thread> workers;
     for (int t = 0; t < kThreads; ++t) {
         workers.emplace_back(Worker, std::ref(*shared), t, dideverazez::test::Scaled(100'000));
@@ -145,6 +160,7 @@ TEST(ConcurrencyStress, HandedOverBlocksAndAConcurrentReaderKeepExactFigures) {
     }
     shared->done = true;
     reader.join();
+    churn.join();
     for (std::size_t i = 0; i < kSlots; ++i) {
         if (Block* block = shared->slots[i].exchange(nullptr)) {
             shared->Release(block);

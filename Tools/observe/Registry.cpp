@@ -1,0 +1,139 @@
+// The registry: one list of live engines and one of retired handles behind one
+// mutex. It lives from the first handle (the module's root, at load) until the
+// module unloads; a handle destroyed later still (a static object of some other
+// module) is not recorded.
+
+#include "observe/Registry.h"
+
+#include "engines/kdideverazez_impl.h"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
+namespace dideverazez::observe {
+
+namespace {
+
+constinit bool gRegistryGone = false;
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<LiveEngine> live;
+    std::vector<RetiredHandle> retired;
+    bool merging = false; // once the retired list was full: one entry a path
+    ~Registry() { gRegistryGone = true; }
+};
+
+Registry* TheRegistry() {
+    if (gRegistryGone) {
+        return nullptr;
+    }
+    static Registry registry;
+    return &registry;
+}
+
+// Handles of one path make one entry: the highest peaks, the first birth and
+// the last death, everything else summed.
+void Merge(RetiredHandle& into, const RetiredHandle& from) {
+    into.Handles += from.Handles;
+    into.BornMs = std::min(into.BornMs, from.BornMs);
+    into.DiedMs = std::max(into.DiedMs, from.DiedMs);
+    Metrics& a = into.Figures;
+    const Metrics& b = from.Figures;
+    a = {a.TimeTotal + b.TimeTotal,
+         std::max(a.SelfPeak, b.SelfPeak),
+         std::max(a.MemoryPeak, b.MemoryPeak),
+         a.MemoryCurrent + b.MemoryCurrent,
+         a.MemoryCumul + b.MemoryCumul,
+         a.CountCurrent + b.CountCurrent,
+         a.CountCumul + b.CountCumul};
+}
+
+// Adds `handle`. Once the list has been full, every path has one entry: the
+// list is merged by path that first time, and later handles join their path's.
+void Keep(Registry& registry, const RetiredHandle& handle) {
+    std::vector<RetiredHandle>& retired = registry.retired;
+    const auto pathOf = [](std::vector<RetiredHandle>& list, const std::string& path) {
+        return std::find_if(list.begin(), list.end(),
+                            [&](const RetiredHandle& r) { return r.Path == path; });
+    };
+    if (!registry.merging && retired.size() >= RetiredBound) {
+        std::vector<RetiredHandle> merged;
+        for (const RetiredHandle& r : retired) {
+            const auto same = pathOf(merged, r.Path);
+            same == merged.end() ? merged.push_back(r) : Merge(*same, r);
+        }
+        retired.swap(merged);
+        registry.merging = true;
+    }
+    const auto same = registry.merging ? pathOf(retired, handle.Path) : retired.end();
+    same == retired.end() ? retired.push_back(handle) : Merge(*same, handle);
+}
+
+} // namespace
+
+std::uint64_t MillisecondsSinceLoad() noexcept {
+    static const auto loaded = std::chrono::steady_clock::now();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - loaded)
+                                          .count());
+}
+
+Metrics MetricsOf(const allocator_impl& engine, std::int64_t timeTotal) noexcept {
+    const StatAlloc global = engine.GlobalStat.Load();
+    return {timeTotal,           engine.SelfStat.Memory.Load().Peak,
+            global.Memory.Peak,  global.Memory.Current,
+            global.Memory.Cumul, global.Counter.Current,
+            global.Counter.Cumul};
+}
+
+void Register(const allocator_impl& engine, const char* name) {
+    const std::uint64_t born = MillisecondsSinceLoad();
+    Registry* registry = TheRegistry();
+    if (registry == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    std::string path = name != nullptr ? name : "<noname>";
+    const auto parent =
+        std::find_if(registry->live.begin(), registry->live.end(),
+                     [&](const LiveEngine& e) { return e.Engine == engine.Parent; });
+    if (engine.Parent != nullptr && parent != registry->live.end()) {
+        path = parent->Path + "/" + path;
+    }
+    registry->live.push_back({&engine, name, std::move(path), born});
+}
+
+void Retire(const allocator_impl& engine) noexcept {
+    const std::uint64_t died = MillisecondsSinceLoad();
+    Registry* registry = TheRegistry();
+    if (registry == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    const auto found = std::find_if(registry->live.begin(), registry->live.end(),
+                                    [&](const LiveEngine& e) { return e.Engine == &engine; });
+    if (found == registry->live.end()) {
+        return;
+    }
+    try {
+        Keep(*registry, {found->Path, 1, found->BornMs, died,
+                         MetricsOf(engine, static_cast<std::int64_t>(engine.GetTimeTotal()))});
+    } catch (const std::bad_alloc&) {
+        // The record is dropped; the engine is forgotten all the same.
+    }
+    registry->live.erase(found);
+}
+
+void Visit(const std::function<void(const std::vector<LiveEngine>&,
+                                    const std::vector<RetiredHandle>&)>& visit) {
+    Registry* registry = TheRegistry();
+    if (registry == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    visit(registry->live, registry->retired);
+}
+
+} // namespace dideverazez::observe

@@ -1,0 +1,61 @@
+// The engines of the module's live handles, and what its destroyed handles
+// left, for snapshots (Snapshot.h). A handle registers its engine when it is
+// built and retires it when it is destroyed; nothing on the allocation path
+// reads or writes the registry.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class allocator_impl;
+
+namespace dideverazez::observe {
+
+// Milliseconds since the module was loaded (a steady clock, started by the
+// first handle: the module's own root).
+std::uint64_t MillisecondsSinceLoad() noexcept;
+
+// The seven words of zu_allocator::GetMetrics.
+struct Metrics {
+    std::int64_t TimeTotal, SelfPeak, MemoryPeak, MemoryCurrent, MemoryCumul, CountCurrent,
+        CountCumul;
+};
+
+// `engine`'s figures as GetMetrics reads them, with `timeTotal` for its time.
+Metrics MetricsOf(const allocator_impl& engine, std::int64_t timeTotal) noexcept;
+
+struct LiveEngine {
+    const allocator_impl* Engine;
+    const char* Name; // the handle's, held (it outlives the handle); may be null
+    std::string Path; // the names from the root, joined with '/'
+    std::uint64_t BornMs;
+};
+
+struct RetiredHandle {
+    std::string Path;
+    std::uint64_t Handles; // handles of this path merged into the entry; 1 until then
+    std::uint64_t BornMs, DiedMs;
+    Metrics Figures; // as GetMetrics gave them when the handle went
+};
+
+// Retired handles kept one by one; past this, handles of one path are merged.
+inline constexpr std::size_t RetiredBound = 4096;
+
+// The handle's engine, built for a handle named `name`. Raises std::bad_alloc
+// when the registry cannot grow; then nothing is recorded.
+void Register(const allocator_impl& engine, const char* name);
+
+// The handle's engine is about to be destroyed: its figures now, with the time
+// it measured, become a retired entry. Never raises; a record that cannot be
+// kept is dropped.
+void Retire(const allocator_impl& engine) noexcept;
+
+// Calls `visit` with the live engines, each after its parent, in the order
+// their handles were built, and the retired handles, under the registry's
+// lock: no handle is built or destroyed meanwhile.
+void Visit(const std::function<void(const std::vector<LiveEngine>&,
+                                    const std::vector<RetiredHandle>&)>& visit);
+
+} // namespace dideverazez::observe

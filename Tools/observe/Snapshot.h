@@ -1,0 +1,71 @@
+// A snapshot: every live tree of handles with every figure, the handles
+// destroyed so far, and the module's size histogram, copied at one moment and
+// written as JSON (docs/snapshot.md, docs/snapshot.schema.json).
+//
+// Taking one allocates nothing through any handle (its copies come from the C
+// heap), stops no time measurement and frees no cached page. Each tree is
+// copied under its own lock, so its figures are those of one moment, and the
+// text is made after every lock is released.
+#pragma once
+
+#include "engines/kdideverazez_impl.h"
+#include "observe/Registry.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class AllocSizes;
+
+namespace dideverazez::observe {
+
+struct EngineCopy {
+    const void* Address;
+    const void* Parent;
+    std::string Path;
+    std::string Name;
+    bool Named; // false for a handle built without a name
+    int Kind;
+    bool IsGlobal;
+    bool Measuring;
+    std::uint64_t BornMs;
+    Metrics Figures; // time_total: the time so far while the measurement runs
+    StatAlloc Global, Self, Large, Used, Page, Pooled;
+    StatValue Reserved;
+};
+
+struct ClassCopy {
+    std::uint64_t Size;
+    StatValue Blocks, Pages;
+};
+
+struct TreeCopy {
+    std::uint64_t CachedPages = 0;
+    ClassCopy Classes[PagedMemory::ClassCount] = {}; // all zero for a basic tree
+    std::vector<EngineCopy> Engines;                 // the root first, each engine after its parent
+};
+
+struct HistogramRow {
+    std::uint64_t Bound;
+    std::string Label;
+    std::uint64_t Count;
+};
+
+struct Snapshot {
+    std::uint32_t Process = 0;
+    std::uint64_t TakenMs = 0;
+    std::vector<TreeCopy> Trees;
+    std::vector<RetiredHandle> Retired;
+    std::string HistogramName;
+    std::uint64_t HistogramPages = 0;
+    std::vector<HistogramRow> Histogram;
+};
+
+// The registry's trees and retired handles, and `histogram`, now.
+Snapshot TakeSnapshot(const AllocSizes& histogram);
+
+// The snapshot as one line of JSON, without a newline.
+std::string ToJson(const Snapshot& snapshot);
+
+} // namespace dideverazez::observe

@@ -1,0 +1,153 @@
+// Snapshots. Which test owns which rule:
+//  - Snapshot.MatchesTheGoldenFile: every figure of a tree, its pool's
+//    classes, a retired handle, names that need escaping, the histogram
+//    (snapshot.json; times, addresses and the process id made constant).
+//  - Snapshot.ChangesNothing: taking one stops no measurement, frees no page.
+//  - Snapshot.RetiredHandlesOfOnePathAreMerged: past the bound.
+//  - Reporter.*: the path pattern; SIGUSR1 taken or left to the program; files
+//    written whole or appended, never through a link.
+// The environment variables on an unchanged program: packaging's
+// client_writes_snapshots; snapshots beside busy threads: ConcurrencyStress.
+
+#include "observe/Reporter.h"
+#include "observe/Snapshot.h"
+#include "platform/Platform.h"
+#include "statistics/AllocSizes.h"
+#include "support/TestSupport.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace dideverazez::observe;
+using namespace dideverazez::test;
+
+// The snapshot's parts that belong to handles whose paths start with `root`.
+Snapshot Only(Snapshot snapshot, const std::string& root) {
+    std::erase_if(snapshot.Trees, [&](const TreeCopy& t) { return t.Engines[0].Path != root; });
+    std::erase_if(snapshot.Retired, [&](const RetiredHandle& r) { return r.Path.rfind(root, 0); });
+    return snapshot;
+}
+
+TEST(Snapshot, MatchesTheGoldenFile) {
+    zu_allocator root("Scene");
+    zu_allocator meshes(root, "Meshes \"<\xff>\"");
+    zu_allocator unnamed(&meshes, nullptr);
+    void* kept[] = {meshes.Alloc(100), unnamed.Alloc(5000), root.Alloc(8)};
+    unnamed.IncMemoryUsed(7);
+    meshes.Reserve(11);
+    zu_free(unnamed.Alloc(1000), nullptr);
+    {
+        zu_allocator gone(root, "Gone");
+        zu_free(gone.Alloc(64), nullptr);
+    }
+    AllocSizes sizes("Sizes", &root);
+    sizes.Record(100);
+    sizes.RecordPage();
+    Snapshot snapshot = Only(TakeSnapshot(sizes), "Scene");
+    snapshot.Process = 0;
+    snapshot.TakenMs = 0;
+    for (EngineCopy& e : snapshot.Trees[0].Engines) {
+        e.BornMs = e.Figures.TimeTotal = 0;
+    }
+    snapshot.Retired[0].BornMs = snapshot.Retired[0].DiedMs =
+        snapshot.Retired[0].Figures.TimeTotal = 0;
+    EXPECT_TRUE(MatchesGolden("snapshot.json",
+                              Named(ToJson(snapshot) + "\n", {{&EngineOf(root), "@Scene"},
+                                                              {&EngineOf(meshes), "@Meshes"},
+                                                              {&EngineOf(unnamed), "@unnamed"}})));
+    unnamed.DecMemoryUsed(7);
+    meshes.UnReserve(11);
+    for (void* p : kept) {
+        zu_free(p, nullptr);
+    }
+}
+
+TEST(Snapshot, ChangesNothing) {
+    zu_allocator root("Unchanged");
+    zu_free(root.Alloc(8), nullptr); // its page is cached
+    const auto figures = AllFigures(EngineOf(root));
+    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unchanged");
+    EXPECT_TRUE(EngineOf(root).Process.Running);
+    EXPECT_TRUE(snapshot.Trees.at(0).Engines.at(0).Measuring);
+    EXPECT_EQ(snapshot.Trees[0].CachedPages, 1u);
+    EXPECT_EQ(AllFigures(EngineOf(root)), figures);
+}
+
+// Beyond the bound, handles of one path make one entry: the highest peaks,
+// the cumulative and current figures summed.
+TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
+    zu_allocator root("Merged");
+    for (std::size_t i = 0; i < RetiredBound + 10; ++i) {
+        zu_allocator child(root, i % 2 ? "odd" : "even");
+        zu_free(child.Alloc(i < RetiredBound ? 8 : 1000), nullptr); // 32, then 1048
+    }
+    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Merged/");
+    ASSERT_EQ(snapshot.Retired.size(), 2u);
+    for (const RetiredHandle& r : snapshot.Retired) {
+        EXPECT_EQ(r.Handles, RetiredBound / 2 + 5) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryPeak, 1048) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1048 * 5) << r.Path;
+    }
+}
+
+TEST(Reporter, PathPattern) {
+    EXPECT_EQ(Reporter::ExpandPath("/tmp/a-%p.json", 42), "/tmp/a-42.json");
+    EXPECT_EQ(Reporter::ExpandPath("%%p%p%q%", 7), "%p7%q%");
+}
+
+#if !defined(_WIN32)
+extern "C" void ProgramsOwn(int) {}
+
+// Without a handler of the program the signal is a request, and the default
+// comes back after; a handler of the program stays.
+TEST(Reporter, SignalTakenOrLeftToTheProgram) {
+    {
+        dideverazez::platform::ReportRequests requests;
+        ASSERT_TRUE(requests.Listening());
+        std::raise(SIGUSR1);
+        EXPECT_TRUE(requests.Wait(1000));
+        EXPECT_FALSE(requests.Wait(0));
+        requests.Stop();
+        EXPECT_FALSE(requests.Wait(-1));
+    }
+    EXPECT_EQ(std::signal(SIGUSR1, ProgramsOwn), SIG_DFL);
+    {
+        ::testing::internal::CaptureStderr();
+        dideverazez::platform::ReportRequests requests;
+        EXPECT_FALSE(requests.Listening());
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("SIGUSR1 is the program's own"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), ProgramsOwn);
+}
+
+// A file replaced whole (a link in the way is replaced, not followed) or
+// appended to (never through a link), with mode 0644.
+TEST(Reporter, FilesWholeOrAppendedNeverThroughALink) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("observe-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const auto text = [](const fs::path& p) {
+        std::ifstream f(p);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    std::ofstream(dir / "target") << "untouched";
+    fs::create_symlink(dir / "target", dir / "link");
+    EXPECT_FALSE(dideverazez::platform::AppendToFile((dir / "link").c_str(), "x"));
+    EXPECT_TRUE(dideverazez::platform::ReplaceFile((dir / "link").c_str(), "whole"));
+    EXPECT_FALSE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(text(dir / "link") + text(dir / "target"), "wholeuntouched");
+    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "1\n"));
+    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "2\n"));
+    EXPECT_EQ(text(dir / "series"), "1\n2\n");
+    EXPECT_EQ(fs::status(dir / "series").permissions(), static_cast<fs::perms>(0644));
+    EXPECT_FALSE(dideverazez::platform::ReplaceFile((dir / "none" / "x").c_str(), "x"));
+    EXPECT_EQ(fs::remove_all(dir), 4u);
+}
+#endif
+
+} // namespace
