@@ -25,11 +25,7 @@
 TEST(ValueFormat, EveryNotationMatchesTheGoldenFile) {
     using namespace LmAlloc;
     std::ostringstream os;
-    const auto bracketed = [&os](auto write) {
-        os << " [";
-        write();
-        os << ']';
-    };
+    const auto bracketed = [&os](auto write) { os << " [", write(), os << ']'; };
     // Group edges, unit boundaries (just below, at, above), 32-bit field edges.
     std::istringstream numbers(
         "0 7 9 10 99 100 999 1000 1001 1010 1023 1024 1100 10239 10240 12345 123456 999999 1000000 "
