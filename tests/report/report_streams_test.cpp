@@ -40,11 +40,10 @@
 //   cut at 255 characters) for row 0 and as the next row's lower end;
 // - two sections on one stream.
 
+#include "platform/Platform.h"
 #include "report/ReportStreams.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
-
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -54,7 +53,11 @@
 
 using namespace dideverazez::test;
 
-const std::filesystem::path kReport = "/tmp/allocator_" + std::to_string(::getpid()) + ".txt";
+const std::filesystem::path kReport = [] {
+    char path[64];
+    dideverazez::platform::ReportPath(path, sizeof path);
+    return std::filesystem::path(path);
+}();
 
 // What is at the report path ("=" for `written`), and "open" while a descriptor of
 // this process is open on it.
@@ -108,8 +111,8 @@ template <class Stream> std::string Script() {
         for (const char* before : {"free", "stale text", "a directory"}) {
             std::filesystem::remove(kReport);
             // Stale text, or a directory, where the report file goes (or neither):
-            std::ofstream(before[0] == 's' ? kReport : "/dev/null") << "stale text";
-            std::filesystem::create_directory(before[0] == 'a' ? kReport : "/tmp");
+            before[0] == 's' ? void(std::ofstream(kReport) << "stale text") : void();
+            before[0] == 'a' ? void(std::filesystem::create_directory(kReport)) : void();
             write(*std::make_unique<Stream>());
             os << "; owned, " << before << " before: " << AtReportPath(callers.str());
         }
