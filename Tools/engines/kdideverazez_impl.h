@@ -149,9 +149,9 @@ struct StatAlloc {
     }
     StatAlloc Load() const noexcept { return {Memory.Load(), Counter.Load()}; }
 };
-static_assert(sizeof(StatValue) == 24 && offsetof(StatValue, Peak) == 8 &&
-                  offsetof(StatValue, Cumul) == 16 && offsetof(StatAlloc, Counter) == 24,
-              "statistics are plain 64-bit figures in their documented order");
+// Statistics are plain 64-bit figures in their documented order.
+static_assert(sizeof(StatValue) == 24 && offsetof(StatValue, Cumul) == 16);
+static_assert(offsetof(StatValue, Peak) == 8 && offsetof(StatAlloc, Counter) == 24);
 
 // The process figures of an engine. Times are milliseconds of processor time
 // of the whole process; the virtual-memory figures are never measured.
@@ -175,8 +175,8 @@ struct BlockHeader {
     allocator_impl* Owner;
     std::uint64_t Size;
 };
-static_assert(sizeof(BlockHeader) == 16 && offsetof(BlockHeader, Size) == 8,
-              "a block header is two 64-bit words: Owner at p - 16, Size at p - 8");
+// Owner at p - 16, Size at p - 8.
+static_assert(sizeof(BlockHeader) == 16 && offsetof(BlockHeader, Size) == 8);
 
 inline BlockHeader* HeaderOf(void* userPointer) noexcept {
     return reinterpret_cast<BlockHeader*>(static_cast<char*>(userPointer) - sizeof(BlockHeader));
@@ -250,9 +250,9 @@ struct PooledBlock {
     allocator_impl* Owner;
     std::uint64_t Size;
 };
-static_assert(sizeof(PooledBlock) == 24 && offsetof(PooledBlock, Owner) == 8 &&
-                  offsetof(PooledBlock, Size) == 16,
-              "a pooled block: its Link word, then its block header, then the user bytes");
+// A pooled block: its Link word, then its block header, then the user bytes.
+static_assert(sizeof(PooledBlock) == 24 && offsetof(PooledBlock, Owner) == 8);
+static_assert(offsetof(PooledBlock, Size) == 16);
 
 // The header of a pool page: 4036 bytes from the C heap, this header, then the
 // block area. Block i starts Stride * i bytes into the area; the bytes behind
@@ -274,12 +274,10 @@ struct Page {
     std::uint64_t FreeCount; // blocks on FreeList
     PooledBlock* FreeList;   // the block handed out next; null when full
 };
-static_assert(sizeof(Page) == 64, "a page header is eight 64-bit words");
-static_assert(offsetof(Page, Manager) == 0 && offsetof(Page, Prev) == 8 &&
-                  offsetof(Page, Next) == 16 && offsetof(Page, Stride) == 24 &&
-                  offsetof(Page, Capacity) == 32 && offsetof(Page, UsedCount) == 40 &&
-                  offsetof(Page, FreeCount) == 48 && offsetof(Page, FreeList) == 56,
-              "page header words in their documented order");
+// Eight 64-bit words in this order.
+static_assert(sizeof(Page) == 64 && offsetof(Page, Prev) == 8 && offsetof(Page, Next) == 16);
+static_assert(offsetof(Page, Stride) == 24 && offsetof(Page, Capacity) == 32);
+static_assert(offsetof(Page, UsedCount) == 40 && offsetof(Page, FreeCount) == 48);
 
 // The first broken invariant of a pool: what, and where. Invariant is null
 // when every invariant holds.
@@ -322,10 +320,8 @@ struct PagedMemory {
         8, 16, 32, 48, 64, 80, 96, 128, 160, 192, 224, 256, 320, 384, 512, 640, 768, 1024};
     static constexpr std::uint64_t LargestClass = ClassSizes[ClassCount - 1];
 
-    // Index of the smallest class whose BlockSize is at least `size`
-    // (size <= LargestClass). One table load.
-    static std::size_t ClassIndex(std::uint64_t size) noexcept;
-    // Managers[ClassIndex(size)], found from a table of byte offsets.
+    // The manager of the smallest class whose BlockSize is at least `size`
+    // (size <= LargestClass), found from a table of byte offsets.
     MemoryManager& ManagerFor(std::uint64_t size) noexcept;
 
     explicit PagedMemory(allocator_impl* owner);

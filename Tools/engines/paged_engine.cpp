@@ -35,7 +35,7 @@ constexpr bool ClassTableIsSound() {
         const std::uint64_t size = PagedMemory::ClassSizes[i];
         const std::uint64_t stride = size + PagedMemory::BlockHeaderBytes;
         if (size % 8 != 0 || (i > 0 && size <= PagedMemory::ClassSizes[i - 1])) {
-            return false; // sorted, and multiples of 8 so that ClassIndex can work in eighths
+            return false; // sorted, and multiples of 8 so that ManagerFor can work in eighths
         }
         if (PagedMemory::BlockAreaBytes / stride != kDocumentedCapacity[i]) {
             return false;
@@ -93,16 +93,16 @@ unsigned char* OrderMark(Page* page) noexcept {
 
 // The mark lies in the page's hidden slack (MemoryCheckers.h).
 unsigned char ReadOrderMark(Page* page) noexcept {
-    Show(OrderMark(page), 1);
+    Show(OrderMark(page), sizeof(unsigned char));
     const unsigned char mark = *OrderMark(page);
-    Hide(OrderMark(page), 1);
+    Hide(OrderMark(page), sizeof(unsigned char));
     return mark;
 }
 
 void WriteOrderMark(Page* page, unsigned char mark) noexcept {
-    Show(OrderMark(page), 1);
+    Show(OrderMark(page), sizeof(unsigned char));
     *OrderMark(page) = mark;
-    Hide(OrderMark(page), 1);
+    Hide(OrderMark(page), sizeof(unsigned char));
 }
 
 char* BlockArea(Page* page) noexcept {
@@ -280,10 +280,6 @@ inline void ReturnToPage(PooledBlock* block, Page* page) {
 
 // ---------------------------------------------------------------------------
 // PagedMemory and MemoryManager
-
-std::size_t PagedMemory::ClassIndex(std::uint64_t size) noexcept {
-    return kClassOfEighths[(size + 7) >> 3];
-}
 
 MemoryManager& PagedMemory::ManagerFor(std::uint64_t size) noexcept {
     return *reinterpret_cast<MemoryManager*>(reinterpret_cast<char*>(this) +
