@@ -16,6 +16,7 @@
 #include "handle/Internals.h"
 #include "handle/dideverazez.h"
 #include "handle/zu_memory_resource.h"
+#include "observe/Snapshot.h"
 #include "report/ReportStreams.h"
 #include "statistics/AllocSizes.h"
 #include "statistics/ValueFormat.h"
@@ -287,6 +288,9 @@ private:
     bool CheckTally();
     bool CheckPools();
     void WriteReports();
+    // A snapshot of every tree, as DIDEVERAZEZ_REPORT would write it: into
+    // `name` of the report folder, and as one more line of series.jsonl.
+    void WriteSnapshot(const char* name);
     bool ReleaseEverything();
     bool DeliberateLeak();
     zu_allocator& Handle(int module) { return *handles_[static_cast<std::size_t>(module)]; }
@@ -478,6 +482,9 @@ void Demo::Workload() {
         if (op % 2000 == 0) {
             DeclaredUse(static_cast<std::uint64_t>(op / 2000));
         }
+        if (op % (kOperations / 20) == 0) {
+            WriteSnapshot(op == kOperations / 2 ? "snapshot-1.json" : nullptr);
+        }
     }
 }
 
@@ -630,11 +637,22 @@ bool Demo::DeliberateLeak() {
     return told;
 }
 
+void Demo::WriteSnapshot(const char* name) {
+    const std::string json = dideverazez::observe::ToJson(
+        dideverazez::observe::TakeSnapshot(dideverazez::GlobalAllocSizes()));
+    std::ofstream(reportFolder_ / "series.jsonl", std::ios::app) << json << '\n';
+    if (name != nullptr) {
+        std::ofstream(reportFolder_ / name) << json;
+    }
+}
+
 int Demo::Run() {
     const auto started = std::chrono::steady_clock::now();
     std::printf("dideverazez demo: a host with a scene, a network layer and an audio module,\n"
                 "each with its own tree of allocators, running %d operations.\n\n",
                 kOperations);
+    std::filesystem::create_directories(reportFolder_);
+    std::filesystem::remove(reportFolder_ / "series.jsonl");
     BuildTree(kDiagnostics);
     Workload();
     std::printf("%llu allocations and %llu frees; frees went through the owning handle %llu "
@@ -646,6 +664,7 @@ int Demo::Run() {
                 static_cast<unsigned long long>(freedByNull_),
                 static_cast<unsigned long long>(freedByOther_));
 
+    WriteSnapshot("snapshot-2.json");
     bool ok = CheckTally() && CheckPools();
     std::printf("\n");
     PrintTable(handles_);
@@ -654,6 +673,11 @@ int Demo::Run() {
                 "children's small blocks;\n ever: blocks ever allocated; time: processor time of "
                 "the process while the handle lived.)\n\n");
     WriteReports();
+    std::printf("Snapshots: %s (half-way), %s (the end of the work), and %s (every\n"
+                "20,000 operations): see them with dideverazez-report summary, diff and html.\n\n",
+                (reportFolder_ / "snapshot-1.json").string().c_str(),
+                (reportFolder_ / "snapshot-2.json").string().c_str(),
+                (reportFolder_ / "series.jsonl").string().c_str());
 
     ok = ReleaseEverything() && ok;
     ok = DeliberateLeak() && ok;
