@@ -69,7 +69,7 @@ void Reporter::Write() {
     try {
         text = ToJson(TakeSnapshot(histogram_));
         written = intervalMs_ > 0 ? platform::AppendToFile(path_.c_str(), text + "\n")
-                                  : platform::ReplaceFile(path_.c_str(), text);
+                                  : platform::WriteWholeFile(path_.c_str(), text);
     } catch (const std::bad_alloc&) {
         // No memory for the snapshot: said below like any failure.
     }

@@ -35,7 +35,7 @@ const char* TrustedEnvironment(const char* name);
 // renamed over it, so that a reader sees the old contents or the new, never
 // half; a symbolic link at `path` is replaced, never followed. Returns false,
 // leaving `path` as it was, when the file cannot be written.
-bool ReplaceFile(const char* path, const std::string& text);
+bool WriteWholeFile(const char* path, const std::string& text);
 
 // Appends `text` to `path` with one write; the file is created with mode 0644
 // when it is missing, and never opened through a symbolic link. Returns false

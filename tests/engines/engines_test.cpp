@@ -153,7 +153,7 @@ TEST(EngineBase, NamesRootsAndKinds) {
 TEST(EngineBase, TimeFromConstructionToTheFirstFlush) {
     const auto now = [] {
         std::uint64_t user = 0, kernel = 0;
-        dideverazez::platform::ProcessTimes(nullptr, user, kernel);
+        dideverazez::platform::ProcessTimes(dideverazez::platform::CurrentProcess(), user, kernel);
         return user + kernel;
     };
     for (bool global : {false, true}) {

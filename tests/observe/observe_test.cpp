@@ -138,14 +138,14 @@ TEST(Reporter, FilesWholeOrAppendedNeverThroughALink) {
     std::ofstream(dir / "target") << "untouched";
     fs::create_symlink(dir / "target", dir / "link");
     EXPECT_FALSE(dideverazez::platform::AppendToFile((dir / "link").c_str(), "x"));
-    EXPECT_TRUE(dideverazez::platform::ReplaceFile((dir / "link").c_str(), "whole"));
+    EXPECT_TRUE(dideverazez::platform::WriteWholeFile((dir / "link").c_str(), "whole"));
     EXPECT_FALSE(fs::is_symlink(dir / "link"));
     EXPECT_EQ(text(dir / "link") + text(dir / "target"), "wholeuntouched");
     EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "1\n"));
     EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "2\n"));
     EXPECT_EQ(text(dir / "series"), "1\n2\n");
     EXPECT_EQ(fs::status(dir / "series").permissions(), static_cast<fs::perms>(0644));
-    EXPECT_FALSE(dideverazez::platform::ReplaceFile((dir / "none" / "x").c_str(), "x"));
+    EXPECT_FALSE(dideverazez::platform::WriteWholeFile((dir / "none" / "x").c_str(), "x"));
     EXPECT_EQ(fs::remove_all(dir), 4u);
 }
 #endif

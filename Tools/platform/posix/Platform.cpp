@@ -72,7 +72,7 @@ bool WriteAndClose(int fd, const std::string& text) {
 
 } // namespace
 
-bool ReplaceFile(const char* path, const std::string& text) {
+bool WriteWholeFile(const char* path, const std::string& text) {
     const std::string temporary = std::string(path) + "." + std::to_string(::getpid()) + ".tmp";
     ::unlink(temporary.c_str()); // a stale one, or a link planted there
     const int fd =

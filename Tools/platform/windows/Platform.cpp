@@ -72,7 +72,7 @@ std::wstring Wide(const char* path) {
 
 } // namespace
 
-bool ReplaceFile(const char* path, const std::string& text) {
+bool WriteWholeFile(const char* path, const std::string& text) {
     const std::wstring target = Wide(path);
     const std::wstring temporary =
         target + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
