@@ -166,17 +166,25 @@
     renderMap();
   }
 
+  // `hex` mixed with white: `amount` of the colour.
+  function tint(hex, amount) {
+    const n = parseInt(hex.slice(1), 16);
+    const mixed = [n >> 16, (n >> 8) & 255, n & 255].map((v) => Math.round(255 - (255 - v) * amount));
+    return 'rgb(' + mixed.join(', ') + ')';
+  }
+
   // Draws `node`'s children in the rectangle, each with its own children
   // inside while there is room; the part of the node's figure that no child
   // accounts for stays empty.
-  function drawChildren(parent, node, box, hue, level) {
-    const children = node.children.map((child) => ({value: Math.max(0, figure(child)), child}));
+  function drawChildren(parent, node, box, colour, level) {
+    const children = node.children.map((child, index) => ({value: Math.max(0, figure(child)),
+                                                            child, index}));
     const covered = children.reduce((sum, item) => sum + item.value, 0);
     const items = children.concat({value: Math.max(0, figure(node) - covered)});
-    squarify(items, box.x, box.y, box.w, box.h).forEach((cell, i) => {
+    squarify(items, box.x, box.y, box.w, box.h).forEach((cell) => {
       if (!cell.item.child) return;
       const child = cell.item.child;
-      const childHue = level === 0 ? (i * 137.5 + 210) % 360 : hue;
+      const childColour = level === 0 ? COLORS[cell.item.index % COLORS.length] : colour;
       const g = svg('g', {'class': 'node', 'data-path': child.path, 'data-depth': child.depth,
                           'tabindex': 0, 'role': 'button',
                           'aria-label': child.name + ', ' + grouped(figure(child)) + ' ' +
@@ -185,7 +193,7 @@
       const r = {x: cell.x + 1, y: cell.y + 1, w: Math.max(0, cell.w - 2),
                  h: Math.max(0, cell.h - 2)};
       g.append(svg('rect', {x: r.x, y: r.y, width: r.w, height: r.h,
-                            fill: 'hsl(' + childHue + ', 55%, ' + (84 - 7 * (level % 3)) + '%)'}));
+                            fill: tint(childColour, 0.3 + 0.12 * (level % 3))}));
       const figureText = grouped(figure(child));
       const nested = child.children.length && r.w > 60 && r.h > 50 && level < 6;
       if (r.w > 48 && r.h > 18) {
@@ -212,7 +220,7 @@
       });
       parent.append(g);
       if (nested) {
-        drawChildren(g, child, {x: r.x + 3, y: r.y + 20, w: r.w - 6, h: r.h - 23}, childHue,
+        drawChildren(g, child, {x: r.x + 3, y: r.y + 20, w: r.w - 6, h: r.h - 23}, childColour,
                      level + 1);
       }
     });
@@ -242,7 +250,7 @@
     const height = map.clientHeight || 480;
     map.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
     map.replaceChildren();
-    drawChildren(map, shown, {x: 0, y: 0, w: width, h: height}, 0, 0);
+    drawChildren(map, shown, {x: 0, y: 0, w: width, h: height}, COLORS[0], 0);
     if (!map.childNodes.length) {
       map.append(svg('text', {x: 12, y: 24, 'class': 'empty'},
                      'Nothing to draw: no ' + state.by + ' bytes here.'));
@@ -474,4 +482,5 @@
     });
   });
   renderAll();
+  document.body.dataset.ready = 'yes'; // for tests: the script ran to its end
 })();
