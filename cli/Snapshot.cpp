@@ -171,6 +171,17 @@ std::string Position(std::string_view text, std::size_t offset) {
     return std::to_string(lines + 1) + ":" + std::to_string(offset - lineStart + 1);
 }
 
+// nlohmann's message without its prefixes: "[json.exception.parse_error.101]
+// parse error at line 1, column 2: what" gives "what".
+std::string Description(const nlohmann::json::exception& error) {
+    std::string what = error.what();
+    what.erase(0, what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
+    if (what.rfind("parse error", 0) == 0 && what.find(": ") != std::string::npos) {
+        what.erase(0, what.find(": ") + 2);
+    }
+    return what;
+}
+
 } // namespace
 
 std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file) {
@@ -186,13 +197,20 @@ std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& f
         json value;
         try {
             in >> value;
-        } catch (const json::parse_error& error) {
-            // "[json.exception.parse_error.101] parse error at line 1, column 2: what"
-            const std::string what = error.what();
-            const std::size_t colon = what.find(": ");
-            const std::size_t last = start + std::max<std::size_t>(error.byte, 1) - 1;
-            throw ReadError(file + ":" + Position(text, last) + ": malformed JSON: " +
-                            (colon == std::string::npos ? what : what.substr(colon + 2)));
+        } catch (const json::exception& error) {
+            // A parse error knows where it is; a number too large for a double
+            // (out_of_range) was the last token read.
+            const auto* parse = dynamic_cast<const json::parse_error*>(&error);
+            in.clear();
+            const auto next = static_cast<std::streamoff>(in.tellg());
+            std::size_t last = text.size();
+            if (parse != nullptr) {
+                last = start + std::max<std::size_t>(parse->byte, 1) - 1;
+            } else if (next > 0) {
+                last = static_cast<std::size_t>(next) - 1;
+            }
+            throw ReadError(file + ":" + Position(text, last) +
+                            ": malformed JSON: " + Description(error));
         }
         line += static_cast<std::size_t>(
             std::count(text.begin() + counted, text.begin() + start, '\n'));
