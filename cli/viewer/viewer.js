@@ -196,12 +196,16 @@
                             fill: tint(childColour, 0.3 + 0.12 * (level % 3))}));
       const figureText = grouped(figure(child));
       const nested = child.children.length && r.w > 60 && r.h > 50 && level < 6;
-      if (r.w > 48 && r.h > 18) {
+      // Labels only where they fit (about 7 pixels a character), so none spills.
+      const room = Math.floor((r.w - 8) / 7.2);
+      if (room >= 3 && r.h > 18) {
         const label = svg('text', {x: r.x + 4, y: r.y + 14, 'class': 'label'});
-        label.append(svg('tspan', {'class': 'name'}, child.name));
-        if (nested || r.h < 36) {
+        const name = child.name.length <= room ? child.name
+                                                : child.name.slice(0, room - 1) + '\u2026';
+        label.append(svg('tspan', {'class': 'name'}, name));
+        if ((nested || r.h < 36) && name.length + 1 + figureText.length <= room) {
           label.append(svg('tspan', {'class': 'figure', dx: 6}, figureText));
-        } else {
+        } else if (!nested && r.h >= 36 && figureText.length <= room) {
           label.append(svg('tspan', {'class': 'figure', x: r.x + 4, dy: 16}, figureText));
         }
         g.append(label);
