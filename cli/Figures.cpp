@@ -34,7 +34,8 @@ std::string Grouped(std::int64_t value) {
 }
 
 std::string Signed(std::int64_t change) {
-    return change > 0 ? "+" + Grouped(change) : Grouped(change);
+    std::string text = change > 0 ? "+" : "";
+    return text += Grouped(change);
 }
 
 std::int64_t Difference(std::int64_t from, std::int64_t to) {
@@ -69,7 +70,9 @@ void WriteTable(std::ostream& out, const std::vector<Column>& columns,
         for (std::size_t i = 0; i < columns.size(); ++i) {
             const std::string value = cell(i);
             const std::string pad(widths[i] - Width(value), ' ');
-            text += (i > 0 ? "  " : "") + (columns[i].left ? value + pad : pad + value);
+            text += i > 0 ? "  " : "";
+            text += columns[i].left ? value : pad;
+            text += columns[i].left ? pad : value;
         }
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << '\n';
