@@ -368,21 +368,24 @@
     const times = moments.map((m) => m.entry.snapshot.taken_ms);
     const byTime = times.every((t, i) => i === 0 || t >= times[i - 1]) &&
                    times[times.length - 1] > times[0];
-    const xs = byTime ? times : moments.map((m, i) => i);
-    const pad = {left: 92, right: 16, top: 12, bottom: 36};
+    const xs = byTime ? times : moments.map((m, i) => i + 1);
+    const pad = {left: 0, right: 16, top: 12, bottom: 36};
     const lines = state.selected.map((key) => moments.map((m) => {
       const node = m.byKey.get(key);
       return node ? node.m.memory_current : null;
     }));
     const values = lines.flat().filter((v) => v !== null);
-    const yMax = Math.max(1, ...values);
-    const yStep = step(yMax, 5);
-    const top = Math.ceil(yMax / yStep) * yStep;
+    const yStep = step(Math.max(1, ...values) - Math.min(0, ...values), 5);
+    const top = Math.ceil(Math.max(1, ...values) / yStep) * yStep;
+    const bottom = Math.floor(Math.min(0, ...values) / yStep) * yStep;
+    // Room for the longest figure of the axis, at about 7 pixels a character.
+    pad.left = 16 + 7 * Math.max(grouped(top).length, grouped(bottom).length);
     const x = (v) => pad.left + ((v - xs[0]) / Math.max(1, xs[xs.length - 1] - xs[0])) *
                                   (width - pad.left - pad.right);
-    const y = (v) => height - pad.bottom - (v / top) * (height - pad.top - pad.bottom);
+    const y = (v) => height - pad.bottom -
+                     ((v - bottom) / (top - bottom)) * (height - pad.top - pad.bottom);
 
-    for (let v = 0; v <= top; v += yStep) {
+    for (let v = bottom; v <= top; v += yStep) {
       chart.append(svg('line', {x1: pad.left, x2: width - pad.right, y1: y(v), y2: y(v),
                                 'class': 'grid'}));
       chart.append(svg('text', {x: pad.left - 6, y: y(v) + 4, 'class': 'tick y'}, grouped(v)));
