@@ -10,7 +10,8 @@
 # Installed: include/dideverazez/{dideverazez.h, lmstl_allocator.h,
 # zu_memory_resource.h}; libdideverazez and librozudoru (VERSION/SOVERSION
 # symlinks); lib/cmake/dideverazez/ (package, version file, targets);
-# lib/pkgconfig/dideverazez.pc.
+# lib/pkgconfig/dideverazez.pc. cli/CMakeLists.txt installs bin/dideverazez-report
+# beside them, with the same DIDEVERAZEZ_INSTALL.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

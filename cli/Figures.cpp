@@ -1,0 +1,89 @@
+#include "Figures.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace dideverazez::report {
+namespace {
+
+using Limits = std::numeric_limits<std::int64_t>;
+
+// Characters, not bytes: UTF-8 continuation bytes take no column.
+std::size_t Width(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+} // namespace
+
+std::string Grouped(std::int64_t value) {
+    // The magnitude in unsigned arithmetic, where the lowest figure has one.
+    const std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    const std::string digits = std::to_string(magnitude);
+    std::string text = value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
+    }
+    return text;
+}
+
+std::string Signed(std::int64_t change) {
+    std::string text = change > 0 ? "+" : "";
+    return text += Grouped(change);
+}
+
+std::int64_t Difference(std::int64_t from, std::int64_t to) {
+    if ((from < 0 && to > Limits::max() + from) || (from > 0 && to < Limits::min() + from)) {
+        throw std::overflow_error("figures too far apart to subtract: " + Grouped(to) + " - " +
+                                  Grouped(from));
+    }
+    return to - from;
+}
+
+std::int64_t Sum(std::int64_t a, std::int64_t b) {
+    if ((b > 0 && a > Limits::max() - b) || (b < 0 && a < Limits::min() - b)) {
+        throw std::overflow_error("figures too large to add up: " + Grouped(a) + " + " +
+                                  Grouped(b));
+    }
+    return a + b;
+}
+
+void WriteTable(std::ostream& out, const std::vector<Column>& columns,
+                const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const Column& column : columns) {
+        widths.push_back(Width(column.heading));
+    }
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
+            widths[i] = std::max(widths[i], Width(row[i]));
+        }
+    }
+    const auto line = [&](auto cell) {
+        std::string text;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const std::string value = cell(i);
+            const std::string pad(widths[i] - Width(value), ' ');
+            text += i > 0 ? "  " : "";
+            text += columns[i].left ? value : pad;
+            text += columns[i].left ? pad : value;
+        }
+        text.erase(text.find_last_not_of(' ') + 1);
+        out << text << '\n';
+    };
+    line([&](std::size_t i) { return columns[i].heading; });
+    line([&](std::size_t i) { return std::string(widths[i], '-'); });
+    for (const auto& row : rows) {
+        line([&](std::size_t i) {
+            return row.empty() ? std::string(widths[i], '-') : i < row.size() ? row[i] : "";
+        });
+    }
+}
+
+} // namespace dideverazez::report

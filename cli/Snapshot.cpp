@@ -1,0 +1,246 @@
+#include "Snapshot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <unordered_map>
+
+namespace dideverazez::report {
+namespace {
+
+using nlohmann::json;
+
+// A value of a document and its JSON pointer, for messages.
+struct Node {
+    const json& value;
+    std::string pointer;
+};
+
+// The checks of one document; every failure names the file, the line where
+// the document starts and the JSON pointer of what is wrong.
+class Document {
+public:
+    Document(const std::string& file, std::size_t line) : file_(file), line_(line) {}
+
+    [[noreturn]] void Fail(const std::string& pointer, const std::string& what) const {
+        throw ReadError(file_ + ":" + std::to_string(line_) + ": not a snapshot: " +
+                        (pointer.empty() ? "the document" : pointer) + ": " + what);
+    }
+
+    Node Member(const Node& object, const char* key) const {
+        if (!object.value.is_object()) {
+            Fail(object.pointer, "expected an object");
+        }
+        const auto found = object.value.find(key);
+        if (found == object.value.end()) {
+            Fail(object.pointer + "/" + key, "missing");
+        }
+        return {*found, object.pointer + "/" + key};
+    }
+
+    const json& Array(const Node& node) const {
+        if (!node.value.is_array()) {
+            Fail(node.pointer, "expected an array");
+        }
+        return node.value;
+    }
+
+    std::int64_t Integer(const Node& node) const {
+        // An unsigned value above the signed range is no figure of the library.
+        if (node.value.is_number_unsigned() &&
+            node.value.get<std::uint64_t>() >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            Fail(node.pointer, "out of the range of a 64-bit figure");
+        }
+        if (!node.value.is_number_integer()) {
+            Fail(node.pointer, "expected an integer");
+        }
+        return node.value.get<std::int64_t>();
+    }
+
+    std::string String(const Node& node) const {
+        if (!node.value.is_string()) {
+            Fail(node.pointer, "expected a string");
+        }
+        return node.value.get<std::string>();
+    }
+
+    Metrics ReadMetrics(const Node& node) const {
+        // Braced initialisers run in order: the first bad word is the one named.
+        return {Integer(Member(node, "time_total")),   Integer(Member(node, "self_peak")),
+                Integer(Member(node, "memory_peak")),  Integer(Member(node, "memory_current")),
+                Integer(Member(node, "memory_cumul")), Integer(Member(node, "count_current")),
+                Integer(Member(node, "count_cumul"))};
+    }
+
+    // The engines of one tree, appended to `out` depth first.
+    void ReadTree(const Node& tree, std::vector<Engine>& out) const {
+        const Node list = Member(tree, "engines");
+        if (Array(list).empty()) {
+            Fail(list.pointer, "a tree without engines");
+        }
+        std::vector<Engine> engines;
+        std::vector<std::vector<std::size_t>> children(list.value.size());
+        std::unordered_map<std::string, std::size_t> byAddress;
+        for (std::size_t i = 0; i < list.value.size(); ++i) {
+            const Node node{list.value[i], list.pointer + "/" + std::to_string(i)};
+            Engine engine;
+            engine.path = String(Member(node, "path"));
+            const Node name = Member(node, "name");
+            engine.name = name.value.is_null() ? "<noname>" : String(name);
+            engine.address = String(Member(node, "address"));
+            String(Member(node, "kind")); // shown by the viewer
+            engine.bornMs = Integer(Member(node, "born_ms"));
+            engine.metrics = ReadMetrics(Member(node, "metrics"));
+            const Node parent = Member(node, "parent");
+            if (i == 0 && !parent.value.is_null()) {
+                Fail(parent.pointer,
+                     "the first engine of a tree is its root, whose parent is null");
+            }
+            if (i > 0) {
+                if (parent.value.is_null()) {
+                    Fail(parent.pointer, "a second root in one tree");
+                }
+                const auto found = byAddress.find(String(parent));
+                if (found == byAddress.end()) {
+                    Fail(parent.pointer, "names no earlier engine of this tree");
+                }
+                children[found->second].push_back(i);
+                engine.depth = engines[found->second].depth + 1;
+            }
+            if (!byAddress.emplace(engine.address, i).second) {
+                Fail(node.pointer + "/address", "the address of an earlier engine of this tree");
+            }
+            engines.push_back(std::move(engine));
+        }
+        // Depth first without recursion: a tree may be deeper than the stack.
+        std::vector<std::size_t> pending{0};
+        while (!pending.empty()) {
+            const std::size_t at = pending.back();
+            pending.pop_back();
+            out.push_back(std::move(engines[at]));
+            pending.insert(pending.end(), children[at].rbegin(), children[at].rend());
+        }
+    }
+
+    Snapshot Read(const json& value) const {
+        const Node root{value, ""};
+        Snapshot snapshot;
+        const Node format = Member(root, "format");
+        if (String(format) != "dideverazez-snapshot") {
+            Fail(format.pointer, "not \"dideverazez-snapshot\"");
+        }
+        const Node version = Member(root, "version");
+        if (Integer(version) != 1) {
+            Fail(version.pointer,
+                 "version " + version.value.dump() + "; this tool reads version 1");
+        }
+        snapshot.process = Integer(Member(root, "process"));
+        snapshot.takenMs = Integer(Member(root, "taken_ms"));
+        const Node trees = Member(root, "trees");
+        for (std::size_t i = 0; i < Array(trees).size(); ++i) {
+            ReadTree({trees.value[i], trees.pointer + "/" + std::to_string(i)}, snapshot.engines);
+        }
+        const Node retired = Member(root, "retired");
+        for (std::size_t i = 0; i < Array(retired).size(); ++i) {
+            const Node node{retired.value[i], retired.pointer + "/" + std::to_string(i)};
+            snapshot.retired.push_back(
+                {String(Member(node, "path")), Integer(Member(node, "handles")),
+                 Integer(Member(node, "born_ms")), Integer(Member(node, "died_ms")),
+                 ReadMetrics(Member(node, "metrics"))});
+        }
+        return snapshot;
+    }
+
+private:
+    const std::string& file_;
+    std::size_t line_;
+};
+
+// "LINE:COLUMN" (both from 1) of the character at `offset`; the end of the
+// text is the column after its last character.
+std::string Position(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    const std::string_view before = text.substr(0, offset);
+    const std::size_t lineStart = before.rfind('\n') + 1; // npos + 1 is 0
+    const auto lines = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    return std::to_string(lines + 1) + ":" + std::to_string(offset - lineStart + 1);
+}
+
+// nlohmann's message without its prefixes: "[json.exception.parse_error.101]
+// parse error at line 1, column 2: what" gives "what".
+std::string Description(const nlohmann::json::exception& error) {
+    std::string what = error.what();
+    what.erase(0, what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
+    if (what.rfind("parse error", 0) == 0 && what.find(": ") != std::string::npos) {
+        what.erase(0, what.find(": ") + 2);
+    }
+    return what;
+}
+
+} // namespace
+
+std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file) {
+    // nlohmann's stream reader stops right after a document's closing brace, so
+    // one stream reads a series document by document; its positions count from
+    // the start of the document being read.
+    std::istringstream in{std::string(text)};
+    std::vector<Snapshot> snapshots;
+    std::size_t line = 1;    // the line of `counted`
+    std::size_t counted = 0; // the offset up to which lines were counted
+    while (!(in >> std::ws).eof()) {
+        const auto start = static_cast<std::size_t>(in.tellg());
+        json value;
+        try {
+            in >> value;
+        } catch (const json::exception& error) {
+            // A parse error knows where it is; a number too large for a double
+            // (out_of_range) was the last token read.
+            const auto* parse = dynamic_cast<const json::parse_error*>(&error);
+            in.clear();
+            const auto next = static_cast<std::streamoff>(in.tellg());
+            std::size_t last = text.size();
+            if (parse != nullptr) {
+                last = start + std::max<std::size_t>(parse->byte, 1) - 1;
+            } else if (next > 0) {
+                last = static_cast<std::size_t>(next) - 1;
+            }
+            throw ReadError(file + ":" + Position(text, last) +
+                            ": malformed JSON: " + Description(error));
+        }
+        line += static_cast<std::size_t>(
+            std::count(text.begin() + counted, text.begin() + start, '\n'));
+        counted = start;
+        const Document document(file, line);
+        snapshots.push_back(document.Read(value));
+        snapshots.back().document = std::move(value);
+    }
+    if (snapshots.empty()) {
+        throw ReadError(file + ": empty: no snapshot in it");
+    }
+    return snapshots;
+}
+
+std::vector<Snapshot> ReadSnapshots(const std::string& file) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), "rb"),
+                                                                 &std::fclose);
+    if (!stream) {
+        throw ReadError(file + ": cannot open: " + std::strerror(errno));
+    }
+    std::string text;
+    char buffer[1 << 16];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0) {
+        text.append(buffer, got);
+    }
+    if (std::ferror(stream.get())) {
+        throw ReadError(file + ": cannot read: " + std::strerror(errno));
+    }
+    return ParseSnapshots(text, file);
+}
+
+} // namespace dideverazez::report

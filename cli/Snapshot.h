@@ -1,0 +1,74 @@
+// Reading snapshot files (docs/snapshot.md): one snapshot, or a time series of
+// them, one JSON object after another (one a line as the library writes them).
+//
+// The reader checks every key the tool and the viewer use, with its type, and
+// the shape of each tree; anything else in a document is left alone. What it
+// returns is therefore safe to use without further checks: every engine's
+// parent is an earlier engine of its tree.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dideverazez::report {
+
+// The seven words of zu_allocator::GetMetrics.
+struct Metrics {
+    std::int64_t timeTotal = 0;
+    std::int64_t selfPeak = 0;
+    std::int64_t memoryPeak = 0;
+    std::int64_t memoryCurrent = 0;
+    std::int64_t memoryCumul = 0;
+    std::int64_t countCurrent = 0;
+    std::int64_t countCumul = 0;
+};
+
+struct Engine {
+    std::string path;
+    std::string name;    // its own name, "<noname>" for a handle without one
+    std::string address; // the key its children's `parent` names
+    int depth = 0;       // 0 for a root
+    std::int64_t bornMs = 0;
+    Metrics metrics;
+};
+
+struct Retired {
+    std::string path;
+    std::int64_t handles = 1; // how many destroyed handles of this path were merged here
+    std::int64_t bornMs = 0;
+    std::int64_t diedMs = 0;
+    Metrics metrics;
+};
+
+struct Snapshot {
+    std::int64_t process = 0;
+    std::int64_t takenMs = 0;
+    // Every engine of every tree: the trees in the file's order, each tree
+    // depth first from its root, the children of an engine in the file's order.
+    std::vector<Engine> engines;
+    std::vector<Retired> retired;
+    nlohmann::json document; // the object as read, for the viewer
+};
+
+// What is wrong with a file, as a whole message: "FILE:LINE:COLUMN: what" for
+// malformed JSON, "FILE:LINE: not a snapshot: /json/pointer: what" for a
+// document of another shape (LINE is where that document starts).
+class ReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Every snapshot of `text`, in order; `file` names it in messages. Throws
+// ReadError when the text is not one or more snapshots.
+std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file);
+
+// ParseSnapshots of the file's content; a file that cannot be read is a
+// ReadError too.
+std::vector<Snapshot> ReadSnapshots(const std::string& file);
+
+} // namespace dideverazez::report

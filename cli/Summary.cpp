@@ -1,0 +1,61 @@
+#include "Figures.h"
+#include "Report.h"
+
+namespace dideverazez::report {
+namespace {
+
+std::string Count(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+void WriteSummary(std::ostream& out, const Snapshot& snapshot) {
+    std::vector<std::vector<std::string>> rows;
+    std::size_t trees = 0;
+    for (const Engine& engine : snapshot.engines) {
+        trees += engine.depth == 0 ? 1 : 0;
+        const Metrics& m = engine.metrics;
+        rows.push_back({std::string(static_cast<std::size_t>(engine.depth) * 2, ' ') + engine.name,
+                        Grouped(m.selfPeak), Grouped(m.memoryCurrent), Grouped(m.memoryPeak),
+                        Grouped(m.memoryCumul), Grouped(m.countCurrent)});
+    }
+    out << "Process " << snapshot.process << " at " << Grouped(snapshot.takenMs)
+        << " ms: " << Count(trees, "tree", "trees") << ", "
+        << Count(snapshot.engines.size(), "live handle", "live handles") << ", "
+        << Count(snapshot.retired.size(), "retired entry", "retired entries") << ".\n\n";
+    WriteTable(out,
+               {{"handle", true},
+                {"self peak"},
+                {"current bytes"},
+                {"peak bytes"},
+                {"cumulative bytes"},
+                {"blocks"}},
+               rows);
+    out << "(self peak: the handle alone; the other figures: the handle and its children, where a\n"
+           " root holds its tree's pages rather than its children's small blocks.)\n";
+
+    if (snapshot.retired.empty()) {
+        return;
+    }
+    rows.clear();
+    for (const Retired& retired : snapshot.retired) {
+        const Metrics& m = retired.metrics;
+        rows.push_back({retired.path, Grouped(retired.handles), Grouped(m.memoryPeak),
+                        Grouped(m.memoryCumul), Grouped(m.memoryCurrent),
+                        Grouped(Difference(retired.bornMs, retired.diedMs))});
+    }
+    out << "\nRetired handles:\n\n";
+    WriteTable(out,
+               {{"path", true},
+                {"handles"},
+                {"peak bytes"},
+                {"cumulative bytes"},
+                {"left bytes"},
+                {"lived ms"}},
+               rows);
+    out << "(left bytes: what the handle still held when it was destroyed; merged entries add up\n"
+           " several handles of one path.)\n";
+}
+
+} // namespace dideverazez::report

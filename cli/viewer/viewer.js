@@ -1,0 +1,493 @@
+// The viewer of dideverazez snapshots. dideverazez-report html embeds the
+// snapshots in the element #snapshots as [{file, snapshot}, ...], in the order
+// given; the tool has checked every key used here. Plain script, nothing to
+// fetch. The state (area measure, snapshot shown, zoom) lives in the URL's
+// fragment, e.g. #by=peak&at=3&zoom=Scene%2FMeshes, so a view can be linked.
+'use strict';
+
+(function () {
+  const SVG = 'http://www.w3.org/2000/svg';
+  const COLORS = ['#4e79a7', '#e15759', '#59a14f', '#f28e2b', '#b07aa1', '#76b7b2', '#9c755f',
+                  '#edc948', '#ff9da7', '#bab0ac'];
+  const COLUMNS = [
+    {key: 'path', heading: 'path', text: true},
+    {key: 'self_peak', heading: 'self peak'},
+    {key: 'memory_current', heading: 'current bytes'},
+    {key: 'memory_peak', heading: 'peak bytes'},
+    {key: 'memory_cumul', heading: 'cumulative bytes'},
+    {key: 'count_current', heading: 'blocks'},
+  ];
+  const METRIC = {current: 'memory_current', peak: 'memory_peak'};
+
+  // Figures as the tool prints them: exact, grouped by threes.
+  function grouped(value) {
+    const digits = BigInt(Math.round(Math.abs(value))).toString();
+    return (value < 0 ? '-' : '') + digits.replace(/\B(?=(\d{3})+(?!\d))/g, ',');
+  }
+
+  function element(tag, attributes, text, namespace) {
+    const node = namespace ? document.createElementNS(namespace, tag)
+                           : document.createElement(tag);
+    for (const [name, value] of Object.entries(attributes || {})) node.setAttribute(name, value);
+    if (text !== undefined) node.textContent = text;
+    return node;
+  }
+  const svg = (tag, attributes, text) => element(tag, attributes, text, SVG);
+
+  // One snapshot as trees of nodes. Each node's key (depth, path and its rank
+  // among the nodes sharing both, depth first) names the same handle in every
+  // snapshot of a series, as dideverazez-report diff matches them.
+  function model(entry) {
+    const roots = [];
+    const nodes = [];
+    for (const tree of entry.snapshot.trees) {
+      const byAddress = new Map();
+      for (const engine of tree.engines) {
+        const parent = engine.parent === null ? null : byAddress.get(engine.parent);
+        const node = {path: engine.path, name: engine.name === null ? '<noname>' : engine.name,
+                      kind: engine.kind, m: engine.metrics, parent, children: [],
+                      depth: parent ? parent.depth + 1 : 0};
+        (parent ? parent.children : roots).push(node);
+        byAddress.set(engine.address, node);
+      }
+    }
+    const seen = new Map();
+    const walk = (node) => {
+      const base = node.depth + ':' + node.path;
+      const rank = seen.get(base) || 0;
+      seen.set(base, rank + 1);
+      node.key = base + '#' + rank;
+      nodes.push(node);
+      node.children.forEach(walk);
+    };
+    roots.forEach(walk);
+    const top = {path: '', name: 'All trees', children: roots, depth: -1, key: '', top: true};
+    return {entry, roots, nodes, top, byKey: new Map(nodes.map((n) => [n.key, n]))};
+  }
+
+  const source = document.getElementById('snapshots').textContent.trim();
+  if (!source) return;
+  const moments = JSON.parse(source).map(model);
+  const state = {at: moments.length - 1, by: 'current', zoom: '', sort: null, descending: true,
+                 selected: []};
+  const $ = (id) => document.getElementById(id);
+
+  function readFragment() {
+    const fragment = new URLSearchParams(location.hash.slice(1));
+    if (fragment.get('by') === 'peak') state.by = 'peak';
+    const at = Number(fragment.get('at'));
+    if (fragment.has('at') && Number.isInteger(at) && at >= 0 && at < moments.length) state.at = at;
+    state.zoom = fragment.get('zoom') || '';
+  }
+
+  function writeFragment() {
+    const fragment = new URLSearchParams({by: state.by, at: String(state.at)});
+    if (state.zoom) fragment.set('zoom', state.zoom);
+    try {
+      history.replaceState(null, '', '#' + fragment.toString());
+    } catch (error) {
+      // A page opened from a file may refuse; the view works without.
+    }
+  }
+
+  const current = () => moments[state.at];
+  const figure = (node) => node.top
+    ? node.children.reduce((sum, root) => sum + root.m[METRIC[state.by]], 0)
+    : node.m[METRIC[state.by]];
+
+  function details(node) {
+    const m = node.m;
+    return [node.path + ' (' + node.kind + ' engine)',
+            'current bytes: ' + grouped(m.memory_current),
+            'peak bytes: ' + grouped(m.memory_peak),
+            'self peak: ' + grouped(m.self_peak),
+            'cumulative bytes: ' + grouped(m.memory_cumul),
+            'blocks: ' + grouped(m.count_current) + ' now, ' + grouped(m.count_cumul) + ' ever',
+            node.children.length ? 'click to zoom into its subtree' : ''].join('\n').trim();
+  }
+
+  // --- Header -------------------------------------------------------------
+
+  function renderAbout() {
+    const {entry, roots, nodes} = current();
+    const s = entry.snapshot;
+    $('about').textContent = 'Process ' + s.process + ', ' + grouped(s.taken_ms) +
+      ' ms after the library loaded (' + entry.file + '): ' + roots.length +
+      (roots.length === 1 ? ' tree, ' : ' trees, ') + nodes.length + ' live handles, ' +
+      s.retired.length + ' retired.';
+    $('moment-text').textContent = (state.at + 1) + ' of ' + moments.length;
+  }
+
+  // --- Treemap ------------------------------------------------------------
+
+  // Squarified layout of `items` ({value}) in the rectangle; returns
+  // [{item, x, y, w, h}] with areas in proportion to the values.
+  function squarify(items, x, y, w, h) {
+    const total = items.reduce((sum, item) => sum + item.value, 0);
+    const out = [];
+    if (total <= 0 || w <= 0 || h <= 0) return out;
+    const scale = (w * h) / total;
+    const rest = items.filter((item) => item.value > 0).sort((a, b) => b.value - a.value);
+    const worst = (row, side) => {
+      const sum = row.reduce((s, item) => s + item.value * scale, 0);
+      const max = Math.max(...row.map((item) => item.value * scale));
+      const min = Math.min(...row.map((item) => item.value * scale));
+      return Math.max((side * side * max) / (sum * sum), (sum * sum) / (side * side * min));
+    };
+    while (rest.length) {
+      const side = Math.min(w, h);
+      const row = [rest.shift()];
+      while (rest.length && worst(row.concat(rest[0]), side) <= worst(row, side)) {
+        row.push(rest.shift());
+      }
+      const area = row.reduce((s, item) => s + item.value * scale, 0);
+      const thickness = area / side;
+      let offset = 0;
+      for (const item of row) {
+        const length = (item.value * scale) / thickness;
+        out.push(w >= h ? {item, x, y: y + offset, w: thickness, h: length}
+                        : {item, x: x + offset, y, w: length, h: thickness});
+        offset += length;
+      }
+      if (w >= h) {
+        x += thickness;
+        w -= thickness;
+      } else {
+        y += thickness;
+        h -= thickness;
+      }
+    }
+    return out;
+  }
+
+  function zoomTo(node) {
+    state.zoom = node.top ? '' : node.key;
+    writeFragment();
+    renderMap();
+  }
+
+  // `hex` mixed with white: `amount` of the colour.
+  function tint(hex, amount) {
+    const n = parseInt(hex.slice(1), 16);
+    const mixed = [n >> 16, (n >> 8) & 255, n & 255].map((v) => Math.round(255 - (255 - v) * amount));
+    return 'rgb(' + mixed.join(', ') + ')';
+  }
+
+  // Draws `node`'s children in the rectangle, each with its own children
+  // inside while there is room; the part of the node's figure that no child
+  // accounts for stays empty.
+  function drawChildren(parent, node, box, colour, level) {
+    const children = node.children.map((child, index) => ({value: Math.max(0, figure(child)),
+                                                            child, index}));
+    const covered = children.reduce((sum, item) => sum + item.value, 0);
+    const items = children.concat({value: Math.max(0, figure(node) - covered)});
+    squarify(items, box.x, box.y, box.w, box.h).forEach((cell) => {
+      if (!cell.item.child) return;
+      const child = cell.item.child;
+      const childColour = level === 0 ? COLORS[cell.item.index % COLORS.length] : colour;
+      const g = svg('g', {'class': 'node', 'data-path': child.path, 'data-depth': child.depth,
+                          'tabindex': 0, 'role': 'button',
+                          'aria-label': child.name + ', ' + grouped(figure(child)) + ' ' +
+                                        state.by + ' bytes'});
+      g.append(svg('title', {}, details(child)));
+      const r = {x: cell.x + 1, y: cell.y + 1, w: Math.max(0, cell.w - 2),
+                 h: Math.max(0, cell.h - 2)};
+      g.append(svg('rect', {x: r.x, y: r.y, width: r.w, height: r.h,
+                            fill: tint(childColour, 0.3 + 0.12 * (level % 3))}));
+      const figureText = grouped(figure(child));
+      const nested = child.children.length && r.w > 60 && r.h > 50 && level < 6;
+      // Labels only where they fit (about 7 pixels a character), so none spills.
+      const room = Math.floor((r.w - 8) / 7.2);
+      if (room >= 3 && r.h > 18) {
+        const label = svg('text', {x: r.x + 4, y: r.y + 14, 'class': 'label'});
+        const name = child.name.length <= room ? child.name
+                                                : child.name.slice(0, room - 1) + '\u2026';
+        label.append(svg('tspan', {'class': 'name'}, name));
+        if ((nested || r.h < 36) && name.length + 1 + figureText.length <= room) {
+          label.append(svg('tspan', {'class': 'figure', dx: 6}, figureText));
+        } else if (!nested && r.h >= 36 && figureText.length <= room) {
+          label.append(svg('tspan', {'class': 'figure', x: r.x + 4, dy: 16}, figureText));
+        }
+        g.append(label);
+      }
+      const open = (event) => {
+        event.stopPropagation();
+        if (child.children.length) zoomTo(child);
+        highlightRow(child.key);
+      };
+      g.addEventListener('click', open);
+      g.addEventListener('keydown', (event) => {
+        if (event.key === 'Enter' || event.key === ' ') {
+          event.preventDefault();
+          open(event);
+        }
+      });
+      parent.append(g);
+      if (nested) {
+        drawChildren(g, child, {x: r.x + 3, y: r.y + 20, w: r.w - 6, h: r.h - 23}, childColour,
+                     level + 1);
+      }
+    });
+  }
+
+  function renderMap() {
+    const m = current();
+    const shown = (state.zoom && m.byKey.get(state.zoom)) || m.top;
+    const crumbs = $('crumbs');
+    crumbs.replaceChildren();
+    const chain = [];
+    for (let node = shown; node && !node.top; node = node.parent) chain.unshift(node);
+    chain.unshift(m.top);
+    chain.forEach((node, i) => {
+      if (i) crumbs.append(' / ');
+      const button = element('button', {type: 'button'}, node.name);
+      button.disabled = i === chain.length - 1;
+      button.title = node.top ? 'Every tree' : details(node);
+      button.addEventListener('click', () => zoomTo(node));
+      crumbs.append(button);
+    });
+    crumbs.append(element('span', {'class': 'figure'},
+                          '  ' + grouped(figure(shown)) + ' ' + state.by + ' bytes'));
+
+    const map = $('map');
+    const width = map.clientWidth || 800;
+    const height = map.clientHeight || 480;
+    map.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
+    map.replaceChildren();
+    drawChildren(map, shown, {x: 0, y: 0, w: width, h: height}, COLORS[0], 0);
+    if (!map.childNodes.length) {
+      map.append(svg('text', {x: 12, y: 24, 'class': 'empty'},
+                     'Nothing to draw: no ' + state.by + ' bytes here.'));
+    }
+  }
+
+  // --- Table --------------------------------------------------------------
+
+  function highlightRow(key) {
+    for (const row of document.querySelectorAll('#engines tbody tr')) {
+      row.classList.toggle('highlight', row.dataset.key === key);
+    }
+  }
+
+  function renderTable() {
+    const series = moments.length > 1;
+    const head = document.querySelector('#engines thead tr');
+    head.replaceChildren();
+    if (series) head.append(element('th', {scope: 'col'}, 'chart'));
+    for (const column of COLUMNS) {
+      const th = element('th', {scope: 'col', 'class': column.text ? 'text' : ''});
+      if (state.sort === column.key) {
+        th.setAttribute('aria-sort', state.descending ? 'descending' : 'ascending');
+      }
+      const button = element('button', {type: 'button', title: 'Sort by ' + column.heading},
+                             column.heading + (state.sort !== column.key ? ''
+                                               : state.descending ? ' \u25bc' : ' \u25b2'));
+      button.addEventListener('click', () => {
+        state.descending = state.sort === column.key ? !state.descending : !column.text;
+        state.sort = column.key;
+        renderTable();
+      });
+      th.append(button);
+      head.append(th);
+    }
+
+    const rows = current().nodes.slice();
+    if (state.sort) {
+      const value = (node) => state.sort === 'path' ? node.path : node.m[state.sort];
+      rows.sort((a, b) => {
+        const order = state.sort === 'path' ? a.path.localeCompare(b.path) : value(a) - value(b);
+        return state.descending ? -order : order;
+      });
+    }
+    const body = document.querySelector('#engines tbody');
+    body.replaceChildren();
+    for (const node of rows) {
+      const tr = element('tr', {'data-key': node.key, 'data-path': node.path,
+                                'data-depth': node.depth});
+      if (series) {
+        const td = element('td', {'class': 'pick'});
+        const box = element('input', {type: 'checkbox', 'aria-label': 'Chart ' + node.path});
+        const colour = state.selected.indexOf(node.key);
+        box.checked = colour >= 0;
+        if (colour >= 0) td.style.setProperty('--swatch', COLORS[colour % COLORS.length]);
+        box.addEventListener('change', () => {
+          state.selected = box.checked ? state.selected.concat(node.key)
+                                       : state.selected.filter((key) => key !== node.key);
+          renderTable();
+          renderChart();
+        });
+        td.append(box);
+        tr.append(td);
+      }
+      const path = element('td', {'class': 'text', title: details(node)});
+      const button = element('button', {type: 'button', 'class': 'path'}, node.path);
+      button.style.paddingLeft = (state.sort ? 0 : node.depth * 1.2) + 'em';
+      button.addEventListener('click', () => {
+        zoomTo(node.children.length ? node : node.parent || current().top);
+        highlightRow(node.key);
+      });
+      path.append(button);
+      tr.append(path);
+      for (const column of COLUMNS.slice(1)) {
+        tr.append(element('td', {'class': 'figure ' + column.key}, grouped(node.m[column.key])));
+      }
+      body.append(tr);
+    }
+
+    const retired = current().entry.snapshot.retired;
+    $('retired-title').textContent = 'Retired handles (' + grouped(retired.length) + ')';
+    const retiredBody = document.querySelector('#retired tbody');
+    retiredBody.replaceChildren();
+    for (const r of retired) {
+      const tr = element('tr');
+      tr.append(element('td', {'class': 'text'}, r.path));
+      for (const value of [r.handles, r.metrics.memory_peak, r.metrics.memory_cumul,
+                           r.metrics.memory_current, r.died_ms - r.born_ms]) {
+        tr.append(element('td', {'class': 'figure'}, grouped(value)));
+      }
+      retiredBody.append(tr);
+    }
+  }
+
+  // --- Chart of a time series ----------------------------------------------
+
+  // A round step for about `count` ticks over `span`.
+  function step(span, count) {
+    const raw = Math.max(span / count, 1);
+    const power = Math.pow(10, Math.floor(Math.log10(raw)));
+    return [1, 2, 5, 10].map((k) => k * power).find((k) => k >= raw);
+  }
+
+  function renderChart() {
+    const chart = $('chart');
+    const width = chart.clientWidth || 500;
+    const height = chart.clientHeight || 360;
+    chart.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
+    chart.replaceChildren();
+    // Milliseconds when they grow through the series, else the snapshots' ranks.
+    const times = moments.map((m) => m.entry.snapshot.taken_ms);
+    const byTime = times.every((t, i) => i === 0 || t >= times[i - 1]) &&
+                   times[times.length - 1] > times[0];
+    const xs = byTime ? times : moments.map((m, i) => i + 1);
+    const pad = {left: 0, right: 16, top: 12, bottom: 36};
+    const lines = state.selected.map((key) => moments.map((m) => {
+      const node = m.byKey.get(key);
+      return node ? node.m.memory_current : null;
+    }));
+    const values = lines.flat().filter((v) => v !== null);
+    const yStep = step(Math.max(1, ...values) - Math.min(0, ...values), 5);
+    const top = Math.ceil(Math.max(1, ...values) / yStep) * yStep;
+    const bottom = Math.floor(Math.min(0, ...values) / yStep) * yStep;
+    // Room for the longest figure of the axis, at about 7 pixels a character.
+    pad.left = 16 + 7 * Math.max(grouped(top).length, grouped(bottom).length);
+    const x = (v) => pad.left + ((v - xs[0]) / Math.max(1, xs[xs.length - 1] - xs[0])) *
+                                  (width - pad.left - pad.right);
+    const y = (v) => height - pad.bottom -
+                     ((v - bottom) / (top - bottom)) * (height - pad.top - pad.bottom);
+
+    for (let v = bottom; v <= top; v += yStep) {
+      chart.append(svg('line', {x1: pad.left, x2: width - pad.right, y1: y(v), y2: y(v),
+                                'class': 'grid'}));
+      chart.append(svg('text', {x: pad.left - 6, y: y(v) + 4, 'class': 'tick y'}, grouped(v)));
+    }
+    const xStep = step(xs[xs.length - 1] - xs[0], 6);
+    for (let v = Math.ceil(xs[0] / xStep) * xStep; v <= xs[xs.length - 1]; v += xStep) {
+      chart.append(svg('text', {x: x(v), y: height - pad.bottom + 16, 'class': 'tick x'},
+                       grouped(v)));
+    }
+    chart.append(svg('text', {x: width - pad.right, y: height - 4, 'class': 'tick axis'},
+                     byTime ? 'ms after the library loaded' : 'snapshot'));
+    chart.append(svg('line', {x1: x(xs[state.at]), x2: x(xs[state.at]), y1: pad.top,
+                              y2: height - pad.bottom, 'class': 'now'}));
+    // A click shows the snapshot nearest to it.
+    chart.onclick = (event) => {
+      const box = chart.getBoundingClientRect();
+      const at = ((event.clientX - box.left) * width) / Math.max(1, box.width);
+      const distance = (i) => Math.abs(x(xs[i]) - at);
+      const nearest = xs.reduce((best, v, i) => (distance(i) < distance(best) ? i : best), 0);
+      $('moment').value = String(nearest);
+      $('moment').dispatchEvent(new Event('input'));
+    };
+
+    const legend = $('legend');
+    legend.replaceChildren();
+    lines.forEach((line, k) => {
+      const colour = COLORS[k % COLORS.length];
+      const key = state.selected[k];
+      const path = key.slice(key.indexOf(':') + 1, key.lastIndexOf('#'));
+      let d = '';
+      line.forEach((v, i) => {
+        if (v === null) return;
+        d += (i && line[i - 1] !== null ? 'L' : 'M') + x(xs[i]).toFixed(1) + ' ' +
+             y(v).toFixed(1);
+      });
+      chart.append(svg('path', {d, stroke: colour, 'class': 'series'}));
+      line.forEach((v, i) => {
+        if (v === null) return;
+        const dot = svg('circle', {cx: x(xs[i]), cy: y(v), r: i === state.at ? 4 : 2.5,
+                                   fill: colour});
+        dot.append(svg('title', {}, path + '\n' + grouped(v) + ' current bytes at ' +
+                                    grouped(times[i]) + ' ms (snapshot ' + (i + 1) + ')'));
+        chart.append(dot);
+      });
+      const item = element('li', {});
+      item.style.setProperty('--swatch', colour);
+      const now = line[state.at];
+      item.append(element('span', {'class': 'path'}, path),
+                  element('span', {'class': 'figure'}, now === null ? 'gone' : grouped(now)));
+      legend.append(item);
+    });
+  }
+
+  // --- Wiring -------------------------------------------------------------
+
+  function renderAll() {
+    renderAbout();
+    renderMap();
+    renderTable();
+    if (moments.length > 1) renderChart();
+  }
+
+  readFragment();
+  state.selected = moments[state.at].roots.slice(0, 5).map((root) => root.key);
+  document.querySelector('main').hidden = false;
+  $('controls').hidden = false;
+  for (const radio of document.querySelectorAll('input[name=by]')) {
+    radio.checked = radio.value === state.by;
+    radio.addEventListener('change', () => {
+      state.by = radio.value;
+      writeFragment();
+      renderMap();
+    });
+  }
+  if (moments.length > 1) {
+    $('chart-section').hidden = false;
+    $('moment-control').hidden = false;
+    const moment = $('moment');
+    moment.max = String(moments.length - 1);
+    moment.value = String(state.at);
+    moment.addEventListener('input', () => {
+      state.at = Number(moment.value);
+      writeFragment();
+      renderAll();
+    });
+  }
+  document.addEventListener('keydown', (event) => {
+    if (event.key === 'Escape' && state.zoom) {
+      const node = current().byKey.get(state.zoom);
+      zoomTo((node && node.parent) || current().top);
+    }
+  });
+  let pending = false;
+  window.addEventListener('resize', () => {
+    if (pending) return;
+    pending = true;
+    requestAnimationFrame(() => {
+      pending = false;
+      renderMap();
+      if (moments.length > 1) renderChart();
+    });
+  });
+  renderAll();
+  document.body.dataset.ready = 'yes'; // for tests: the script ran to its end
+})();
