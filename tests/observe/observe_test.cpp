@@ -18,6 +18,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -33,8 +35,16 @@ Snapshot Only(Snapshot snapshot, const std::string& root) {
 
 TEST(Snapshot, MatchesTheGoldenFile) {
     zu_allocator root("Scene");
-    zu_allocator meshes(root, "Meshes \"<\xff>\"");
+    zu_allocator meshes(root, "Meshes \"<\xff>\"\x01");
     zu_allocator unnamed(&meshes, nullptr);
+    // Names in UTF-8, well formed (2, 3 and 4 bytes, at the edges of what the
+    // lead bytes allow) or not: each of the latter shows as U+FFFD.
+    std::vector<std::unique_ptr<zu_allocator>> named;
+    for (const char* name : {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xe0\xa0\x80\xed\x9f\xbf",
+                             "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\xe0\x9f\x80", "\xed\xa0\x80",
+                             "\xf4\x90\x80\x80", "\xc3(\xc0\x80\xc3"}) {
+        named.push_back(std::make_unique<zu_allocator>(unnamed, name));
+    }
     void* kept[] = {meshes.Alloc(100), unnamed.Alloc(5000), root.Alloc(8)};
     unnamed.IncMemoryUsed(7);
     meshes.Reserve(11);
@@ -54,6 +64,7 @@ TEST(Snapshot, MatchesTheGoldenFile) {
     }
     snapshot.Retired[0].BornMs = snapshot.Retired[0].DiedMs =
         snapshot.Retired[0].Figures.TimeTotal = 0;
+    named.clear();
     EXPECT_TRUE(MatchesGolden("snapshot.json",
                               Named(ToJson(snapshot) + "\n", {{&EngineOf(root), "@Scene"},
                                                               {&EngineOf(meshes), "@Meshes"},
@@ -66,12 +77,21 @@ TEST(Snapshot, MatchesTheGoldenFile) {
 }
 
 TEST(Snapshot, ChangesNothing) {
+    const auto processTime = [] {
+        std::uint64_t user = 0, kernel = 0;
+        dideverazez::platform::ProcessTimes(dideverazez::platform::CurrentProcess(), user, kernel);
+        return static_cast<std::int64_t>(user + kernel);
+    };
+    const std::int64_t before = processTime();
     zu_allocator root("Unchanged");
     zu_free(root.Alloc(8), nullptr); // its page is cached
     const auto figures = AllFigures(EngineOf(root));
     const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unchanged");
     EXPECT_TRUE(EngineOf(root).Process.Running);
     EXPECT_TRUE(snapshot.Trees.at(0).Engines.at(0).Measuring);
+    const std::int64_t timeSoFar = snapshot.Trees[0].Engines[0].Figures.TimeTotal;
+    EXPECT_GE(timeSoFar, 0);
+    EXPECT_LE(timeSoFar, processTime() - before);
     EXPECT_EQ(snapshot.Trees[0].CachedPages, 1u);
     EXPECT_EQ(AllFigures(EngineOf(root)), figures);
 }
@@ -111,6 +131,7 @@ TEST(Reporter, SignalTakenOrLeftToTheProgram) {
         EXPECT_TRUE(requests.Wait(1000));
         EXPECT_FALSE(requests.Wait(0));
         requests.Stop();
+        EXPECT_TRUE(requests.Stopped());
         EXPECT_FALSE(requests.Wait(-1));
     }
     EXPECT_EQ(std::signal(SIGUSR1, ProgramsOwn), SIG_DFL);

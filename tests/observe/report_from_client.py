@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""A snapshot from a program that was not changed for it.
+"""Snapshots from a program that was not changed for them.
 
-Runs the installed-package client with DIDEVERAZEZ_REPORT set and --linger,
-asks for a snapshot with SIGUSR1 while its tree holds memory, and checks:
+Runs examples/client (built in the tree, or from the installed package) with
+DIDEVERAZEZ_REPORT set and --linger, asks for a snapshot with SIGUSR1 while its
+tree holds memory, and checks:
   - the requested snapshot is written within a second and shows the live tree
     (ClientApp and ClientApp/Cache, holding memory);
   - the snapshot written at exit lists both handles as retired, with exactly
     the metrics the client printed just before each went;
   - both validate against docs/snapshot.schema.json (when the Python at hand
-    has jsonschema).
+    has jsonschema);
+  - a report path that cannot be written, with a time series asked for, is
+    said once on standard error, and the program runs as before.
 
 usage: report_from_client.py CLIENT SCHEMA WORK_DIR
 """
@@ -34,7 +37,7 @@ def main():
     os.makedirs(work, exist_ok=True)
     report = os.path.join(work, "client-%p.json")
     env = dict(os.environ, DIDEVERAZEZ_REPORT=report)
-    process = subprocess.Popen([client, "--linger", "3000"], env=env, stdout=subprocess.PIPE,
+    process = subprocess.Popen([client, "--linger", "1500"], env=env, stdout=subprocess.PIPE,
                                text=True)
     path = report.replace("%p", str(process.pid))
     lines = []
@@ -72,6 +75,25 @@ def main():
             print(f"retired {name}: {got} as the client's metrics said")
     assert {"ClientApp", "ClientApp/Cache"} <= retired.keys(), sorted(retired)
     os.remove(path)
+
+    series = os.path.join(work, "series.jsonl")
+    if os.path.exists(series):
+        os.remove(series)
+    env = dict(os.environ, DIDEVERAZEZ_REPORT=series, DIDEVERAZEZ_REPORT_INTERVAL_MS="50")
+    subprocess.run([client, "--linger", "400"], env=env, capture_output=True, check=True)
+    with open(series, encoding="utf-8") as f:
+        snapshots = [json.loads(line) for line in f]
+    assert len(snapshots) >= 4, f"{len(snapshots)} snapshots in 400 ms"
+    assert [s["taken_ms"] for s in snapshots] == sorted(s["taken_ms"] for s in snapshots)
+    assert {r["path"] for r in snapshots[-1]["retired"]} >= {"ClientApp", "ClientApp/Cache"}
+    print(f"a time series every 50 ms: {len(snapshots)} snapshots, the last at exit")
+
+    env = dict(os.environ, DIDEVERAZEZ_REPORT=os.path.join(work, "no-such-folder", "x.jsonl"),
+               DIDEVERAZEZ_REPORT_INTERVAL_MS="20")
+    run = subprocess.run([client, "--linger", "300"], env=env, capture_output=True, text=True)
+    said = [line for line in run.stderr.splitlines() if "cannot write the report" in line]
+    assert run.returncode == 0 and len(said) == 1, run.stderr
+    print(f"an unwritable path: said once ({said[0]})")
 
 
 if __name__ == "__main__":
