@@ -20,9 +20,47 @@ constinit bool gRegistryGone = false;
 struct Registry {
     std::mutex mutex;
     std::vector<LiveEngine> live;
+    std::vector<LiveEngine> waiting; // registered under the lock by its holder
     std::vector<RetiredHandle> retired;
     bool merging = false; // once the retired list was full: one entry a path
     ~Registry() { gRegistryGone = true; }
+};
+
+// Whether this thread holds the registry's lock. A handle can be built while
+// it does: in a program whose heap calls all go through handles, a thread's
+// first heap call may come from under the lock (a snapshot's copies) and build
+// that thread's handle. Its engine then waits, unnamed, until the lock is
+// next taken, instead of taking the lock a second time.
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local bool gHolding = false;
+
+// The registry's lock, with the engines that waited for it registered first
+// (an engine that cannot be, for want of memory, goes unlisted).
+class Holding {
+public:
+    explicit Holding(Registry& registry) : lock_(registry.mutex) {
+        gHolding = true;
+        std::vector<LiveEngine> waiting; // who registers meanwhile waits for the next time
+        waiting.swap(registry.waiting);
+        for (LiveEngine& e : waiting) {
+            const auto parent =
+                std::find_if(registry.live.begin(), registry.live.end(),
+                             [&](const LiveEngine& p) { return p.Engine == e.Engine->Parent; });
+            try {
+                e.Path = parent != registry.live.end() ? parent->Path + "/" + e.Path : e.Path;
+                registry.live.push_back(std::move(e));
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    }
+    ~Holding() { gHolding = false; }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+private:
+    std::lock_guard<std::mutex> lock_;
 };
 
 Registry* TheRegistry() {
@@ -94,8 +132,12 @@ void Register(const allocator_impl& engine, const char* name) {
     if (registry == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(registry->mutex);
     std::string path = name != nullptr ? name : "<noname>";
+    if (gHolding) {
+        registry->waiting.push_back({&engine, name, std::move(path), born});
+        return;
+    }
+    const Holding holding(*registry);
     const auto parent =
         std::find_if(registry->live.begin(), registry->live.end(),
                      [&](const LiveEngine& e) { return e.Engine == engine.Parent; });
@@ -111,7 +153,7 @@ void Retire(const allocator_impl& engine) noexcept {
     if (registry == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(registry->mutex);
+    const Holding holding(*registry);
     const auto found = std::find_if(registry->live.begin(), registry->live.end(),
                                     [&](const LiveEngine& e) { return e.Engine == &engine; });
     if (found == registry->live.end()) {
@@ -132,7 +174,7 @@ void Visit(const std::function<void(const std::vector<LiveEngine>&,
     if (registry == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(registry->mutex);
+    const Holding holding(*registry);
     visit(registry->live, registry->retired);
 }
 
