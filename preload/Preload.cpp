@@ -7,9 +7,10 @@
 // thread ("thread <tid>", or the name pthread_setname_np gave the thread),
 // with DIDEVERAZEZ_PRELOAD_BY=library through one root handle a shared object
 // (the one holding the caller's return address). With
-// DIDEVERAZEZ_PRELOAD_REPORT=<path> the handles' figures are written there at
-// exit; DIDEVERAZEZ_REPORT gives the library's JSON snapshots as in any
-// program.
+// DIDEVERAZEZ_PRELOAD_REPORT=<path> ("%p" the process id) the handles' figures
+// are written there at exit: for a root handle, what its tree holds from the C
+// heap (the pages of its small blocks, its large blocks). DIDEVERAZEZ_REPORT
+// gives the library's JSON snapshots as in any program.
 //
 // Every block handed out is 16-byte aligned (more when asked) and carries one
 // word in front of it: a tag, the size asked for and how far the pointer lies
@@ -272,10 +273,24 @@ void* NewOrThrow(std::size_t size, std::size_t alignment, const void* caller) {
 
 // The handles' figures, one row each, when the program ends.
 __attribute__((destructor)) void WriteReport() {
-    const char* path = secure_getenv("DIDEVERAZEZ_PRELOAD_REPORT");
-    if (path == nullptr || !gReady.load()) {
+    const char* pattern = secure_getenv("DIDEVERAZEZ_PRELOAD_REPORT");
+    if (pattern == nullptr || !gReady.load()) {
         return;
     }
+    // "%p" is the process id, so that the processes a program starts (which
+    // inherit LD_PRELOAD) write reports of their own.
+    char path[4096];
+    std::size_t at = 0;
+    for (const char* c = pattern; *c != '\0' && at + 24 < sizeof path; ++c) {
+        if (c[0] == '%' && c[1] == 'p') {
+            at += static_cast<std::size_t>(
+                std::snprintf(path + at, 24, "%ld", static_cast<long>(getpid())));
+            ++c;
+        } else {
+            path[at++] = *c;
+        }
+    }
+    path[at] = '\0';
     std::FILE* file = std::fopen(path, "w");
     if (file == nullptr) {
         std::fprintf(stderr, "dideverazez preload: cannot write %s: %s\n", path,

@@ -1,0 +1,86 @@
+// What a program may rely on from its C and C++ heap, checked in a program run
+// with LD_PRELOAD=libdideverazez_preload.so (tests/preload/CMakeLists.txt):
+// alignments, zeroed and resized blocks, usable sizes, refusals, and blocks
+// freed by another thread, also after the thread that allocated them ended.
+// Exit status 0 when everything holds; each failure is one line.
+
+#include <malloc.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+void Expect(bool ok, const char* what, std::size_t detail) {
+    if (!ok) {
+        std::printf("FAILED: %s (%zu)\n", what, detail);
+        ++failures;
+    }
+}
+
+bool Aligned(const void* p, std::size_t alignment) {
+    return reinterpret_cast<std::uintptr_t>(p) % alignment == 0;
+}
+
+struct alignas(64) Line {
+    char bytes[64];
+};
+
+} // namespace
+
+int main() {
+    for (std::size_t size = 0; size <= 2100; size += size < 64 ? 1 : 37) {
+        auto* p = static_cast<unsigned char*>(std::malloc(size));
+        Expect(p != nullptr && Aligned(p, 16) && malloc_usable_size(p) >= size, "malloc", size);
+        std::memset(p, 0xAB, size);
+        auto* q = static_cast<unsigned char*>(std::calloc(size + 1, 1));
+        Expect(q != nullptr && q[size] == 0 && (size == 0 || q[0] == 0), "calloc zeroes", size);
+        p = static_cast<unsigned char*>(std::realloc(p, size * 2 + 1));
+        Expect(size == 0 || (p[0] == 0xAB && p[size - 1] == 0xAB), "realloc keeps", size);
+        std::free(q);
+        std::free(p);
+    }
+    for (std::size_t alignment = 32; alignment <= 8192; alignment *= 2) {
+        void* p = nullptr;
+        Expect(posix_memalign(&p, alignment, 100) == 0 && Aligned(p, alignment), "posix_memalign",
+               alignment);
+        void* q = aligned_alloc(alignment, alignment);
+        void* r = memalign(alignment, 1);
+        Expect(Aligned(q, alignment) && Aligned(r, alignment), "aligned_alloc, memalign",
+               alignment);
+        std::free(p), std::free(q), std::free(r);
+    }
+    void* p = nullptr;
+    const volatile std::size_t huge = SIZE_MAX / 2; // no compile-time size checks
+    Expect(posix_memalign(&p, 24, 8) == EINVAL, "an alignment not a power of two", 24);
+    Expect(std::calloc(huge, 4) == nullptr && errno == ENOMEM, "calloc overflow", 0);
+    Expect(std::malloc(huge) == nullptr && errno == ENOMEM, "impossible size", 0);
+    Expect(std::realloc(std::malloc(10), 0) == nullptr, "realloc to 0 frees", 0);
+    auto* line = new Line[3];
+    Expect(Aligned(line, 64), "aligned new[]", 64);
+    delete[] line;
+
+    // Blocks freed by another thread, after the thread that allocated them ended.
+    std::vector<void*> blocks(1000);
+    std::thread([&] {
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            blocks[i] = i % 2 ? std::malloc(i) : new char[i + 1];
+        }
+    }).join();
+    std::thread([&] {
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            i % 2 ? std::free(blocks[i]) : delete[] static_cast<char*>(blocks[i]);
+        }
+    }).join();
+    std::printf("%s\n",
+                failures == 0 ? "preload semantics: all hold" : "preload semantics: FAILED");
+    return failures == 0 ? 0 : 1;
+}
