@@ -12,9 +12,16 @@
 //   floor     two uncontended std::mutex lock+unlock pairs, the locking that
 //             the engine cannot avoid (it locks once to allocate, once to free);
 //   threads   the steady pair on 1 and 2 threads, each thread on its own tree
-//             (own-trees) or both on one tree (one-tree); and the floor on 1
-//             and 2 threads, each thread with its own mutex, which shows what
-//             the machine itself does to uncontended locking on two cores.
+//             (own-trees), and on 1, 2 and 4 threads all on one tree
+//             (one-tree), each thread on a child of its own; glibc's pair on
+//             as many threads; the floor on 1 and 2 threads, each thread with
+//             its own mutex, which shows what the machine itself does to
+//             uncontended locking on two cores; and the shared floor, the same
+//             threads locking one shared std::mutex twice per pair;
+//   cross     a producer thread allocating and a consumer thread freeing what
+//             it made (zu_free, free), through a ring of 1,024 slots; and the
+//             shared floor of those two threads, each locking one shared
+//             std::mutex once per block, as the engine does.
 // The counter "pairs" gives the alloc+free pairs in one iteration, so time per
 // pair is the iteration time divided by it (for the thread rows, multiplied by
 // the thread count too, since Google Benchmark reports their throughput).
@@ -25,7 +32,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <string>
@@ -175,16 +184,50 @@ struct alignas(128) ThreadMutex {
     std::mutex mutex;
 };
 ThreadMutex gThreadMutexes[2];
+ThreadMutex gSharedMutex;
 
-void ThreadsFloor(benchmark::State& state) {
-    std::mutex& mutex = gThreadMutexes[state.thread_index()].mutex;
+void ThreadsSharedFloor(benchmark::State& state) {
     for (auto _ : state) {
-        mutex.lock();
-        mutex.unlock();
-        mutex.lock();
-        mutex.unlock();
+        for (int i = 0; i < 2; ++i) {
+            gSharedMutex.mutex.lock();
+            gSharedMutex.mutex.unlock();
+        }
     }
     state.counters["pairs"] = 1;
+}
+
+// A single-producer, single-consumer ring of blocks between thread 0 and 1.
+struct alignas(128) Ring {
+    static constexpr std::size_t kSlots = 1024;
+    std::atomic<void*> slots[kSlots] = {};
+    alignas(128) std::size_t produced = 0; // the producer's alone
+    alignas(128) std::size_t consumed = 0; // the consumer's alone
+};
+Ring gRing;
+
+// Thread 0 makes a block with `make` and hands it over; thread 1 takes it and
+// gives it to `take`. Each waits (spinning) while the ring is full or empty.
+template <class Make, class Take>
+void ProducerConsumer(benchmark::State& state, Make make, Take take) {
+    Ring& ring = gRing;
+    if (state.thread_index() == 0) {
+        for (auto _ : state) {
+            std::atomic<void*>& slot = ring.slots[ring.produced++ % Ring::kSlots];
+            void* block = make();
+            while (slot.load(std::memory_order_acquire) != nullptr) {
+            }
+            slot.store(block, std::memory_order_release);
+        }
+    } else {
+        for (auto _ : state) {
+            std::atomic<void*>& slot = ring.slots[ring.consumed++ % Ring::kSlots];
+            void* block;
+            while ((block = slot.exchange(nullptr, std::memory_order_acquire)) == nullptr) {
+            }
+            take(block);
+        }
+    }
+    state.counters["pairs"] = 0.5; // two threads make one pair
 }
 
 // Two trees with one child each, and one tree with two children: built before
@@ -195,8 +238,9 @@ struct ThreadTrees {
     zu_allocator ownChildren[2] = {zu_allocator(ownRoots[0], "thread-child-0"),
                                    zu_allocator(ownRoots[1], "thread-child-1")};
     zu_allocator sharedRoot{"shared-root"};
-    zu_allocator sharedChildren[2] = {zu_allocator(sharedRoot, "shared-child-0"),
-                                      zu_allocator(sharedRoot, "shared-child-1")};
+    zu_allocator sharedChildren[4] = {
+        zu_allocator(sharedRoot, "shared-child-0"), zu_allocator(sharedRoot, "shared-child-1"),
+        zu_allocator(sharedRoot, "shared-child-2"), zu_allocator(sharedRoot, "shared-child-3")};
 };
 
 ThreadTrees& Trees() {
@@ -218,6 +262,44 @@ void ThreadsOwnTrees(benchmark::State& state) {
 void ThreadsOneTree(benchmark::State& state) {
     HandleHeap heap{&Trees().sharedChildren[state.thread_index()]};
     SteadyPair(state, heap, 64);
+}
+
+void CrossDideverazez(benchmark::State& state) {
+    zu_allocator* producer = &Trees().sharedChildren[0];
+    ProducerConsumer(
+        state, [producer] { return zu_alloc(64, producer, "bench"); },
+        [](void* block) { zu_free(block, nullptr); });
+}
+
+void CrossGlibc(benchmark::State& state) {
+    ProducerConsumer(
+        state, [] { return std::malloc(64); }, [](void* block) { std::free(block); });
+}
+
+void CrossSharedFloor(benchmark::State& state) {
+    static char token;
+    ProducerConsumer(
+        state,
+        [] {
+            gSharedMutex.mutex.lock();
+            gSharedMutex.mutex.unlock();
+            return static_cast<void*>(&token);
+        },
+        [](void*) {
+            gSharedMutex.mutex.lock();
+            gSharedMutex.mutex.unlock();
+        });
+}
+
+void ThreadsFloor(benchmark::State& state) {
+    std::mutex& mutex = gThreadMutexes[state.thread_index()].mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        mutex.unlock();
+        mutex.lock();
+        mutex.unlock();
+    }
+    state.counters["pairs"] = 1;
 }
 
 void ThreadsGlibc(benchmark::State& state) {
@@ -263,15 +345,27 @@ void RegisterAll() {
         benchmark::RegisterBenchmark("threads/dideverazez-own-trees/64", ThreadsOwnTrees)
             ->Threads(threads)
             ->UseRealTime();
+        benchmark::RegisterBenchmark("threads/floor/2-mutex-pairs", ThreadsFloor)
+            ->Threads(threads)
+            ->UseRealTime();
+    }
+    for (int threads : {1, 2, 4}) {
         benchmark::RegisterBenchmark("threads/dideverazez-one-tree/64", ThreadsOneTree)
             ->Threads(threads)
             ->UseRealTime();
         benchmark::RegisterBenchmark("threads/glibc/64", ThreadsGlibc)
             ->Threads(threads)
             ->UseRealTime();
-        benchmark::RegisterBenchmark("threads/floor/2-mutex-pairs", ThreadsFloor)
+        benchmark::RegisterBenchmark("threads/floor/shared-mutex", ThreadsSharedFloor)
             ->Threads(threads)
             ->UseRealTime();
+    }
+    using Run = void (*)(benchmark::State&);
+    for (auto [name, run] :
+         {std::pair<const char*, Run>{"cross/dideverazez/64", CrossDideverazez},
+          std::pair<const char*, Run>{"cross/glibc/64", CrossGlibc},
+          std::pair<const char*, Run>{"cross/floor/shared-mutex", CrossSharedFloor}}) {
+        benchmark::RegisterBenchmark(name, run)->Threads(2)->UseRealTime();
     }
 }
 
