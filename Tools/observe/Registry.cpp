@@ -141,7 +141,7 @@ void Register(const allocator_impl& engine, const char* name) {
     const auto parent =
         std::find_if(registry->live.begin(), registry->live.end(),
                      [&](const LiveEngine& e) { return e.Engine == engine.Parent; });
-    if (engine.Parent != nullptr && parent != registry->live.end()) {
+    if (parent != registry->live.end()) { // a root's null parent matches no live engine
         path = parent->Path + "/" + path;
     }
     registry->live.push_back({&engine, name, std::move(path), born});

@@ -105,14 +105,25 @@ TEST(Snapshot, ChangesNothing) {
 
 // Beyond the bound, handles of one path make one entry: the highest peaks,
 // the cumulative and current figures and the times summed (the last ten
-// handles each spend 2 ms).
+// handles each spend 2 ms and die holding 100 declared bytes). The list merges
+// as soon as it has been full: one handle more leaves it at most at the bound.
 TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
+    const TraceCapture trace; // the last ten say they die holding memory
+    const std::size_t before = TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size();
     zu_allocator root("Merged");
     for (std::size_t i = 0; i < RetiredBound + 10; ++i) {
-        zu_allocator child(root, i % 2 ? "odd" : "even");
-        zu_free(child.Alloc(i < RetiredBound ? 8 : 1000), nullptr); // 32, then 1048
-        for (const std::int64_t start = ProcessTime();
-             i >= RetiredBound && ProcessTime() < start + 2;) {
+        {
+            zu_allocator child(root, i % 2 ? "odd" : "even");
+            zu_free(child.Alloc(i < RetiredBound ? 8 : 1000), nullptr); // 32, then 1048
+            for (const std::int64_t start = ProcessTime();
+                 i >= RetiredBound && ProcessTime() < start + 2;) {
+            }
+            if (i >= RetiredBound) {
+                child.IncMemoryUsed(100);
+            }
+        }
+        if (before + i == RetiredBound) {
+            EXPECT_LE(TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size(), RetiredBound);
         }
     }
     const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Merged/");
@@ -120,7 +131,9 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
     for (const RetiredHandle& r : snapshot.Retired) {
         EXPECT_EQ(r.Handles, RetiredBound / 2 + 5) << r.Path;
         EXPECT_EQ(r.Figures.MemoryPeak, 1048) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1048 * 5) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1148 * 5) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryCurrent, 100 * 5) << r.Path;
+        EXPECT_EQ(r.Figures.CountCurrent, 5) << r.Path;
         EXPECT_GE(r.Figures.TimeTotal, 5 * 2) << r.Path;
     }
 }

@@ -13,30 +13,7 @@ mkdir -p "$work"
 cd "$work"
 status=0
 
-workload() {
-    case $1 in
-    python3) /usr/bin/python3 -c '
-import json, threading, hashlib
-d = {str(i): list(range(i % 50)) for i in range(20000)}
-s = json.dumps(d, sort_keys=True)
-out = []
-ts = [threading.Thread(target=lambda n=n: out.append(hashlib.sha1((s * 3)[n:].encode()).hexdigest())) for n in range(4)]
-[t.start() for t in ts]; [t.join() for t in ts]
-print(len(s), sorted(out))' ;;
-    sqlite3) rm -f db.sqlite; sqlite3 db.sqlite "
-CREATE TABLE t(id INTEGER PRIMARY KEY, k TEXT, v REAL);
-WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 20000)
-INSERT INTO t(k, v) SELECT printf('key%05d', x % 997), x * 0.5 FROM c;
-CREATE INDEX tk ON t(k);
-SELECT k, count(*), sum(v) FROM t GROUP BY k ORDER BY sum(v) DESC LIMIT 3;" ;;
-    xz) seq 1 200000 | xz -T2 -6 | xz -d | sha256sum ;;
-    g++) g++ -std=c++20 -O1 -I"$source/Tools" -c "$source/Tools/report/TextReport.cpp" -o x.o
-         sha256sum < x.o ;;
-    git) rm -rf repo clone; git init -q repo; for i in 1 2 3; do echo "$i" > "repo/f$i"; done
-         git -C repo add . && git -C repo -c user.name=t -c user.email=t@t commit -qm one
-         git clone -q --no-local repo clone && git -C clone log --format=%s && git -C clone fsck 2>&1 | tail -1 ;;
-    esac
-}
+source "$source/tests/preload/workloads.sh"
 
 for program in "$@"; do
     command -v "${program%3}" >/dev/null || command -v "$program" >/dev/null || {

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Real programs through libdideverazez_preload.so: wall time and peak resident
+# set of each program plainly (glibc's heap) and through the preload library
+# in both modes, one handle a thread and one a shared object.
+#
+#   bench/programs.sh PRELOAD [--runs N] [--out FILE] [PROGRAM...]
+#
+# PROGRAM is any of python3 sqlite3 xz g++ git (all by default), each run with
+# the work of tests/preload/workloads.sh at a scale that takes it about half a
+# second to two seconds. The three heaps take turns, run after run, so that a
+# change in the machine's load falls on all of them; a first run of each
+# program warms the page cache and is not counted. Writes one line a run,
+# "program heap run seconds peak-KiB", to FILE (default: standard output);
+# bench/report.py turns the lines into the table of docs/performance.md.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+preload=$(realpath "$1")
+shift
+runs=5 out=/dev/stdout programs=()
+while (($#)); do
+    case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    -*) echo "programs.sh: unknown option '$1'" >&2; exit 2 ;;
+    *) programs+=("$1"); shift ;;
+    esac
+done
+((${#programs[@]})) || programs=(python3 sqlite3 xz g++ git)
+[[ -x /usr/bin/time ]] || { echo "programs.sh: needs /usr/bin/time (Debian's 'time')" >&2; exit 1; }
+
+declare -A scale=([python3]=5 [sqlite3]=20 [xz]=1 [g++]=1 [git]=300)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+workloads=$here/../tests/preload/workloads.sh
+
+run() { # PROGRAM HEAP: prints "seconds peak-KiB"
+    local environment=()
+    case $2 in
+    thread | library) environment=(LD_PRELOAD="$preload" DIDEVERAZEZ_PRELOAD_BY="$2") ;;
+    esac
+    env "${environment[@]}" /usr/bin/time -f "%e %M" -o "$work/time" \
+        bash -c "source '$workloads'; workload '$1' ${scale[$1]} > /dev/null"
+    cat "$work/time"
+}
+
+for program in "${programs[@]}"; do
+    command -v "${program%3}" >/dev/null || command -v "$program" >/dev/null || {
+        echo "programs.sh: $program is not installed, left out" >&2; continue; }
+    echo "== $program (${scale[$program]}x the test's work), $runs runs a heap" >&2
+    run "$program" glibc > /dev/null
+    heaps=(glibc thread library)
+    for ((r = 1; r <= runs; ++r)); do
+        for ((h = 0; h < 3; ++h)); do
+            heap=${heaps[(h + r) % 3]}
+            echo "$program $heap $r $(run "$program" "$heap")"
+        done
+    done
+done > "$work/lines"
+cat "$work/lines" > "$out"
