@@ -8,6 +8,9 @@ bench/run.sh gathered in its work folder:
   instructions.txt                    "<shape> <instructions per pair>"
   memory.txt                          "<heap> <bytes>" or "<heap> missing"
   machine.txt                         "<key> <value>" lines
+  programs.txt                        bench/programs.sh: "<program> <heap> <run>
+                                      <seconds> <peak KiB>", heap glibc, thread
+                                      or library
 
 Each ratio is taken within one process (both figures from the same run), and
 the report quotes the median over processes of figures and ratios alike.
@@ -94,6 +97,34 @@ def read_pairs(path):
     return result
 
 
+PROGRAM_HEAPS = [("thread", "one handle a thread"), ("library", "one handle a shared object")]
+
+
+def load_programs(path):
+    """{program: {heap: {run: (seconds, peak KiB)}}} from bench/programs.sh."""
+    runs = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 5:
+                    program, heap, run, seconds, peak = parts
+                    runs.setdefault(program, {}).setdefault(heap, {})[run] = (float(seconds), int(peak))
+    return runs
+
+
+def program_ratios(runs, heap, field):
+    """Median over runs of heap / glibc, each ratio within one round of runs."""
+    glibc, other = runs.get("glibc", {}), runs.get(heap, {})
+    return median([other[r][field] / glibc[r][field] for r in other
+                   if r in glibc and glibc[r][field] > 0])
+
+
+def geometric_mean(values):
+    values = [v for v in values if v is not None]
+    return statistics.geometric_mean(values) if values else None
+
+
 def fmt_ns(v):
     return "—" if v is None else ("%.1f" % v if v < 100 else "%.0f" % v)
 
@@ -174,6 +205,7 @@ def main():
     instructions = {k: int(v) for k, v in read_pairs(os.path.join(args.work, "instructions.txt")).items()}
     memory = {k: int(v) for k, v in read_pairs(os.path.join(args.work, "memory.txt")).items()
               if v.isdigit()}
+    programs = load_programs(os.path.join(args.work, "programs.txt"))
     os.makedirs(args.docs, exist_ok=True)
     png = chart(single, args.docs)
 
@@ -300,6 +332,29 @@ def main():
     floor2 = ratio_across(threads, "threads/floor/2-mutex-pairs/real_time/threads:2",
                           "threads/floor/2-mutex-pairs/real_time/threads:1")
     w("| (the floor alone on two threads, own mutexes, x one thread) | %s | | |" % fmt_ratio(floor2))
+    one_tree = "threads/%s-one-tree/64/real_time/threads:%%d" % OURS
+    shared = ratio_across(threads, one_tree % 2, "threads/floor/shared-mutex/real_time/threads:2")
+    w("| two threads on one tree, per-thread time x the shared-mutex floor | %s | 2.00 | %s |"
+      % (fmt_ratio(shared), verdict(shared, 2.0)))
+    four = ratio_across(threads, one_tree % 4, one_tree % 2)
+    w("| four threads on one tree, per pair x two threads | %s | 1.00 | %s |"
+      % (fmt_ratio(four), verdict(four, 1.0)))
+    cross = ratio_across(threads, "cross/%s/64/real_time/threads:2" % OURS,
+                         "cross/glibc/64/real_time/threads:2")
+    w("| producer and consumer, x glibc | %s | 2.00 | %s |" % (fmt_ratio(cross), verdict(cross, 2.0)))
+    if programs:
+        times = {h: [program_ratios(r, h, 0) for r in programs.values()] for h, _ in PROGRAM_HEAPS}
+        peaks = {h: [program_ratios(r, h, 1) for r in programs.values()] for h, _ in PROGRAM_HEAPS}
+        for heap, label in PROGRAM_HEAPS:
+            mean = geometric_mean(times[heap])
+            worst = max((v for v in times[heap] if v is not None), default=None)
+            peak = max((v for v in peaks[heap] if v is not None), default=None)
+            w("| programs, %s: time x glibc, geometric mean | %s | 1.10 | %s |"
+              % (label, fmt_ratio(mean), verdict(mean, 1.1)))
+            w("| programs, %s: time x glibc, highest | %s | 1.50 | %s |"
+              % (label, fmt_ratio(worst), verdict(worst, 1.5)))
+            w("| programs, %s: peak memory x glibc, highest | %s | 1.30 | %s |"
+              % (label, fmt_ratio(peak), verdict(peak, 1.3)))
     mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
     w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
     w("")
@@ -326,26 +381,69 @@ def main():
             w("| %s | %d |" % (label, instructions[key]))
     w("")
 
-    w("## Two threads")
+    w("## Threads")
     w("")
-    w("Per-thread ns per 64-byte pair (100 blocks live per thread), threads unpinned; "
-      "*own trees*: each thread on a child of its own root; *one tree*: both threads on "
-      "children of one root, so they share its lock and pool; *floor*: each thread locks "
-      "and unlocks its own mutex twice, sharing nothing, which shows what this machine "
-      "does to uncontended locking when both cores run it.")
+    w("Per-thread ns per 64-byte pair (100 blocks live per thread), threads unpinned, on "
+      "%s cores; *own trees*: each thread on a child of its own root; *one tree*: each thread "
+      "on its own child of one root, so they share its lock and pool; *floor, own mutex*: "
+      "each thread locks and unlocks its own mutex twice, sharing nothing, which shows what "
+      "this machine does to uncontended locking when all cores run it; *floor, shared "
+      "mutex*: the same two lock+unlock pairs on one mutex for all threads, the least a "
+      "tree with one lock can cost." % machine.get("cores", "?"))
     w("")
-    w("| heap | 1 thread | 2 threads | 2 threads / 1 thread |")
-    w("|---|---:|---:|---:|")
+    w("| heap | 1 thread | 2 threads | 4 threads | 2 threads / 1 | 4 threads / 2 |")
+    w("|---|---:|---:|---:|---:|---:|")
     for key, label in [("%s-own-trees/64" % OURS, "dideverazez, own trees"),
                        ("%s-one-tree/64" % OURS, "dideverazez, one tree"),
                        ("glibc/64", "glibc malloc+free"),
-                       ("floor/2-mutex-pairs", "floor: two lock+unlock pairs, own mutex")]:
-        one = "threads/%s/real_time/threads:1" % key
-        two = "threads/%s/real_time/threads:2" % key
-        w("| %s | %s | %s | %s |" % (label, fmt_ns(across(threads, one)),
-                                     fmt_ns(across(threads, two)),
-                                     fmt_ratio(ratio_across(threads, two, one))))
+                       ("floor/2-mutex-pairs", "floor, own mutex"),
+                       ("floor/shared-mutex", "floor, shared mutex")]:
+        row = "threads/%s/real_time/threads:%%d" % key
+        w("| %s | %s | %s | %s | %s | %s |" % (
+            label, fmt_ns(across(threads, row % 1)), fmt_ns(across(threads, row % 2)),
+            fmt_ns(across(threads, row % 4)), fmt_ratio(ratio_across(threads, row % 2, row % 1)),
+            fmt_ratio(ratio_across(threads, row % 4, row % 2))))
     w("")
+    w("A producer thread allocates 64-byte blocks and hands them through a ring to a "
+      "consumer thread, which frees them (for dideverazez with `zu_free(block, nullptr)`, "
+      "the block's own engine found from its header). Per-thread ns per block made and "
+      "freed; the floor locks and unlocks one shared mutex once on each side.")
+    w("")
+    w("| heap | ns per block | x glibc |")
+    w("|---|---:|---:|")
+    for key, label in [(OURS, "dideverazez, child handle"), ("glibc", "glibc malloc+free"),
+                       ("floor", "floor, shared mutex")]:
+        row = "cross/%s/%s/real_time/threads:2" % (key, "shared-mutex" if key == "floor" else "64")
+        w("| %s | %s | %s |" % (label, fmt_ns(across(threads, row)),
+                               fmt_ratio(ratio_across(threads, row, "cross/glibc/64/real_time/threads:2"))))
+    w("")
+
+    if programs:
+        w("## Real programs through the preload library")
+        w("")
+        w("Debian's own programs, unchanged, run plainly (glibc's heap) and with "
+          "`LD_PRELOAD=libdideverazez_preload.so` in both modes (`bench/programs.sh`, the "
+          "work of `tests/preload/workloads.sh` scaled up). The three take turns run after "
+          "run; a ratio is taken within one round, and the table quotes the median over "
+          "rounds of the wall time (`%e` of `/usr/bin/time`), the peak resident set (`%M`, "
+          "the largest process of the program) and the ratios.")
+        w("")
+        w("| program | glibc s | by thread x glibc | by library x glibc "
+          "| glibc peak MiB | by thread x glibc | by library x glibc |")
+        w("|---|---:|---:|---:|---:|---:|---:|")
+        for program, runs in programs.items():
+            glibc = runs.get("glibc", {}).values()
+            w("| %s | %.2f | %s | %s | %.1f | %s | %s |" % (
+                program, median([t for t, _ in glibc]) or 0.0,
+                fmt_ratio(program_ratios(runs, "thread", 0)),
+                fmt_ratio(program_ratios(runs, "library", 0)),
+                (median([m for _, m in glibc]) or 0) / 1024.0,
+                fmt_ratio(program_ratios(runs, "thread", 1)),
+                fmt_ratio(program_ratios(runs, "library", 1))))
+        w("| geometric mean | | %s | %s | | %s | %s |" % tuple(
+            fmt_ratio(geometric_mean([program_ratios(r, h, f) for r in programs.values()]))
+            for f in (0, 1) for h in ("thread", "library")))
+        w("")
 
     if notrim:
         w("## Batch rows with glibc's heap trimming off")

@@ -15,9 +15,10 @@
 # glibc's heap trimming off (a process-wide tuning, to show what the pages'
 # return to the heap costs); the report quotes, for each row, the
 # median over processes of the per-process median, and every ratio is taken
-# within one process first. The two-thread rows run unpinned. Instruction
-# counts come from callgrind (each shape at n and 2n pairs; the difference over
-# n is one pair), memory from one process per heap.
+# within one process first. The thread and producer/consumer rows run
+# unpinned. Instruction counts come from callgrind (each shape at n and 2n
+# pairs; the difference over n is one pair), memory from one process per heap,
+# real programs through the preload library from bench/programs.sh.
 #
 # --smoke runs every benchmark for a token few iterations, each instruction
 # shape natively with a handful of pairs and the memory program for two heaps,
@@ -49,7 +50,7 @@ while (($#)); do
 done
 
 peer_packages=(libjemalloc-dev libmimalloc-dev libgoogle-perftools-dev libtalloc-dev)
-tool_packages=(gnuplot-nox valgrind python3 util-linux)
+tool_packages=(gnuplot-nox valgrind python3 util-linux time sqlite3 xz-utils git)
 
 install_missing() {
     local missing=()
@@ -128,7 +129,7 @@ command -v taskset >/dev/null && pin=(taskset -c "$cpu")
 for ((i = 1; i <= processes; ++i)); do
     echo "== single-thread rows, process $i of $processes (pinned to cpu $cpu)"
     "${pin[@]}" "$bench_bin/allocator_benchmarks" \
-        --benchmark_filter='-^threads/' \
+        --benchmark_filter='-^(threads|cross)/' \
         --benchmark_repetitions="$repetitions" \
         --benchmark_enable_random_interleaving=true \
         --benchmark_min_time="$min_time" \
@@ -143,9 +144,9 @@ for ((i = 1; i <= processes; ++i)); do
         --benchmark_min_time="$min_time" \
         --benchmark_report_aggregates_only=true \
         --benchmark_out="$work/notrim-$i.json" --benchmark_out_format=json > /dev/null
-    echo "== two-thread rows, process $i of $processes (unpinned)"
+    echo "== thread rows, process $i of $processes (unpinned)"
     "$bench_bin/allocator_benchmarks" \
-        --benchmark_filter='^threads/' \
+        --benchmark_filter='^(threads|cross)/' \
         --benchmark_repetitions="$repetitions" \
         --benchmark_enable_random_interleaving=true \
         --benchmark_min_time="$min_time" \
@@ -177,6 +178,12 @@ for heap in glibc dideverazez malloc+accounting pmr-unsync-pool pmr-sync-pool \
             jemalloc mimalloc tcmalloc talloc; do
     "$bench_bin/memory_footprint" "$heap" >> "$work/memory.txt" || true
 done
+
+preload="$build_dir/preload/libdideverazez_preload.so"
+if [[ -f $preload ]]; then
+    echo "== real programs through the preload library"
+    "$here/programs.sh" "$preload" --runs "$processes" --out "$work/programs.txt"
+fi
 
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/machine.txt"
 
