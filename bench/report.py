@@ -120,6 +120,15 @@ def program_ratios(runs, heap, field):
                    if r in glibc and glibc[r][field] > 0])
 
 
+def per_pair(per_thread_ratio, threads, reference_threads):
+    """A ratio of per-thread times as a ratio of the time per pair of all
+    threads together: n threads that each take t per pair make a pair every
+    t / n."""
+    if per_thread_ratio is None:
+        return None
+    return per_thread_ratio * reference_threads / threads
+
+
 def geometric_mean(values):
     values = [v for v in values if v is not None]
     return statistics.geometric_mean(values) if values else None
@@ -336,8 +345,8 @@ def main():
     shared = ratio_across(threads, one_tree % 2, "threads/floor/shared-mutex/real_time/threads:2")
     w("| two threads on one tree, per-thread time x the shared-mutex floor | %s | 2.00 | %s |"
       % (fmt_ratio(shared), verdict(shared, 2.0)))
-    four = ratio_across(threads, one_tree % 4, one_tree % 2)
-    w("| four threads on one tree, per pair x two threads | %s | 1.00 | %s |"
+    four = per_pair(ratio_across(threads, one_tree % 4, one_tree % 2), 4, 2)
+    w("| four threads on one tree, time per pair (all threads) x two threads | %s | 1.00 | %s |"
       % (fmt_ratio(four), verdict(four, 1.0)))
     cross = ratio_across(threads, "cross/%s/64/real_time/threads:2" % OURS,
                          "cross/glibc/64/real_time/threads:2")
@@ -391,7 +400,11 @@ def main():
       "mutex*: the same two lock+unlock pairs on one mutex for all threads, the least a "
       "tree with one lock can cost." % machine.get("cores", "?"))
     w("")
-    w("| heap | 1 thread | 2 threads | 4 threads | 2 threads / 1 | 4 threads / 2 |")
+    w("The last two columns compare the time per pair of all threads together (per-thread "
+      "time over the number of threads): 1.00 is no gain from the second core, 0.50 twice "
+      "the pairs per second; four threads on two cores can gain nothing over two.")
+    w("")
+    w("| heap | 1 thread | 2 threads | 4 threads | 2 threads / 1, per pair | 4 threads / 2, per pair |")
     w("|---|---:|---:|---:|---:|---:|")
     for key, label in [("%s-own-trees/64" % OURS, "dideverazez, own trees"),
                        ("%s-one-tree/64" % OURS, "dideverazez, one tree"),
@@ -401,8 +414,9 @@ def main():
         row = "threads/%s/real_time/threads:%%d" % key
         w("| %s | %s | %s | %s | %s | %s |" % (
             label, fmt_ns(across(threads, row % 1)), fmt_ns(across(threads, row % 2)),
-            fmt_ns(across(threads, row % 4)), fmt_ratio(ratio_across(threads, row % 2, row % 1)),
-            fmt_ratio(ratio_across(threads, row % 4, row % 2))))
+            fmt_ns(across(threads, row % 4)),
+            fmt_ratio(per_pair(ratio_across(threads, row % 2, row % 1), 2, 1)),
+            fmt_ratio(per_pair(ratio_across(threads, row % 4, row % 2), 4, 2))))
     w("")
     w("A producer thread allocates 64-byte blocks and hands them through a ring to a "
       "consumer thread, which frees them (for dideverazez with `zu_free(block, nullptr)`, "

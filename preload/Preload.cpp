@@ -342,6 +342,26 @@ __attribute__((constructor)) void Start() {
     gReady.store(true, std::memory_order_release);
 }
 
+// Zeroes `bytes` at `block` where they are not zero already. A large block is
+// fresh memory from the kernel more often than not, whose pages are zero and
+// not yet resident: reading them maps the one shared zero page, writing them
+// would make each page the program's own. glibc's calloc skips such blocks by
+// knowing where they came from; this one looks, a page at a time.
+void ClearUnlessZero(unsigned char* block, std::size_t bytes) {
+    constexpr std::size_t kPage = 4096;
+    static const unsigned char zeros[kPage] = {};
+    if (bytes < 16 * kPage) {
+        std::memset(block, 0, bytes);
+        return;
+    }
+    for (std::size_t done = 0; done < bytes; done += kPage) {
+        const std::size_t n = bytes - done < kPage ? bytes - done : kPage;
+        if (std::memcmp(block + done, zeros, n) != 0) {
+            std::memset(block + done, 0, n);
+        }
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -365,7 +385,10 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* calloc(std::size_t count, std::size_t size) {
         return nullptr;
     }
     void* block = Allocate(count * size, kAlignment, __builtin_return_address(0));
-    return block != nullptr ? std::memset(block, 0, count * size) : nullptr;
+    if (block != nullptr) {
+        ClearUnlessZero(static_cast<unsigned char*>(block), count * size);
+    }
+    return block;
 }
 
 // A new block, the old contents up to the smaller size, the old block freed;

@@ -6,6 +6,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +48,19 @@ int main() {
         Expect(size == 0 || (p[0] == 0xAB && p[size - 1] == 0xAB), "realloc keeps", size);
         std::free(q);
         std::free(p);
+    }
+    // A large calloc looks at each page before clearing it: freed bytes, one
+    // in a page, must not come back.
+    for (std::size_t size : {std::size_t{100} << 10, std::size_t{3} << 20}) {
+        auto* dirty = static_cast<unsigned char*>(std::malloc(size));
+        for (std::size_t i = 4095; i < size; i += 4096) {
+            dirty[i] = 0xAB;
+        }
+        std::free(dirty);
+        auto* q = static_cast<unsigned char*>(std::calloc(size, 1));
+        Expect(q != nullptr && std::count(q, q + size, 0) == static_cast<std::ptrdiff_t>(size),
+               "large calloc zeroes", size);
+        std::free(q);
     }
     for (std::size_t alignment = 32; alignment <= 8192; alignment *= 2) {
         void* p = nullptr;
