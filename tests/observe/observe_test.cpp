@@ -135,6 +135,7 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
         EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1148 * 5) << r.Path;
         EXPECT_EQ(r.Figures.MemoryCurrent, 100 * 5) << r.Path;
         EXPECT_EQ(r.Figures.CountCurrent, 5) << r.Path;
+        EXPECT_EQ(r.Figures.CountCumul, RetiredBound / 2 + 2 * 5) << r.Path;
         EXPECT_GE(r.Figures.TimeTotal, 5 * 2) << r.Path;
     }
 }
