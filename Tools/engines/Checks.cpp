@@ -84,6 +84,18 @@ void EngineGoing(const allocator_impl& engine) noexcept {
     }
 }
 
+void LockForFork() noexcept {
+    if (Registry* registry = Engines()) {
+        registry->mutex.lock();
+    }
+}
+
+void UnlockAfterFork() noexcept {
+    if (Registry* registry = Engines()) {
+        registry->mutex.unlock();
+    }
+}
+
 const char* BlockOwnerProblem(const allocator_impl* owner) noexcept {
     if (owner == FreedBlockOwner()) {
         return "pooled block freed twice";

@@ -33,6 +33,10 @@ void EngineBuilt(const allocator_impl& engine);
 // Aborts when `engine` still has live children.
 void EngineGoing(const allocator_impl& engine) noexcept;
 
+// Around fork: the engine registry's lock, taken and given back (observe/Fork.cpp).
+void LockForFork() noexcept;
+void UnlockAfterFork() noexcept;
+
 // The free path's precondition: `owner`, read from a block's header, is a
 // live engine and not the mark of a block freed already. Returns null when it
 // holds, else what is wrong.

@@ -5,6 +5,7 @@
 #include "engines/Checks.h"
 #include "engines/kdideverazez_impl.h"
 #include "handle/Internals.h"
+#include "observe/Fork.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
 #include "report/ReportStreams.h"
@@ -318,6 +319,7 @@ struct ModuleState {
     AllocSizes global{"Global", &debugRoot};
     // Goes first: the last snapshot is written while "DEBUG" still stands.
     dideverazez::observe::Reporter reporter{global};
+    dideverazez::observe::ForkHandlers fork{reporter};
 };
 
 ModuleState gModule;

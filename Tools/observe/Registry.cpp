@@ -19,9 +19,9 @@ constinit bool gRegistryGone = false;
 
 struct Registry {
     std::mutex mutex;
-    std::vector<LiveEngine> live;
-    std::vector<LiveEngine> waiting; // registered under the lock by its holder
-    std::vector<RetiredHandle> retired;
+    LiveEngines live;
+    LiveEngines waiting; // registered under the lock by its holder
+    RetiredHandles retired;
     bool merging = false; // once the retired list was full: one entry a path
     ~Registry() { gRegistryGone = true; }
 };
@@ -42,7 +42,7 @@ class Holding {
 public:
     explicit Holding(Registry& registry) : lock_(registry.mutex) {
         gHolding = true;
-        std::vector<LiveEngine> waiting; // who registers meanwhile waits for the next time
+        LiveEngines waiting; // who registers meanwhile waits for the next time
         waiting.swap(registry.waiting);
         for (LiveEngine& e : waiting) {
             const auto parent =
@@ -91,13 +91,13 @@ void Merge(RetiredHandle& into, const RetiredHandle& from) {
 // Adds `handle`. Once the list has been full, every path has one entry: the
 // list is merged by path that first time, and later handles join their path's.
 void Keep(Registry& registry, const RetiredHandle& handle) {
-    std::vector<RetiredHandle>& retired = registry.retired;
-    const auto pathOf = [](std::vector<RetiredHandle>& list, const std::string& path) {
+    RetiredHandles& retired = registry.retired;
+    const auto pathOf = [](RetiredHandles& list, const LibraryString& path) {
         return std::find_if(list.begin(), list.end(),
                             [&](const RetiredHandle& r) { return r.Path == path; });
     };
     if (!registry.merging && retired.size() >= RetiredBound) {
-        std::vector<RetiredHandle> merged;
+        RetiredHandles merged;
         for (const RetiredHandle& r : retired) {
             const auto same = pathOf(merged, r.Path);
             same == merged.end() ? merged.push_back(r) : Merge(*same, r);
@@ -132,7 +132,7 @@ void Register(const allocator_impl& engine, const char* name) {
     if (registry == nullptr) {
         return;
     }
-    std::string path = name != nullptr ? name : "<noname>";
+    LibraryString path = name != nullptr ? name : "<noname>";
     if (gHolding) {
         registry->waiting.push_back({&engine, name, std::move(path), born});
         return;
@@ -168,14 +168,39 @@ void Retire(const allocator_impl& engine) noexcept {
     registry->live.erase(found);
 }
 
-void Visit(const std::function<void(const std::vector<LiveEngine>&,
-                                    const std::vector<RetiredHandle>&)>& visit) {
+void Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context) {
     Registry* registry = TheRegistry();
     if (registry == nullptr) {
         return;
     }
     const Holding holding(*registry);
-    visit(registry->live, registry->retired);
+    visit(context, registry->live, registry->retired);
+}
+
+void LockForFork() noexcept {
+    if (Registry* registry = TheRegistry()) {
+        registry->mutex.lock();
+        for (const LiveEngines* list : {&registry->live, &registry->waiting}) {
+            for (const LiveEngine& e : *list) {
+                if (e.Engine->Parent == nullptr) {
+                    const_cast<allocator_impl*>(e.Engine)->Mutex.lock();
+                }
+            }
+        }
+    }
+}
+
+void UnlockAfterFork() noexcept {
+    if (Registry* registry = TheRegistry()) {
+        for (const LiveEngines* list : {&registry->live, &registry->waiting}) {
+            for (const LiveEngine& e : *list) {
+                if (e.Engine->Parent == nullptr) {
+                    const_cast<allocator_impl*>(e.Engine)->Mutex.unlock();
+                }
+            }
+        }
+        registry->mutex.unlock();
+    }
 }
 
 } // namespace dideverazez::observe

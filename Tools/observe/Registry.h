@@ -4,10 +4,9 @@
 // reads or writes the registry.
 #pragma once
 
+#include "observe/LibraryHeap.h"
+
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <vector>
 
 class allocator_impl;
 
@@ -28,13 +27,13 @@ Metrics MetricsOf(const allocator_impl& engine, std::int64_t timeTotal) noexcept
 
 struct LiveEngine {
     const allocator_impl* Engine;
-    const char* Name; // the handle's, held (it outlives the handle); may be null
-    std::string Path; // the names from the root, joined with '/'
+    const char* Name;   // the handle's, held (it outlives the handle); may be null
+    LibraryString Path; // the names from the root, joined with '/'
     std::uint64_t BornMs;
 };
 
 struct RetiredHandle {
-    std::string Path;
+    LibraryString Path;
     std::uint64_t Handles; // handles of this path merged into the entry; 1 until then
     std::uint64_t BornMs, DiedMs;
     Metrics Figures; // as GetMetrics gave them when the handle went
@@ -52,10 +51,26 @@ void Register(const allocator_impl& engine, const char* name);
 // kept is dropped.
 void Retire(const allocator_impl& engine) noexcept;
 
-// Calls `visit` with the live engines, each after its parent, in the order
-// their handles were built, and the retired handles, under the registry's
-// lock: no handle is built or destroyed meanwhile.
-void Visit(const std::function<void(const std::vector<LiveEngine>&,
-                                    const std::vector<RetiredHandle>&)>& visit);
+using LiveEngines = LibraryVector<LiveEngine>;
+using RetiredHandles = LibraryVector<RetiredHandle>;
+
+// Calls `visit(context, live, retired)` with the live engines, each after its
+// parent, in the order their handles were built, and the retired handles,
+// under the registry's lock: no handle is built or destroyed meanwhile.
+void Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context);
+
+// The same with any callable, which is called once.
+template <class Visitor> void Visit(Visitor&& visitor) {
+    Visit([](void* context, const LiveEngines& live,
+             const RetiredHandles& retired) { (*static_cast<Visitor*>(context))(live, retired); },
+          &visitor);
+}
+
+// Around fork (observe/Fork.cpp): takes the registry's lock, then the tree
+// lock of every live root in the order they were built; gives them all back.
+// Nothing else takes two of these locks in another order: a snapshot takes the
+// registry's, then one tree's at a time.
+void LockForFork() noexcept;
+void UnlockAfterFork() noexcept;
 
 } // namespace dideverazez::observe

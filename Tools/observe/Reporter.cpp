@@ -1,10 +1,11 @@
 #include "observe/Reporter.h"
 
 #include "observe/Snapshot.h"
-#include "platform/Platform.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace dideverazez::observe {
 
@@ -13,7 +14,6 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     if (path == nullptr || *path == '\0') {
         return;
     }
-    path_ = ExpandPath(path, platform::CurrentProcessId());
     if (const char* interval = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT_INTERVAL_MS")) {
         char* end = nullptr;
         const long long ms = std::strtoll(interval, &end, 10);
@@ -26,25 +26,74 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
             intervalMs_ = ms;
         }
     }
-    requests_ = std::make_unique<platform::ReportRequests>();
-    watcher_ = std::thread([this] { Watch(); });
+    if (const char* signal = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT_SIGNAL")) {
+        signal_ = std::strcmp(signal, "USR1") == 0 || std::strcmp(signal, "SIGUSR1") == 0;
+        if (!signal_) {
+            std::fprintf(stderr,
+                         "dideverazez: DIDEVERAZEZ_REPORT_SIGNAL=%s is not USR1; no snapshot on "
+                         "a signal\n",
+                         signal);
+        }
+    }
+    try {
+        path_ = ExpandPath(path, platform::CurrentProcessId());
+    } catch (const std::bad_alloc&) {
+        std::fputs("dideverazez: no memory for the report's path; no report\n", stderr);
+        return;
+    }
+    pattern_ = path;
+    // Said now rather than when the program ends, after all its work.
+    if (!platform::CanWriteFile(path_.c_str(), intervalMs_ > 0)) {
+        failed_ = true;
+        std::fprintf(stderr, "dideverazez: cannot write the report %s: %s\n", path_.c_str(),
+                     platform::LastError());
+    }
+    Start();
 }
 
 Reporter::~Reporter() {
-    if (path_.empty()) {
+    if (pattern_ == nullptr) {
         return;
     }
-    requests_->Stop();
-    watcher_.join();
-    requests_.reset(); // the signal goes back to what it was before
+    requests_.Stop();
+    watcher_.Join();
+    requests_.Close(); // the signal goes back to what it was before
     Write();
 }
 
-std::string Reporter::ExpandPath(const char* pattern, std::uint32_t process) {
-    std::string path;
+void Reporter::Start() noexcept {
+    if (!requests_.Open(signal_)) {
+        return; // nothing could wake a watcher: it would spin
+    }
+    if (!watcher_.Start([](void* self) { static_cast<Reporter*>(self)->Watch(); }, this)) {
+        std::fprintf(stderr,
+                     "dideverazez: cannot start the report's thread: %s; a report at exit only\n",
+                     platform::LastError());
+        requests_.Close();
+    }
+}
+
+void Reporter::RestartInChild() noexcept {
+    if (pattern_ == nullptr) {
+        return;
+    }
+    watcher_.Forget();
+    requests_.Abandon();
+    try {
+        path_ = ExpandPath(pattern_, platform::CurrentProcessId());
+    } catch (const std::bad_alloc&) {
+        pattern_ = nullptr; // the parent's path is not this process's to write
+        return;
+    }
+    failed_ = false;
+    Start();
+}
+
+LibraryString Reporter::ExpandPath(const char* pattern, std::uint32_t process) {
+    LibraryString path;
     for (const char* c = pattern; *c != '\0'; ++c) {
         if (c[0] == '%' && (c[1] == 'p' || c[1] == '%')) {
-            path += *++c == 'p' ? std::to_string(process) : "%";
+            *++c == 'p' ? AppendNumber(path, process) : void(path += '%');
         } else {
             path += *c;
         }
@@ -55,29 +104,32 @@ std::string Reporter::ExpandPath(const char* pattern, std::uint32_t process) {
 // Waits for a request or the next interval, and writes a snapshot for each,
 // until stopped.
 void Reporter::Watch() {
-    while (!requests_->Stopped()) {
-        const bool requested = requests_->Wait(intervalMs_);
-        if (requested || (intervalMs_ > 0 && !requests_->Stopped())) {
+    while (!requests_.Stopped()) {
+        const bool requested = requests_.Wait(intervalMs_);
+        if (requested || (intervalMs_ > 0 && !requests_.Stopped())) {
             Write();
         }
     }
 }
 
 void Reporter::Write() {
-    std::string text;
+    LibraryString text;
     bool written = false;
     try {
         text = ToJson(TakeSnapshot(histogram_));
-        written = intervalMs_ > 0 ? platform::AppendToFile(path_.c_str(), text + "\n")
-                                  : platform::WriteWholeFile(path_.c_str(), text);
+        text += '\n';
+        written = intervalMs_ > 0
+                      ? platform::AppendToFile(path_.c_str(), text.data(), text.size())
+                      : platform::WriteWholeFile(path_.c_str(), text.data(), text.size() - 1);
     } catch (const std::bad_alloc&) {
         // No memory for the snapshot: said below like any failure.
     }
     if (!written && !failed_) {
         failed_ = true;
         std::fprintf(stderr, "dideverazez: cannot write the report %s: %s\n", path_.c_str(),
-                     platform::LastError().c_str());
+                     platform::LastError());
     }
+    requests_.Answer(text.data(), text.size()); // nothing, when there was no memory for it
 }
 
 } // namespace dideverazez::observe

@@ -1,28 +1,29 @@
 // Snapshots for programs that were not changed, asked for by the environment
 // (docs/snapshot.md): DIDEVERAZEZ_REPORT=<path> ("%p" the process id) writes
-// one when the module unloads and on each request from outside (SIGUSR1, or a
-// named event on Windows); DIDEVERAZEZ_REPORT_INTERVAL_MS=<n> adds one every n
-// milliseconds and makes the file a time series, one snapshot a line. Without
-// them the reporter starts no thread, installs no handler and writes nothing.
+// one when the module unloads and on each request from outside (a connection
+// to the process's local socket, `dideverazez-report take <pid>`; SIGUSR1 with
+// DIDEVERAZEZ_REPORT_SIGNAL=USR1; a named event on Windows);
+// DIDEVERAZEZ_REPORT_INTERVAL_MS=<n> adds one every n milliseconds and makes
+// the file a time series, one snapshot a line. Without DIDEVERAZEZ_REPORT the
+// reporter starts no thread, opens no socket, installs no handler and writes
+// nothing.
 #pragma once
 
+#include "observe/LibraryHeap.h"
+#include "platform/Platform.h"
+
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <thread>
 
 class AllocSizes;
-
-namespace dideverazez::platform {
-class ReportRequests;
-}
 
 namespace dideverazez::observe {
 
 class Reporter {
 public:
     // Reads the environment (ignored in a set-user-ID or set-group-ID program)
-    // and, when a path is set, starts listening and the watcher thread.
+    // and, when a path is set, says at once when it cannot be written, starts
+    // listening and the watcher thread. A watcher that cannot be started is
+    // said on standard error; the snapshot at unload is written all the same.
     // `histogram` (held) is the module's own, which it outlives.
     explicit Reporter(const AllocSizes& histogram);
     // Stops the watcher, then writes the last snapshot.
@@ -30,21 +31,29 @@ public:
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
 
+    // In the child of a fork, whose only thread is the one that forked: the
+    // parent's watcher and requests are not this process's. The child starts
+    // its own, with its own process id in the path and the socket's name.
+    void RestartInChild() noexcept;
+
     // The path with "%p" replaced by `process` and "%%" by "%".
-    static std::string ExpandPath(const char* pattern, std::uint32_t process);
+    static LibraryString ExpandPath(const char* pattern, std::uint32_t process);
 
 private:
+    void Start() noexcept;
     void Watch();
-    // Takes one snapshot and writes it; a failure is said once on standard
-    // error.
+    // Takes one snapshot and writes it, and answers whoever asked for it
+    // through the socket; a failure to write is said once on standard error.
     void Write();
 
     const AllocSizes& histogram_;
-    std::string path_;             // empty: the reporter is off
+    const char* pattern_ = nullptr; // the environment's (held); null: the reporter is off
+    LibraryString path_;
     std::int64_t intervalMs_ = -1; // -1: no time series
+    bool signal_ = false;          // SIGUSR1 asks too
     bool failed_ = false;
-    std::unique_ptr<platform::ReportRequests> requests_;
-    std::thread watcher_;
+    platform::ReportRequests requests_;
+    platform::Thread watcher_;
 };
 
 } // namespace dideverazez::observe

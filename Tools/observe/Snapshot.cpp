@@ -33,9 +33,9 @@ void CopyFigures(EngineCopy& copy, const allocator_impl& engine, std::uint64_t n
 // One tree: its engines' names first, then, under the tree's lock and without
 // allocating (a program that routes the C heap through handles would come
 // back to this very lock), every figure.
-TreeCopy CopyTree(const allocator_impl& root, const std::vector<LiveEngine>& live) {
+TreeCopy CopyTree(const allocator_impl& root, const LiveEngines& live) {
     TreeCopy tree;
-    std::vector<const allocator_impl*> engines;
+    LibraryVector<const allocator_impl*> engines;
     for (const LiveEngine& e : live) {
         if (e.Engine->Root == &root) {
             engines.push_back(e.Engine);
@@ -77,7 +77,7 @@ TreeCopy CopyTree(const allocator_impl& root, const std::vector<LiveEngine>& liv
 
 // A JSON string: escaped, and valid UTF-8 whatever the name's bytes (a byte
 // that starts no valid sequence becomes U+FFFD).
-void AppendString(std::string& out, const std::string& text) {
+void AppendString(LibraryString& out, const LibraryString& text) {
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -101,7 +101,7 @@ void AppendString(std::string& out, const std::string& text) {
                 const auto next = static_cast<unsigned char>(text[i + k]);
                 valid = next >= (k == 1 ? low : 0x80) && next <= (k == 1 ? high : 0xBF);
             }
-            out += valid ? text.substr(i, length) : "\xEF\xBF\xBD";
+            valid ? void(out.append(text, i, length)) : void(out += "\xEF\xBF\xBD");
             i += valid ? length : 1;
             continue;
         } else {
@@ -112,27 +112,42 @@ void AppendString(std::string& out, const std::string& text) {
     out += '"';
 }
 
-void AppendAddress(std::string& out, const void* address) {
+void AppendAddress(LibraryString& out, const void* address) {
     char text[32];
     std::snprintf(text, sizeof text, "\"0x%" PRIxPTR "\"",
                   reinterpret_cast<std::uintptr_t>(address));
     out += address != nullptr ? text : "null";
 }
 
-void AppendTriple(std::string& out, const StatValue& v) {
-    out += '[' + std::to_string(v.Current) + ',' + std::to_string(v.Peak) + ',' +
-           std::to_string(v.Cumul) + ']';
+void AppendTriple(LibraryString& out, const StatValue& v) {
+    out += '[';
+    AppendNumber(out, v.Current);
+    out += ',';
+    AppendNumber(out, v.Peak);
+    out += ',';
+    AppendNumber(out, v.Cumul);
+    out += ']';
 }
 
-void AppendStatistic(std::string& out, const char* key, const StatAlloc& s) {
-    out += std::string("\"") + key + "\":{\"bytes\":";
+// `key` and its number, after a comma unless it opens an object or a list.
+template <class Integer> void AppendField(LibraryString& out, const char* key, Integer value) {
+    out += out.back() == '{' || out.back() == '[' ? "\"" : ",\"";
+    out += key;
+    out += "\":";
+    AppendNumber(out, value);
+}
+
+void AppendStatistic(LibraryString& out, const char* key, const StatAlloc& s) {
+    out += '"';
+    out += key;
+    out += "\":{\"bytes\":";
     AppendTriple(out, s.Memory);
     out += ",\"items\":";
     AppendTriple(out, s.Counter);
     out += '}';
 }
 
-void AppendMetrics(std::string& out, const Metrics& m) {
+void AppendMetrics(LibraryString& out, const Metrics& m) {
     const std::pair<const char*, std::int64_t> words[] = {
         {"time_total", m.TimeTotal},     {"self_peak", m.SelfPeak},
         {"memory_peak", m.MemoryPeak},   {"memory_current", m.MemoryCurrent},
@@ -140,12 +155,12 @@ void AppendMetrics(std::string& out, const Metrics& m) {
         {"count_cumul", m.CountCumul}};
     out += "\"metrics\":{";
     for (const auto& [name, value] : words) {
-        out += std::string(out.back() == '{' ? "\"" : ",\"") + name + "\":" + std::to_string(value);
+        AppendField(out, name, value);
     }
     out += '}';
 }
 
-void AppendEngine(std::string& out, const EngineCopy& e) {
+void AppendEngine(LibraryString& out, const EngineCopy& e) {
     out += "{\"path\":";
     AppendString(out, e.Path);
     out += ",\"name\":";
@@ -154,10 +169,10 @@ void AppendEngine(std::string& out, const EngineCopy& e) {
     AppendAddress(out, e.Address);
     out += ",\"parent\":";
     AppendAddress(out, e.Parent);
-    out += std::string(",\"kind\":") + (e.Kind == 0 ? "\"basic\"" : "\"paged\"") +
-           ",\"global\":" + (e.IsGlobal ? "true" : "false") +
-           ",\"born_ms\":" + std::to_string(e.BornMs) +
-           ",\"measuring\":" + (e.Measuring ? "true" : "false") + ',';
+    out += e.Kind == 0 ? ",\"kind\":\"basic\"" : ",\"kind\":\"paged\"";
+    out += e.IsGlobal ? ",\"global\":true" : ",\"global\":false";
+    AppendField(out, "born_ms", e.BornMs);
+    out += e.Measuring ? ",\"measuring\":true," : ",\"measuring\":false,";
     AppendMetrics(out, e.Figures);
     out += ",\"statistics\":{";
     AppendStatistic(out, "global", e.Global);
@@ -181,7 +196,7 @@ void AppendEngine(std::string& out, const EngineCopy& e) {
 Snapshot TakeSnapshot(const AllocSizes& histogram) {
     Snapshot snapshot;
     snapshot.Process = platform::CurrentProcessId();
-    Visit([&](const std::vector<LiveEngine>& live, const std::vector<RetiredHandle>& retired) {
+    Visit([&](const LiveEngines& live, const RetiredHandles& retired) {
         snapshot.TakenMs = MillisecondsSinceLoad();
         for (const LiveEngine& e : live) {
             if (e.Engine->Parent == nullptr) {
@@ -200,17 +215,20 @@ Snapshot TakeSnapshot(const AllocSizes& histogram) {
     return snapshot;
 }
 
-std::string ToJson(const Snapshot& snapshot) {
-    std::string out = "{\"format\":\"dideverazez-snapshot\",\"version\":1,\"process\":" +
-                      std::to_string(snapshot.Process) +
-                      ",\"taken_ms\":" + std::to_string(snapshot.TakenMs) + ",\"trees\":[";
+LibraryString ToJson(const Snapshot& snapshot) {
+    LibraryString out = "{\"format\":\"dideverazez-snapshot\",\"version\":1";
+    AppendField(out, "process", snapshot.Process);
+    AppendField(out, "taken_ms", snapshot.TakenMs);
+    out += ",\"trees\":[";
     for (const TreeCopy& tree : snapshot.Trees) {
-        out += std::string(out.back() == '[' ? "" : ",") +
-               "{\"cached_pages\":" + std::to_string(tree.CachedPages) + ",\"classes\":[";
+        out += out.back() == '[' ? "{" : ",{";
+        AppendField(out, "cached_pages", tree.CachedPages);
+        out += ",\"classes\":[";
         for (const ClassCopy& c : tree.Classes) {
             if (c.Pages.Cumul > 0) { // only the classes that ever held a page
-                out += std::string(out.back() == '[' ? "" : ",") +
-                       "{\"size\":" + std::to_string(c.Size) + ",\"blocks\":";
+                out += out.back() == '[' ? "{" : ",{";
+                AppendField(out, "size", c.Size);
+                out += ",\"blocks\":";
                 AppendTriple(out, c.Blocks);
                 out += ",\"pages\":";
                 AppendTriple(out, c.Pages);
@@ -226,24 +244,29 @@ std::string ToJson(const Snapshot& snapshot) {
     }
     out += "],\"retired\":[";
     for (const RetiredHandle& r : snapshot.Retired) {
-        out += std::string(out.back() == '[' ? "{" : ",{") + "\"path\":";
+        out += out.back() == '[' ? "{\"path\":" : ",{\"path\":";
         AppendString(out, r.Path);
-        out += ",\"handles\":" + std::to_string(r.Handles) +
-               ",\"born_ms\":" + std::to_string(r.BornMs) +
-               ",\"died_ms\":" + std::to_string(r.DiedMs) + ',';
+        AppendField(out, "handles", r.Handles);
+        AppendField(out, "born_ms", r.BornMs);
+        AppendField(out, "died_ms", r.DiedMs);
+        out += ',';
         AppendMetrics(out, r.Figures);
         out += '}';
     }
     out += "],\"histogram\":{\"name\":";
     AppendString(out, snapshot.HistogramName);
-    out += ",\"pages\":" + std::to_string(snapshot.HistogramPages) + ",\"classes\":[";
+    AppendField(out, "pages", snapshot.HistogramPages);
+    out += ",\"classes\":[";
     for (const HistogramRow& row : snapshot.Histogram) {
-        out += std::string(out.back() == '[' ? "" : ",") +
-               "{\"bound\":" + std::to_string(row.Bound) + ",\"label\":";
+        out += out.back() == '[' ? "{" : ",{";
+        AppendField(out, "bound", row.Bound);
+        out += ",\"label\":";
         AppendString(out, row.Label);
-        out += ",\"count\":" + std::to_string(row.Count) + '}';
+        AppendField(out, "count", row.Count);
+        out += '}';
     }
-    return out + "]}}";
+    out += "]}}";
+    return out;
 }
 
 } // namespace dideverazez::observe

@@ -11,10 +11,7 @@
 #include "engines/kdideverazez_impl.h"
 #include "observe/Registry.h"
 
-#include <array>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 class AllocSizes;
 
@@ -23,8 +20,8 @@ namespace dideverazez::observe {
 struct EngineCopy {
     const void* Address;
     const void* Parent;
-    std::string Path;
-    std::string Name;
+    LibraryString Path;
+    LibraryString Name;
     bool Named; // false for a handle built without a name
     int Kind;
     bool IsGlobal;
@@ -43,29 +40,29 @@ struct ClassCopy {
 struct TreeCopy {
     std::uint64_t CachedPages = 0;
     ClassCopy Classes[PagedMemory::ClassCount] = {}; // all zero for a basic tree
-    std::vector<EngineCopy> Engines;                 // the root first, each engine after its parent
+    LibraryVector<EngineCopy> Engines;               // the root first, each engine after its parent
 };
 
 struct HistogramRow {
     std::uint64_t Bound;
-    std::string Label;
+    LibraryString Label;
     std::uint64_t Count;
 };
 
 struct Snapshot {
     std::uint32_t Process = 0;
     std::uint64_t TakenMs = 0;
-    std::vector<TreeCopy> Trees;
-    std::vector<RetiredHandle> Retired;
-    std::string HistogramName;
+    LibraryVector<TreeCopy> Trees;
+    RetiredHandles Retired;
+    LibraryString HistogramName;
     std::uint64_t HistogramPages = 0;
-    std::vector<HistogramRow> Histogram;
+    LibraryVector<HistogramRow> Histogram;
 };
 
 // The registry's trees and retired handles, and `histogram`, now.
 Snapshot TakeSnapshot(const AllocSizes& histogram);
 
 // The snapshot as one line of JSON, without a newline.
-std::string ToJson(const Snapshot& snapshot);
+LibraryString ToJson(const Snapshot& snapshot);
 
 } // namespace dideverazez::observe

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace dideverazez::platform {
 
@@ -31,46 +30,104 @@ void ReportPath(char* buffer, std::size_t size);
 // is its caller's to choose.
 const char* TrustedEnvironment(const char* name);
 
-// Writes `text` to `path` whole: to a new file beside it (mode 0644), then
-// renamed over it, so that a reader sees the old contents or the new, never
-// half; a symbolic link at `path` is replaced, never followed. Returns false,
-// leaving `path` as it was, when the file cannot be written.
-bool WriteWholeFile(const char* path, const std::string& text);
+// Writes the `size` bytes of `text` to `path` whole: to a new file beside it
+// (mode 0644), then renamed over it, so that a reader sees the old contents or
+// the new, never half; a symbolic link at `path` is replaced, never followed.
+// Returns false, leaving `path` as it was, when the file cannot be written.
+bool WriteWholeFile(const char* path, const char* text, std::size_t size);
 
-// Appends `text` to `path` with one write; the file is created with mode 0644
-// when it is missing, and never opened through a symbolic link. Returns false
-// when it cannot be.
-bool AppendToFile(const char* path, const std::string& text);
+// Appends the `size` bytes of `text` to `path` with one write; the file is
+// created with mode 0644 when it is missing, and never opened through a
+// symbolic link. Returns false when it cannot be.
+bool AppendToFile(const char* path, const char* text, std::size_t size);
 
-// The text of the system's last error (errno, GetLastError).
-std::string LastError();
+// Whether WriteWholeFile (`append` false) or AppendToFile (true) could write
+// `path` now: the folder takes a new file, or the file opens for appending
+// (which creates it, empty, when it is missing). On false, LastError says why.
+bool CanWriteFile(const char* path, bool append);
 
-// Requests for a report from outside the process: SIGUSR1 on POSIX systems, the
-// named event "Local\dideverazez-report-<pid>" on Windows. One object at a
-// time; its thread waits, anyone may stop it.
+// The text of the system's last error (errno, GetLastError); valid until the
+// next call on this thread.
+const char* LastError();
+
+// A thread of the library's own, started with every signal blocked, so that
+// none of the program's signals is delivered to it. Not copyable; joined or
+// forgotten before it is destroyed.
+class Thread {
+public:
+    Thread() = default;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Runs `body(argument)` on a new thread. Returns false, with LastError
+    // set, when the system cannot start one.
+    bool Start(void (*body)(void*), void* argument);
+    bool Started() const { return started_; }
+    // Waits for the thread to end; nothing when none was started.
+    void Join();
+    // In a process just forked: the thread is not there, and is let go of.
+    void Forget() { started_ = false; }
+
+private:
+    bool started_ = false;
+    std::uint64_t id_ = 0; // pthread_t or the thread's HANDLE
+};
+
+// Calls `prepare` in the thread that forks, just before the process is copied,
+// then `parent` in that thread and `child` in the new process's only thread
+// (pthread_atfork). Nothing on systems without fork.
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)());
+
+// Requests for a report from outside the process: on POSIX systems, a
+// connection to a local socket of the user's own
+// (/tmp/dideverazez-<uid>/<pid>.sock, the folder mode 0700, the socket 0600;
+// a peer of another user is refused), and SIGUSR1 when asked for; on Windows,
+// the named event "Local\dideverazez-report-<pid>". One object at a time;
+// its thread waits, anyone may stop it.
 class ReportRequests {
 public:
-    // Listens, unless the program already handles SIGUSR1 (its handler is left
-    // in place) or the event cannot be created.
-    ReportRequests();
-    // Stops listening; a handler of the program installed meanwhile stays.
+    ReportRequests() = default;
+    // Close().
     ~ReportRequests();
     ReportRequests(const ReportRequests&) = delete;
     ReportRequests& operator=(const ReportRequests&) = delete;
 
+    // Starts listening: the socket or the event, and SIGUSR1 too when `signal`
+    // (POSIX), unless the program already handles it (its handler is left in
+    // place, and that is said on standard error). A way of asking that cannot
+    // be opened is said on standard error and the others still work. Returns
+    // false when not even a stop can reach Wait (no pipe or event): then there
+    // is nothing to wait on.
+    bool Open(bool signal);
+    // Stops listening: the socket is removed and the signal's earlier
+    // disposition put back, unless the program installed a handler meanwhile.
+    void Close();
+    // In a process just forked, before Open: lets go of the parent's socket,
+    // pipe and signal without touching what the parent still uses.
+    void Abandon();
+
+    // Whether a request can reach this object (socket, signal or event).
     bool Listening() const { return listening_; }
     // Waits up to `timeoutMs` milliseconds (forever when negative) for a
-    // request or for Stop; true for a request, false on a timeout or once
-    // stopped.
+    // request or for Stop; true for a request, false on a time-out or once
+    // stopped. A request over the socket is only taken once its peer is known
+    // to be this user and has asked ("snapshot\n").
     bool Wait(std::int64_t timeoutMs);
+    // Sends the `size` bytes of `text` to every peer whose request the last
+    // Wait took, and hangs up on them; nothing for a signal or an event.
+    void Answer(const char* text, std::size_t size);
     // Ends every Wait, now and later.
     void Stop();
     bool Stopped() const { return stopped_.load(); }
 
+    // The socket path of process `process` for the calling user, always
+    // terminated, cut to `size` - 1 characters; empty where there is none.
+    static void SocketPath(char* buffer, std::size_t size, std::uint32_t process);
+
 private:
     bool listening_ = false;
     std::atomic<bool> stopped_{false};
-    void* state_ = nullptr; // the system's objects (pipe or events)
+    void* state_ = nullptr; // the system's objects (pipe, socket, events)
 };
 
 } // namespace dideverazez::platform

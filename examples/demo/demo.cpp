@@ -638,7 +638,7 @@ bool Demo::DeliberateLeak() {
 }
 
 void Demo::WriteSnapshot(const char* name) {
-    const std::string json = dideverazez::observe::ToJson(
+    const auto json = dideverazez::observe::ToJson(
         dideverazez::observe::TakeSnapshot(dideverazez::GlobalAllocSizes()));
     std::ofstream(reportFolder_ / "series.jsonl", std::ios::app) << json << '\n';
     if (name != nullptr) {

@@ -16,10 +16,18 @@
 #include "support/TestSupport.h"
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -34,7 +42,7 @@ std::int64_t ProcessTime(bool kernelOnly = false) {
 }
 
 // The snapshot's parts that belong to handles whose paths start with `root`.
-Snapshot Only(Snapshot snapshot, const std::string& root) {
+Snapshot Only(Snapshot snapshot, const char* root) {
     std::erase_if(snapshot.Trees, [&](const TreeCopy& t) { return t.Engines[0].Path != root; });
     std::erase_if(snapshot.Retired, [&](const RetiredHandle& r) { return r.Path.rfind(root, 0); });
     return snapshot;
@@ -79,7 +87,9 @@ TEST(Snapshot, MatchesTheGoldenFile) {
         names.emplace_back(&EngineOf(*handle), "@utf8-" + std::to_string(names.size() - 2));
     }
     named.clear();
-    EXPECT_TRUE(MatchesGolden("snapshot.json", Named(ToJson(snapshot) + "\n", names)));
+    const LibraryString json = ToJson(snapshot);
+    EXPECT_TRUE(
+        MatchesGolden("snapshot.json", Named(std::string(json.data(), json.size()) + "\n", names)));
     unnamed.DecMemoryUsed(7);
     meshes.UnReserve(11);
     for (void* p : kept) {
@@ -148,12 +158,18 @@ TEST(Reporter, PathPattern) {
 #if !defined(_WIN32)
 extern "C" void ProgramsOwn(int) {}
 
-// Without a handler of the program the signal is a request, and the default
-// comes back after; a handler of the program stays.
-TEST(Reporter, SignalTakenOrLeftToTheProgram) {
+// The signal asks only when asked for; then without a handler of the program
+// it is a request, and the default comes back after; a handler of the program
+// stays.
+TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
     {
         dideverazez::platform::ReportRequests requests;
-        ASSERT_TRUE(requests.Listening());
+        ASSERT_TRUE(requests.Open(false));
+        EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
+    }
+    {
+        dideverazez::platform::ReportRequests requests;
+        ASSERT_TRUE(requests.Open(true));
         std::raise(SIGUSR1);
         EXPECT_TRUE(requests.Wait(1000));
         EXPECT_FALSE(requests.Wait(0));
@@ -165,11 +181,54 @@ TEST(Reporter, SignalTakenOrLeftToTheProgram) {
     {
         ::testing::internal::CaptureStderr();
         dideverazez::platform::ReportRequests requests;
-        EXPECT_FALSE(requests.Listening());
+        ASSERT_TRUE(requests.Open(true));
         EXPECT_NE(::testing::internal::GetCapturedStderr().find("SIGUSR1 is the program's own"),
                   std::string::npos);
     }
     EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), ProgramsOwn);
+}
+
+// A connection to the socket that says "snapshot\n" is a request and gets the
+// answer; one that says anything else is hung up on. The socket lives in a
+// folder of the user's alone, and goes when the object closes.
+TEST(Reporter, TheSocketAnswersWhoAsks) {
+    char path[108];
+    dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, ::getpid());
+    const auto ask = [&](const char* request) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::write(fd, request, std::strlen(request)), std::strlen(request));
+        return fd;
+    };
+    const auto answer = [](int fd) {
+        std::string got;
+        char buffer[64];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+        return got;
+    };
+    {
+        dideverazez::platform::ReportRequests requests;
+        ASSERT_TRUE(requests.Open(false));
+        EXPECT_TRUE(requests.Listening());
+        struct stat folder {};
+        ASSERT_EQ(::stat(std::filesystem::path(path).parent_path().c_str(), &folder), 0);
+        EXPECT_EQ(folder.st_mode & 0777, 0700u);
+        const int asking = ask("snapshot\n");
+        EXPECT_TRUE(requests.Wait(1000));
+        requests.Answer("{}\n", 3);
+        EXPECT_EQ(answer(asking), "{}\n");
+        const int other = ask("something else");
+        EXPECT_FALSE(requests.Wait(1000));
+        EXPECT_EQ(answer(other), "");
+        requests.Answer("unasked", 7); // no one is waiting: nothing to send
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 // A file replaced whole (a link in the way is replaced, not followed) or
@@ -185,15 +244,15 @@ TEST(Reporter, FilesWholeOrAppendedNeverThroughALink) {
     };
     std::ofstream(dir / "target") << "untouched";
     fs::create_symlink(dir / "target", dir / "link");
-    EXPECT_FALSE(dideverazez::platform::AppendToFile((dir / "link").c_str(), "x"));
-    EXPECT_TRUE(dideverazez::platform::WriteWholeFile((dir / "link").c_str(), "whole"));
+    EXPECT_FALSE(dideverazez::platform::AppendToFile((dir / "link").c_str(), "x", 1));
+    EXPECT_TRUE(dideverazez::platform::WriteWholeFile((dir / "link").c_str(), "whole", 5));
     EXPECT_FALSE(fs::is_symlink(dir / "link"));
     EXPECT_EQ(text(dir / "link") + text(dir / "target"), "wholeuntouched");
-    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "1\n"));
-    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "2\n"));
+    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "1\n", 2));
+    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "2\n", 2));
     EXPECT_EQ(text(dir / "series"), "1\n2\n");
     EXPECT_EQ(fs::status(dir / "series").permissions(), static_cast<fs::perms>(0644));
-    EXPECT_FALSE(dideverazez::platform::WriteWholeFile((dir / "none" / "x").c_str(), "x"));
+    EXPECT_FALSE(dideverazez::platform::WriteWholeFile((dir / "none" / "x").c_str(), "x", 1));
     EXPECT_EQ(fs::remove_all(dir), 4u);
 }
 #endif

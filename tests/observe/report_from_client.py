@@ -2,10 +2,12 @@
 """Snapshots from a program that was not changed for them.
 
 Runs examples/client (built in the tree, or from the installed package) with
-DIDEVERAZEZ_REPORT set and --linger, asks for a snapshot with SIGUSR1 while its
-tree holds memory, and checks:
-  - the requested snapshot is written within a second and shows the live tree
-    (ClientApp and ClientApp/Cache, holding memory);
+DIDEVERAZEZ_REPORT set and --linger, asks for a snapshot while its tree holds
+memory, over its socket and with SIGUSR1 (DIDEVERAZEZ_REPORT_SIGNAL=USR1), and
+checks:
+  - the requested snapshot comes back over the socket, is written within a
+    second of the signal, and shows the live tree (ClientApp and
+    ClientApp/Cache, holding memory);
   - the snapshot written at exit lists both handles as retired, with exactly
     the metrics the client printed just before each went;
   - both validate against docs/snapshot.schema.json (when the Python at hand
@@ -15,7 +17,7 @@ tree holds memory, and checks:
 
 usage: report_from_client.py CLIENT SCHEMA WORK_DIR
 """
-import json, os, signal, subprocess, sys, time
+import json, os, signal, socket, subprocess, sys, time
 
 
 def load(path):
@@ -32,11 +34,30 @@ def validate(snapshot, schema_path):
     jsonschema.validate(snapshot, load(schema_path))
 
 
+def take(pid):
+    """The snapshot process `pid` answers on its socket, as text."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as peer:
+        peer.settimeout(10)
+        peer.connect(f"/tmp/dideverazez-{os.geteuid()}/{pid}.sock")
+        peer.sendall(b"snapshot\n")
+        answer = b""
+        while chunk := peer.recv(65536):
+            answer += chunk
+    return answer.decode("utf-8")
+
+
+def check_live(snapshot):
+    paths = {e["path"]: e for t in snapshot["trees"] for e in t["engines"]}
+    assert "ClientApp" in paths and "ClientApp/Cache" in paths, sorted(paths)
+    assert paths["ClientApp/Cache"]["metrics"]["memory_current"] > 0, paths["ClientApp/Cache"]
+    return sorted(paths)
+
+
 def main():
     client, schema, work = sys.argv[1:4]
     os.makedirs(work, exist_ok=True)
     report = os.path.join(work, "client-%p.json")
-    env = dict(os.environ, DIDEVERAZEZ_REPORT=report)
+    env = dict(os.environ, DIDEVERAZEZ_REPORT=report, DIDEVERAZEZ_REPORT_SIGNAL="USR1")
     process = subprocess.Popen([client, "--linger", "1500"], env=env, stdout=subprocess.PIPE,
                                text=True)
     path = report.replace("%p", str(process.pid))
@@ -46,6 +67,12 @@ def main():
         lines.append(line)
         if line in ("ready\n", ""):
             break
+    answer = take(process.pid)
+    assert answer.endswith("}\n") and answer.count("\n") == 1, answer[-80:]
+    taken = json.loads(answer)
+    validate(taken, schema)
+    print(f"snapshot taken over the socket: {check_live(taken)}")
+    os.remove(path)  # the request wrote it too
     asked = time.monotonic()
     process.send_signal(signal.SIGUSR1)
     while not os.path.exists(path) and time.monotonic() - asked < 1.0:
@@ -54,10 +81,7 @@ def main():
     assert os.path.exists(path), "no snapshot within a second of SIGUSR1"
     live = load(path)
     validate(live, schema)
-    paths = {e["path"]: e for t in live["trees"] for e in t["engines"]}
-    assert "ClientApp" in paths and "ClientApp/Cache" in paths, sorted(paths)
-    assert paths["ClientApp/Cache"]["metrics"]["memory_current"] > 0, paths["ClientApp/Cache"]
-    print(f"requested snapshot written in {took * 1000:.0f} ms: {sorted(paths)}")
+    print(f"snapshot on SIGUSR1 written in {took * 1000:.0f} ms: {check_live(live)}")
 
     output, _ = process.communicate(timeout=60)
     lines += output.splitlines(keepends=True)

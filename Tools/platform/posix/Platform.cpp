@@ -3,14 +3,18 @@
 #include "platform/Platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace dideverazez::platform {
@@ -54,9 +58,9 @@ const char* TrustedEnvironment(const char* name) {
 namespace {
 
 // Writes all of `text`: one write, then the rest if a signal cut it short.
-bool WriteAll(int fd, const std::string& text) {
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+bool WriteAll(int fd, const char* text, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, text + done, size - done);
         if (n < 0 && errno != EINTR) {
             return false;
         }
@@ -65,49 +69,160 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-bool WriteAndClose(int fd, const std::string& text) {
-    const bool written = ::fchmod(fd, 0644) == 0 && WriteAll(fd, text);
+bool WriteAndClose(int fd, const char* text, std::size_t size) {
+    const bool written = ::fchmod(fd, 0644) == 0 && WriteAll(fd, text, size);
     return ::close(fd) == 0 && written;
+}
+
+// "<path>.<pid>.tmp", the name a whole file is written under first; false when
+// it does not fit.
+bool TemporaryName(char (&name)[PATH_MAX], const char* path) {
+    const int n = std::snprintf(name, sizeof name, "%s.%d.tmp", path, static_cast<int>(::getpid()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+int OpenTemporary(const char* name) {
+    ::unlink(name); // a stale one, or a link planted there
+    return ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+int OpenForAppending(const char* path) {
+    return ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
 } // namespace
 
-bool WriteWholeFile(const char* path, const std::string& text) {
-    const std::string temporary = std::string(path) + "." + std::to_string(::getpid()) + ".tmp";
-    ::unlink(temporary.c_str()); // a stale one, or a link planted there
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+bool WriteWholeFile(const char* path, const char* text, std::size_t size) {
+    char temporary[PATH_MAX];
+    if (!TemporaryName(temporary, path)) {
+        return false;
+    }
+    const int fd = OpenTemporary(temporary);
     if (fd < 0) {
         return false;
     }
-    if (!WriteAndClose(fd, text) || ::rename(temporary.c_str(), path) != 0) {
+    if (!WriteAndClose(fd, text, size) || ::rename(temporary, path) != 0) {
         const int error = errno;
-        ::unlink(temporary.c_str());
+        ::unlink(temporary);
         errno = error;
         return false;
     }
     return true;
 }
 
-bool AppendToFile(const char* path, const std::string& text) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    return fd >= 0 && WriteAndClose(fd, text);
+bool AppendToFile(const char* path, const char* text, std::size_t size) {
+    const int fd = OpenForAppending(path);
+    return fd >= 0 && WriteAndClose(fd, text, size);
 }
 
-std::string LastError() {
+bool CanWriteFile(const char* path, bool append) {
+    char temporary[PATH_MAX];
+    if (!append && !TemporaryName(temporary, path)) {
+        return false;
+    }
+    const int fd = append ? OpenForAppending(path) : OpenTemporary(temporary);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    if (!append) {
+        ::unlink(temporary);
+    }
+    return true;
+}
+
+const char* LastError() {
     return std::strerror(errno);
 }
 
-// The signal handler writes one byte to the pipe of the listening object; the
-// write end is read atomically, so the handler sees it whole or -1.
+// ---------------------------------------------------------------------------
+// Threads and fork
+
+namespace {
+
+struct Start {
+    void (*body)(void*);
+    void* argument;
+};
+
+extern "C" void* RunThread(void* start) {
+    const Start run = *static_cast<Start*>(start);
+    std::free(start);
+    run.body(run.argument);
+    return nullptr;
+}
+
+} // namespace
+
+static_assert(sizeof(pthread_t) <= sizeof(std::uint64_t));
+
+bool Thread::Start(void (*body)(void*), void* argument) {
+    auto* start = static_cast<struct Start*>(std::malloc(sizeof(struct Start)));
+    if (start == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    *start = {body, argument};
+    sigset_t all, before;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before); // the new thread starts with this mask
+    pthread_t thread{};
+    const int error = ::pthread_create(&thread, nullptr, RunThread, start);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (error != 0) {
+        std::free(start);
+        errno = error;
+        return false;
+    }
+    std::memcpy(&id_, &thread, sizeof thread);
+    started_ = true;
+    return true;
+}
+
+void Thread::Join() {
+    if (started_) {
+        pthread_t thread{};
+        std::memcpy(&thread, &id_, sizeof thread);
+        ::pthread_join(thread, nullptr);
+        started_ = false;
+    }
+}
+
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) {
+    ::pthread_atfork(prepare, parent, child);
+}
+
+// ---------------------------------------------------------------------------
+// Requests for a report
+
+// Only one listening object at a time: its objects live here, where the
+// signal handler finds the pipe without a lock (the write end is read
+// atomically, so the handler sees it whole or -1).
 namespace {
 
 constinit std::atomic<int> gRequestPipe{-1};
 
-struct Pipe {
-    int read = -1, write = -1;
+// Peers whose request one Wait can take; more wait for the next.
+constexpr int kPending = 4;
+// How long a peer may take to send its request, and to take the answer.
+constexpr int kPeerMs = 1000;
+constexpr int kAnswerSeconds = 5;
+
+struct Channel {
+    int read = -1, write = -1; // the pipe: stop ('s') and signal ('r') bytes
+    int listening = -1;        // the socket
+    pid_t owner = 0;           // the process that made the socket, which removes it
+    char socketPath[sizeof(sockaddr_un::sun_path)] = {};
+    bool signal = false; // our handler installed
     struct sigaction previous {};
+    int pending[kPending] = {-1, -1, -1, -1};
 };
+
+constinit Channel gChannel;
 
 extern "C" void OnReportSignal(int) {
     const int saved = errno;
@@ -123,72 +238,228 @@ bool OursIsInstalled() {
     return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == OnReportSignal;
 }
 
+// The folder of the user's sockets, made when missing; refused (false, said
+// once) when it is not a folder of this user's alone.
+bool PrivateFolder(const char* folder) {
+    if (::mkdir(folder, 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "dideverazez: cannot make %s: %s; no snapshot on request\n", folder,
+                     std::strerror(errno));
+        return false;
+    }
+    struct stat status {};
+    if (::lstat(folder, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+        (status.st_mode & 077) != 0) {
+        std::fprintf(stderr,
+                     "dideverazez: %s is not a folder of this user's alone (mode 0700); no "
+                     "snapshot on request\n",
+                     folder);
+        return false;
+    }
+    return true;
+}
+
+// The listening socket at `channel.socketPath`, or -1 (said).
+int Listen(Channel& channel) {
+    char folder[sizeof channel.socketPath];
+    std::snprintf(folder, sizeof folder, "/tmp/dideverazez-%u", static_cast<unsigned>(::geteuid()));
+    if (!PrivateFolder(folder)) {
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, channel.socketPath, sizeof address.sun_path);
+    ::unlink(channel.socketPath); // left by a process of this id that did not end cleanly
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(channel.socketPath, 0600) != 0 || ::listen(fd, kPending) != 0) {
+        std::fprintf(stderr, "dideverazez: cannot listen at %s: %s; no snapshot on request\n",
+                     channel.socketPath, std::strerror(errno));
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(channel.socketPath);
+        }
+        return -1;
+    }
+    channel.owner = ::getpid();
+    return fd;
+}
+
+// Whether peer `fd` is this user (or the superuser) and asks for a snapshot
+// within kPeerMs.
+bool Asks(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+        (peer.uid != ::geteuid() && peer.uid != 0)) {
+        return false;
+    }
+    static constexpr char kRequest[] = "snapshot\n";
+    char got[sizeof kRequest - 1];
+    std::size_t have = 0;
+    for (pollfd wanted{fd, POLLIN, 0}; have<sizeof got&& ::poll(&wanted, 1, kPeerMs)> 0;) {
+        const ssize_t n = ::read(fd, got + have, sizeof got - have);
+        if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) {
+            return false;
+        }
+        have += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return have == sizeof got && std::memcmp(got, kRequest, sizeof got) == 0;
+}
+
+void Hangup(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
 } // namespace
 
-ReportRequests::ReportRequests() {
-    auto* pipe = new Pipe;
+void ReportRequests::SocketPath(char* buffer, std::size_t size, std::uint32_t process) {
+    std::snprintf(buffer, size, "/tmp/dideverazez-%u/%u.sock", static_cast<unsigned>(::geteuid()),
+                  static_cast<unsigned>(process));
+}
+
+bool ReportRequests::Open(bool signal) {
+    Channel& channel = gChannel;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        delete pipe;
-        return;
+        std::fprintf(stderr, "dideverazez: cannot make a pipe: %s; reports at exit only\n",
+                     std::strerror(errno));
+        return false;
     }
-    pipe->read = fds[0];
-    pipe->write = fds[1];
-    state_ = pipe;
-    ::sigaction(SIGUSR1, nullptr, &pipe->previous);
+    channel.read = fds[0];
+    channel.write = fds[1];
+    state_ = &channel;
+    SocketPath(channel.socketPath, sizeof channel.socketPath, CurrentProcessId());
+    channel.listening = Listen(channel);
+    listening_ = channel.listening >= 0;
+    if (!signal) {
+        return true;
+    }
+    struct sigaction current {};
+    ::sigaction(SIGUSR1, nullptr, &current);
     // A handler of the program, or its choice to ignore the signal, stays.
-    if ((pipe->previous.sa_flags & SA_SIGINFO) != 0 || pipe->previous.sa_handler != SIG_DFL) {
-        std::fputs("dideverazez: SIGUSR1 is the program's own: reports come at exit and on the "
-                   "interval only\n",
-                   stderr);
-        return;
+    // Ours, inherited across fork, is not the program's.
+    if (!OursIsInstalled()) {
+        channel.previous = current;
+        if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+            std::fputs("dideverazez: SIGUSR1 is the program's own: no snapshot on that signal\n",
+                       stderr);
+            return true;
+        }
     }
-    gRequestPipe.store(pipe->write);
+    gRequestPipe.store(channel.write);
     struct sigaction ours {};
     ours.sa_handler = OnReportSignal;
     ours.sa_flags = SA_RESTART;
     sigemptyset(&ours.sa_mask);
-    listening_ = ::sigaction(SIGUSR1, &ours, nullptr) == 0;
+    channel.signal = ::sigaction(SIGUSR1, &ours, nullptr) == 0;
+    listening_ = listening_ || channel.signal;
+    return true;
+}
+
+void ReportRequests::Close() {
+    auto* channel = static_cast<Channel*>(state_);
+    if (channel == nullptr) {
+        return;
+    }
+    if (channel->signal && OursIsInstalled()) {
+        ::sigaction(SIGUSR1, &channel->previous, nullptr);
+    }
+    gRequestPipe.store(-1);
+    for (int& fd : channel->pending) {
+        Hangup(fd);
+    }
+    if (channel->listening >= 0 && channel->owner == ::getpid()) {
+        ::unlink(channel->socketPath);
+    }
+    Hangup(channel->listening);
+    Hangup(channel->read);
+    Hangup(channel->write);
+    *channel = Channel{};
+    state_ = nullptr;
+    listening_ = false;
+}
+
+void ReportRequests::Abandon() {
+    if (auto* channel = static_cast<Channel*>(state_)) {
+        // The listening socket is the parent's: closing this process's copy
+        // leaves it listening there; its path is the parent's to remove.
+        channel->owner = 0;
+        channel->signal = false; // the handler stays, and finds the new pipe
+        Close();
+    }
+    stopped_.store(false);
 }
 
 ReportRequests::~ReportRequests() {
-    auto* pipe = static_cast<Pipe*>(state_);
-    if (pipe == nullptr) {
-        return;
-    }
-    if (listening_ && OursIsInstalled()) {
-        ::sigaction(SIGUSR1, &pipe->previous, nullptr);
-    }
-    gRequestPipe.store(-1);
-    ::close(pipe->read);
-    ::close(pipe->write);
-    delete pipe;
+    Close();
 }
 
 bool ReportRequests::Wait(std::int64_t timeoutMs) {
-    auto* pipe = static_cast<Pipe*>(state_);
-    if (stopped_.load() || pipe == nullptr) {
+    auto* channel = static_cast<Channel*>(state_);
+    if (stopped_.load() || channel == nullptr) {
         return false;
     }
-    pollfd wanted{pipe->read, POLLIN, 0};
+    pollfd wanted[2] = {{channel->read, POLLIN, 0}, {channel->listening, POLLIN, 0}};
     const int timeout = timeoutMs < 0           ? -1
                         : timeoutMs > INT32_MAX ? INT32_MAX
                                                 : static_cast<int>(timeoutMs);
-    if (::poll(&wanted, 1, timeout) <= 0) {
+    if (::poll(wanted, channel->listening >= 0 ? 2 : 1, timeout) <= 0) {
         return false;
     }
     char bytes[64];
     bool request = false;
-    for (ssize_t n; (n = ::read(pipe->read, bytes, sizeof bytes)) > 0;) {
+    for (ssize_t n; (n = ::read(channel->read, bytes, sizeof bytes)) > 0;) {
         request = request || std::memchr(bytes, 'r', static_cast<std::size_t>(n)) != nullptr;
+    }
+    for (int& slot : channel->pending) {
+        if (slot >= 0 || channel->listening < 0) {
+            continue;
+        }
+        const int peer = ::accept4(channel->listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (peer < 0) {
+            break; // none waiting (EAGAIN), or it went away
+        }
+        slot = peer;
+        if (!Asks(slot)) {
+            Hangup(slot);
+        }
+        request = request || slot >= 0;
     }
     return request && !stopped_.load();
 }
 
+void ReportRequests::Answer(const char* text, std::size_t size) {
+    auto* channel = static_cast<Channel*>(state_);
+    if (channel == nullptr) {
+        return;
+    }
+    for (int& fd : channel->pending) {
+        if (fd < 0) {
+            continue;
+        }
+        const timeval limit{kAnswerSeconds, 0}; // a peer that does not read is let go
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t n = ::send(fd, text + done, size - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        Hangup(fd);
+    }
+}
+
 void ReportRequests::Stop() {
     stopped_.store(true);
-    if (auto* pipe = static_cast<Pipe*>(state_)) {
-        [[maybe_unused]] const ssize_t n = ::write(pipe->write, "s", 1);
+    if (auto* channel = static_cast<Channel*>(state_)) {
+        [[maybe_unused]] const ssize_t n = ::write(channel->write, "s", 1);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <windows.h>
 
@@ -48,7 +49,8 @@ const char* TrustedEnvironment(const char* name) {
 
 namespace {
 
-bool WriteNew(const std::wstring& path, const std::string& text, DWORD disposition, DWORD access) {
+bool WriteNew(const std::wstring& path, const char* text, std::size_t size, DWORD disposition,
+              DWORD access) {
     const HANDLE file =
         ::CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -56,10 +58,9 @@ bool WriteNew(const std::wstring& path, const std::string& text, DWORD dispositi
         return false;
     }
     DWORD written = 0;
-    const BOOL ok =
-        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    const BOOL ok = ::WriteFile(file, text, static_cast<DWORD>(size), &written, nullptr);
     ::CloseHandle(file);
-    return ok && written == text.size();
+    return ok && written == size;
 }
 
 std::wstring Wide(const char* path) {
@@ -70,14 +71,17 @@ std::wstring Wide(const char* path) {
     return wide;
 }
 
+std::wstring TemporaryName(const std::wstring& target) {
+    return target + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+}
+
 } // namespace
 
-bool WriteWholeFile(const char* path, const std::string& text) {
+bool WriteWholeFile(const char* path, const char* text, std::size_t size) {
     const std::wstring target = Wide(path);
-    const std::wstring temporary =
-        target + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+    const std::wstring temporary = TemporaryName(target);
     ::DeleteFileW(temporary.c_str());
-    if (!WriteNew(temporary, text, CREATE_NEW, GENERIC_WRITE)) {
+    if (!WriteNew(temporary, text, size, CREATE_NEW, GENERIC_WRITE)) {
         return false;
     }
     if (!::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -87,13 +91,74 @@ bool WriteWholeFile(const char* path, const std::string& text) {
     return true;
 }
 
-bool AppendToFile(const char* path, const std::string& text) {
-    return WriteNew(Wide(path), text, OPEN_ALWAYS, FILE_APPEND_DATA);
+bool AppendToFile(const char* path, const char* text, std::size_t size) {
+    return WriteNew(Wide(path), text, size, OPEN_ALWAYS, FILE_APPEND_DATA);
 }
 
-std::string LastError() {
-    return "error " + std::to_string(::GetLastError());
+bool CanWriteFile(const char* path, bool append) {
+    if (append) {
+        return WriteNew(Wide(path), "", 0, OPEN_ALWAYS, FILE_APPEND_DATA);
+    }
+    const std::wstring temporary = TemporaryName(Wide(path));
+    ::DeleteFileW(temporary.c_str());
+    if (!WriteNew(temporary, "", 0, CREATE_NEW, GENERIC_WRITE)) {
+        return false;
+    }
+    ::DeleteFileW(temporary.c_str());
+    return true;
 }
+
+const char* LastError() {
+    thread_local char text[32];
+    std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(::GetLastError()));
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Threads; Windows has no fork
+
+namespace {
+
+struct Start {
+    void (*body)(void*);
+    void* argument;
+};
+
+DWORD WINAPI RunThread(LPVOID start) {
+    const Start run = *static_cast<Start*>(start);
+    delete static_cast<Start*>(start);
+    run.body(run.argument);
+    return 0;
+}
+
+} // namespace
+
+bool Thread::Start(void (*body)(void*), void* argument) {
+    auto* start = new (std::nothrow) struct Start { body, argument };
+    const HANDLE thread =
+        start != nullptr ? ::CreateThread(nullptr, 0, RunThread, start, 0, nullptr) : nullptr;
+    if (thread == nullptr) {
+        delete start;
+        return false;
+    }
+    id_ = reinterpret_cast<std::uintptr_t>(thread);
+    started_ = true;
+    return true;
+}
+
+void Thread::Join() {
+    if (started_) {
+        const auto thread = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(id_));
+        ::WaitForSingleObject(thread, INFINITE);
+        ::CloseHandle(thread);
+        started_ = false;
+    }
+}
+
+void OnFork(void (*)(), void (*)(), void (*)()) {}
+
+// ---------------------------------------------------------------------------
+// Requests for a report
 
 namespace {
 
@@ -103,7 +168,13 @@ struct Events {
 
 } // namespace
 
-ReportRequests::ReportRequests() {
+void ReportRequests::SocketPath(char* buffer, std::size_t size, std::uint32_t) {
+    if (size > 0) {
+        buffer[0] = '\0';
+    }
+}
+
+bool ReportRequests::Open(bool) {
     auto* events = new Events;
     const std::wstring name =
         L"Local\\dideverazez-report-" + std::to_wstring(::GetCurrentProcessId());
@@ -111,21 +182,42 @@ ReportRequests::ReportRequests() {
     events->stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     state_ = events;
     listening_ = events->request != nullptr;
+    if (events->stop == nullptr) {
+        std::fprintf(stderr, "dideverazez: cannot make an event: %s; reports at exit only\n",
+                     LastError());
+        Close();
+        return false;
+    }
+    return true;
 }
 
-ReportRequests::~ReportRequests() {
+void ReportRequests::Close() {
     auto* events = static_cast<Events*>(state_);
+    if (events == nullptr) {
+        return;
+    }
     for (HANDLE event : {events->request, events->stop}) {
         if (event != nullptr) {
             ::CloseHandle(event);
         }
     }
     delete events;
+    state_ = nullptr;
+    listening_ = false;
+}
+
+void ReportRequests::Abandon() {
+    Close();
+    stopped_.store(false);
+}
+
+ReportRequests::~ReportRequests() {
+    Close();
 }
 
 bool ReportRequests::Wait(std::int64_t timeoutMs) {
     auto* events = static_cast<Events*>(state_);
-    if (stopped_.load() || events->stop == nullptr) {
+    if (stopped_.load() || events == nullptr) {
         return false;
     }
     const HANDLE both[] = {events->stop, events->request};
@@ -135,9 +227,11 @@ bool ReportRequests::Wait(std::int64_t timeoutMs) {
            !stopped_.load();
 }
 
+void ReportRequests::Answer(const char*, std::size_t) {}
+
 void ReportRequests::Stop() {
     stopped_.store(true);
-    if (auto* events = static_cast<Events*>(state_); events->stop != nullptr) {
+    if (auto* events = static_cast<Events*>(state_); events != nullptr && events->stop != nullptr) {
         ::SetEvent(events->stop);
     }
 }

@@ -1,0 +1,60 @@
+// The one place that says which locks the library holds across a heap call,
+// and in which order fork takes them:
+//   1. the registry's lock (observe/Registry.cpp), then
+//   2. the tree lock of every live root, in the order the roots were built
+//      (a snapshot takes 1, then one tree lock at a time: the same order);
+//   3. in the checking build, the checks' engine registry (a leaf: nothing is
+//      locked while it is held).
+// A library that lays its own handles over this one (the preload library)
+// installs its handlers after these, so that its locks, taken first, come
+// before all of them. A new lock taken across a heap call is added here, or
+// a forked child can wait on it forever.
+
+#include "observe/Fork.h"
+
+#include "engines/Checks.h"
+#include "observe/Registry.h"
+#include "observe/Reporter.h"
+#include "platform/Platform.h"
+
+#include <atomic>
+
+namespace dideverazez::observe {
+
+namespace {
+
+constinit std::atomic<Reporter*> gReporter{nullptr};
+
+void Prepare() {
+    LockForFork();
+#if defined(DIDEVERAZEZ_CHECKED)
+    checks::LockForFork();
+#endif
+}
+
+void Release() {
+#if defined(DIDEVERAZEZ_CHECKED)
+    checks::UnlockAfterFork();
+#endif
+    UnlockAfterFork();
+}
+
+void InChild() {
+    Release();
+    if (Reporter* reporter = gReporter.load()) {
+        reporter->RestartInChild();
+    }
+}
+
+} // namespace
+
+ForkHandlers::ForkHandlers(Reporter& reporter) noexcept {
+    gReporter.store(&reporter);
+    platform::OnFork(Prepare, Release, InChild);
+}
+
+ForkHandlers::~ForkHandlers() {
+    gReporter.store(nullptr);
+}
+
+} // namespace dideverazez::observe
