@@ -37,11 +37,12 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     }
     try {
         path_ = ExpandPath(path, platform::CurrentProcessId());
+        pattern_ = path;
     } catch (const std::bad_alloc&) {
         std::fputs("dideverazez: no memory for the report's path; no report\n", stderr);
+        pattern_.clear();
         return;
     }
-    pattern_ = path;
     // Said now rather than when the program ends, after all its work.
     if (!platform::CanWriteFile(path_.c_str(), intervalMs_ > 0)) {
         failed_ = true;
@@ -52,7 +53,7 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
 }
 
 Reporter::~Reporter() {
-    if (pattern_ == nullptr) {
+    if (pattern_.empty()) {
         return;
     }
     requests_.Stop();
@@ -74,15 +75,15 @@ void Reporter::Start() noexcept {
 }
 
 void Reporter::RestartInChild() noexcept {
-    if (pattern_ == nullptr) {
+    if (pattern_.empty()) {
         return;
     }
     watcher_.Forget();
     requests_.Abandon();
     try {
-        path_ = ExpandPath(pattern_, platform::CurrentProcessId());
+        path_ = ExpandPath(pattern_.c_str(), platform::CurrentProcessId());
     } catch (const std::bad_alloc&) {
-        pattern_ = nullptr; // the parent's path is not this process's to write
+        pattern_.clear(); // the parent's path is not this process's to write
         return;
     }
     failed_ = false;

@@ -47,7 +47,9 @@ private:
     void Write();
 
     const AllocSizes& histogram_;
-    const char* pattern_ = nullptr; // the environment's (held); null: the reporter is off
+    // The environment's, copied (a program may write over its environment, as
+    // a server setting its process title does); empty: the reporter is off.
+    LibraryString pattern_;
     LibraryString path_;
     std::int64_t intervalMs_ = -1; // -1: no time series
     bool signal_ = false;          // SIGUSR1 asks too
