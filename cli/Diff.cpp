@@ -31,9 +31,10 @@ std::vector<std::string> Labels(const Snapshot& snapshot) {
     std::vector<std::string> labels;
     for (const Engine& engine : snapshot.engines) {
         auto& [seen, count] = shared[{engine.depth, engine.path}];
-        labels.push_back(engine.path + (count == 1 ? ""
-                                                   : " [" + std::to_string(++seen) + " of " +
-                                                         std::to_string(count) + "]"));
+        labels.push_back(
+            Escaped(engine.path) +
+            (count == 1 ? ""
+                        : " [" + std::to_string(++seen) + " of " + std::to_string(count) + "]"));
     }
     return labels;
 }
@@ -56,11 +57,15 @@ Metrics Gone(const Engine& engine, const Snapshot& after) {
 
 void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after) {
     std::vector<Change> changes;
+    // Blocks in use as summary counts them: a paged root's are its tree's.
+    const std::vector<Blocks> blocksBefore = BlocksOf(before);
+    const std::vector<Blocks> blocksAfter = BlocksOf(after);
     const auto change = [&](const Engine& engine, const std::string& label, const Metrics& from,
-                            const Metrics& to, const char* mark) {
+                            std::int64_t fromBlocks, const Metrics& to, std::int64_t toBlocks,
+                            const char* mark) {
         Change c{Difference(from.memoryCurrent, to.memoryCurrent),
                  Difference(from.memoryCumul, to.memoryCumul),
-                 Difference(from.countCurrent, to.countCurrent),
+                 Difference(fromBlocks, toBlocks),
                  label + mark,
                  engine.depth == 0,
                  *mark != '\0'};
@@ -80,9 +85,12 @@ void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after)
         const Engine& engine = after.engines[i];
         auto& same = unmatched[Key(engine.depth, engine.path)];
         if (same.empty()) {
-            change(engine, labelsAfter[i], Metrics{}, engine.metrics, " (new)");
+            change(engine, labelsAfter[i], Metrics{}, 0, engine.metrics, blocksAfter[i].current,
+                   " (new)");
         } else {
-            change(engine, labelsAfter[i], same.front()->metrics, engine.metrics, "");
+            const auto from = static_cast<std::size_t>(same.front() - before.engines.data());
+            change(engine, labelsAfter[i], same.front()->metrics, blocksBefore[from].current,
+                   engine.metrics, blocksAfter[i].current, "");
             same.pop_front();
         }
     }
@@ -91,7 +99,8 @@ void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after)
         const Engine& engine = before.engines[i];
         auto& same = unmatched[Key(engine.depth, engine.path)];
         if (!same.empty() && same.front() == &engine) {
-            change(engine, labelsBefore[i], engine.metrics, Gone(engine, after), " (gone)");
+            change(engine, labelsBefore[i], engine.metrics, blocksBefore[i].current,
+                   Gone(engine, after), 0, " (gone)");
             same.pop_front();
         }
     }

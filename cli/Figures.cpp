@@ -1,4 +1,5 @@
 #include "Figures.h"
+#include "Report.h"
 
 #include <algorithm>
 #include <limits>
@@ -38,6 +39,33 @@ std::string Signed(std::int64_t change) {
     return text += Grouped(change);
 }
 
+std::string Escaped(std::string_view text) {
+    constexpr const char* hex = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            // U+0080 to U+009F in UTF-8: C2 80 to C2 9F.
+            out += {'\\', 'u', '0', '0', hex[next >> 4], hex[next & 15]};
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::int64_t Difference(std::int64_t from, std::int64_t to) {
     if ((from < 0 && to > Limits::max() + from) || (from > 0 && to < Limits::min() + from)) {
         throw std::overflow_error("figures too far apart to subtract: " + Grouped(to) + " - " +
@@ -52,6 +80,31 @@ std::int64_t Sum(std::int64_t a, std::int64_t b) {
                                   Grouped(b));
     }
     return a + b;
+}
+
+std::vector<Blocks> BlocksOf(const Snapshot& snapshot) {
+    std::vector<Blocks> blocks;
+    std::size_t root = 0; // the root of the engines that follow it
+    for (std::size_t i = 0; i < snapshot.engines.size(); ++i) {
+        const Engine& engine = snapshot.engines[i];
+        Blocks row{engine.metrics.countCurrent, engine.metrics.countCumul, false, 0};
+        if (engine.depth == 0) {
+            root = i;
+            if (engine.kind == "paged") {
+                const Engine& e = engine;
+                row = {Sum(Difference(e.pageItems.current, e.selfItems.current),
+                           e.pooledItems.current),
+                       Sum(Difference(e.pageItems.cumulative, e.selfItems.cumulative),
+                           e.pooledItems.cumulative),
+                       true, e.pageItems.current};
+            }
+        } else if (engine.depth == 1 && blocks[root].pagedRoot) {
+            blocks[root].current = Sum(blocks[root].current, engine.globalItems.current);
+            blocks[root].cumulative = Sum(blocks[root].cumulative, engine.globalItems.cumulative);
+        }
+        blocks.push_back(row);
+    }
+    return blocks;
 }
 
 void WriteTable(std::ostream& out, const std::vector<Column>& columns,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dideverazez::report {
@@ -13,6 +14,13 @@ namespace dideverazez::report {
 std::string Grouped(std::int64_t value);
 // A change: "+1,024", "-8", "0".
 std::string Signed(std::int64_t change);
+
+// A name or path as text, its control characters made visible so that it
+// never splits or shifts a line: \t, \n, \r; \xHH for the other bytes below
+// 0x20 and for 0x7f; \u0080 to \u009f for the C1 controls; and \\ for a
+// backslash, so that the escaped text reads back one way only. `text` is
+// UTF-8, as the reader's strings are; other characters stay as they are.
+std::string Escaped(std::string_view text);
 
 // `to - from` and `a + b`; std::overflow_error when the result has no 64-bit
 // value.

@@ -77,6 +77,17 @@ public:
                 Integer(Member(node, "count_cumul"))};
     }
 
+    Items ReadItems(const Node& statistics, const char* key) const {
+        const Node items = Member(Member(statistics, key), "items");
+        if (Array(items).size() != 3) {
+            Fail(items.pointer, "expected three figures: current, peak, cumulative");
+        }
+        const auto at = [&](std::size_t i) {
+            return Integer({items.value[i], items.pointer + "/" + std::to_string(i)});
+        };
+        return {at(0), at(1), at(2)};
+    }
+
     // The engines of one tree, appended to `out` depth first.
     void ReadTree(const Node& tree, std::vector<Engine>& out) const {
         const Node list = Member(tree, "engines");
@@ -93,9 +104,14 @@ public:
             const Node name = Member(node, "name");
             engine.name = name.value.is_null() ? "<noname>" : String(name);
             engine.address = String(Member(node, "address"));
-            String(Member(node, "kind")); // shown by the viewer
+            engine.kind = String(Member(node, "kind"));
             engine.bornMs = Integer(Member(node, "born_ms"));
             engine.metrics = ReadMetrics(Member(node, "metrics"));
+            const Node statistics = Member(node, "statistics");
+            engine.globalItems = ReadItems(statistics, "global");
+            engine.selfItems = ReadItems(statistics, "self");
+            engine.pageItems = ReadItems(statistics, "pages");
+            engine.pooledItems = ReadItems(statistics, "pooled");
             const Node parent = Member(node, "parent");
             if (i == 0 && !parent.value.is_null()) {
                 Fail(parent.pointer,

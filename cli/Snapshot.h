@@ -28,13 +28,27 @@ struct Metrics {
     std::int64_t countCumul = 0;
 };
 
+// One statistic's items (its Counter): now, at most, ever.
+struct Items {
+    std::int64_t current = 0;
+    std::int64_t peak = 0;
+    std::int64_t cumulative = 0;
+};
+
 struct Engine {
     std::string path;
     std::string name;    // its own name, "<noname>" for a handle without one
     std::string address; // the key its children's `parent` names
+    std::string kind;    // "paged", "basic", or what a later library calls another
     int depth = 0;       // 0 for a root
     std::int64_t bornMs = 0;
     Metrics metrics;
+    // The items of four of its statistics (statistics/<key>/items), which the
+    // blocks of a paged root are made of (Report.h, BlocksOf).
+    Items globalItems; // the engine and its descendants
+    Items selfItems;   // the engine alone; a root's pages among them
+    Items pageItems;   // the pages of the pool it owns
+    Items pooledItems; // its blocks from the size classes
 };
 
 struct Retired {

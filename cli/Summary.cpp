@@ -13,12 +13,18 @@ std::string Count(std::size_t n, const char* one, const char* many) {
 void WriteSummary(std::ostream& out, const Snapshot& snapshot) {
     std::vector<std::vector<std::string>> rows;
     std::size_t trees = 0;
-    for (const Engine& engine : snapshot.engines) {
+    const std::vector<Blocks> blocks = BlocksOf(snapshot);
+    for (std::size_t i = 0; i < snapshot.engines.size(); ++i) {
+        const Engine& engine = snapshot.engines[i];
         trees += engine.depth == 0 ? 1 : 0;
         const Metrics& m = engine.metrics;
-        rows.push_back({std::string(static_cast<std::size_t>(engine.depth) * 2, ' ') + engine.name,
-                        Grouped(m.selfPeak), Grouped(m.memoryCurrent), Grouped(m.memoryPeak),
-                        Grouped(m.memoryCumul), Grouped(m.countCurrent)});
+        const Blocks& b = blocks[i];
+        // Escaped before the table measures it: the width is the one shown.
+        rows.push_back(
+            {std::string(static_cast<std::size_t>(engine.depth) * 2, ' ') + Escaped(engine.name),
+             Grouped(m.selfPeak), Grouped(m.memoryCurrent), Grouped(m.memoryPeak),
+             Grouped(m.memoryCumul), Grouped(b.current), Grouped(b.cumulative),
+             b.pagedRoot ? Grouped(b.pages) : ""});
     }
     out << "Process " << snapshot.process << " at " << Grouped(snapshot.takenMs)
         << " ms: " << Count(trees, "tree", "trees") << ", "
@@ -30,10 +36,17 @@ void WriteSummary(std::ostream& out, const Snapshot& snapshot) {
                 {"current bytes"},
                 {"peak bytes"},
                 {"cumulative bytes"},
-                {"blocks"}},
+                {"blocks"},
+                {"ever"},
+                {"pages"}},
                rows);
-    out << "(self peak: the handle alone; the other figures: the handle and its children, where a\n"
-           " root holds its tree's pages rather than its children's small blocks.)\n";
+    out << "(self peak: the handle alone. Bytes: the handle and its children, except a paged "
+           "root's:\n"
+           " what its tree holds from the C heap, its pages and its large blocks, with the "
+           "amounts\n"
+           " declared by hand. blocks, ever: the blocks of the handle and its children, in use now "
+           "and\n"
+           " ever allocated. pages: the pages a paged root's tree holds, cached ones included.)\n";
 
     if (snapshot.retired.empty()) {
         return;
@@ -41,7 +54,7 @@ void WriteSummary(std::ostream& out, const Snapshot& snapshot) {
     rows.clear();
     for (const Retired& retired : snapshot.retired) {
         const Metrics& m = retired.metrics;
-        rows.push_back({retired.path, Grouped(retired.handles), Grouped(m.memoryPeak),
+        rows.push_back({Escaped(retired.path), Grouped(retired.handles), Grouped(m.memoryPeak),
                         Grouped(m.memoryCumul), Grouped(m.memoryCurrent),
                         Grouped(Difference(retired.bornMs, retired.diedMs))});
     }

@@ -1,13 +1,18 @@
 // dideverazez-report: summary, diff and html views of the snapshots a program
-// using dideverazez writes (docs/snapshot.md).
+// using dideverazez writes, and take, which asks a running program for one
+// (docs/snapshot.md).
 //
 // Exit status: 0 when done; 2 on bad arguments, or a file that cannot be read
-// or written, is not JSON or not a snapshot; the message on standard error
-// names the file and the place.
+// or written, is not JSON or not a snapshot, or a program that gives no
+// snapshot when asked; the message on standard error names the file and the
+// place, or the socket and what went wrong.
 
 #include "Report.h"
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -22,6 +27,7 @@ using namespace dideverazez::report;
 constexpr const char* kUsage = R"(Usage: dideverazez-report summary FILE
        dideverazez-report diff A B
        dideverazez-report html FILE... -o OUT.html
+       dideverazez-report take PID [-o FILE]
        dideverazez-report --help
 
 FILE is a snapshot, or a time series of them (one a line), written by a
@@ -34,14 +40,77 @@ the last snapshot of a series.
            of current bytes first, and the change of the roots' total.
   html     one page showing the snapshots of every FILE (a treemap, a table,
            and a chart of a time series), with nothing to fetch.
+  take     a snapshot of the running process PID, asked for now over its
+           socket /tmp/dideverazez-<uid>/PID.sock (the program runs as this
+           user with DIDEVERAZEZ_REPORT set), written to FILE or to standard
+           output; waits 10 s at most.
+
+Names and paths are shown with their control characters escaped: \t, \n, \r,
+\xHH for the other bytes below 0x20 and 0x7f, \u0080 to \u009f, and \\ for a
+backslash, so that no name splits a line.
 
 Exit status: 0 when done; 2 on bad arguments, or a file that cannot be read or
-written, is not JSON or not a snapshot.
+written, is not JSON or not a snapshot, or a program that gives no snapshot
+when asked.
 )";
 
 struct BadArguments : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// A process id: decimal digits, from 1 to the largest int.
+long ProcessId(const std::string& text) {
+    const bool digits = !text.empty() && text.size() <= 10 &&
+                        text.find_first_not_of("0123456789") == std::string::npos;
+    const long long value = digits ? std::stoll(text) : 0;
+    if (value < 1 || value > INT_MAX) {
+        throw BadArguments("take: '" + text + "' is not a process id");
+    }
+    return static_cast<long>(value);
+}
+
+// How long take waits: 10 s, or DIDEVERAZEZ_TAKE_TIMEOUT_MS milliseconds, a
+// seam for the tests of the time-out (docs/snapshot.md).
+std::chrono::milliseconds TakeTimeout() {
+    const char* text = std::getenv("DIDEVERAZEZ_TAKE_TIMEOUT_MS");
+    if (text == nullptr) {
+        return std::chrono::seconds(10);
+    }
+    const std::string value = text;
+    if (value.empty() || value.size() > 9 ||
+        value.find_first_not_of("0123456789") != std::string::npos || std::stol(value) == 0) {
+        throw std::runtime_error("DIDEVERAZEZ_TAKE_TIMEOUT_MS: '" + value +
+                                 "' is not a number of milliseconds from 1 to 999,999,999");
+    }
+    return std::chrono::milliseconds(std::stol(value));
+}
+
+// An output file, created or replaced; `write` fills it.
+template <typename Write> void WriteFile(const std::string& output, Write write) {
+    std::ofstream out(output, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw std::runtime_error(output + ": cannot create: " + std::strerror(errno));
+    }
+    write(out);
+    if (!out.flush()) {
+        throw std::runtime_error(output + ": cannot write: " + std::strerror(errno));
+    }
+}
+
+// `command`'s FILE... and the file after -o (once), from the arguments after
+// the command.
+void SplitOutput(const std::string& command, const std::vector<std::string>& args,
+                 std::vector<std::string>& inputs, std::string& output) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "-o") {
+            inputs.push_back(args[i]);
+        } else if (i + 1 == args.size() || !output.empty()) {
+            throw BadArguments(command + ": -o takes one file, once");
+        } else {
+            output = args[++i];
+        }
+    }
+}
 
 int Run(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -56,27 +125,33 @@ int Run(int argc, char** argv) {
         const Snapshot before = ReadSnapshots(args[1]).back();
         WriteDiff(std::cout, before, ReadSnapshots(args[2]).back());
     } else if (command == "html") {
+        std::vector<std::string> inputs;
         std::string output;
-        std::vector<SnapshotFile> files;
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            if (args[i] != "-o") {
-                files.push_back({args[i], ReadSnapshots(args[i])});
-            } else if (i + 1 == args.size() || !output.empty()) {
-                throw BadArguments("html: -o takes one file, once");
-            } else {
-                output = args[++i];
-            }
-        }
-        if (files.empty() || output.empty()) {
+        SplitOutput(command, args, inputs, output);
+        if (inputs.empty() || output.empty()) {
             throw BadArguments("html: needs at least one FILE and -o OUT.html");
         }
-        std::ofstream out(output, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            throw std::runtime_error(output + ": cannot create: " + std::strerror(errno));
+        std::vector<SnapshotFile> files;
+        for (const std::string& input : inputs) {
+            files.push_back({input, ReadSnapshots(input)});
         }
-        WriteHtml(out, files);
-        if (!out.flush()) {
-            throw std::runtime_error(output + ": cannot write: " + std::strerror(errno));
+        WriteFile(output, [&](std::ostream& out) { WriteHtml(out, files); });
+    } else if (command == "take") {
+        std::vector<std::string> inputs;
+        std::string output;
+        SplitOutput(command, args, inputs, output);
+        if (inputs.size() != 1) {
+            throw BadArguments(inputs.empty()
+                                   ? "take: needs a process id"
+                                   : "take: one process id, not " + std::to_string(inputs.size()));
+        }
+        const long pid = ProcessId(inputs[0]);
+        // Nothing is written, and FILE is left alone, unless a snapshot came.
+        const std::string snapshot = TakeSnapshot(pid, TakeTimeout());
+        if (output.empty()) {
+            std::cout << snapshot;
+        } else {
+            WriteFile(output, [&](std::ostream& out) { out << snapshot; });
         }
     } else {
         throw BadArguments(command.empty() ? "no command"

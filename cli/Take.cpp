@@ -1,0 +1,229 @@
+// dideverazez-report take: one snapshot asked of a running program over its
+// local socket (docs/snapshot.md). The client side only: connect, send
+// "snapshot\n", read to the end of the stream, check that what came is one
+// snapshot.
+
+#include "Figures.h"
+#include "Report.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#if !defined(_WIN32)
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+namespace dideverazez::report {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An answer past this size is no snapshot (a million handles write less), and
+// reading on would only exhaust memory.
+constexpr std::size_t kLargestAnswer = std::size_t{1} << 30;
+
+// "10 s", or "250 ms" where the seconds are not whole.
+std::string Duration(std::chrono::milliseconds timeout) {
+    const auto ms = static_cast<std::int64_t>(timeout.count());
+    return ms % 1000 == 0 ? Grouped(ms / 1000) + " s" : Grouped(ms) + " ms";
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error("take: " + what);
+}
+
+} // namespace
+
+std::string SnapshotSocketPath(long pid) {
+#if defined(_WIN32)
+    return "dideverazez-" + std::to_string(pid) + ".sock";
+#else
+    return "/tmp/dideverazez-" + std::to_string(geteuid()) + "/" + std::to_string(pid) + ".sock";
+#endif
+}
+
+#if defined(_WIN32)
+
+std::string TakeSnapshot(long, std::chrono::milliseconds) {
+    Fail("not available on this system: ask with the named event instead");
+}
+
+#else
+
+namespace {
+
+// The descriptor, closed on every way out.
+class Socket {
+public:
+    Socket() : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// What is left of the time allowed, at least 1 ms while any is left, so that
+// poll never waits forever nor returns at once before the deadline.
+int Remaining(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        return 0;
+    }
+    return left.count() > 1 << 30 ? 1 << 30 : static_cast<int>(left.count()) + 1;
+}
+
+} // namespace
+
+std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    const std::string path = SnapshotSocketPath(pid);
+    const std::string process = "process " + std::to_string(pid);
+    const auto timedOut = [&](std::size_t received) {
+        Fail(process + " sent no whole answer within " + Duration(timeout) + " (" +
+             Grouped(static_cast<std::int64_t>(received)) + " bytes received)");
+    };
+
+    Socket socket;
+    if (socket.fd() < 0) {
+        Fail(std::string("cannot make a socket: ") + std::strerror(errno));
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        Fail(path + ": too long for a socket path");
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // A listener whose queue is full makes connect wait, for no longer than
+    // the send time-out.
+    timeval wait{};
+    wait.tv_sec = Remaining(deadline) / 1000;
+    wait.tv_usec = Remaining(deadline) % 1000 * 1000;
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    while (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+           0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == ENOENT) {
+            Fail("no socket at " + path + ": " + process +
+                 " is not running, or runs without DIDEVERAZEZ_REPORT set (the library listens "
+                 "only then), or as another user");
+        }
+        if (errno == ECONNREFUSED) {
+            Fail(path + ": connection refused: " + process + " has ended or stopped listening");
+        }
+        if (errno == EAGAIN || errno == EINPROGRESS || errno == ETIMEDOUT) {
+            timedOut(0);
+        }
+        Fail(path + ": cannot connect: " + std::strerror(errno));
+    }
+#if defined(SO_PEERCRED)
+    // Only a process of this user may answer for this user's program; a
+    // listener of another user in this user's folder is not asked.
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(socket.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+        peer.uid != geteuid()) {
+        Fail(path + ": the listener runs as user " + std::to_string(peer.uid) +
+             ", not as this user: not asking it");
+    }
+#endif
+
+    // A program that closed at once (another user's request) may make the
+    // send fail; that is the same refusal as an empty answer.
+    const auto refused = [&] {
+        Fail(process + " closed the connection without answering: it refused the request (it "
+                       "answers its own user only)");
+    };
+    constexpr std::string_view request = "snapshot\n";
+    for (std::size_t sent = 0; sent < request.size();) {
+        const ssize_t n =
+            ::send(socket.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+            refused();
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            timedOut(0);
+        }
+        if (n < 0) {
+            Fail(path + ": cannot send the request: " + std::strerror(errno));
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+
+    // The answer ends where the program closes the connection.
+    std::string answer;
+    char buffer[1 << 16];
+    for (;;) {
+        pollfd ready{socket.fd(), POLLIN, 0};
+        const int wait_ms = Remaining(deadline);
+        if (wait_ms == 0) {
+            timedOut(answer.size());
+        }
+        const int polled = ::poll(&ready, 1, wait_ms);
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled < 0) {
+            Fail(path + ": cannot wait for the answer: " + std::strerror(errno));
+        }
+        if (polled == 0) {
+            timedOut(answer.size());
+        }
+        const ssize_t n = ::recv(socket.fd(), buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == ECONNRESET && answer.empty()) {
+            refused();
+        }
+        if (n < 0) {
+            Fail(path + ": cannot read the answer: " + std::strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        if (answer.size() + static_cast<std::size_t>(n) > kLargestAnswer) {
+            Fail(process + " sent more than " + Grouped(static_cast<std::int64_t>(kLargestAnswer)) +
+                 " bytes: no snapshot is that large");
+        }
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (answer.empty()) {
+        refused();
+    }
+
+    // Written out only once known to be a snapshot: one, whole.
+    const std::string label = "answer of " + process;
+    std::size_t count = 0;
+    try {
+        count = ParseSnapshots(answer, label).size();
+    } catch (const ReadError& error) {
+        Fail(error.what());
+    }
+    if (count != 1) {
+        Fail(label + ": " + std::to_string(count) + " snapshots, where one was asked for");
+    }
+    return answer;
+}
+
+#endif
+
+} // namespace dideverazez::report
