@@ -9,14 +9,19 @@
   const SVG = 'http://www.w3.org/2000/svg';
   const COLORS = ['#4e79a7', '#e15759', '#59a14f', '#f28e2b', '#b07aa1', '#76b7b2', '#9c755f',
                   '#edc948', '#ff9da7', '#bab0ac'];
+  // A row's figures: the metrics' bytes, and blocks as dideverazez-report
+  // summary counts them (node.blocks, below); pages only for a paged root.
   const COLUMNS = [
     {key: 'path', heading: 'path', text: true},
     {key: 'self_peak', heading: 'self peak'},
     {key: 'memory_current', heading: 'current bytes'},
     {key: 'memory_peak', heading: 'peak bytes'},
     {key: 'memory_cumul', heading: 'cumulative bytes'},
-    {key: 'count_current', heading: 'blocks'},
+    {key: 'blocks', heading: 'blocks', title: 'blocks in use'},
+    {key: 'ever', heading: 'ever', title: 'blocks ever allocated'},
+    {key: 'pages', heading: 'pages', title: "the pages a paged root's tree holds"},
   ];
+  const cell = (node, key) => (key in node.m ? node.m[key] : node.blocks[key]);
   const METRIC = {current: 'memory_current', peak: 'memory_peak'};
 
   // Figures as the tool prints them: exact, grouped by threes.
@@ -46,9 +51,24 @@
         const parent = engine.parent === null ? null : byAddress.get(engine.parent);
         const node = {path: engine.path, name: engine.name === null ? '<noname>' : engine.name,
                       kind: engine.kind, m: engine.metrics, parent, children: [],
-                      depth: parent ? parent.depth + 1 : 0};
+                      depth: parent ? parent.depth + 1 : 0,
+                      blocks: {blocks: engine.metrics.count_current,
+                               ever: engine.metrics.count_cumul, pages: null}};
         (parent ? parent.children : roots).push(node);
         byAddress.set(engine.address, node);
+        // A paged root's items count its tree's pages and heap blocks, not the
+        // program's blocks: its row counts its own blocks (self items without
+        // its pages, and its pooled ones) and its children's.
+        const items = (key, i) => engine.statistics[key].items[i];
+        const root = tree.engines[0];
+        if (!parent && engine.kind === 'paged') {
+          node.blocks = {blocks: items('self', 0) - items('pages', 0) + items('pooled', 0),
+                         ever: items('self', 2) - items('pages', 2) + items('pooled', 2),
+                         pages: items('pages', 0)};
+        } else if (parent && engine.parent === root.address && root.kind === 'paged') {
+          parent.blocks.blocks += items('global', 0);
+          parent.blocks.ever += items('global', 2);
+        }
       }
     }
     const seen = new Map();
@@ -61,13 +81,32 @@
       node.children.forEach(walk);
     };
     roots.forEach(walk);
-    const top = {path: '', name: 'All trees', children: roots, depth: -1, key: '', top: true};
+    // The top adds the roots up. Their peaks came at moments of their own, so
+    // their sum is no peak of anything; the peak of the total of a series is
+    // known only at its snapshots (series, below).
+    const sum = (figure) => roots.reduce((total, root) => total + figure(root), 0);
+    const top = {path: '', name: 'All trees', children: roots, depth: -1, key: '', top: true,
+                 current: sum((r) => r.m.memory_current), sumOfPeaks: sum((r) => r.m.memory_peak),
+                 cumulative: sum((r) => r.m.memory_cumul), blocks: sum((r) => r.blocks.blocks),
+                 ever: sum((r) => r.blocks.ever), pages: sum((r) => r.blocks.pages || 0),
+                 series: null};
     return {entry, roots, nodes, top, byKey: new Map(nodes.map((n) => [n.key, n]))};
   }
 
   const source = document.getElementById('snapshots').textContent.trim();
   if (!source) return;
   const moments = JSON.parse(source).map(model);
+  // A file's snapshots sit side by side: each run of one file of more than one
+  // snapshot is a time series, whose total peaked, as far as its snapshots
+  // show, at the largest of their totals.
+  for (let start = 0, end; start < moments.length; start = end) {
+    for (end = start + 1; end < moments.length &&
+         moments[end].entry.file === moments[start].entry.file; ++end);
+    const run = moments.slice(start, end);
+    if (run.length < 2) continue;
+    const peak = Math.max(...run.map((m) => m.top.current));
+    for (const m of run) m.top.series = {peak, count: run.length, file: m.entry.file};
+  }
   const state = {at: moments.length - 1, by: 'current', zoom: '', sort: null, descending: true,
                  selected: []};
   const $ = (id) => document.getElementById(id);
@@ -95,15 +134,45 @@
     ? node.children.reduce((sum, root) => sum + root.m[METRIC[state.by]], 0)
     : node.m[METRIC[state.by]];
 
+  // The peak of a series' total, in words.
+  function peakOfTotal(top) {
+    const s = top.series;
+    return 'peak of the total: ' + grouped(s.peak) + ' bytes, the highest sum of the roots\' ' +
+           'current bytes at the ' + s.count + ' snapshots of ' + s.file +
+           ' (sampled at those moments only)';
+  }
+
   function details(node) {
+    if (node.top) {
+      return [node.name,
+              'current bytes: ' + grouped(node.current),
+              'sum of the roots\' peak bytes: ' + grouped(node.sumOfPeaks) +
+                ' (each root at its own highest: not a peak of the total)',
+              node.series ? peakOfTotal(node) : '',
+              'cumulative bytes: ' + grouped(node.cumulative),
+              'blocks: ' + grouped(node.blocks) + ' now, ' + grouped(node.ever) + ' ever',
+              'pages: ' + grouped(node.pages)].filter((line) => line).join('\n');
+    }
     const m = node.m;
+    const b = node.blocks;
     return [node.path + ' (' + node.kind + ' engine)',
             'current bytes: ' + grouped(m.memory_current),
             'peak bytes: ' + grouped(m.memory_peak),
             'self peak: ' + grouped(m.self_peak),
             'cumulative bytes: ' + grouped(m.memory_cumul),
-            'blocks: ' + grouped(m.count_current) + ' now, ' + grouped(m.count_cumul) + ' ever',
-            node.children.length ? 'click to zoom into its subtree' : ''].join('\n').trim();
+            'blocks: ' + grouped(b.blocks) + ' now, ' + grouped(b.ever) + ' ever',
+            b.pages === null ? '' : 'pages: ' + grouped(b.pages),
+            node.children.length ? 'click to zoom into its subtree' : ''].filter((line) => line)
+      .join('\n');
+  }
+
+  // What the treemap's caption says of the node shown.
+  function caption(node) {
+    if (!node.top || state.by === 'current') {
+      return grouped(figure(node)) + ' ' + state.by + ' bytes';
+    }
+    return grouped(node.sumOfPeaks) + ' bytes, the sum of the roots\' peaks (not a peak)' +
+           (node.series ? '; ' + peakOfTotal(node) : '');
   }
 
   // --- Header -------------------------------------------------------------
@@ -242,12 +311,11 @@
       if (i) crumbs.append(' / ');
       const button = element('button', {type: 'button'}, node.name);
       button.disabled = i === chain.length - 1;
-      button.title = node.top ? 'Every tree' : details(node);
+      button.title = details(node);
       button.addEventListener('click', () => zoomTo(node));
       crumbs.append(button);
     });
-    crumbs.append(element('span', {'class': 'figure'},
-                          '  ' + grouped(figure(shown)) + ' ' + state.by + ' bytes'));
+    crumbs.append(element('span', {'class': 'figure', id: 'caption'}, '  ' + caption(shown)));
 
     const map = $('map');
     const width = map.clientWidth || 800;
@@ -279,7 +347,8 @@
       if (state.sort === column.key) {
         th.setAttribute('aria-sort', state.descending ? 'descending' : 'ascending');
       }
-      const button = element('button', {type: 'button', title: 'Sort by ' + column.heading},
+      const button = element('button', {type: 'button',
+                                        title: 'Sort by ' + (column.title || column.heading)},
                              column.heading + (state.sort !== column.key ? ''
                                                : state.descending ? ' \u25bc' : ' \u25b2'));
       button.addEventListener('click', () => {
@@ -293,9 +362,11 @@
 
     const rows = current().nodes.slice();
     if (state.sort) {
-      const value = (node) => state.sort === 'path' ? node.path : node.m[state.sort];
+      // Empty cells (pages of all but paged roots) come below every figure.
+      const compare = (x, y) => x === y ? 0 : x === null ? -1 : y === null ? 1 : x - y;
       rows.sort((a, b) => {
-        const order = state.sort === 'path' ? a.path.localeCompare(b.path) : value(a) - value(b);
+        const order = state.sort === 'path' ? a.path.localeCompare(b.path)
+                                            : compare(cell(a, state.sort), cell(b, state.sort));
         return state.descending ? -order : order;
       });
     }
@@ -329,9 +400,36 @@
       path.append(button);
       tr.append(path);
       for (const column of COLUMNS.slice(1)) {
-        tr.append(element('td', {'class': 'figure ' + column.key}, grouped(node.m[column.key])));
+        const value = cell(node, column.key);
+        tr.append(element('td', {'class': 'figure ' + column.key},
+                          value === null ? '' : grouped(value)));
       }
       body.append(tr);
+    }
+
+    // The sums of the roots, the sum of their peaks said to be one; for a time
+    // series, the peak of the total under it, in the peak column.
+    const top = current().top;
+    const foot = document.querySelector('#engines tfoot');
+    foot.replaceChildren();
+    const total = (kind, label, figures) => {
+      const tr = element('tr', {'data-total': kind, title: details(top)});
+      if (series) tr.append(element('td'));
+      tr.append(element('td', {'class': 'text'}, label));
+      for (const column of COLUMNS.slice(1)) {
+        tr.append(element('td', {'class': 'figure ' + column.key},
+                          column.key in figures ? figures[column.key] : ''));
+      }
+      foot.append(tr);
+    };
+    total('sum', 'All trees: the sums of the roots',
+          {memory_current: grouped(top.current),
+           memory_peak: grouped(top.sumOfPeaks) + ' (sum of peaks)',
+           memory_cumul: grouped(top.cumulative), blocks: grouped(top.blocks),
+           ever: grouped(top.ever), pages: grouped(top.pages)});
+    if (top.series) {
+      total('peak', 'All trees: the peak of the total, sampled at the ' + top.series.count +
+                    ' snapshots', {memory_peak: grouped(top.series.peak)});
     }
 
     const retired = current().entry.snapshot.retired;

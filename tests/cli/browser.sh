@@ -2,8 +2,9 @@
 # The viewer in a real browser: makes the page of a snapshot file with
 # `dideverazez-report html`, lets headless chromium run its script (once with
 # areas by current bytes, once by peak bytes) and checks, with
-# check_viewer.py, that the page is self-contained and that the figures it
-# shows for the roots, in the table and on the treemap, are the snapshot's.
+# check_viewer.py, that the page is self-contained, that the figures it shows
+# for every handle in the table and for the roots on the treemap are the
+# snapshot's, and that the sum of the roots' peaks is never shown as a peak.
 # Exits 77 (skipped) without chromium or python3.
 #
 # Usage: browser.sh TOOL SNAPSHOT_FILE

@@ -5,10 +5,14 @@ Usage: check_viewer.py SNAPSHOT_FILE PAGE CURRENT_DOM PEAK_DOM
 PAGE is what `dideverazez-report html` wrote: it must load nothing (no src or
 href, no url() or @import) and embed the file's snapshots unchanged. The DOMs
 are the page after its script ran, with the treemap's areas by current and by
-peak bytes: for every root of the last snapshot, the table's row shows its
-current and peak bytes, the treemap's title of it gives both, and its label
-the figure the areas are drawn by. A root with nothing to draw (0 bytes) has
-no rectangle.
+peak bytes, showing the last snapshot. For every handle of it, the table's row
+shows its current and peak bytes and its blocks, blocks ever and pages as
+docs/snapshot.md counts them; for every root, the treemap's title of it gives
+both byte figures, and its label the figure the areas are drawn by (a root
+with nothing to draw, 0 bytes, has no rectangle). The table's sums of the
+roots call the sum of their peaks one, as do the treemap's caption and the
+tooltip of "All trees"; for a time series the peak of the total, the largest
+sum of the roots' current bytes over its snapshots, is shown beside it.
 """
 import json
 import sys
@@ -29,6 +33,7 @@ class Page(HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
         self.stack, self.rows, self.nodes, self.scripts, self.loads = [], [], [], [], []
+        self.totals, self.ids, self.crumbs = {}, {}, []
         self.ready = False
 
     def handle_starttag(self, tag, attrs):
@@ -60,17 +65,24 @@ class Page(HTMLParser):
             self.nearest("g")["label"] = text
         elif tag == "tr" and "data-path" in attrs:
             self.rows.append(element)
+        elif tag == "tr" and "data-total" in attrs:
+            self.totals[attrs["data-total"]] = element
+        elif tag == "button" and any(e["attrs"].get("id") == "crumbs" for e in self.stack):
+            self.crumbs.append(element)
         elif tag == "g" and "data-path" in attrs:
             self.nodes.append(element)
         elif tag == "script":
             self.scripts.append(element)
         elif tag == "style" and ("url(" in text or "@import" in text):
             self.loads.append("a style sheet that loads something")
+        if "id" in attrs:
+            self.ids[attrs["id"]] = element
 
 
 def parse(name):
     page = Page()
-    page.feed(open(name, encoding="utf-8").read())
+    # newline="": a name may hold a carriage return, which must reach the parser.
+    page.feed(open(name, encoding="utf-8", newline="").read())
     page.close()
     return page
 
@@ -82,6 +94,56 @@ def documents(name):
         document, at = decoder.raw_decode(text, at)
         found.append(document)
     return found
+
+
+def blocks(tree):
+    """Each engine's (blocks, ever, pages) as docs/snapshot.md counts them: a
+    paged root's own blocks (self items without pages, and pooled items) and
+    its children's global items; every other engine's metrics counts."""
+    engines, found = tree["engines"], []
+    for engine in engines:
+        m, items = engine["metrics"], lambda key, i: engine["statistics"][key]["items"][i]
+        if engine["parent"] is None and engine["kind"] == "paged":
+            children = [e for e in engines if e["parent"] == engine["address"]]
+            own = lambda i: items("self", i) - items("pages", i) + items("pooled", i)
+            found.append((own(0) + sum(c["statistics"]["global"]["items"][0] for c in children),
+                          own(2) + sum(c["statistics"]["global"]["items"][2] for c in children),
+                          grouped(items("pages", 0))))
+        else:
+            found.append((m["count_current"], m["count_cumul"], ""))
+    return found
+
+
+def check_total(snapshots, doms, problems):
+    """The sums of the roots, the sum of their peaks never shown as a peak."""
+    roots = [e for tree in snapshots[-1]["trees"] for e in tree["engines"] if e["parent"] is None]
+    total = lambda s: sum(e["metrics"]["memory_current"] for tree in s["trees"]
+                          for e in tree["engines"] if e["parent"] is None)
+    peaks = grouped(sum(r["metrics"]["memory_peak"] for r in roots))
+    peak_of_total = grouped(max(total(s) for s in snapshots)) if len(snapshots) > 1 else None
+    dom = doms["current"]
+    row = dom.totals.get("sum", {}).get("cells", {})
+    expected = {"memory_current": grouped(total(snapshots[-1])),
+                "memory_peak": peaks + " (sum of peaks)"}
+    for key, value in expected.items():
+        if row.get(key) != value:
+            problems.append("the table's sums of the roots show %s %r, not %r"
+                            % (key, row.get(key), value))
+    shown = dom.totals.get("peak", {}).get("cells", {}).get("memory_peak")
+    if shown != peak_of_total:
+        problems.append("the table's peak of the total is %r, not %r" % (shown, peak_of_total))
+    caption = doms["peak"].ids.get("caption", {}).get("text", "").strip()
+    says = [peaks + " bytes, the sum of the roots' peaks (not a peak)"]
+    says += ["peak of the total: %s bytes" % peak_of_total] if peak_of_total else []
+    if not all(part in caption for part in says) or caption == peaks + " peak bytes":
+        problems.append("the treemap's caption by peak bytes says %r, not %r" % (caption, says))
+    tooltip = dom.crumbs[0]["attrs"].get("title", "") if dom.crumbs else ""
+    says = ["sum of the roots' peak bytes: " + peaks]
+    says += ["peak of the total: %s bytes" % peak_of_total] if peak_of_total else []
+    if not all(part in tooltip for part in says) or "\npeak bytes: " in tooltip:
+        problems.append("the tooltip of All trees says %r, not %r" % (tooltip, says))
+    print("all trees: %s bytes the sum of the roots' peaks, peak of the total %s"
+          % (peaks, peak_of_total or "(one snapshot)"))
 
 
 def main(snapshot_file, page_file, current_file, peak_file):
@@ -99,6 +161,33 @@ def main(snapshot_file, page_file, current_file, peak_file):
     for by, dom in doms.items():
         if not dom.ready:
             problems.append("%s: the viewer's script did not run to its end" % by)
+    # Every handle's row: its bytes and its blocks. Rows of one path and depth
+    # are told apart by their order, depth first, as the viewer walks a tree.
+    engines = []
+    for tree in snapshots[-1]["trees"]:
+        figures = dict(zip((e["address"] for e in tree["engines"]), blocks(tree)))
+        pending = [(tree["engines"][0], 0)]
+        while pending:
+            engine, depth = pending.pop()
+            engines.append((engine, depth, figures[engine["address"]]))
+            pending += [(e, depth + 1) for e in tree["engines"][::-1]
+                        if e["parent"] == engine["address"]]
+    for index, (engine, depth, (now, ever, pages)) in enumerate(engines):
+        rank = sum(1 for e, d, _ in engines[:index] if (e["path"], d) == (engine["path"], depth))
+        rows = [r for r in doms["current"].rows if r["attrs"].get("data-path") == engine["path"]
+                and r["attrs"].get("data-depth") == str(depth)]
+        row = rows[rank]["cells"] if rank < len(rows) else {}
+        m = engine["metrics"]
+        expected = {"memory_current": grouped(m["memory_current"]),
+                    "memory_peak": grouped(m["memory_peak"]),
+                    "blocks": grouped(now), "ever": grouped(ever), "pages": pages}
+        shown = {key: row.get(key) for key in expected}
+        if shown != expected:
+            problems.append("%r: the table shows %s; the snapshot %s"
+                            % (engine["path"], shown, expected))
+    print("%d handles' rows checked" % len(engines))
+    check_total(snapshots, doms, problems)
+
     checked = 0
     for index, root in enumerate(roots):
         path, m = root["path"], root["metrics"]
@@ -107,12 +196,6 @@ def main(snapshot_file, page_file, current_file, peak_file):
         rank = sum(1 for r in roots[:index] if r["path"] == path)
         same = lambda found: [e for e in found if e["attrs"].get("data-path") == path
                               and e["attrs"].get("data-depth") == "0"]
-        rows = same(doms["current"].rows)
-        row = rows[rank]["cells"] if rank < len(rows) else {}
-        if (row.get("memory_current"), row.get("memory_peak")) != (current, peak):
-            problems.append("%s: the table shows %s current, %s peak bytes; the snapshot %s, %s"
-                            % (path, row.get("memory_current"), row.get("memory_peak"),
-                               current, peak))
         for by, figure in (("current", m["memory_current"]), ("peak", m["memory_peak"])):
             nodes = same(doms[by].nodes)
             if figure <= 0:
@@ -134,7 +217,8 @@ def main(snapshot_file, page_file, current_file, peak_file):
     if not roots or not checked:
         problems.append("nothing was checked: no root with bytes to draw")
     print("\n".join(problems) if problems else
-          "the page shows every root's figures: %d roots, %d treemap checks" % (len(roots), checked))
+          "the page shows every handle's figures: %d roots, %d treemap checks"
+          % (len(roots), checked))
     return 1 if problems else 0
 
 
