@@ -10,13 +10,15 @@
 // bytes adding up to BYTES, keeping the last KEPT (64 by default; 0 keeps them
 // all) and freeing the rest as it goes, then frees those; LEAK bytes of each
 // thread's blocks are never freed.
-// Prints one line that depends on the arguments alone.
+// Prints one line that depends on the arguments alone, and its peak resident
+// set on standard error ("peak KiB N").
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -75,5 +77,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%llu threads, %llu at a time: %llu\n", static_cast<unsigned long long>(threads),
                 static_cast<unsigned long long>(alive), static_cast<unsigned long long>(total));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::fprintf(stderr, "peak KiB %ld\n", usage.ru_maxrss);
     return 0;
 }
