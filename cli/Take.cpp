@@ -22,18 +22,6 @@
 namespace dideverazez::report {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// An answer past this size is no snapshot (a million handles write less), and
-// reading on would only exhaust memory.
-constexpr std::size_t kLargestAnswer = std::size_t{1} << 30;
-
-// "10 s", or "250 ms" where the seconds are not whole.
-std::string Duration(std::chrono::milliseconds timeout) {
-    const auto ms = static_cast<std::int64_t>(timeout.count());
-    return ms % 1000 == 0 ? Grouped(ms / 1000) + " s" : Grouped(ms) + " ms";
-}
-
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error("take: " + what);
 }
@@ -57,6 +45,18 @@ std::string TakeSnapshot(long, std::chrono::milliseconds) {
 #else
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An answer past this size is no snapshot (a million handles write less), and
+// reading on would only exhaust memory.
+constexpr std::size_t kLargestAnswer = std::size_t{1} << 30;
+
+// "10 s", or "250 ms" where the seconds are not whole.
+std::string Duration(std::chrono::milliseconds timeout) {
+    const auto ms = static_cast<std::int64_t>(timeout.count());
+    return ms % 1000 == 0 ? Grouped(ms / 1000) + " s" : Grouped(ms) + " ms";
+}
 
 // The descriptor, closed on every way out.
 class Socket {
