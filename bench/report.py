@@ -11,6 +11,12 @@ bench/run.sh gathered in its work folder:
   programs.txt                        bench/programs.sh: "<program> <heap> <run>
                                       <seconds> <peak KiB>", heap glibc, thread
                                       or library
+  servers.txt                         bench/servers.sh: "<shape> <heap> <run>
+                                      <command> <requests per second> <peak KiB>"
+
+With --only servers it reads servers.txt alone and rewrites, in the
+docs/performance.md that is there, the servers' section and their rows of the
+goals, leaving the rest as it was measured (--commit names what was measured).
 
 Each ratio is taken within one process (both figures from the same run), and
 the report quotes the median over processes of figures and ratios alike.
@@ -120,6 +126,160 @@ def program_ratios(runs, heap, field):
                    if r in glibc and glibc[r][field] > 0])
 
 
+# The loads of bench/servers.sh, in the order of the table.
+SERVER_SHAPES = [
+    ("memcached", "memcached",
+     "`memcached -t 4 -m 1024`; `memcaslap -T 2 -c 32 -x 400000`: 2 client threads, 32 "
+     "connections, its default load (64-byte keys, 1 KiB values, 9 gets to 1 set), "
+     "400,000 requests"),
+    ("redis-small", "redis, default shape",
+     "`redis-server --save '' --appendonly no`; `redis-benchmark -n 50000` of each command: "
+     "50 connections, one key, 3-byte values"),
+    ("redis-data", "redis, 100,000 keys of 1 KiB",
+     "the same with `-r 100000 -d 1024`: random keys among 100,000 and 1 KiB values, so that "
+     "the server holds over 100 MiB of strings, a list and a hash"),
+]
+
+
+def load_servers(path):
+    """{shape: {command: {heap: {run: (requests per second, peak KiB)}}}} from
+    bench/servers.sh, commands in the order they were run."""
+    shapes = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 6:
+                    shape, heap, run, command, rate, peak = parts
+                    shapes.setdefault(shape, {}).setdefault(command, {}).setdefault(heap, {})[run] = (
+                        float(rate), int(peak))
+    return shapes
+
+
+def servers_section(servers, commit, date, load=None):
+    """The lines of the servers' section of docs/performance.md."""
+    out = []
+    w = out.append
+    rounds = max((len(runs) for commands in servers.values() for heaps in commands.values()
+                  for runs in heaps.values()), default=0)
+    w("## Servers through the preload library")
+    w("")
+    w("Debian's memcached and redis-server, unchanged, run plainly (glibc's heap) and with "
+      "`LD_PRELOAD=libdideverazez_preload.so` in both modes (`bench/servers.sh`), each on a "
+      "local port of its own and loaded by its own load tool on the same machine, so that "
+      "client and server share its cores. Throughput is the requests per second the load "
+      "tool reports; the peak is the server's resident set (`%%M` of `/usr/bin/time`) over "
+      "the whole run, the same for every command of one server run. A fixed number of "
+      "requests, not a fixed time, so that every heap ends with the same data. The three "
+      "heaps take turns, run after run; a ratio is taken within one round, and the table "
+      "quotes the median over %d rounds." % rounds)
+    if commit:
+        w("")
+        w("Measured at commit `%s`%s%s." % (commit, (", " + date) if date else "",
+                                           ("; load average %s" % load) if load else ""))
+    w("")
+    for shape, label, description in SERVER_SHAPES:
+        if shape in servers:
+            w("- *%s*: %s." % (label, description))
+    w("")
+    w("| server, command | glibc requests/s | by thread x glibc | by library x glibc "
+      "| glibc peak MiB | by thread x glibc | by library x glibc |")
+    w("|---|---:|---:|---:|---:|---:|---:|")
+    for shape, label, _ in SERVER_SHAPES:
+        commands = servers.get(shape, {})
+        for i, (command, runs) in enumerate(commands.items()):
+            glibc = runs.get("glibc", {}).values()
+            peak_cells = ["", "", ""]
+            if i == 0:
+                peak_cells = ["%.1f" % ((median([m for _, m in glibc]) or 0) / 1024.0),
+                              fmt_ratio(program_ratios(runs, "thread", 1)),
+                              fmt_ratio(program_ratios(runs, "library", 1))]
+            w("| %s, %s | %.0f | %s | %s | %s |" % (
+                label, command, median([r for r, _ in glibc]) or 0.0,
+                fmt_ratio(program_ratios(runs, "thread", 0)),
+                fmt_ratio(program_ratios(runs, "library", 0)), " | ".join(peak_cells)))
+        if len(commands) > 1:
+            w("| %s, its %d commands together | | %s | %s | | | |" % (
+                label, len(commands), fmt_ratio(load_ratio(commands, "thread")),
+                fmt_ratio(load_ratio(commands, "library"))))
+    rows = [runs for commands in servers.values() for runs in commands.values()]
+    firsts = [next(iter(commands.values())) for commands in servers.values() if commands]
+    w("| geometric mean | | %s | %s | | %s | %s |" % (
+        fmt_ratio(geometric_mean([program_ratios(r, "thread", 0) for r in rows])),
+        fmt_ratio(geometric_mean([program_ratios(r, "library", 0) for r in rows])),
+        fmt_ratio(geometric_mean([program_ratios(r, "thread", 1) for r in firsts])),
+        fmt_ratio(geometric_mean([program_ratios(r, "library", 1) for r in firsts]))))
+    w("")
+    return out
+
+
+def load_ratio(commands, heap):
+    """One load's throughput x glibc: in each round the geometric mean over its
+    commands of heap / glibc, then the median over rounds. A single command
+    runs a second or two, which a busy machine's swings reach; the commands of
+    one round together run long enough to compare."""
+    glibc = [runs.get("glibc", {}) for runs in commands.values()]
+    other = [runs.get(heap, {}) for runs in commands.values()]
+    rounds = set.intersection(*[set(g) & set(o) for g, o in zip(glibc, other)]) if glibc else set()
+    return median([geometric_mean([o[r][0] / g[r][0] for g, o in zip(glibc, other) if g[r][0] > 0])
+                   for r in rounds])
+
+
+def servers_goal_rows(servers):
+    """The servers' rows of the goals table: each load's throughput at least
+    0.9 x glibc's, each server's peak at most 1.3 x glibc's."""
+    out = []
+    rows = [runs for commands in servers.values() for runs in commands.values()]
+    for heap, label in PROGRAM_HEAPS:
+        loads = [load_ratio(commands, heap) for commands in servers.values()]
+        lowest = min((v for v in loads if v is not None), default=None)
+        single = min((v for v in (program_ratios(r, heap, 0) for r in rows) if v is not None),
+                     default=None)
+        highest = max((v for v in (program_ratios(r, heap, 1) for r in rows) if v is not None),
+                      default=None)
+        out.append("| servers, %s: throughput x glibc, lowest load (its commands together) "
+                   "| %s | at least 0.90 | %s |" % (label, fmt_ratio(lowest),
+                                                   verdict(lowest, 0.9, at_most=False)))
+        out.append("| (servers, %s: throughput x glibc, lowest single command) | %s | | |"
+                   % (label, fmt_ratio(single)))
+        out.append("| servers, %s: peak memory x glibc, highest | %s | 1.30 | %s |"
+                   % (label, fmt_ratio(highest), verdict(highest, 1.3)))
+    return out
+
+
+def splice_servers(path, servers, commit, date, load):
+    """Rewrites the servers' section and goal rows of an existing report."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    # The section goes where the full report puts it: after the real programs,
+    # or else before the batch rows without trimming or the memory table.
+    if "## Servers through the preload library" in lines:
+        start = lines.index("## Servers through the preload library")
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        del lines[start:end]
+    at = None
+    if "## Real programs through the preload library" in lines:
+        start = lines.index("## Real programs through the preload library")
+        at = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                  len(lines))
+    else:
+        at = next((i for i, line in enumerate(lines)
+                   if line in ("## Batch rows with glibc's heap trimming off",
+                               "## Memory for one million 64-byte blocks")), len(lines))
+    lines[at:at] = servers_section(servers, commit, date, load)
+    # Goal rows: before the memory row, where the full report writes them.
+    lines = [line for line in lines
+             if not line.startswith("| servers, ") and not line.startswith("| (servers, ")]
+    at = next((i for i, line in enumerate(lines) if line.startswith("| memory for 10^6 blocks")),
+              None)
+    if at is None:
+        sys.exit("report.py: %s has no goals table to add the servers' rows to" % path)
+    lines[at:at] = servers_goal_rows(servers)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
 def per_pair(per_thread_ratio, threads, reference_threads):
     """A ratio of per-thread times as a ratio of the time per pair of all
     threads together: n threads that each take t per pair make a pair every
@@ -203,14 +363,31 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--docs", required=True)
+    parser.add_argument("--only", choices=["servers"],
+                        help="rewrite only this section (and its goal rows) of the existing report")
+    parser.add_argument("--commit", help="the commit measured (default: machine.txt's)")
     args = parser.parse_args()
+
+    machine = read_pairs(os.path.join(args.work, "machine.txt"))
+    commit = args.commit or machine.get("commit")
+    servers = load_servers(os.path.join(args.work, "servers.txt"))
+    if args.only == "servers":
+        if not servers:
+            sys.exit("report.py: no server results in " + args.work)
+        path = os.path.join(args.docs, "performance.md")
+        load = None
+        if "load_before" in machine and "load_after" in machine:
+            load = "%s before, %s after (1, 5 and 15 minutes) on %s cores" % (
+                machine["load_before"], machine["load_after"], machine.get("cores", os.cpu_count()))
+        splice_servers(path, servers, commit, machine.get("date"), load)
+        print("rewrote the servers' section of", path)
+        return
 
     single = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "single-*.json")))]
     threads = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "threads-*.json")))]
     notrim = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "notrim-*.json")))]
     if not single:
         sys.exit("report.py: no benchmark results in " + args.work)
-    machine = read_pairs(os.path.join(args.work, "machine.txt"))
     instructions = {k: int(v) for k, v in read_pairs(os.path.join(args.work, "instructions.txt")).items()}
     memory = {k: int(v) for k, v in read_pairs(os.path.join(args.work, "memory.txt")).items()
               if v.isdigit()}
@@ -230,7 +407,8 @@ def main():
     w("")
     w("| | |")
     w("|---|---|")
-    for key, label in [("date", "measured"), ("cpu", "processor"), ("cores", "cores"),
+    for key, label in [("date", "measured"), ("commit", "commit"), ("cpu", "processor"),
+                       ("cores", "cores"),
                        ("kernel", "kernel"), ("glibc", "glibc"), ("compiler", "compiler"),
                        ("flags", "flags"), ("load_before", "load average before"),
                        ("load_after", "load average after")]:
@@ -364,6 +542,8 @@ def main():
               % (label, fmt_ratio(worst), verdict(worst, 1.5)))
             w("| programs, %s: peak memory x glibc, highest | %s | 1.30 | %s |"
               % (label, fmt_ratio(peak), verdict(peak, 1.3)))
+    if servers:
+        out.extend(servers_goal_rows(servers))
     mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
     w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
     w("")
@@ -458,6 +638,9 @@ def main():
             fmt_ratio(geometric_mean([program_ratios(r, h, f) for r in programs.values()]))
             for f in (0, 1) for h in ("thread", "library")))
         w("")
+
+    if servers:
+        out.extend(servers_section(servers, None, None))
 
     if notrim:
         w("## Batch rows with glibc's heap trimming off")

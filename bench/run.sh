@@ -18,7 +18,9 @@
 # within one process first. The thread and producer/consumer rows run
 # unpinned. Instruction counts come from callgrind (each shape at n and 2n
 # pairs; the difference over n is one pair), memory from one process per heap,
-# real programs through the preload library from bench/programs.sh.
+# real programs through the preload library from bench/programs.sh, servers
+# through it from bench/servers.sh (which bench/report.py --only servers can
+# also splice alone into an existing report).
 #
 # --smoke runs every benchmark for a token few iterations, each instruction
 # shape natively with a handful of pairs and the memory program for two heaps,
@@ -44,13 +46,14 @@ while (($#)); do
     --cpu) cpu="$2"; shift 2 ;;
     --smoke) smoke=1; shift ;;
     --no-install) install=0; shift ;;
-    -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done
 
 peer_packages=(libjemalloc-dev libmimalloc-dev libgoogle-perftools-dev libtalloc-dev)
-tool_packages=(gnuplot-nox valgrind python3 util-linux time sqlite3 xz-utils git)
+tool_packages=(gnuplot-nox valgrind python3 util-linux time sqlite3 xz-utils git
+               memcached libmemcached-tools redis-server redis-tools)
 
 install_missing() {
     local missing=()
@@ -111,6 +114,10 @@ command -v taskset >/dev/null && pin=(taskset -c "$cpu")
 
 {
     echo "date $(date -u '+%Y-%m-%d %H:%M UTC')"
+    if commit=$(git -C "$source_dir" rev-parse --short HEAD 2>/dev/null); then
+        git -C "$source_dir" diff --quiet HEAD 2>/dev/null || commit+=" with uncommitted changes"
+        echo "commit $commit"
+    fi
     echo "cpu $(lscpu 2>/dev/null | sed -n 's/^Model name: *//p' | head -1)"
     echo "cores $cpus"
     echo "kernel $(uname -r)"
@@ -183,6 +190,8 @@ preload="$build_dir/preload/libdideverazez_preload.so"
 if [[ -f $preload ]]; then
     echo "== real programs through the preload library"
     "$here/programs.sh" "$preload" --runs "$processes" --out "$work/programs.txt"
+    echo "== servers through the preload library"
+    "$here/servers.sh" "$preload" --runs "$processes" --out "$work/servers.txt"
 fi
 
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/machine.txt"
