@@ -119,14 +119,14 @@ const char* LastError() {
 
 namespace {
 
-struct Start {
+struct ThreadStart {
     void (*body)(void*);
     void* argument;
 };
 
 DWORD WINAPI RunThread(LPVOID start) {
-    const Start run = *static_cast<Start*>(start);
-    delete static_cast<Start*>(start);
+    const ThreadStart run = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
     run.body(run.argument);
     return 0;
 }
@@ -134,7 +134,7 @@ DWORD WINAPI RunThread(LPVOID start) {
 } // namespace
 
 bool Thread::Start(void (*body)(void*), void* argument) {
-    auto* start = new (std::nothrow) struct Start { body, argument };
+    auto* start = new (std::nothrow) ThreadStart{body, argument};
     const HANDLE thread =
         start != nullptr ? ::CreateThread(nullptr, 0, RunThread, start, 0, nullptr) : nullptr;
     if (thread == nullptr) {
