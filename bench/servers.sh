@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Servers through libdideverazez_preload.so: the requests per second their own
-# load tool reports, and the server's peak resident set, plainly (glibc's heap)
-# and through the preload library in both modes, one handle a thread and one a
-# shared object.
+# load tool reports, and the server's peak resident set, plainly and through
+# the preload library in both modes, one handle a thread and one a shared
+# object. Plainly, a server runs on its own heap: glibc's for memcached, the
+# jemalloc 5.3 that Debian's redis-server links (libjemalloc2), which defines
+# malloc itself; the preload comes before both.
 #
 #   bench/servers.sh PRELOAD [--runs N] [--out FILE] [SHAPE...]
 #
@@ -20,11 +22,11 @@
 # the same data and the peaks compare. The three heaps take turns, run after
 # run, so that a change in the machine's load falls on all of them; a first
 # run of each shape is not counted. Writes one line a command and run,
-# "shape heap run command requests-per-second peak-KiB", the peak being the
-# server's over the whole run (the same on every command of a run), to FILE
-# (default: standard output); bench/report.py turns the lines into the table
-# of docs/performance.md. Servers listen on free local ports, never on the
-# default ones an instance of the system may use.
+# "shape heap run command requests-per-second peak-KiB" (heap plain, thread or
+# library), the peak being the server's over the whole run (the same on every
+# command of a run), to FILE (default: standard output); bench/report.py turns
+# the lines into the table of docs/performance.md. Servers listen on free
+# local ports, never on the default ones an instance of the system may use.
 set -euo pipefail
 preload=$(realpath "$1")
 shift
@@ -128,8 +130,8 @@ for shape in "${shapes[@]}"; do
     for tool in $(tools "$shape"); do command -v "$tool" > /dev/null || missing+=" $tool"; done
     [[ -z $missing ]] || { echo "servers.sh: $shape left out, not installed:$missing" >&2; continue; }
     echo "== $shape, $runs runs a heap" >&2
-    measure "$shape" glibc > /dev/null
-    heaps=(glibc thread library)
+    measure "$shape" plain > /dev/null
+    heaps=(plain thread library)
     for ((r = 1; r <= runs; ++r)); do
         for ((h = 0; h < 3; ++h)); do
             heap=${heaps[(h + r) % 3]}

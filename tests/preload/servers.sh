@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Real servers nobody here wrote, under libdideverazez_preload.so: each is
-# started on a free local port, plainly (glibc's heap, which tells a broken
+# started on a free local port, plainly (its own heap: glibc's for memcached,
+# the jemalloc that Debian's redis-server links; a plain failure tells a broken
 # server or load tool from a broken preload) and then in both modes, serves a
 # short load from its own load tool, answers known values exactly before and
 # after it, and exits with status 0 when asked to stop. Every step has a time
@@ -26,12 +27,13 @@ free_port() { # a port the kernel just gave out and took back: free unless raced
 }
 
 # start HEAP LOG COMMAND...: starts the server in the background (under the
-# preload for HEAP thread or library) with its report at $folder/report.txt.
+# preload for HEAP thread or library, else plainly) with its report at
+# $folder/report.txt.
 start() {
     local heap=$1 log=$2
     shift 2
     local environment=()
-    [[ $heap == glibc ]] || environment=(LD_PRELOAD="$preload" DIDEVERAZEZ_PRELOAD_BY="$heap"
+    [[ $heap == plain ]] || environment=(LD_PRELOAD="$preload" DIDEVERAZEZ_PRELOAD_BY="$heap"
                                          DIDEVERAZEZ_PRELOAD_REPORT="$folder/report.txt")
     env "${environment[@]}" "$@" > "$log" 2>&1 &
     server_pid=$!
@@ -53,7 +55,7 @@ stop() {
 
 # served: the report at exit lists a handle that served the server's heap.
 served() {
-    [[ $heap == glibc ]] && return 0
+    [[ $heap == plain ]] && return 0
     awk 'NR > 1 && $(NF - 2) > 0 { served = 1 } END { exit !served }' "$folder/report.txt" \
         2> /dev/null || fail "no report, or no handle served it"
 }
@@ -165,9 +167,9 @@ serve_redis() {
 }
 
 for server in "$@"; do
-    for heap in glibc thread library; do
+    for heap in plain thread library; do
         label="$server, $heap"
-        [[ $heap == glibc ]] || label="$server, one handle a $heap"
+        [[ $heap == plain ]] || label="$server, one handle a $heap"
         folder=$work/$server-$heap
         rm -rf "$folder"
         mkdir -p "$folder"
