@@ -261,8 +261,14 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* valloc(std::size_t size) {
                     __builtin_return_address(0));
 }
 
+// The size rounded up to whole pages; a size whose rounding would wrap is
+// refused with ENOMEM.
 DIDEVERAZEZ_PRELOAD_EXPORT void* pvalloc(std::size_t size) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    if (size > SIZE_MAX - (page - 1)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     return Allocate((size + page - 1) / page * page, page, __builtin_return_address(0));
 }
 

@@ -77,6 +77,8 @@ int main() {
     Expect(posix_memalign(&p, 24, 8) == EINVAL, "an alignment not a power of two", 24);
     Expect(std::calloc(huge, 4) == nullptr && errno == ENOMEM, "calloc overflow", 0);
     Expect(std::malloc(huge) == nullptr && errno == ENOMEM, "impossible size", 0);
+    errno = 0;
+    Expect(pvalloc(SIZE_MAX - 100) == nullptr && errno == ENOMEM, "pvalloc rounding past 2^64", 0);
     Expect(std::realloc(std::malloc(10), 0) == nullptr, "realloc to 0 frees", 0);
     auto* line = new Line[3];
     Expect(Aligned(line, 64), "aligned new[]", 64);
