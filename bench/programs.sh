@@ -5,11 +5,11 @@
 #
 #   bench/programs.sh PRELOAD [--runs N] [--out FILE] [PROGRAM...]
 #
-# PROGRAM is any of python3 sqlite3 xz g++ git (all by default), each run with
-# the work of tests/preload/workloads.sh at a scale that takes it about half a
-# second to two seconds. The three heaps take turns, run after run, so that a
-# change in the machine's load falls on all of them; a first run of each
-# program warms the page cache and is not counted. Writes one line a run,
+# PROGRAM is any of python3 sqlite3 xz sort g++ git (all by default), each run
+# with the work of tests/preload/workloads.sh at a scale that takes it about
+# half a second to two seconds. The three heaps take turns, run after run, so
+# that a change in the machine's load falls on all of them; a first run of
+# each program warms the page cache and is not counted. Writes one line a run,
 # "program heap run seconds peak-KiB", to FILE (default: standard output);
 # bench/report.py turns the lines into the table of docs/performance.md.
 set -euo pipefail
@@ -25,10 +25,10 @@ while (($#)); do
     *) programs+=("$1"); shift ;;
     esac
 done
-((${#programs[@]})) || programs=(python3 sqlite3 xz g++ git)
+((${#programs[@]})) || programs=(python3 sqlite3 xz sort g++ git)
 [[ -x /usr/bin/time ]] || { echo "programs.sh: needs /usr/bin/time (Debian's 'time')" >&2; exit 1; }
 
-declare -A scale=([python3]=5 [sqlite3]=20 [xz]=1 [g++]=1 [git]=300)
+declare -A scale=([python3]=5 [sqlite3]=20 [xz]=1 [sort]=2 [g++]=1 [git]=300)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

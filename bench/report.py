@@ -15,10 +15,14 @@ bench/run.sh gathered in its work folder:
                                       <command> <requests per second> <peak KiB>",
                                       heap plain (the server's own heap), thread
                                       or library
+  churn.txt                           bench/churn.sh: "<shape> <heap> <run>
+                                      <seconds> <peak KiB> <snapshot bytes>",
+                                      heap glibc, thread or library
 
 With --only servers it reads servers.txt alone and rewrites, in the
 docs/performance.md that is there, the servers' section and their rows of the
-goals, leaving the rest as it was measured (--commit names what was measured).
+goals, leaving the rest as it was measured (--commit names what was measured);
+--only churn does the same with churn.txt and the thread churn's section.
 
 Each ratio is taken within one process (both figures from the same run), and
 the report quotes the median over processes of figures and ratios alike.
@@ -279,14 +283,235 @@ def splice_servers(path, servers, commit, date, load):
                    if line in ("## Batch rows with glibc's heap trimming off",
                                "## Memory for one million 64-byte blocks")), len(lines))
     lines[at:at] = servers_section(servers, commit, date, load)
-    # Goal rows: before the memory row, where the full report writes them.
+    # Goal rows: before the thread churn's or the memory row, where the full
+    # report writes them.
     lines = [line for line in lines
              if not line.startswith("| servers, ") and not line.startswith("| (servers, ")]
-    at = next((i for i, line in enumerate(lines) if line.startswith("| memory for 10^6 blocks")),
+    at = next((i for i, line in enumerate(lines)
+               if line.startswith("| churn, ") or line.startswith("| memory for 10^6 blocks")),
               None)
     if at is None:
         sys.exit("report.py: %s has no goals table to add the servers' rows to" % path)
     lines[at:at] = servers_goal_rows(servers)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
+# The shapes of bench/churn.sh, in the order of the table: (shape, label,
+# thread_churn's arguments THREADS ALIVE BYTES [LEAK [KEPT]], description).
+CHURN_SHAPES = [
+    ("steady", "steady", "20000 50 1048576",
+     "each thread allocates and frees about 1 MiB in blocks of 16-512 bytes, keeping the "
+     "last 64 (the shape of the goals)"),
+    ("kept", "kept", "20000 50 262144 0 0",
+     "each keeps all of its 256 KiB until it ends, then frees them"),
+    ("leaking", "leaking", "20000 50 65536 64",
+     "64 KiB made and freed as in steady, and 64 bytes of each thread never freed"),
+    ("threads", "threads only", "20000 50 0", "the threads alone, no blocks"),
+    ("one", "one thread", "1 1 17179869184",
+     "no churn: one thread making 16 GiB in blocks of 16-512 bytes, about 65 million "
+     "malloc+free pairs, what one pair costs"),
+]
+CHURN_GOAL = "steady"
+# A block of the churn is 16 + (a draw modulo 497) bytes: 264 on average, so
+# a thread that makes BYTES makes about BYTES / 264 malloc+free pairs.
+CHURN_MEAN_BLOCK = 264.0
+
+
+def load_churn(path):
+    """{shape: {heap: {run: (seconds, peak KiB, snapshot bytes)}}} from
+    bench/churn.sh."""
+    shapes = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 6:
+                    shape, heap, run, seconds, peak, snapshot = parts
+                    shapes.setdefault(shape, {}).setdefault(heap, {})[run] = (
+                        float(seconds), int(peak), int(snapshot))
+    return shapes
+
+
+def churn_median(runs, heap, field):
+    return median([v[field] for v in runs.get(heap, {}).values()])
+
+
+def churn_pairs(shape):
+    """About how many malloc+free pairs one run of the shape makes."""
+    arguments = next(a for s, _, a, _ in CHURN_SHAPES if s == shape).split()
+    return int(arguments[0]) * int(arguments[2]) / CHURN_MEAN_BLOCK
+
+
+def churn_goals(churn):
+    """The steady shape by thread against its goals: (peak MiB, bound MiB,
+    highest snapshot bytes, time x glibc), None where not measured."""
+    runs = churn.get(CHURN_GOAL, {})
+    glibc, peak = churn_median(runs, "glibc", 1), churn_median(runs, "thread", 1)
+    bound = glibc * 1.5 / 1024.0 + 4.0 if glibc is not None else None
+    snapshot = max((v[2] for v in runs.get("thread", {}).values()), default=None)
+    return (peak / 1024.0 if peak is not None else None, bound, snapshot,
+            program_ratios(runs, "thread", 0))
+
+
+def churn_section(churn, commit, date, load=None, cores=None):
+    """The lines of the thread churn's section of docs/performance.md."""
+    out = []
+    w = out.append
+    rounds = max((len(r) for heaps in churn.values() for r in heaps.values()), default=0)
+    w("## Thread churn through the preload library")
+    w("")
+    w("`tests/preload/thread_churn` (`THREADS ALIVE BYTES [LEAK [KEPT]]`) run plainly "
+      "(glibc's heap) and with `LD_PRELOAD=libdideverazez_preload.so` in both modes "
+      "(`bench/churn.sh`): 20,000 short-lived threads, 50 alive at a time, the shape that "
+      "makes a heap with per-thread state keep the state of every thread ever made. The "
+      "preload runs write their snapshot at exit (`DIDEVERAZEZ_REPORT`), whose size the table "
+      "gives. Wall time is `%%e` and the peak `%%M` of `/usr/bin/time`, which measures the "
+      "program alone (it runs `env`, which sets `LD_PRELOAD` and executes the program). "
+      "Every run's output is checked against the plain run's. The three take turns, run "
+      "after run; a ratio is taken within one round, and the table quotes the median over "
+      "%d rounds of figures and ratios." % rounds)
+    if commit:
+        w("")
+        w("Measured at commit `%s`%s%s%s." % (
+            commit, (", " + date) if date else "", ("; load average %s" % load) if load else "",
+            " (the load after counts the benchmark's own threads)" if load else ""))
+    w("")
+    for shape, label, arguments, description in CHURN_SHAPES:
+        if shape in churn:
+            w("- *%s*: `%s`: %s." % (label, arguments, description))
+    w("")
+    w("| shape | glibc s | by thread x glibc | by library x glibc | glibc peak MiB "
+      "| by thread x glibc | by library x glibc | snapshot KiB, by thread "
+      "| snapshot KiB, by library |")
+    w("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for shape, label, _, _ in CHURN_SHAPES:
+        runs = churn.get(shape)
+        if not runs:
+            continue
+        snapshots = [churn_median(runs, h, 2) for h in ("thread", "library")]
+        w("| %s | %.2f | %s | %s | %.1f | %s | %s | %s | %s |" % (
+            label, churn_median(runs, "glibc", 0) or 0.0,
+            fmt_ratio(program_ratios(runs, "thread", 0)),
+            fmt_ratio(program_ratios(runs, "library", 0)),
+            (churn_median(runs, "glibc", 1) or 0) / 1024.0,
+            fmt_ratio(program_ratios(runs, "thread", 1)),
+            fmt_ratio(program_ratios(runs, "library", 1)),
+            *["—" if v is None else "%.1f" % (v / 1024.0) for v in snapshots]))
+    w("")
+    peak, bound, snapshot, time = churn_goals(churn)
+    if peak is not None and bound is not None:
+        w("Steady, one handle a thread: a peak of %.1f MiB against a bound of %.1f MiB "
+          "(1.5 x glibc's %.1f MiB + 4 MiB), a snapshot of at most %.1f KiB (under 1 MiB), "
+          "and %s x glibc's time (at most 1.30): the goals' rows." % (
+              peak, bound, (bound - 4.0) / 1.5, (snapshot or 0) / 1024.0, fmt_ratio(time)))
+        w("")
+    cores = cores or os.cpu_count() or 1
+    one, steady = churn.get("one"), churn.get(CHURN_GOAL)
+    if one and steady:
+        # glibc's figure times the ratio within a round, as in the table, so
+        # that a round the machine ran slow on does not decide the preload's.
+        pair = {"glibc": (churn_median(one, "glibc", 0) or 0) / churn_pairs("one") * 1e9}
+        for heap in ("thread", "library"):
+            pair[heap] = pair["glibc"] * (program_ratios(one, heap, 0) or 0)
+        extra = (pair["thread"] - pair["glibc"]) * 1e-9 * churn_pairs(CHURN_GOAL)
+        measured = (churn_median(steady, "glibc", 0) or 0) * ((time or 1.0) - 1.0)
+        w("Where steady's time goes. In one thread's loop (*one thread*: its time over its "
+          "about %.0f million pairs, the loop's own work and the process's start included; "
+          "glibc's median time, the preload's through the ratios of the table), a "
+          "malloc+free pair costs %.1f ns on glibc, which serves it from the thread's cache "
+          "without a lock, against %.1f ns through the preload by thread and %.1f ns by "
+          "library: every call takes its tree's lock and updates the page and the figures "
+          "exactly, which is what the library is for. Steady makes about %.0f million pairs; "
+          "%.1f ns more a pair is %.1f s more work, %.1f s on %d cores, against %.2f s more "
+          "measured." % (
+              churn_pairs("one") / 1e6, pair["glibc"], pair["thread"], pair["library"],
+              churn_pairs(CHURN_GOAL) / 1e6, pair["thread"] - pair["glibc"], extra,
+              extra / cores, cores, measured))
+        threads = churn.get("threads")
+        if time is not None and time > 1.3 and threads:
+            more = (churn_median(threads, "glibc", 0) or 0) * (
+                (program_ratios(threads, "thread", 0) or 1.0) - 1.0)
+            made = int(next(a for s, _, a, _ in CHURN_SHAPES if s == "threads").split()[0])
+            w("")
+            w("The time goal is missed, and the pairs are the reason, not the churn: the threads "
+              "made and ended without blocks (*threads only*) take %.2f s more by thread than "
+              "on glibc, %.0f µs a thread." % (more, more / made * 1e6))
+        w("")
+        library = program_ratios(steady, "library", 0)
+        if library is not None:
+            w("By library, all threads share the program's one handle, so its one tree and "
+              "its lock: on steady, 50 threads on %d cores take that one lock for every call. "
+              "One after the other at one thread's %.1f ns a pair, steady's pairs would take "
+              "%.1f s; they take %s x glibc's time, %.1f s, the rest being the contention "
+              "(a thread that finds the lock taken sleeps in the kernel and is woken, a system "
+              "call on each side, and the lock's and the figures' cache lines move between the "
+              "cores). How much of it there is "
+              "depends on how the machine schedules the waiting threads, and swings from run "
+              "to run: %.1f to %.1f s over these rounds. A program that churns threads which "
+              "allocate is served best one handle a thread." % (
+                  cores, pair["library"], pair["library"] * 1e-9 * churn_pairs(CHURN_GOAL),
+                  fmt_ratio(library), churn_median(steady, "library", 0) or 0.0,
+                  min(v[0] for v in steady["library"].values()),
+                  max(v[0] for v in steady["library"].values())))
+            w("")
+    return out
+
+
+def churn_goal_rows(churn):
+    """The thread churn's rows of the goals table, steady by thread: the peak
+    at most 1.5 x glibc's + 4 MiB, the snapshot at exit under 1 MiB, the time
+    at most 1.3 x glibc's."""
+    peak, bound, snapshot, time = churn_goals(churn)
+    return [
+        "| churn, steady, one handle a thread: peak MiB, at most 1.5 x glibc's + 4 MiB "
+        "| %s | %s | %s |" % ("—" if peak is None else "%.1f" % peak,
+                               "—" if bound is None else "%.1f" % bound,
+                               verdict(peak, bound) if bound is not None else "not measured"),
+        # Under 1 MiB: at most one byte less.
+        "| churn, steady, one handle a thread: snapshot at exit, KiB, largest | %s | under 1024 "
+        "| %s |" % ("—" if snapshot is None else "%.1f" % (snapshot / 1024.0),
+                    verdict(snapshot, 1048576 - 1)),
+        "| churn, steady, one handle a thread: time x glibc | %s | 1.30 | %s |"
+        % (fmt_ratio(time), verdict(time, 1.3)),
+    ]
+
+
+def splice_churn(path, churn, commit, date, load, cores):
+    """Rewrites the thread churn's section and goal rows of an existing report."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    title = "## Thread churn through the preload library"
+    if title in lines:
+        start = lines.index(title)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        del lines[start:end]
+    # The section goes where the full report puts it: after the servers, or
+    # else after the real programs, or else before the batch rows without
+    # trimming or the memory table.
+    at = None
+    for before in ("## Servers through the preload library",
+                   "## Real programs through the preload library"):
+        if before in lines:
+            start = lines.index(before)
+            at = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                      len(lines))
+            break
+    if at is None:
+        at = next((i for i, line in enumerate(lines)
+                   if line in ("## Batch rows with glibc's heap trimming off",
+                               "## Memory for one million 64-byte blocks")), len(lines))
+    lines[at:at] = churn_section(churn, commit, date, load, cores)
+    # Goal rows: before the memory row, after the servers', where the full
+    # report writes them.
+    lines = [line for line in lines
+             if not line.startswith("| churn, ") and not line.startswith("| (churn, ")]
+    at = next((i for i, line in enumerate(lines) if line.startswith("| memory for 10^6 blocks")),
+              None)
+    if at is None:
+        sys.exit("report.py: %s has no goals table to add the thread churn's rows to" % path)
+    lines[at:at] = churn_goal_rows(churn)
     with open(path, "w") as f:
         f.write("\n".join(lines))
 
@@ -374,7 +599,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--docs", required=True)
-    parser.add_argument("--only", choices=["servers"],
+    parser.add_argument("--only", choices=["servers", "churn"],
                         help="rewrite only this section (and its goal rows) of the existing report")
     parser.add_argument("--commit", help="the commit measured (default: machine.txt's)")
     args = parser.parse_args()
@@ -382,16 +607,24 @@ def main():
     machine = read_pairs(os.path.join(args.work, "machine.txt"))
     commit = args.commit or machine.get("commit")
     servers = load_servers(os.path.join(args.work, "servers.txt"))
-    if args.only == "servers":
-        if not servers:
-            sys.exit("report.py: no server results in " + args.work)
+    churn = load_churn(os.path.join(args.work, "churn.txt"))
+    cores = int(machine["cores"]) if machine.get("cores", "").isdigit() else None
+    if args.only:
         path = os.path.join(args.docs, "performance.md")
         load = None
         if "load_before" in machine and "load_after" in machine:
             load = "%s before, %s after (1, 5 and 15 minutes) on %s cores" % (
                 machine["load_before"], machine["load_after"], machine.get("cores", os.cpu_count()))
-        splice_servers(path, servers, commit, machine.get("date"), load)
-        print("rewrote the servers' section of", path)
+        if args.only == "servers":
+            if not servers:
+                sys.exit("report.py: no server results in " + args.work)
+            splice_servers(path, servers, commit, machine.get("date"), load)
+            print("rewrote the servers' section of", path)
+        else:
+            if not churn:
+                sys.exit("report.py: no thread churn results in " + args.work)
+            splice_churn(path, churn, commit, machine.get("date"), load, cores)
+            print("rewrote the thread churn's section of", path)
         return
 
     single = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "single-*.json")))]
@@ -555,6 +788,8 @@ def main():
               % (label, fmt_ratio(peak), verdict(peak, 1.3)))
     if servers:
         out.extend(servers_goal_rows(servers))
+    if churn:
+        out.extend(churn_goal_rows(churn))
     mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
     w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
     w("")
@@ -652,6 +887,9 @@ def main():
 
     if servers:
         out.extend(servers_section(servers, None, None))
+
+    if churn:
+        out.extend(churn_section(churn, None, None, cores=cores))
 
     if notrim:
         w("## Batch rows with glibc's heap trimming off")

@@ -19,7 +19,8 @@
 # unpinned. Instruction counts come from callgrind (each shape at n and 2n
 # pairs; the difference over n is one pair), memory from one process per heap,
 # real programs through the preload library from bench/programs.sh, servers
-# through it from bench/servers.sh (which bench/report.py --only servers can
+# through it from bench/servers.sh and thread churn through it from
+# bench/churn.sh (which bench/report.py --only servers and --only churn can
 # also splice alone into an existing report).
 #
 # --smoke runs every benchmark for a token few iterations, each instruction
@@ -46,7 +47,7 @@ while (($#)); do
     --cpu) cpu="$2"; shift 2 ;;
     --smoke) smoke=1; shift ;;
     --no-install) install=0; shift ;;
-    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,28p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done
@@ -78,7 +79,7 @@ if [[ -z "$build_dir" ]]; then
     build_dir="$source_dir/build/bench"
 fi
 bench_bin="$build_dir/bench"
-for program in allocator_benchmarks instruction_counts memory_footprint; do
+for program in allocator_benchmarks instruction_counts memory_footprint thread_churn; do
     [[ -x "$bench_bin/$program" ]] || { echo "run.sh: $bench_bin/$program not built" >&2; exit 1; }
 done
 
@@ -96,6 +97,8 @@ if ((smoke)); then
     echo "== smoke: memory program"
     "$bench_bin/memory_footprint" glibc
     "$bench_bin/memory_footprint" dideverazez
+    echo "== smoke: thread churn program"
+    "$bench_bin/thread_churn" 100 10 4096 64
     echo "== smoke: all benchmark programs ran"
     exit 0
 fi
@@ -192,6 +195,9 @@ if [[ -f $preload ]]; then
     "$here/programs.sh" "$preload" --runs "$processes" --out "$work/programs.txt"
     echo "== servers through the preload library"
     "$here/servers.sh" "$preload" --runs "$processes" --out "$work/servers.txt"
+    echo "== thread churn through the preload library"
+    "$here/churn.sh" "$preload" "$bench_bin/thread_churn" --runs "$processes" \
+        --out "$work/churn.txt"
 fi
 
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/machine.txt"
