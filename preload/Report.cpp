@@ -14,6 +14,7 @@
 #include "Preload.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,23 @@ void SayCannotWrite(const std::string& path) {
     std::fprintf(stderr, "dideverazez preload: cannot write %s: %s\n", path.c_str(),
                  std::strerror(errno));
     gSaid = true;
+}
+
+// Whether the report may go to `path`: only a regular file is replaced; a
+// FIFO, a device, a folder or a link is refused, said once.
+bool RegularOrAbsent(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+        return true;
+    }
+    if (!gSaid) {
+        std::fprintf(stderr,
+                     "dideverazez preload: %s is not a regular file (a FIFO, a device, a folder "
+                     "or a link): no report is written there\n",
+                     path.c_str());
+        gSaid = true;
+    }
+    return false;
 }
 
 std::string Escaped(const char* name) {
@@ -132,7 +150,10 @@ void CheckReportPath() {
     // Said now rather than when the program ends, after all its work. The
     // file is made now, empty, and written whole at exit.
     const std::string path = PathNow();
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (!RegularOrAbsent(path)) {
+        return;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
         SayCannotWrite(path);
     } else {
@@ -187,6 +208,9 @@ void WriteReport() {
     // Whole, under a temporary name first: the processes of one pipeline that
     // share a path without "%p" each replace the report, never mix theirs.
     const std::string path = PathNow();
+    if (!RegularOrAbsent(path)) {
+        return;
+    }
     const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "w");
     const bool written = file != nullptr && std::fputs(text.c_str(), file) >= 0;

@@ -234,6 +234,9 @@ public:
     StatAlloc PageStat;     // pages of the pool this engine owns
     StatAlloc PooledStat;   // blocks from the size classes, at their stride
     ProcessInfo Process;
+    // Its entry in the registry of handles (observe/Registry.cpp), null when
+    // it is not recorded. Read and written by the registry alone.
+    void* Registration = nullptr;
 
 protected:
     // The time step of Flush shared by every engine.

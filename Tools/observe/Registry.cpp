@@ -1,60 +1,96 @@
-// The registry: one list of live engines and one of retired handles behind one
-// mutex. It lives from the first handle (the module's root, at load) until the
-// module unloads; a handle destroyed later still (a static object of some other
-// module) is not recorded.
+// The registry: the roots' list, each root's list of its tree's engines, and
+// the retired handles, behind one mutex. Roots are always in it, so that fork
+// can take every tree's lock; their trees' other engines, and what destroyed
+// handles leave, only while handles are recorded. Its storage is never destroyed, so a
+// handle built or destroyed while the process exits (by a static object of
+// some other module, or a thread still running) finds it whole.
 
 #include "observe/Registry.h"
 
 #include "engines/kdideverazez_impl.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
+#include <string_view>
+#include <unordered_map>
 
 namespace dideverazez::observe {
 
 namespace {
 
-constinit bool gRegistryGone = false;
+// One recorded engine, linked into its tree's list (the root's entry holds the
+// list), a root's also into the roots' list.
+struct Entry {
+    LiveEngine Live;
+    Entry* Parent; // null for a root
+    Entry* Root;   // this entry for a root
+    Entry* Prev;   // in its tree's list
+    Entry* Next;
+    Entry* First; // a root's: its tree's list, itself first
+    Entry* Last;
+    Entry* PrevRoot; // a root's: in the roots' list
+    Entry* NextRoot;
+};
+
+struct PathHash {
+    std::size_t operator()(const LibraryString& path) const noexcept {
+        return std::hash<std::string_view>{}(std::string_view(path.data(), path.size()));
+    }
+};
 
 struct Registry {
     std::mutex mutex;
-    LiveEngines live;
-    LiveEngines waiting; // registered under the lock by its holder
+    Entry* firstRoot = nullptr;
+    Entry* lastRoot = nullptr;
+    std::size_t engines = 0;
     RetiredHandles retired;
-    bool merging = false; // once the retired list was full: one entry a path
-    ~Registry() { gRegistryGone = true; }
+    // Where each path's entry is, once merging: the list is merged by path the
+    // first time it holds RetiredBound entries.
+    std::unordered_map<LibraryString, std::size_t, PathHash, std::equal_to<LibraryString>,
+                       LibraryAllocator<std::pair<const LibraryString, std::size_t>>>
+        byPath;
+    bool merging = false;
 };
 
+// Never destroyed (see above): built in place on first use.
+alignas(Registry) unsigned char gStorage[sizeof(Registry)];
+std::atomic<Registry*> gRegistry{nullptr};
+std::once_flag gBuilt;
+
+Registry& TheRegistry() {
+    std::call_once(gBuilt, [] { gRegistry.store(new (gStorage) Registry); });
+    return *gRegistry.load();
+}
+
+// Whether handles are recorded: the environment asks for what reads them.
+bool FromEnvironment() {
+    for (const char* name : {"DIDEVERAZEZ_REPORT", "DIDEVERAZEZ_METRICS"}) {
+        const char* value = platform::TrustedEnvironment(name);
+        if (value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+constinit std::atomic<int> gRecording{-1}; // -1: not read yet
+
 // Whether this thread holds the registry's lock. A handle can be built while
-// it does: in a program whose heap calls all go through handles, a thread's
-// first heap call may come from under the lock (a snapshot's copies) and build
-// that thread's handle. Its engine then waits, unnamed, until the lock is
-// next taken, instead of taking the lock a second time.
+// it does, in a program whose every heap call goes through handles (a thread's
+// first heap call building that thread's handle); it then goes unrecorded
+// rather than taking the lock a second time.
 #if defined(__ELF__)
 __attribute__((tls_model("initial-exec")))
 #endif
 thread_local bool gHolding = false;
 
-// The registry's lock, with the engines that waited for it registered first
-// (an engine that cannot be, for want of memory, goes unlisted).
 class Holding {
 public:
-    explicit Holding(Registry& registry) : lock_(registry.mutex) {
-        gHolding = true;
-        LiveEngines waiting; // who registers meanwhile waits for the next time
-        waiting.swap(registry.waiting);
-        for (LiveEngine& e : waiting) {
-            const auto parent =
-                std::find_if(registry.live.begin(), registry.live.end(),
-                             [&](const LiveEngine& p) { return p.Engine == e.Engine->Parent; });
-            try {
-                e.Path = parent != registry.live.end() ? parent->Path + "/" + e.Path : e.Path;
-                registry.live.push_back(std::move(e));
-            } catch (const std::bad_alloc&) {
-            }
-        }
-    }
+    explicit Holding(Registry& registry) : lock_(registry.mutex) { gHolding = true; }
     ~Holding() { gHolding = false; }
     Holding(const Holding&) = delete;
     Holding& operator=(const Holding&) = delete;
@@ -62,14 +98,6 @@ public:
 private:
     std::lock_guard<std::mutex> lock_;
 };
-
-Registry* TheRegistry() {
-    if (gRegistryGone) {
-        return nullptr;
-    }
-    static Registry registry;
-    return &registry;
-}
 
 // Handles of one path make one entry: the highest peaks, the first birth and
 // the last death, everything else summed.
@@ -88,25 +116,68 @@ void Merge(RetiredHandle& into, const RetiredHandle& from) {
          a.CountCumul + b.CountCumul};
 }
 
-// Adds `handle`. Once the list has been full, every path has one entry: the
-// list is merged by path that first time, and later handles join their path's.
-void Keep(Registry& registry, const RetiredHandle& handle) {
+// `path` cut to RetiredPathBytes at the start of a UTF-8 character, with
+// "..." after it when it was cut.
+LibraryString Bounded(const LibraryString& path) {
+    if (path.size() <= RetiredPathBytes) {
+        return path;
+    }
+    std::size_t cut = RetiredPathBytes - 3;
+    while (cut > 0 && (static_cast<unsigned char>(path[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    LibraryString bounded(path, 0, cut);
+    bounded += "...";
+    return bounded;
+}
+
+// Adds `handle` (whose parent's path is `parent`, null for a root) to the
+// retired list, as RetiredBound says.
+void Keep(Registry& registry, RetiredHandle handle, const LibraryString* parent) {
     RetiredHandles& retired = registry.retired;
-    const auto pathOf = [](RetiredHandles& list, const LibraryString& path) {
-        return std::find_if(list.begin(), list.end(),
-                            [&](const RetiredHandle& r) { return r.Path == path; });
-    };
-    if (!registry.merging && retired.size() >= RetiredBound) {
+    handle.Path = Bounded(handle.Path);
+    if (!registry.merging && retired.size() < RetiredBound) {
+        retired.push_back(std::move(handle));
+        return;
+    }
+    if (!registry.merging) { // the first time it is full: one entry a path
         RetiredHandles merged;
-        for (const RetiredHandle& r : retired) {
-            const auto same = pathOf(merged, r.Path);
-            same == merged.end() ? merged.push_back(r) : Merge(*same, r);
+        for (RetiredHandle& r : retired) {
+            const auto [at, added] = registry.byPath.try_emplace(r.Path, merged.size());
+            added ? merged.push_back(std::move(r)) : Merge(merged[at->second], r);
         }
         retired.swap(merged);
         registry.merging = true;
     }
-    const auto same = registry.merging ? pathOf(retired, handle.Path) : retired.end();
-    same == retired.end() ? retired.push_back(handle) : Merge(*same, handle);
+    auto same = registry.byPath.find(handle.Path);
+    if (same == registry.byPath.end()) {
+        // Its siblings' entry, or everyone's.
+        LibraryString group = "*";
+        if (parent != nullptr && retired.size() < 2 * RetiredBound) {
+            group = Bounded(*parent);
+            group += "/*";
+        }
+        same = registry.byPath.find(group);
+        if (same == registry.byPath.end()) {
+            same = registry.byPath.emplace(group, retired.size()).first;
+            handle.Path = group;
+            retired.push_back(std::move(handle));
+            return;
+        }
+    }
+    Merge(retired[same->second], handle);
+}
+
+void Unlink(Registry& registry, Entry* entry) {
+    Entry* root = entry->Root;
+    (entry->Prev != nullptr ? entry->Prev->Next : root->First) = entry->Next;
+    (entry->Next != nullptr ? entry->Next->Prev : root->Last) = entry->Prev;
+    if (entry == root) {
+        (root->PrevRoot != nullptr ? root->PrevRoot->NextRoot : registry.firstRoot) =
+            root->NextRoot;
+        (root->NextRoot != nullptr ? root->NextRoot->PrevRoot : registry.lastRoot) = root->PrevRoot;
+    }
+    --registry.engines;
 }
 
 } // namespace
@@ -126,78 +197,136 @@ Metrics MetricsOf(const allocator_impl& engine, std::int64_t timeTotal) noexcept
             global.Counter.Cumul};
 }
 
+bool Recording() noexcept {
+    int recording = gRecording.load(std::memory_order_relaxed);
+    if (recording < 0) {
+        int unread = -1;
+        recording = FromEnvironment() ? 1 : 0;
+        gRecording.compare_exchange_strong(unread, recording);
+        recording = gRecording.load(std::memory_order_relaxed);
+    }
+    return recording == 1;
+}
+
+void RecordHandles(bool on) noexcept {
+    gRecording.store(on ? 1 : 0);
+}
+
 void Register(const allocator_impl& engine, const char* name) {
+    // Roots always, for fork (observe/Fork.cpp); their trees' engines when
+    // recorded, under a recorded root.
+    auto* root =
+        engine.Parent != nullptr ? static_cast<Entry*>(engine.Root->Registration) : nullptr;
+    if (gHolding || (engine.Parent != nullptr && (root == nullptr || !Recording()))) {
+        return;
+    }
     const std::uint64_t born = MillisecondsSinceLoad();
-    Registry* registry = TheRegistry();
-    if (registry == nullptr) {
-        return;
+    LibraryAllocator<Entry> storage;
+    Entry* entry = storage.allocate(1);
+    auto* parent =
+        engine.Parent != nullptr ? static_cast<Entry*>(engine.Parent->Registration) : nullptr;
+    try {
+        // A parent's path is its own while it lives: read unlocked. A parent
+        // built before handles were recorded has none: its names are read
+        // from the engines up to the root.
+        LibraryString path;
+        if (parent != nullptr) {
+            path = parent->Live.Path;
+            path += '/';
+        } else {
+            for (const allocator_impl* up = engine.Parent; up != nullptr; up = up->Parent) {
+                path.insert(0, "/");
+                path.insert(0, up->Name);
+            }
+        }
+        path += name != nullptr ? name : "<noname>";
+        new (entry) Entry{{&engine, name, std::move(path), born},
+                          parent,
+                          root,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+    } catch (...) {
+        storage.deallocate(entry, 1);
+        throw;
     }
-    LibraryString path = name != nullptr ? name : "<noname>";
-    if (gHolding) {
-        registry->waiting.push_back({&engine, name, std::move(path), born});
-        return;
+    Registry& registry = TheRegistry();
+    const Holding holding(registry);
+    if (root == nullptr) {
+        root = entry->Root = entry;
+        entry->PrevRoot = registry.lastRoot;
+        (registry.lastRoot != nullptr ? registry.lastRoot->NextRoot : registry.firstRoot) = entry;
+        registry.lastRoot = entry;
     }
-    const Holding holding(*registry);
-    const auto parent =
-        std::find_if(registry->live.begin(), registry->live.end(),
-                     [&](const LiveEngine& e) { return e.Engine == engine.Parent; });
-    if (parent != registry->live.end()) { // a root's null parent matches no live engine
-        path = parent->Path + "/" + path;
-    }
-    registry->live.push_back({&engine, name, std::move(path), born});
+    entry->Prev = root->Last;
+    (root->Last != nullptr ? root->Last->Next : root->First) = entry;
+    root->Last = entry;
+    ++registry.engines;
+    const_cast<allocator_impl&>(engine).Registration = entry;
 }
 
 void Retire(const allocator_impl& engine) noexcept {
+    auto* entry = static_cast<Entry*>(engine.Registration);
+    if (entry == nullptr) {
+        return;
+    }
     const std::uint64_t died = MillisecondsSinceLoad();
-    Registry* registry = TheRegistry();
-    if (registry == nullptr) {
-        return;
+    Registry& registry = TheRegistry();
+    {
+        const Holding holding(registry);
+        Unlink(registry, entry);
+        try {
+            // Kept only where something can read it.
+            if (Recording()) {
+                Keep(registry,
+                     {entry->Live.Path, 1, entry->Live.BornMs, died,
+                      MetricsOf(engine, static_cast<std::int64_t>(engine.GetTimeTotal()))},
+                     entry->Parent != nullptr ? &entry->Parent->Live.Path : nullptr);
+            }
+        } catch (const std::bad_alloc&) {
+            // The record is dropped; the engine is forgotten all the same.
+        }
     }
-    const Holding holding(*registry);
-    const auto found = std::find_if(registry->live.begin(), registry->live.end(),
-                                    [&](const LiveEngine& e) { return e.Engine == &engine; });
-    if (found == registry->live.end()) {
-        return;
-    }
-    try {
-        Keep(*registry, {found->Path, 1, found->BornMs, died,
-                         MetricsOf(engine, static_cast<std::int64_t>(engine.GetTimeTotal()))});
-    } catch (const std::bad_alloc&) {
-        // The record is dropped; the engine is forgotten all the same.
-    }
-    registry->live.erase(found);
+    const_cast<allocator_impl&>(engine).Registration = nullptr;
+    entry->~Entry();
+    LibraryAllocator<Entry>().deallocate(entry, 1);
 }
 
 void Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context) {
-    Registry* registry = TheRegistry();
-    if (registry == nullptr) {
+    if (gRegistry.load() == nullptr) {
+        const LiveEngines none;
+        const RetiredHandles nothing;
+        visit(context, none, nothing);
         return;
     }
-    const Holding holding(*registry);
-    visit(context, registry->live, registry->retired);
+    Registry& registry = TheRegistry();
+    const Holding holding(registry);
+    LiveEngines live;
+    live.reserve(registry.engines);
+    for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
+        for (const Entry* e = root->First; e != nullptr; e = e->Next) {
+            live.push_back(&e->Live);
+        }
+    }
+    visit(context, live, registry.retired);
 }
 
 void LockForFork() noexcept {
-    if (Registry* registry = TheRegistry()) {
+    if (Registry* registry = gRegistry.load()) {
         registry->mutex.lock();
-        for (const LiveEngines* list : {&registry->live, &registry->waiting}) {
-            for (const LiveEngine& e : *list) {
-                if (e.Engine->Parent == nullptr) {
-                    const_cast<allocator_impl*>(e.Engine)->Mutex.lock();
-                }
-            }
+        for (const Entry* root = registry->firstRoot; root != nullptr; root = root->NextRoot) {
+            const_cast<allocator_impl*>(root->Live.Engine)->Mutex.lock();
         }
     }
 }
 
 void UnlockAfterFork() noexcept {
-    if (Registry* registry = TheRegistry()) {
-        for (const LiveEngines* list : {&registry->live, &registry->waiting}) {
-            for (const LiveEngine& e : *list) {
-                if (e.Engine->Parent == nullptr) {
-                    const_cast<allocator_impl*>(e.Engine)->Mutex.unlock();
-                }
-            }
+    if (Registry* registry = gRegistry.load()) {
+        for (const Entry* root = registry->firstRoot; root != nullptr; root = root->NextRoot) {
+            const_cast<allocator_impl*>(root->Live.Engine)->Mutex.unlock();
         }
         registry->mutex.unlock();
     }

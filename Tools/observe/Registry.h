@@ -2,6 +2,14 @@
 // left, for snapshots (Snapshot.h). A handle registers its engine when it is
 // built and retires it when it is destroyed; nothing on the allocation path
 // reads or writes the registry.
+//
+// Handles are recorded only where something can read them: when the
+// environment asks for snapshots (DIDEVERAZEZ_REPORT, DIDEVERAZEZ_METRICS) or
+// a program of the module's own asks (RecordHandles). Otherwise a child
+// handle does nothing here, and a destroyed handle leaves nothing behind; a
+// root is still listed while it lives, so that fork can take its tree's lock.
+// Each listed engine costs constant work under the registry's lock: an entry
+// of its own (from the C heap through dbg_alloc) linked into its tree's list.
 #pragma once
 
 #include "observe/LibraryHeap.h"
@@ -32,6 +40,15 @@ struct LiveEngine {
     std::uint64_t BornMs;
 };
 
+// Whether handles built from now on are recorded.
+bool Recording() noexcept;
+// From now on handles are recorded (for programs of the module's own that take
+// snapshots without the environment: the demo, the tests). Roots are listed
+// anyway; children built before are not.
+// With `on` false, handles built from then on are not recorded again, and
+// destroyed ones leave nothing (for the tests of that case).
+void RecordHandles(bool on = true) noexcept;
+
 struct RetiredHandle {
     LibraryString Path;
     std::uint64_t Handles; // handles of this path merged into the entry; 1 until then
@@ -39,19 +56,28 @@ struct RetiredHandle {
     Metrics Figures; // as GetMetrics gave them when the handle went
 };
 
-// Retired handles kept one by one; past this, handles of one path are merged.
+// Retired handles kept one by one; once the list has held this many, it is
+// merged by path, and from then on a handle whose path has no entry joins the
+// entry of its parent's path with "/*" ("*" for a root); past twice the bound,
+// every such handle joins "*". A retired path keeps at most RetiredPathBytes
+// bytes (cut at a character, then "..."), so the list is bounded in entries
+// and in bytes whatever the names.
 inline constexpr std::size_t RetiredBound = 4096;
+inline constexpr std::size_t RetiredPathBytes = 256;
 
-// The handle's engine, built for a handle named `name`. Raises std::bad_alloc
-// when the registry cannot grow; then nothing is recorded.
+// The handle's engine, built for a handle named `name`, when handles are
+// recorded. Raises std::bad_alloc when the registry cannot take its entry;
+// then nothing is recorded.
 void Register(const allocator_impl& engine, const char* name);
 
-// The handle's engine is about to be destroyed: its figures now, with the time
-// it measured, become a retired entry. Never raises; a record that cannot be
-// kept is dropped.
+// The handle's engine is about to be destroyed: when it was recorded, its
+// figures now, with the time it measured, become a retired entry. Never
+// raises; a record that cannot be kept is dropped.
 void Retire(const allocator_impl& engine) noexcept;
 
-using LiveEngines = LibraryVector<LiveEngine>;
+// The live engines tree by tree, each root first and each engine after its
+// parent, in the order their handles were built.
+using LiveEngines = LibraryVector<const LiveEngine*>;
 using RetiredHandles = LibraryVector<RetiredHandle>;
 
 // Calls `visit(context, live, retired)` with the live engines, each after its

@@ -44,7 +44,10 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
         return;
     }
     // Said now rather than when the program ends, after all its work.
-    if (!platform::CanWriteFile(path_.c_str(), intervalMs_ > 0)) {
+    if (platform::KindOfPath(path_.c_str()) == platform::PathKind::Other) {
+        failed_ = true;
+        SayNotAFile();
+    } else if (!platform::CanWriteFile(path_.c_str(), intervalMs_ > 0)) {
         failed_ = true;
         std::fprintf(stderr, "dideverazez: cannot write the report %s: %s\n", path_.c_str(),
                      platform::LastError());
@@ -113,15 +116,28 @@ void Reporter::Watch() {
     }
 }
 
+void Reporter::SayNotAFile() const {
+    std::fprintf(stderr,
+                 "dideverazez: the report path %s is not a regular file (a FIFO, a device, a "
+                 "folder or a link): no report is written there\n",
+                 path_.c_str());
+}
+
 void Reporter::Write() {
     LibraryString text;
     bool written = false;
+    const bool file = platform::KindOfPath(path_.c_str()) != platform::PathKind::Other;
+    if (!file && !failed_) {
+        failed_ = true;
+        SayNotAFile();
+    }
     try {
         text = ToJson(TakeSnapshot(histogram_));
         text += '\n';
-        written = intervalMs_ > 0
-                      ? platform::AppendToFile(path_.c_str(), text.data(), text.size())
-                      : platform::WriteWholeFile(path_.c_str(), text.data(), text.size() - 1);
+        written =
+            !file || (intervalMs_ > 0
+                          ? platform::AppendToFile(path_.c_str(), text.data(), text.size())
+                          : platform::WriteWholeFile(path_.c_str(), text.data(), text.size() - 1));
     } catch (const std::bad_alloc&) {
         // No memory for the snapshot: said below like any failure.
     }

@@ -43,8 +43,10 @@ private:
     void Start() noexcept;
     void Watch();
     // Takes one snapshot and writes it, and answers whoever asked for it
-    // through the socket; a failure to write is said once on standard error.
+    // through the socket; a failure to write is said once on standard error,
+    // and a path that is not a regular file is never written.
     void Write();
+    void SayNotAFile() const;
 
     const AllocSizes& histogram_;
     // The environment's, copied (a program may write over its environment, as

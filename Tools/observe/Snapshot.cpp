@@ -30,39 +30,39 @@ void CopyFigures(EngineCopy& copy, const allocator_impl& engine, std::uint64_t n
     copy.Reserved = engine.ReservedStat.Load();
 }
 
-// One tree: its engines' names first, then, under the tree's lock and without
-// allocating (a program that routes the C heap through handles would come
-// back to this very lock), every figure.
-TreeCopy CopyTree(const allocator_impl& root, const LiveEngines& live) {
+// One tree, `engines` its engines with the root first: their names first,
+// then, under the tree's lock and without allocating (a program that routes
+// the C heap through handles would come back to this very lock), every
+// figure.
+TreeCopy CopyTree(const LiveEngine* const* engines, std::size_t count) {
     TreeCopy tree;
-    LibraryVector<const allocator_impl*> engines;
-    for (const LiveEngine& e : live) {
-        if (e.Engine->Root == &root) {
-            engines.push_back(e.Engine);
-            tree.Engines.push_back({e.Engine,
-                                    e.Engine->Parent,
-                                    e.Path,
-                                    e.Name ? e.Name : "",
-                                    e.Name != nullptr,
-                                    e.Engine->GetKind(),
-                                    e.Engine->IsGlobal,
-                                    false,
-                                    e.BornMs,
-                                    {},
-                                    {},
-                                    {},
-                                    {},
-                                    {},
-                                    {},
-                                    {},
-                                    {}});
-        }
+    tree.Engines.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const LiveEngine& e = *engines[i];
+        tree.Engines.push_back({e.Engine,
+                                e.Engine->Parent,
+                                e.Path,
+                                e.Name ? e.Name : "",
+                                e.Name != nullptr,
+                                e.Engine->GetKind(),
+                                e.Engine->IsGlobal,
+                                false,
+                                e.BornMs,
+                                {},
+                                {},
+                                {},
+                                {},
+                                {},
+                                {},
+                                {},
+                                {}});
     }
+    const allocator_impl& root = *engines[0]->Engine;
     std::uint64_t user = 0, kernel = 0;
     platform::ProcessTimes(platform::CurrentProcess(), user, kernel);
     std::lock_guard<std::mutex> lock(const_cast<allocator_impl&>(root).Mutex);
-    for (std::size_t i = 0; i < engines.size(); ++i) {
-        CopyFigures(tree.Engines[i], *engines[i], user + kernel);
+    for (std::size_t i = 0; i < count; ++i) {
+        CopyFigures(tree.Engines[i], *engines[i]->Engine, user + kernel);
     }
     if (root.GetKind() == 1) {
         const PagedMemory& pool = *static_cast<const allocator_data&>(root).Pool;
@@ -198,16 +198,18 @@ Snapshot TakeSnapshot(const AllocSizes& histogram) {
     snapshot.Process = platform::CurrentProcessId();
     Visit([&](const LiveEngines& live, const RetiredHandles& retired) {
         snapshot.TakenMs = MillisecondsSinceLoad();
-        for (const LiveEngine& e : live) {
-            if (e.Engine->Parent == nullptr) {
-                snapshot.Trees.push_back(CopyTree(*e.Engine, live));
+        // Tree by tree, each root first.
+        for (std::size_t first = 0, end = 0; first < live.size(); first = end) {
+            for (end = first + 1; end < live.size() && live[end]->Engine->Parent != nullptr;
+                 ++end) {
             }
+            snapshot.Trees.push_back(CopyTree(live.data() + first, end - first));
         }
         snapshot.Retired = retired;
     });
     // Nothing in the library records into the module's histogram; a caller
     // that records into one serialises that itself.
-    snapshot.HistogramName = histogram.name;
+    snapshot.HistogramName = histogram.name != nullptr ? histogram.name : "";
     snapshot.HistogramPages = histogram.pages;
     for (const AllocSizeClass& row : histogram.classes) {
         snapshot.Histogram.push_back({row.bound, row.label != nullptr ? row.label : "", row.count});

@@ -30,15 +30,21 @@ void ReportPath(char* buffer, std::size_t size);
 // is its caller's to choose.
 const char* TrustedEnvironment(const char* name);
 
+// What is at a report path: nothing, a regular file, or anything else (a FIFO,
+// a device, a folder, a symbolic link), which the report never writes to.
+enum class PathKind { Absent, Regular, Other };
+PathKind KindOfPath(const char* path);
+
 // Writes the `size` bytes of `text` to `path` whole: to a new file beside it
 // (mode 0644), then renamed over it, so that a reader sees the old contents or
-// the new, never half; a symbolic link at `path` is replaced, never followed.
-// Returns false, leaving `path` as it was, when the file cannot be written.
+// the new, never half. Returns false, leaving `path` as it was, when the file
+// cannot be written or `path` is not a regular file (PathKind::Other).
 bool WriteWholeFile(const char* path, const char* text, std::size_t size);
 
 // Appends the `size` bytes of `text` to `path` with one write; the file is
-// created with mode 0644 when it is missing, and never opened through a
-// symbolic link. Returns false when it cannot be.
+// created with mode 0644 when it is missing; anything but a regular file
+// (a symbolic link, a FIFO, which is never waited on) is refused. Returns
+// false when it cannot be.
 bool AppendToFile(const char* path, const char* text, std::size_t size);
 
 // Whether WriteWholeFile (`append` false) or AppendToFile (true) could write

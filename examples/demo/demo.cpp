@@ -692,6 +692,8 @@ int Demo::Run() {
 
 int main(int argc, char** argv) {
     const std::filesystem::path folder = argc > 1 ? argv[1] : "demo-reports";
+    // The demo takes its snapshots itself, without the environment's asking.
+    dideverazez::observe::RecordHandles();
     int status = 0;
     {
         Demo demo(folder);

@@ -15,6 +15,7 @@
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +31,11 @@
 #endif
 
 namespace {
+
+// Snapshots read recorded handles: this program records them from its start.
+struct RecordedFromTheStart {
+    RecordedFromTheStart() { dideverazez::observe::RecordHandles(); }
+} gRecordedFromTheStart;
 
 using namespace dideverazez::observe;
 using namespace dideverazez::test;
@@ -150,6 +156,50 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
     }
 }
 
+// Handles of distinct names past the bound join their siblings' entry
+// ("<parent path>/*", with their count), and a path is kept cut to
+// RetiredPathBytes: the list stays bounded whatever the names.
+TEST(Snapshot, RetiredHandlesOfDistinctNamesAreBounded) {
+    {
+        zu_allocator filler("Filler"); // the list full at least once: merging
+        for (std::size_t i = 0; i < RetiredBound; ++i) {
+            zu_allocator one(filler, "one");
+        }
+    }
+    zu_allocator root("Distinct");
+    const std::string longName(1000, 'n');
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = (i == 0 ? longName : "request-") + std::to_string(i);
+        zu_allocator child(root, name.c_str());
+    }
+    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Distinct/");
+    ASSERT_EQ(snapshot.Retired.size(), 1u);
+    EXPECT_EQ(snapshot.Retired[0].Path, "Distinct/*");
+    EXPECT_EQ(snapshot.Retired[0].Handles, 300u);
+    for (const RetiredHandle& r : TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired) {
+        EXPECT_LE(r.Path.size(), RetiredPathBytes);
+    }
+}
+
+// Not recorded, a child is not listed and a destroyed handle leaves nothing;
+// a root is listed all the same (fork takes its lock).
+TEST(Snapshot, HandlesNotRecordedLeaveNothing) {
+    RecordHandles(false);
+    {
+        zu_allocator root("Unrecorded");
+        zu_allocator child(root, "Child");
+        const Snapshot live = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unrecorded");
+        ASSERT_EQ(live.Trees.size(), 1u);
+        EXPECT_EQ(live.Trees[0].Engines.size(), 1u);
+    }
+    RecordHandles(true);
+    const Snapshot after = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unrecorded");
+    EXPECT_TRUE(after.Trees.empty());
+    EXPECT_TRUE(
+        std::none_of(after.Retired.begin(), after.Retired.end(),
+                     [](const RetiredHandle& r) { return r.Path.rfind("Unrecorded", 0) == 0; }));
+}
+
 TEST(Reporter, PathPattern) {
     EXPECT_EQ(Reporter::ExpandPath("/tmp/a-%p.json", 42), "/tmp/a-42.json");
     EXPECT_EQ(Reporter::ExpandPath("%%p%p%q%", 7), "%p7%q%");
@@ -231,10 +281,12 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-// A file replaced whole (a link in the way is replaced, not followed) or
-// appended to (never through a link), with mode 0644.
-TEST(Reporter, FilesWholeOrAppendedNeverThroughALink) {
+// A file replaced whole or appended to, with mode 0644; a path that is not a
+// regular file (a link, a FIFO, a folder) is refused, left as it was, and a
+// FIFO is never waited on.
+TEST(Reporter, OnlyRegularFilesWholeOrAppended) {
     namespace fs = std::filesystem;
+    namespace platform = dideverazez::platform;
     const fs::path dir = fs::temp_directory_path() / ("observe-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -244,16 +296,26 @@ TEST(Reporter, FilesWholeOrAppendedNeverThroughALink) {
     };
     std::ofstream(dir / "target") << "untouched";
     fs::create_symlink(dir / "target", dir / "link");
-    EXPECT_FALSE(dideverazez::platform::AppendToFile((dir / "link").c_str(), "x", 1));
-    EXPECT_TRUE(dideverazez::platform::WriteWholeFile((dir / "link").c_str(), "whole", 5));
-    EXPECT_FALSE(fs::is_symlink(dir / "link"));
-    EXPECT_EQ(text(dir / "link") + text(dir / "target"), "wholeuntouched");
-    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "1\n", 2));
-    EXPECT_TRUE(dideverazez::platform::AppendToFile((dir / "series").c_str(), "2\n", 2));
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const char* other : {"link", "fifo", ""}) {
+        const fs::path path = dir / other;
+        EXPECT_EQ(platform::KindOfPath(path.c_str()), platform::PathKind::Other) << other;
+        EXPECT_FALSE(platform::AppendToFile(path.c_str(), "x", 1)) << other;
+        EXPECT_FALSE(platform::WriteWholeFile(path.c_str(), "whole", 5)) << other;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    EXPECT_EQ(text(dir / "target"), "untouched");
+    EXPECT_TRUE(platform::WriteWholeFile((dir / "target").c_str(), "whole", 5));
+    EXPECT_EQ(text(dir / "target"), "whole");
+    EXPECT_TRUE(platform::AppendToFile((dir / "series").c_str(), "1\n", 2));
+    EXPECT_TRUE(platform::AppendToFile((dir / "series").c_str(), "2\n", 2));
     EXPECT_EQ(text(dir / "series"), "1\n2\n");
     EXPECT_EQ(fs::status(dir / "series").permissions(), static_cast<fs::perms>(0644));
-    EXPECT_FALSE(dideverazez::platform::WriteWholeFile((dir / "none" / "x").c_str(), "x", 1));
-    EXPECT_EQ(fs::remove_all(dir), 4u);
+    EXPECT_EQ(platform::KindOfPath((dir / "series").c_str()), platform::PathKind::Regular);
+    EXPECT_EQ(platform::KindOfPath((dir / "none").c_str()), platform::PathKind::Absent);
+    EXPECT_FALSE(platform::WriteWholeFile((dir / "none" / "x").c_str(), "x", 1));
+    EXPECT_EQ(fs::remove_all(dir), 5u);
 }
 #endif
 

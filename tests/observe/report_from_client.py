@@ -13,11 +13,16 @@ checks:
   - both validate against docs/snapshot.schema.json (when the Python at hand
     has jsonschema);
   - a report path that cannot be written, with a time series asked for, is
-    said once on standard error, and the program runs as before.
+    said once on standard error, and the program runs as before;
+  - a FIFO as the report path is refused once and left a FIFO, and nothing
+    waits on it;
+  - without the descriptors for its pipe, or the address space for its
+    thread, the library says so once, runs on without requests, and still
+    writes its report at exit.
 
 usage: report_from_client.py CLIENT SCHEMA WORK_DIR
 """
-import json, os, signal, socket, subprocess, sys, time
+import json, os, resource, signal, socket, subprocess, sys, time
 
 
 def load(path):
@@ -118,6 +123,42 @@ def main():
     said = [line for line in run.stderr.splitlines() if "cannot write the report" in line]
     assert run.returncode == 0 and len(said) == 1, run.stderr
     print(f"an unwritable path: said once ({said[0]})")
+
+    fifo = os.path.join(work, "report.fifo")
+    if os.path.exists(fifo):
+        os.remove(fifo)
+    os.mkfifo(fifo)
+    env = dict(os.environ, DIDEVERAZEZ_REPORT=fifo, DIDEVERAZEZ_REPORT_INTERVAL_MS="20")
+    run = subprocess.run([client, "--linger", "200"], env=env, capture_output=True, text=True,
+                         timeout=30)
+    said = [line for line in run.stderr.splitlines() if "not a regular file" in line]
+    assert run.returncode == 0 and len(said) == 1 and os.path.exists(fifo), run.stderr
+    assert not os.path.isfile(fifo)
+    os.remove(fifo)
+    print(f"a FIFO as the path: refused once ({said[0]})")
+
+    def starved(limit):
+        """The client with `limit` applied, its report at exit and its complaint."""
+        report = os.path.join(work, "starved.json")
+        if os.path.exists(report):
+            os.remove(report)
+        env = dict(os.environ, DIDEVERAZEZ_REPORT=report, DIDEVERAZEZ_REPORT_INTERVAL_MS="1000")
+        run = subprocess.run([client, "--linger", "300"], env=env, capture_output=True,
+                             text=True, timeout=30, preexec_fn=limit)
+        assert run.returncode == 0, run.stderr
+        with open(report, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        return lines, [line for line in run.stderr.splitlines() if line.startswith("dideverazez:")]
+
+    # Four descriptors: standard input, output and error, and one more: no pipe.
+    lines, said = starved(lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
+    assert len(lines) == 1 and len(said) == 1 and "pipe" in said[0], (lines, said)
+    print(f"no descriptors for the pipe: said once ({said[0]}), one snapshot at exit")
+    # Threads asking for a 1 GiB stack in 512 MiB of address space: no thread.
+    lines, said = starved(lambda: (resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30)),
+                                   resource.setrlimit(resource.RLIMIT_AS, (1 << 29, 1 << 29))))
+    assert len(lines) == 1 and len(said) == 1 and "thread" in said[0], (lines, said)
+    print(f"no address space for the thread: said once ({said[0]}), one snapshot at exit")
 
 
 if __name__ == "__main__":

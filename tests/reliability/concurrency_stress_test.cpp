@@ -25,6 +25,11 @@
 
 namespace {
 
+// Snapshots read recorded handles: this program records them from its start.
+struct RecordedFromTheStart {
+    RecordedFromTheStart() { dideverazez::observe::RecordHandles(); }
+} gRecordedFromTheStart;
+
 using dideverazez::test::EngineOf;
 using dideverazez::test::Of;
 

@@ -90,13 +90,35 @@ int OpenTemporary(const char* name) {
     return ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
+// A regular file open for appending, or -1: O_NONBLOCK, so that a FIFO is
+// not waited on before it is refused.
 int OpenForAppending(const char* path) {
-    return ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat status {};
+    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
 
+PathKind KindOfPath(const char* path) {
+    struct stat status {};
+    if (::lstat(path, &status) != 0) {
+        return errno == ENOENT ? PathKind::Absent : PathKind::Other;
+    }
+    return S_ISREG(status.st_mode) ? PathKind::Regular : PathKind::Other;
+}
+
 bool WriteWholeFile(const char* path, const char* text, std::size_t size) {
+    if (KindOfPath(path) == PathKind::Other) {
+        errno = EINVAL;
+        return false;
+    }
     char temporary[PATH_MAX];
     if (!TemporaryName(temporary, path)) {
         return false;

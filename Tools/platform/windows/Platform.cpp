@@ -77,7 +77,23 @@ std::wstring TemporaryName(const std::wstring& target) {
 
 } // namespace
 
+PathKind KindOfPath(const char* path) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::Absent
+                                                                              : PathKind::Other;
+    }
+    return (attributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0
+               ? PathKind::Regular
+               : PathKind::Other;
+}
+
 bool WriteWholeFile(const char* path, const char* text, std::size_t size) {
+    if (KindOfPath(path) == PathKind::Other) {
+        return false;
+    }
     const std::wstring target = Wide(path);
     const std::wstring temporary = TemporaryName(target);
     ::DeleteFileW(temporary.c_str());
@@ -92,7 +108,8 @@ bool WriteWholeFile(const char* path, const char* text, std::size_t size) {
 }
 
 bool AppendToFile(const char* path, const char* text, std::size_t size) {
-    return WriteNew(Wide(path), text, size, OPEN_ALWAYS, FILE_APPEND_DATA);
+    return KindOfPath(path) != PathKind::Other &&
+           WriteNew(Wide(path), text, size, OPEN_ALWAYS, FILE_APPEND_DATA);
 }
 
 bool CanWriteFile(const char* path, bool append) {
