@@ -11,6 +11,9 @@ bench/run.sh gathered in its work folder:
   programs.txt                        bench/programs.sh: "<program> <heap> <run>
                                       <seconds> <peak KiB>", heap glibc, thread
                                       or library
+  handles-plain.json, handles-recorded.json
+                                      bench/handle_benchmarks plainly and with
+                                      DIDEVERAZEZ_REPORT set
   servers.txt                         bench/servers.sh: "<shape> <heap> <run>
                                       <command> <requests per second> <peak KiB>",
                                       heap plain (the server's own heap), thread
@@ -595,11 +598,99 @@ plot for [i=2:%d] '%s' using i:xtic(1) title columnheader(i)
     return png
 
 
+# bench/handle_benchmarks run plainly and with DIDEVERAZEZ_REPORT set.
+HANDLE_ROWS = [
+    ("handles/children-50k", "50,000 live children of one root built, then destroyed oldest first"),
+    ("handles/names-100k", "100,000 roots of distinct names, each built and destroyed in turn"),
+]
+
+
+def load_handles(work):
+    """{mode: {row: median ms}} for the modes plain and recorded."""
+    out = {}
+    for mode in ("plain", "recorded"):
+        path = os.path.join(work, "handles-%s.json" % mode)
+        if not os.path.exists(path):
+            continue
+        with open(path) as f:
+            data = json.load(f)
+        for b in data.get("benchmarks", []):
+            if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+                scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b.get("time_unit", "ns")]
+                out.setdefault(mode, {})[b["run_name"]] = b["real_time"] * scale
+    return out
+
+
+def handles_ratio(handles, row):
+    plain = handles.get("plain", {}).get(row)
+    recorded = handles.get("recorded", {}).get(row)
+    return recorded / plain if plain and recorded else None
+
+
+def handles_section(handles):
+    out = []
+    w = out.append
+    w("## Building and destroying handles")
+    w("")
+    w("`bench/handle_benchmarks` through the shipped library, in two processes: plainly, as a "
+      "program that asks for no report (a child handle then does nothing in the registry, and "
+      "a destroyed one leaves nothing), and with `DIDEVERAZEZ_REPORT` set, every handle "
+      "recorded: its entry from the C heap linked into its tree's list, under the registry's "
+      "lock, and what a destroyed one leaves kept within its bound. Medians of 5 repetitions.")
+    w("")
+    for row, description in HANDLE_ROWS:
+        w("- *%s*: %s." % (row, description))
+    w("")
+    w("| row | plainly, ms | recorded, ms | recorded x plainly |")
+    w("|---|---:|---:|---:|")
+    for row, _ in HANDLE_ROWS:
+        plain = handles.get("plain", {}).get(row)
+        recorded = handles.get("recorded", {}).get(row)
+        w("| %s | %s | %s | %s |" % (row, "%.0f" % plain if plain else "",
+                                     "%.0f" % recorded if recorded else "",
+                                     fmt_ratio(handles_ratio(handles, row))))
+    w("")
+    return out
+
+
+def splice_handles(path, handles, commit):
+    """Rewrites the handles' section and goal row of an existing report."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    title = "## Building and destroying handles"
+    if title in lines:
+        start = lines.index(title)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        del lines[start:end]
+    at = next((i for i, line in enumerate(lines)
+               if line == "## Memory for one million 64-byte blocks"), len(lines))
+    section = handles_section(handles)
+    if commit:
+        section[2:2] = ["Measured at commit `%s`." % commit, ""]
+    lines[at:at] = section
+    lines = [line for line in lines if not line.startswith("| handles built and destroyed")]
+    at = next((i for i, line in enumerate(lines) if line.startswith("| memory for 10^6 blocks")),
+              None)
+    if at is None:
+        sys.exit("report.py: %s has no goals table to add the handles' row to" % path)
+    lines[at:at] = handles_goal_rows(handles)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
+def handles_goal_rows(handles):
+    worst = max((v for v in (handles_ratio(handles, row) for row, _ in HANDLE_ROWS)
+                 if v is not None), default=None)
+    return ["| handles built and destroyed, recorded x plainly, highest | %s | 1.20 | %s |"
+            % (fmt_ratio(worst), verdict(worst, 1.2))]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--docs", required=True)
-    parser.add_argument("--only", choices=["servers", "churn"],
+    parser.add_argument("--only", choices=["servers", "churn", "handles"],
                         help="rewrite only this section (and its goal rows) of the existing report")
     parser.add_argument("--commit", help="the commit measured (default: machine.txt's)")
     args = parser.parse_args()
@@ -608,6 +699,7 @@ def main():
     commit = args.commit or machine.get("commit")
     servers = load_servers(os.path.join(args.work, "servers.txt"))
     churn = load_churn(os.path.join(args.work, "churn.txt"))
+    handles = load_handles(args.work)
     cores = int(machine["cores"]) if machine.get("cores", "").isdigit() else None
     if args.only:
         path = os.path.join(args.docs, "performance.md")
@@ -620,6 +712,11 @@ def main():
                 sys.exit("report.py: no server results in " + args.work)
             splice_servers(path, servers, commit, machine.get("date"), load)
             print("rewrote the servers' section of", path)
+        elif args.only == "handles":
+            if not handles:
+                sys.exit("report.py: no handle results in " + args.work)
+            splice_handles(path, handles, commit)
+            print("rewrote the handles' section of", path)
         else:
             if not churn:
                 sys.exit("report.py: no thread churn results in " + args.work)
@@ -790,6 +887,8 @@ def main():
         out.extend(servers_goal_rows(servers))
     if churn:
         out.extend(churn_goal_rows(churn))
+    if handles:
+        out.extend(handles_goal_rows(handles))
     mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
     w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
     w("")
@@ -910,6 +1009,9 @@ def main():
                 label, fmt_ns(small), fmt_ratio(ratio_across(notrim, "batch-1k/%s" % key, "batch-1k/glibc")),
                 fmt_ns(large), fmt_ratio(ratio_across(notrim, "batch-64k/%s" % key, "batch-64k/glibc"))))
         w("")
+
+    if handles:
+        out.extend(handles_section(handles))
 
     w("## Memory for one million 64-byte blocks")
     w("")

@@ -79,7 +79,8 @@ if [[ -z "$build_dir" ]]; then
     build_dir="$source_dir/build/bench"
 fi
 bench_bin="$build_dir/bench"
-for program in allocator_benchmarks instruction_counts memory_footprint thread_churn; do
+for program in allocator_benchmarks handle_benchmarks instruction_counts memory_footprint \
+               thread_churn; do
     [[ -x "$bench_bin/$program" ]] || { echo "run.sh: $bench_bin/$program not built" >&2; exit 1; }
 done
 
@@ -97,6 +98,8 @@ if ((smoke)); then
     echo "== smoke: memory program"
     "$bench_bin/memory_footprint" glibc
     "$bench_bin/memory_footprint" dideverazez
+    echo "== smoke: handle rows, one iteration each"
+    "$bench_bin/handle_benchmarks" --benchmark_min_time=0.001 --benchmark_repetitions=1 > /dev/null
     echo "== smoke: thread churn program"
     "$bench_bin/thread_churn" 100 10 4096 64
     echo "== smoke: all benchmark programs ran"
@@ -188,6 +191,13 @@ for heap in glibc dideverazez malloc+accounting pmr-unsync-pool pmr-sync-pool \
             jemalloc mimalloc tcmalloc talloc; do
     "$bench_bin/memory_footprint" "$heap" >> "$work/memory.txt" || true
 done
+
+echo "== building and destroying handles, plainly and recorded"
+handle_rows=(--benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+             --benchmark_format=json)
+"$bench_bin/handle_benchmarks" "${handle_rows[@]}" > "$work/handles-plain.json"
+DIDEVERAZEZ_REPORT="$work/handles-snapshot.json" \
+    "$bench_bin/handle_benchmarks" "${handle_rows[@]}" > "$work/handles-recorded.json"
 
 preload="$build_dir/preload/libdideverazez_preload.so"
 if [[ -f $preload ]]; then
