@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace dideverazez::checks {
@@ -17,22 +18,19 @@ namespace dideverazez::checks {
 namespace {
 
 // Live engine -> number of its live children. Built at its first use (the
-// module's own root, at load) and destroyed at unload; an engine destroyed
-// later still, by a static object of some other module, goes unchecked.
-constinit bool gRegistryGone = false;
-
+// module's own root, at load) and never destroyed, so that threads still
+// running while the process exits, and static objects of other modules
+// destroyed late, are checked as before.
 struct Registry {
     std::mutex mutex;
     std::unordered_map<const allocator_impl*, std::uint64_t> children;
-    ~Registry() { gRegistryGone = true; }
 };
 
+alignas(Registry) unsigned char gStorage[sizeof(Registry)];
+
 Registry* Engines() {
-    if (gRegistryGone) {
-        return nullptr;
-    }
-    static Registry registry;
-    return &registry;
+    static Registry* const registry = new (gStorage) Registry;
+    return registry;
 }
 
 } // namespace

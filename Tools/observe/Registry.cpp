@@ -295,23 +295,37 @@ void Retire(const allocator_impl& engine) noexcept {
     LibraryAllocator<Entry>().deallocate(entry, 1);
 }
 
-void Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context) {
+bool Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context,
+           bool wait) {
     if (gRegistry.load() == nullptr) {
         const LiveEngines none;
         const RetiredHandles nothing;
         visit(context, none, nothing);
-        return;
+        return true;
     }
     Registry& registry = TheRegistry();
-    const Holding holding(registry);
-    LiveEngines live;
-    live.reserve(registry.engines);
-    for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
-        for (const Entry* e = root->First; e != nullptr; e = e->Next) {
-            live.push_back(&e->Live);
-        }
+    std::unique_lock<std::mutex> lock(registry.mutex, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return false;
     }
-    visit(context, live, registry.retired);
+    gHolding = true;
+    LiveEngines live;
+    try {
+        live.reserve(registry.engines);
+        for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
+            for (const Entry* e = root->First; e != nullptr; e = e->Next) {
+                live.push_back(&e->Live);
+            }
+        }
+        visit(context, live, registry.retired);
+    } catch (...) {
+        gHolding = false;
+        throw;
+    }
+    gHolding = false;
+    return true;
 }
 
 void LockForFork() noexcept {

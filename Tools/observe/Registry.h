@@ -82,14 +82,18 @@ using RetiredHandles = LibraryVector<RetiredHandle>;
 
 // Calls `visit(context, live, retired)` with the live engines, each after its
 // parent, in the order their handles were built, and the retired handles,
-// under the registry's lock: no handle is built or destroyed meanwhile.
-void Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context);
+// under the registry's lock: no handle is built or destroyed meanwhile. With
+// `wait` false the lock is only tried: false, and no call, when it is taken.
+bool Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles&), void* context,
+           bool wait = true);
 
 // The same with any callable, which is called once.
-template <class Visitor> void Visit(Visitor&& visitor) {
-    Visit([](void* context, const LiveEngines& live,
-             const RetiredHandles& retired) { (*static_cast<Visitor*>(context))(live, retired); },
-          &visitor);
+template <class Visitor> bool Visit(Visitor&& visitor, bool wait = true) {
+    return Visit(
+        [](void* context, const LiveEngines& live, const RetiredHandles& retired) {
+            (*static_cast<Visitor*>(context))(live, retired);
+        },
+        &visitor, wait);
 }
 
 // Around fork (observe/Fork.cpp): takes the registry's lock, then the tree

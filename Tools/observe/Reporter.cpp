@@ -60,15 +60,22 @@ Reporter::~Reporter() {
         return;
     }
     requests_.Stop();
-    watcher_.Join();
+    // A process ending with its other threads gone (Windows, at exit): the
+    // watcher is not there to wait for, and a lock one of them held stays
+    // held, so the last snapshot only tries the locks.
+    const bool ending = platform::ProcessEnding();
+    ending ? watcher_.Forget() : watcher_.Join();
     requests_.Close(); // the signal goes back to what it was before
-    Write();
+    Write(!ending);
 }
 
 void Reporter::Start() noexcept {
     if (!requests_.Open(signal_)) {
         return; // nothing could wake a watcher: it would spin
     }
+    // Its thread is never waited for under the loader's lock (FreeLibrary):
+    // the module stays loaded while it runs (Windows).
+    platform::KeepModuleLoaded();
     if (!watcher_.Start([](void* self) { static_cast<Reporter*>(self)->Watch(); }, this)) {
         std::fprintf(stderr,
                      "dideverazez: cannot start the report's thread: %s; a report at exit only\n",
@@ -111,7 +118,7 @@ void Reporter::Watch() {
     while (!requests_.Stopped()) {
         const bool requested = requests_.Wait(intervalMs_);
         if (requested || (intervalMs_ > 0 && !requests_.Stopped())) {
-            Write();
+            Write(true);
         }
     }
 }
@@ -123,7 +130,7 @@ void Reporter::SayNotAFile() const {
                  path_.c_str());
 }
 
-void Reporter::Write() {
+void Reporter::Write(bool wait) {
     LibraryString text;
     bool written = false;
     const bool file = platform::KindOfPath(path_.c_str()) != platform::PathKind::Other;
@@ -132,7 +139,15 @@ void Reporter::Write() {
         SayNotAFile();
     }
     try {
-        text = ToJson(TakeSnapshot(histogram_));
+        bool complete = true;
+        const Snapshot snapshot = TakeSnapshot(histogram_, wait, &complete);
+        if (!complete) {
+            std::fputs("dideverazez: a handle's tree was locked when the process ended (a thread "
+                       "was stopped inside the library): no report at exit\n",
+                       stderr);
+            return;
+        }
+        text = ToJson(snapshot);
         text += '\n';
         written =
             !file || (intervalMs_ > 0

@@ -45,7 +45,8 @@ private:
     // Takes one snapshot and writes it, and answers whoever asked for it
     // through the socket; a failure to write is said once on standard error,
     // and a path that is not a regular file is never written.
-    void Write();
+    // With `wait` false the snapshot's locks are only tried (Snapshot.h).
+    void Write(bool wait);
     void SayNotAFile() const;
 
     const AllocSizes& histogram_;

@@ -34,7 +34,7 @@ void CopyFigures(EngineCopy& copy, const allocator_impl& engine, std::uint64_t n
 // then, under the tree's lock and without allocating (a program that routes
 // the C heap through handles would come back to this very lock), every
 // figure.
-TreeCopy CopyTree(const LiveEngine* const* engines, std::size_t count) {
+TreeCopy CopyTree(const LiveEngine* const* engines, std::size_t count, bool wait, bool& copied) {
     TreeCopy tree;
     tree.Engines.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -60,7 +60,13 @@ TreeCopy CopyTree(const LiveEngine* const* engines, std::size_t count) {
     const allocator_impl& root = *engines[0]->Engine;
     std::uint64_t user = 0, kernel = 0;
     platform::ProcessTimes(platform::CurrentProcess(), user, kernel);
-    std::lock_guard<std::mutex> lock(const_cast<allocator_impl&>(root).Mutex);
+    std::unique_lock<std::mutex> lock(const_cast<allocator_impl&>(root).Mutex, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        copied = false;
+        return tree;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         CopyFigures(tree.Engines[i], *engines[i]->Engine, user + kernel);
     }
@@ -193,20 +199,26 @@ void AppendEngine(LibraryString& out, const EngineCopy& e) {
 
 } // namespace
 
-Snapshot TakeSnapshot(const AllocSizes& histogram) {
+Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait, bool* complete) {
     Snapshot snapshot;
     snapshot.Process = platform::CurrentProcessId();
-    Visit([&](const LiveEngines& live, const RetiredHandles& retired) {
-        snapshot.TakenMs = MillisecondsSinceLoad();
-        // Tree by tree, each root first.
-        for (std::size_t first = 0, end = 0; first < live.size(); first = end) {
-            for (end = first + 1; end < live.size() && live[end]->Engine->Parent != nullptr;
-                 ++end) {
+    bool copied = true;
+    copied &= Visit(
+        [&](const LiveEngines& live, const RetiredHandles& retired) {
+            snapshot.TakenMs = MillisecondsSinceLoad();
+            // Tree by tree, each root first.
+            for (std::size_t first = 0, end = 0; first < live.size(); first = end) {
+                for (end = first + 1; end < live.size() && live[end]->Engine->Parent != nullptr;
+                     ++end) {
+                }
+                snapshot.Trees.push_back(CopyTree(live.data() + first, end - first, wait, copied));
             }
-            snapshot.Trees.push_back(CopyTree(live.data() + first, end - first));
-        }
-        snapshot.Retired = retired;
-    });
+            snapshot.Retired = retired;
+        },
+        wait);
+    if (complete != nullptr) {
+        *complete = copied;
+    }
     // Nothing in the library records into the module's histogram; a caller
     // that records into one serialises that itself.
     snapshot.HistogramName = histogram.name != nullptr ? histogram.name : "";

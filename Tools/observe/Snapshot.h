@@ -59,8 +59,11 @@ struct Snapshot {
     LibraryVector<HistogramRow> Histogram;
 };
 
-// The registry's trees and retired handles, and `histogram`, now.
-Snapshot TakeSnapshot(const AllocSizes& histogram);
+// The registry's trees and retired handles, and `histogram`, now. With `wait`
+// false every lock is only tried (a process whose other threads are gone may
+// have left one held for ever): `*complete`, when given, says whether every
+// tree could be copied; the snapshot is of no use when it could not.
+Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait = true, bool* complete = nullptr);
 
 // The snapshot as one line of JSON, without a newline.
 LibraryString ToJson(const Snapshot& snapshot);

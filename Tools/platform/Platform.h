@@ -52,6 +52,18 @@ bool AppendToFile(const char* path, const char* text, std::size_t size);
 // (which creates it, empty, when it is missing). On false, LastError says why.
 bool CanWriteFile(const char* path, bool append);
 
+// Whether the process is ending with its other threads already gone, perhaps
+// stopped inside the library with a lock held (Windows: the module's detach
+// notification at process exit, NoteProcessEnding). Never on POSIX systems,
+// whose other threads run on while a process exits.
+bool ProcessEnding();
+void NoteProcessEnding();
+
+// Keeps the module loaded until the process ends (Windows: a thread of the
+// module's own must never be waited for under the loader's lock, which a
+// FreeLibrary holds while the module is detached); nothing elsewhere.
+void KeepModuleLoaded();
+
 // The text of the system's last error (errno, GetLastError); valid until the
 // next call on this thread.
 const char* LastError();

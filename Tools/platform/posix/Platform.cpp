@@ -157,6 +157,14 @@ bool CanWriteFile(const char* path, bool append) {
     return true;
 }
 
+bool ProcessEnding() {
+    return false;
+}
+
+void NoteProcessEnding() {}
+
+void KeepModuleLoaded() {}
+
 const char* LastError() {
     return std::strerror(errno);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -125,6 +126,24 @@ bool CanWriteFile(const char* path, bool append) {
     return true;
 }
 
+namespace {
+std::atomic<bool> gProcessEnding{false};
+}
+
+bool ProcessEnding() {
+    return gProcessEnding.load();
+}
+
+void NoteProcessEnding() {
+    gProcessEnding.store(true);
+}
+
+void KeepModuleLoaded() {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&KeepModuleLoaded), &module);
+}
+
 const char* LastError() {
     thread_local char text[32];
     std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(::GetLastError()));
@@ -238,7 +257,10 @@ bool ReportRequests::Wait(std::int64_t timeoutMs) {
         return false;
     }
     const HANDLE both[] = {events->stop, events->request};
-    const DWORD timeout = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    // INFINITE is 0xFFFFFFFF: a longer interval is cut just short of it.
+    const DWORD timeout = timeoutMs < 0                         ? INFINITE
+                          : timeoutMs >= std::int64_t{INFINITE} ? INFINITE - 1
+                                                                : static_cast<DWORD>(timeoutMs);
     return ::WaitForMultipleObjects(events->request != nullptr ? 2 : 1, both, FALSE, timeout) ==
                WAIT_OBJECT_0 + 1 &&
            !stopped_.load();
