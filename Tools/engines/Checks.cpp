@@ -24,6 +24,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::unordered_map<const allocator_impl*, std::uint64_t> children;
+    bool released = false; // the module is going: nothing is checked any more
 };
 
 alignas(Registry) unsigned char gStorage[sizeof(Registry)];
@@ -55,6 +56,9 @@ void EngineBuilt(const allocator_impl& engine) {
         return;
     }
     std::lock_guard<std::mutex> lock(registry->mutex);
+    if (registry->released) {
+        return;
+    }
     registry->children.emplace(&engine, 0);
     if (engine.Parent != nullptr) {
         ++registry->children[engine.Parent];
@@ -67,6 +71,9 @@ void EngineGoing(const allocator_impl& engine) noexcept {
         return;
     }
     std::lock_guard<std::mutex> lock(registry->mutex);
+    if (registry->released) {
+        return;
+    }
     const auto found = registry->children.find(&engine);
     if (found != registry->children.end() && found->second != 0) {
         std::fprintf(stderr,
@@ -80,6 +87,13 @@ void EngineGoing(const allocator_impl& engine) noexcept {
         parent != registry->children.end()) {
         --parent->second;
     }
+}
+
+void Release() noexcept {
+    Registry* registry = Engines();
+    std::lock_guard<std::mutex> lock(registry->mutex);
+    registry->released = true;
+    decltype(registry->children)().swap(registry->children);
 }
 
 void LockForFork() noexcept {
@@ -103,7 +117,7 @@ const char* BlockOwnerProblem(const allocator_impl* owner) noexcept {
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(registry->mutex);
-    if (registry->children.count(owner) == 0) {
+    if (!registry->released && registry->children.count(owner) == 0) {
         return "block names an allocator that is not alive: freed after its handle was "
                "destroyed, or not allocated here";
     }

@@ -33,6 +33,10 @@ void EngineBuilt(const allocator_impl& engine);
 // Aborts when `engine` still has live children.
 void EngineGoing(const allocator_impl& engine) noexcept;
 
+// The module is going: the engine registry gives its storage back and checks
+// nothing more (engines of other modules may outlive it).
+void Release() noexcept;
+
 // Around fork: the engine registry's lock, taken and given back (observe/Fork.cpp).
 void LockForFork() noexcept;
 void UnlockAfterFork() noexcept;

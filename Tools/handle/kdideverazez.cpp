@@ -313,7 +313,22 @@ namespace {
 // unit), destroyed in reverse order when it is unloaded or the process exits.
 // The "DEBUG" root holds one live-handle count from load to unload; the
 // reporter writes snapshots when the environment asks for them.
+// What the module keeps about its handles goes back last, after "DEBUG" and
+// the last snapshot.
+struct Bookkeeping {
+    Bookkeeping() = default;
+    Bookkeeping(const Bookkeeping&) = delete;
+    Bookkeeping& operator=(const Bookkeeping&) = delete;
+    ~Bookkeeping() {
+        dideverazez::observe::ReleaseRegistry();
+#if defined(DIDEVERAZEZ_CHECKED)
+        dideverazez::checks::Release();
+#endif
+    }
+};
+
 struct ModuleState {
+    Bookkeeping bookkeeping;
     LmAlloc::NullStream nullStream;
     zu_allocator debugRoot{"DEBUG", true};
     AllocSizes global{"Global", &debugRoot};

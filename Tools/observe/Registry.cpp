@@ -54,6 +54,7 @@ struct Registry {
                        LibraryAllocator<std::pair<const LibraryString, std::size_t>>>
         byPath;
     bool merging = false;
+    bool released = false; // the module is going: nothing is recorded any more
 };
 
 // Never destroyed (see above): built in place on first use.
@@ -255,6 +256,11 @@ void Register(const allocator_impl& engine, const char* name) {
     }
     Registry& registry = TheRegistry();
     const Holding holding(registry);
+    if (registry.released) {
+        entry->~Entry();
+        storage.deallocate(entry, 1);
+        return;
+    }
     if (root == nullptr) {
         root = entry->Root = entry;
         entry->PrevRoot = registry.lastRoot;
@@ -269,18 +275,24 @@ void Register(const allocator_impl& engine, const char* name) {
 }
 
 void Retire(const allocator_impl& engine) noexcept {
-    auto* entry = static_cast<Entry*>(engine.Registration);
-    if (entry == nullptr) {
+    if (engine.Registration == nullptr) { // never recorded: nothing to take the lock for
         return;
     }
     const std::uint64_t died = MillisecondsSinceLoad();
     Registry& registry = TheRegistry();
+    Entry* entry = nullptr;
     {
         const Holding holding(registry);
+        // Read again under the lock: the module going releases every entry.
+        entry = static_cast<Entry*>(engine.Registration);
+        if (entry == nullptr) {
+            return;
+        }
         Unlink(registry, entry);
+        const_cast<allocator_impl&>(engine).Registration = nullptr;
         try {
             // Kept only where something can read it.
-            if (Recording()) {
+            if (Recording() && !registry.released) {
                 Keep(registry,
                      {entry->Live.Path, 1, entry->Live.BornMs, died,
                       MetricsOf(engine, static_cast<std::int64_t>(engine.GetTimeTotal()))},
@@ -290,7 +302,6 @@ void Retire(const allocator_impl& engine) noexcept {
             // The record is dropped; the engine is forgotten all the same.
         }
     }
-    const_cast<allocator_impl&>(engine).Registration = nullptr;
     entry->~Entry();
     LibraryAllocator<Entry>().deallocate(entry, 1);
 }
@@ -326,6 +337,31 @@ bool Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles
     }
     gHolding = false;
     return true;
+}
+
+void ReleaseRegistry() noexcept {
+    Registry* registry = gRegistry.load();
+    if (registry == nullptr) {
+        return;
+    }
+    const Holding holding(*registry);
+    registry->released = true;
+    RetiredHandles().swap(registry->retired);
+    decltype(registry->byPath)().swap(registry->byPath);
+    // Handles that outlive the module (their engines freed by others, or
+    // destroyed later and then not recorded) give their entries back now.
+    while (Entry* root = registry->firstRoot) {
+        while (Entry* entry = root->Last) {
+            Unlink(*registry, entry);
+            const_cast<allocator_impl*>(entry->Live.Engine)->Registration = nullptr;
+            if (entry != root) {
+                entry->~Entry();
+                LibraryAllocator<Entry>().deallocate(entry, 1);
+            }
+        }
+        root->~Entry();
+        LibraryAllocator<Entry>().deallocate(root, 1);
+    }
 }
 
 void LockForFork() noexcept {

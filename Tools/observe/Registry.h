@@ -96,6 +96,12 @@ template <class Visitor> bool Visit(Visitor&& visitor, bool wait = true) {
         &visitor, wait);
 }
 
+// The module is going (its state's last act): what the registry keeps goes
+// back to the C heap, so that a module unloaded from a running process leaves
+// nothing behind; handles that outlive it are forgotten, and nothing is
+// recorded any more.
+void ReleaseRegistry() noexcept;
+
 // Around fork (observe/Fork.cpp): takes the registry's lock, then the tree
 // lock of every live root in the order they were built; gives them all back.
 // Nothing else takes two of these locks in another order: a snapshot takes the
