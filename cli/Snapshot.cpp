@@ -198,6 +198,92 @@ std::string Description(const nlohmann::json::exception& error) {
     return what;
 }
 
+// Builds one document from nlohmann's parsing events, as its own reader does
+// (a repeated key keeps its last value), and refuses a container that would
+// open deeper than kMaxNesting, the moment its bracket is read: the parser
+// keeps its own state on the heap, and so does this, so no depth of input
+// reaches the stack before it is refused.
+class Builder {
+public:
+    // `text` is what `in` reads; `file` names it in messages.
+    Builder(json& root, std::istream& in, std::string_view text, const std::string& file)
+        : root_(root), in_(in), text_(text), file_(file) {}
+
+    bool null() { return Add(nullptr); }
+    bool boolean(bool value) { return Add(value); }
+    bool number_integer(json::number_integer_t value) { return Add(value); }
+    bool number_unsigned(json::number_unsigned_t value) { return Add(value); }
+    bool number_float(json::number_float_t value, const json::string_t& /*text*/) {
+        return Add(value);
+    }
+    bool string(json::string_t& value) { return Add(std::move(value)); }
+    bool binary(json::binary_t& value) { return Add(std::move(value)); }
+    bool start_object(std::size_t /*size*/) { return Open(json::object()); }
+    bool start_array(std::size_t /*size*/) { return Open(json::array()); }
+    bool end_object() { return Close(); }
+    bool end_array() { return Close(); }
+    bool key(json::string_t& key) {
+        member_ = &(*open_.back())[std::move(key)];
+        return true;
+    }
+    // The parser's own error, thrown as it made it (parse_error or out_of_range).
+    template <class Exception>
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                     const Exception& error) {
+        throw error;
+    }
+
+private:
+    // `value` in its place: the document itself, the next element of the
+    // innermost open array, or the member whose key came last. Returns true.
+    bool Add(json value) {
+        Place() = std::move(value);
+        return true;
+    }
+
+    json& Place() {
+        if (open_.empty()) {
+            return root_;
+        }
+        if (open_.back()->is_array()) {
+            open_.back()->push_back(nullptr);
+            return open_.back()->back();
+        }
+        return *member_;
+    }
+
+    // Open containers are each the last value of the one around them, which
+    // gets no new value until they close: their addresses stay valid.
+    bool Open(json container) {
+        if (open_.size() == kMaxNesting) {
+            // The stream reads one character at a time and the parser reports
+            // a container as soon as it reads the bracket: the bracket is the
+            // character before the stream's position.
+            const auto next = in_.rdbuf()->pubseekoff(0, std::ios::cur, std::ios::in);
+            const std::size_t at = next > 0 ? static_cast<std::size_t>(next) - 1 : 0;
+            throw ReadError(file_ + ":" + Position(text_, at) +
+                            ": not a snapshot: nested deeper than " + std::to_string(kMaxNesting) +
+                            " levels");
+        }
+        json& place = Place();
+        place = std::move(container);
+        open_.push_back(&place);
+        return true;
+    }
+
+    bool Close() {
+        open_.pop_back();
+        return true;
+    }
+
+    json& root_;
+    std::istream& in_;      // the stream being parsed (held, not owned)
+    std::string_view text_; // all of it
+    const std::string& file_;
+    std::vector<json*> open_; // the containers not yet closed, outermost first
+    json* member_ = nullptr;  // the member of the innermost object its last key named
+};
+
 } // namespace
 
 std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file) {
@@ -212,7 +298,9 @@ std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& f
         const auto start = static_cast<std::size_t>(in.tellg());
         json value;
         try {
-            in >> value;
+            Builder builder(value, in, text, file);
+            json::sax_parse(static_cast<std::istream&>(in), &builder, json::input_format_t::json,
+                            /*strict=*/false);
         } catch (const json::exception& error) {
             // A parse error knows where it is; a number too large for a double
             // (out_of_range) was the last token read.

@@ -2,9 +2,10 @@
 // them, one JSON object after another (one a line as the library writes them).
 //
 // The reader checks every key the tool and the viewer use, with its type, and
-// the shape of each tree; anything else in a document is left alone. What it
-// returns is therefore safe to use without further checks: every engine's
-// parent is an earlier engine of its tree.
+// the shape of each tree; anything else in a document is left alone, provided
+// it nests no deeper than kMaxNesting. What it returns is therefore safe to
+// use without further checks: every engine's parent is an earlier engine of
+// its tree, and every document can be written out again.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -69,9 +70,18 @@ struct Snapshot {
     nlohmann::json document; // the object as read, for the viewer
 };
 
+// How deep a document may nest: the document is level 1, and a value inside
+// a container one level deeper than the container. The library's snapshots
+// nest 8 levels (an engine's statistics' items); anything nested deeper than
+// this is refused as it is read, since writing a value out for the viewer
+// recurses once a level and a deep enough one would overflow the stack.
+inline constexpr std::size_t kMaxNesting = 64;
+
 // What is wrong with a file, as a whole message: "FILE:LINE:COLUMN: what" for
 // malformed JSON, "FILE:LINE: not a snapshot: /json/pointer: what" for a
-// document of another shape (LINE is where that document starts).
+// document of another shape (LINE is where that document starts), and
+// "FILE:LINE:COLUMN: not a snapshot: nested deeper than 64 levels" at the
+// bracket that opens level 65.
 class ReadError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -49,10 +49,15 @@ Names and paths are shown with their control characters escaped: \t, \n, \r,
 \xHH for the other bytes below 0x20 and 0x7f, \u0080 to \u009f, and \\ for a
 backslash, so that no name splits a line.
 
+Keys the tool does not use are left alone, but no document may nest deeper
+than 64 levels (a snapshot nests 8): a deeper one is not a snapshot.
+
 Exit status: 0 when done; 2 on bad arguments, or a file that cannot be read or
 written, is not JSON or not a snapshot, or a program that gives no snapshot
 when asked.
 )";
+
+static_assert(kMaxNesting == 64, "the usage text gives the reader's bound on nesting");
 
 struct BadArguments : std::runtime_error {
     using std::runtime_error::runtime_error;

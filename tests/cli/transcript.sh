@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
-# Runs dideverazez-report once per case, from the data folder, and compares the
-# transcript (the command line, the standard output, each line of standard
-# error marked "! ", the exit status) byte for byte with a golden file;
+# Runs dideverazez-report once per case and compares the transcript (the
+# command line, the standard output, each line of standard error marked "! ",
+# the exit status) byte for byte with a golden file;
 # DIDEVERAZEZ_UPDATE_GOLDEN=1 rewrites the golden file instead.
 #
-# Usage: transcript.sh TOOL DATA_DIR GOLDEN CASE...
+# Usage: transcript.sh TOOL DATA_DIR GOLDEN [--generate SCRIPT] CASE...
+# The cases run in a scratch folder holding a link to each file of DATA_DIR
+# and what SCRIPT, run there first, writes: inputs too large to keep in the
+# repository. They run with an 8 MiB stack, the usual default, so that a case
+# that would overflow it fails on any machine.
 # A CASE is the tool's arguments, split at spaces; "(no arguments)" is none.
 set -u
 tool=$1 data=$2 golden=$3
 shift 3
 actual=$(mktemp)
-trap 'rm -f "$actual" "$actual.err"' EXIT
-cd "$data" || exit 1
+work=$(mktemp -d)
+trap 'rm -rf "$actual" "$actual.err" "$work"' EXIT
+ln -s "$data"/* "$work"/ && cd "$work" || exit 1
+if [[ ${1-} == --generate ]]; then
+    bash "$2" || exit 1
+    shift 2
+fi
+ulimit -s 8192 2>/dev/null || :
 for case in "$@"; do
     args=()
     [[ $case == "(no arguments)" ]] || read -ra args <<<"$case"
