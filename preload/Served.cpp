@@ -218,6 +218,10 @@ Served* ServedOfObject(const link_map* map) {
 
 Served* ServedForThisThread() {
     ThreadState& thread = gThread;
+    // Listed before the name is read: a thread that renames this one either
+    // finds it listed and sets its flag, or renamed it before it was listed,
+    // and so before the read below.
+    Enlist(thread);
     // Cleared before the name is read: a rename after the read sets it again.
     std::atomic_ref<bool>(thread.renamed).store(false, std::memory_order_relaxed);
     char name[64];
@@ -226,7 +230,6 @@ Served* ServedForThisThread() {
     if (current != nullptr && std::strcmp(current->name, name) == 0) {
         return current;
     }
-    Enlist(thread);
     Served* taken = nullptr;
     {
         const std::lock_guard<std::mutex> lock(gThreadsLock);
