@@ -1,8 +1,10 @@
 // The viewer of dideverazez snapshots. dideverazez-report html embeds the
 // snapshots in the element #snapshots as [{file, snapshot}, ...], in the order
 // given; the tool has checked every key used here. Plain script, nothing to
-// fetch. The state (area measure, snapshot shown, zoom) lives in the URL's
-// fragment, e.g. #by=peak&at=3&zoom=Scene%2FMeshes, so a view can be linked.
+// fetch. The state (area measure, snapshot shown, zoom, the handle whose call
+// sites are drawn, their measure and the frame zoomed into) lives in the URL's
+// fragment, e.g. #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated, so a view
+// can be linked.
 'use strict';
 
 (function () {
@@ -23,6 +25,8 @@
   ];
   const cell = (node, key) => (key in node.m ? node.m[key] : node.blocks[key]);
   const METRIC = {current: 'memory_current', peak: 'memory_peak'};
+  const SITES = {in_use: 'in use', allocated: 'allocated'};
+  const ROW = 18; // the height of a row of the flame graph, in pixels
 
   // Figures as the tool prints them: exact, grouped by threes.
   function grouped(value) {
@@ -51,6 +55,7 @@
         const parent = engine.parent === null ? null : byAddress.get(engine.parent);
         const node = {path: engine.path, name: engine.name === null ? '<noname>' : engine.name,
                       kind: engine.kind, m: engine.metrics, parent, children: [],
+                      sites: engine.sites || [],
                       depth: parent ? parent.depth + 1 : 0,
                       blocks: {blocks: engine.metrics.count_current,
                                ever: engine.metrics.count_cumul, pages: null}};
@@ -107,8 +112,10 @@
     const peak = Math.max(...run.map((m) => m.top.current));
     for (const m of run) m.top.series = {peak, count: run.length, file: m.entry.file};
   }
+  // `handle`: the key of the handle whose sites are drawn ('' for all trees);
+  // `frame`: the names of the frames from the top down to the one zoomed into.
   const state = {at: moments.length - 1, by: 'current', zoom: '', sort: null, descending: true,
-                 selected: []};
+                 selected: [], handle: '', sites: 'in_use', frame: []};
   const $ = (id) => document.getElementById(id);
 
   function readFragment() {
@@ -117,11 +124,18 @@
     const at = Number(fragment.get('at'));
     if (fragment.has('at') && Number.isInteger(at) && at >= 0 && at < moments.length) state.at = at;
     state.zoom = fragment.get('zoom') || '';
+    // The handle selected is the one zoomed into unless the fragment says.
+    state.handle = fragment.has('handle') ? fragment.get('handle') : state.zoom;
+    if (fragment.get('sites') === 'allocated') state.sites = 'allocated';
+    state.frame = fragment.get('frame') ? fragment.get('frame').split('\n') : [];
   }
 
   function writeFragment() {
     const fragment = new URLSearchParams({by: state.by, at: String(state.at)});
     if (state.zoom) fragment.set('zoom', state.zoom);
+    if (state.handle !== state.zoom) fragment.set('handle', state.handle);
+    if (state.sites !== 'in_use') fragment.set('sites', state.sites);
+    if (state.frame.length) fragment.set('frame', state.frame.join('\n'));
     try {
       history.replaceState(null, '', '#' + fragment.toString());
     } catch (error) {
@@ -229,10 +243,26 @@
     return out;
   }
 
+  // Zooming into a handle selects it too.
   function zoomTo(node) {
     state.zoom = node.top ? '' : node.key;
+    state.handle = state.zoom;
+    state.frame = [];
     writeFragment();
     renderMap();
+    renderSites();
+  }
+
+  // The handle whose call sites are drawn, marked in the treemap and the table.
+  function select(node) {
+    state.handle = node.top ? '' : node.key;
+    state.frame = [];
+    writeFragment();
+    for (const g of document.querySelectorAll('#map .node')) {
+      g.classList.toggle('selected', g.dataset.key === state.handle);
+    }
+    highlightRow(state.handle);
+    renderSites();
   }
 
   // `hex` mixed with white: `amount` of the colour.
@@ -254,7 +284,8 @@
       if (!cell.item.child) return;
       const child = cell.item.child;
       const childColour = level === 0 ? COLORS[cell.item.index % COLORS.length] : colour;
-      const g = svg('g', {'class': 'node', 'data-path': child.path, 'data-depth': child.depth,
+      const g = svg('g', {'class': child.key === state.handle ? 'node selected' : 'node',
+                          'data-path': child.path, 'data-depth': child.depth, 'data-key': child.key,
                           'tabindex': 0, 'role': 'button',
                           'aria-label': child.name + ', ' + grouped(figure(child)) + ' ' +
                                         state.by + ' bytes'});
@@ -282,7 +313,7 @@
       const open = (event) => {
         event.stopPropagation();
         if (child.children.length) zoomTo(child);
-        highlightRow(child.key);
+        select(child);
       };
       g.addEventListener('click', open);
       g.addEventListener('keydown', (event) => {
@@ -395,7 +426,7 @@
       button.style.paddingLeft = (state.sort ? 0 : node.depth * 1.2) + 'em';
       button.addEventListener('click', () => {
         zoomTo(node.children.length ? node : node.parent || current().top);
-        highlightRow(node.key);
+        select(node);
       });
       path.append(button);
       tr.append(path);
@@ -406,6 +437,7 @@
       }
       body.append(tr);
     }
+    highlightRow(state.handle);
 
     // The sums of the roots, the sum of their peaks said to be one; for a time
     // series, the peak of the total under it, in the peak column.
@@ -444,6 +476,181 @@
         tr.append(element('td', {'class': 'figure'}, grouped(value)));
       }
       retiredBody.append(tr);
+    }
+  }
+
+  // --- Flame graph of the call sites ----------------------------------------
+
+  // The frames of stack `i`, outermost first: the names the tool looked up
+  // (`symbols`, without the library's own frames) when the page has them, else
+  // the return addresses in hex (exact below 2^53, as user-space addresses are).
+  function frames(snapshot, i) {
+    const innermostFirst = snapshot.symbols ? snapshot.symbols[i]
+                                            : snapshot.stacks[i].map((a) => '0x' + a.toString(16));
+    return innermostFirst.slice().reverse();
+  }
+
+  // The sites of `node` and of its subtree (of every tree for the top) merged
+  // into one tree of frames from the outermost down: a frame holds the figures
+  // of every site whose stack passes through it, the top one those of all.
+  function siteTree(snapshot, node) {
+    const zero = () => ({in_use: {bytes: 0, blocks: 0}, allocated: {bytes: 0, blocks: 0}});
+    const root = Object.assign({name: '', path: [], children: new Map()}, zero());
+    const add = (frame, site) => {
+      for (const measure of Object.keys(SITES)) {
+        frame[measure].bytes += site[measure].bytes;
+        frame[measure].blocks += site[measure].blocks;
+      }
+    };
+    const walk = (n) => {
+      for (const site of n.sites) {
+        let frame = root;
+        add(root, site);
+        for (const name of frames(snapshot, site.stack)) {
+          let next = frame.children.get(name);
+          if (!next) {
+            next = Object.assign({name, path: frame.path.concat(name), children: new Map()},
+                                 zero());
+            frame.children.set(name, next);
+          }
+          add(next, site);
+          frame = next;
+        }
+      }
+      n.children.forEach(walk);
+    };
+    (node.top ? node.children : [node]).forEach(walk);
+    return root;
+  }
+
+  const amount = (figures) => grouped(figures.bytes) + ' bytes in ' + grouped(figures.blocks) +
+                              (figures.blocks === 1 ? ' block' : ' blocks');
+
+  function frameDetails(frame, root, whose, sampling) {
+    const share = (measure) => root[measure].bytes
+      ? ' (' + ((100 * frame[measure].bytes) / root[measure].bytes).toFixed(1) + '% of the sampled)'
+      : '';
+    return [frame === root ? whose + ': every sampled stack' : frame.name,
+            'in use: ' + amount(frame.in_use) + share('in_use'),
+            'allocated: ' + amount(frame.allocated) + share('allocated'),
+            frame !== root ? '' : sampling === 1 ? 'every allocation sampled: exact figures'
+              : 'about one allocation in ' + grouped(sampling) + ' bytes sampled: estimates',
+            'click to zoom into it'].filter((line) => line).join('\n');
+  }
+
+  // A warm colour of the name's own, the same wherever the frame shows; frames
+  // without a name grey.
+  function frameColour(name) {
+    if (/^0x[0-9a-f]+$/.test(name)) return '#c9ccd1';
+    let hash = 0;
+    for (let i = 0; i < name.length; ++i) hash = (hash * 31 + name.charCodeAt(i)) >>> 0;
+    return 'hsl(' + (hash % 50) + ', ' + (62 + (hash >>> 8) % 20) + '%, ' +
+           (64 + (hash >>> 16) % 12) + '%)';
+  }
+
+  function renderSites() {
+    const m = current();
+    const snapshot = m.entry.snapshot;
+    const node = state.handle ? m.byKey.get(state.handle) : m.top;
+    const label = node ? (node.top ? 'all trees' : node.path)
+                       : state.handle.slice(state.handle.indexOf(':') + 1,
+                                            state.handle.lastIndexOf('#'));
+    const whose = node && !node.top && node.children.length ? label + ' and its subtree' : label;
+    $('sites-title').textContent = 'Call sites of ' + whose;
+    const flame = $('flame');
+    const note = $('sites-none');
+    const none = (text) => {
+      note.textContent = text;
+      note.hidden = false;
+      flame.hidden = true;
+      flame.replaceChildren();
+    };
+    if (!snapshot.sampling) {
+      return none('No call sites: this snapshot was taken with sampling off. Run the program ' +
+                  'with DIDEVERAZEZ_SAMPLE_BYTES=n set, beside DIDEVERAZEZ_REPORT, to record ' +
+                  'the call stack of about one allocation in n bytes requested.');
+    }
+    if (!node) return none('No handle ' + label + ' in this snapshot.');
+    const root = siteTree(snapshot, node);
+    const by = state.sites;
+    if (!root.allocated.bytes) {
+      return none('None of the allocations of ' + whose + ' was sampled (about one allocation ' +
+                  'in ' + grouped(snapshot.sampling.bytes) + ' bytes requested is).');
+    }
+    if (!root[by].bytes) {
+      return none('Nothing allocated at the sampled sites of ' + whose + ' is in use now; by ' +
+                  'allocated bytes they show where its ' + amount(root.allocated) + ' came from.');
+    }
+    note.hidden = true;
+    flame.hidden = false;
+
+    // The frames from the top to the one zoomed into, as far as they still
+    // exist with bytes of the measure: full width, the zoomed one's callees
+    // below it in proportion to their bytes, the largest first.
+    const chain = [root];
+    for (const name of state.frame) {
+      const next = chain[chain.length - 1].children.get(name);
+      if (!next || !next[by].bytes) break;
+      chain.push(next);
+    }
+    const zoomed = chain[chain.length - 1];
+    const width = flame.clientWidth || 800;
+    const cells = chain.map((frame, row) => ({frame, x: 0, w: width, row,
+                                              ancestor: frame !== zoomed}));
+    const scale = width / zoomed[by].bytes;
+    let narrow = 0;
+    const place = (frame, x, row) => {
+      const callees = [...frame.children.values()].filter((f) => f[by].bytes > 0)
+        .sort((a, b) => b[by].bytes - a[by].bytes ||
+                        (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+      for (const callee of callees) {
+        const w = callee[by].bytes * scale;
+        // Half a pixel or less draws nothing legible: zooming in shows it.
+        if (w > 0.5) {
+          cells.push({frame: callee, x, w, row});
+          place(callee, x, row + 1);
+        } else {
+          narrow += 1;
+        }
+        x += w;
+      }
+    };
+    place(zoomed, 0, chain.length);
+    const height = ROW * (1 + Math.max(...cells.map((c) => c.row)));
+    flame.style.height = height + 'px';
+    flame.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
+    flame.replaceChildren();
+    for (const {frame, x, w, row, ancestor} of cells) {
+      const name = frame === root ? whose + ': ' + amount(root[by]) + ' ' + SITES[by] : frame.name;
+      const g = svg('g', {'class': ancestor ? 'frame ancestor' : 'frame',
+                          'data-stack': frame.path.join('\n'), 'data-row': row, 'tabindex': 0,
+                          'role': 'button',
+                          'aria-label': name + ', ' + grouped(frame[by].bytes) + ' bytes ' +
+                                        SITES[by]});
+      let title = frameDetails(frame, root, whose, snapshot.sampling.bytes);
+      if (frame === root && narrow) {
+        title += '\n' + narrow + (narrow === 1 ? ' frame' : ' frames') +
+                 ' too narrow to draw here: zoom in to see them';
+      }
+      g.append(svg('title', {}, title));
+      g.append(svg('rect', {x, y: row * ROW, width: w, height: ROW - 1,
+                            fill: frame === root ? 'var(--line)' : frameColour(frame.name)}));
+      const room = Math.floor((w - 6) / 7);
+      if (room >= 3) {
+        g.append(svg('text', {x: x + 3, y: row * ROW + 13},
+                     name.length <= room ? name : name.slice(0, room - 1) + '\u2026'));
+      }
+      const open = (event) => {
+        event.preventDefault();
+        state.frame = frame.path;
+        writeFragment();
+        renderSites();
+      };
+      g.addEventListener('click', open);
+      g.addEventListener('keydown', (event) => {
+        if (event.key === 'Enter' || event.key === ' ') open(event);
+      });
+      flame.append(g);
     }
   }
 
@@ -543,6 +750,7 @@
     renderAbout();
     renderMap();
     renderTable();
+    renderSites();
     if (moments.length > 1) renderChart();
   }
 
@@ -556,6 +764,14 @@
       state.by = radio.value;
       writeFragment();
       renderMap();
+    });
+  }
+  for (const radio of document.querySelectorAll('input[name=sites]')) {
+    radio.checked = radio.value === state.sites;
+    radio.addEventListener('change', () => {
+      state.sites = radio.value;
+      writeFragment();
+      renderSites();
     });
   }
   if (moments.length > 1) {
@@ -583,6 +799,7 @@
     requestAnimationFrame(() => {
       pending = false;
       renderMap();
+      renderSites();
       if (moments.length > 1) renderChart();
     });
   });

@@ -4,12 +4,16 @@
 # areas by current bytes, once by peak bytes) and checks, with
 # check_viewer.py, that the page is self-contained, that the figures it shows
 # for every handle in the table and for the roots on the treemap are the
-# snapshot's, and that the sum of the roots' peaks is never shown as a peak.
-# Exits 77 (skipped) without chromium or python3.
+# snapshot's, that the sum of the roots' peaks is never shown as a peak, and
+# that the call sites of the handle selected are drawn as the snapshot says
+# (or their absence said); each FRAGMENT opens the page once more at
+# #FRAGMENT (a handle selected, a measure, a frame zoomed into) for the same
+# checks. Exits 77 (skipped) without chromium or python3.
 #
-# Usage: browser.sh TOOL SNAPSHOT_FILE
+# Usage: browser.sh TOOL SNAPSHOT_FILE [FRAGMENT...]
 set -eu
 tool=$1 snapshot=$2
+shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 chromium=$(command -v chromium || command -v chromium-browser || true)
 python=$(command -v python3 || true)
@@ -20,16 +24,24 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$tool" html "$snapshot" -o "$work/page.html"
-for by in current peak; do
+# dump NAME FRAGMENT: the page's DOM at #FRAGMENT, after its script ran, in NAME.html.
+dump() {
     # A profile of its own each time; nothing to fetch, nothing to update.
     if ! timeout 120 "$chromium" --headless --no-sandbox --disable-gpu --disable-quic \
         --no-first-run --disable-background-networking --disable-component-update \
-        --disable-sync --user-data-dir="$work/profile-$by" --virtual-time-budget=5000 \
-        --dump-dom "file://$work/page.html#by=$by" >"$work/$by.html" 2>"$work/chromium.log"; then
+        --disable-sync --user-data-dir="$work/profile-$1" --virtual-time-budget=5000 \
+        --dump-dom "file://$work/page.html#$2" >"$work/$1.html" 2>"$work/chromium.log"; then
         cat "$work/chromium.log"
         echo "chromium failed"
         exit 1
     fi
+}
+dump current by=current
+dump peak by=peak
+views=()
+for fragment in "$@"; do
+    dump "view-${#views[@]}" "$fragment"
+    views+=("$fragment" "$work/view-${#views[@]}.html")
 done
 "$python" "$here/check_viewer.py" "$snapshot" "$work/page.html" "$work/current.html" \
-    "$work/peak.html"
+    "$work/peak.html" "${views[@]}"

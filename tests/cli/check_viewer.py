@@ -1,6 +1,6 @@
 """Checks the viewer's page against the snapshot file it shows.
 
-Usage: check_viewer.py SNAPSHOT_FILE PAGE CURRENT_DOM PEAK_DOM
+Usage: check_viewer.py SNAPSHOT_FILE PAGE CURRENT_DOM PEAK_DOM [FRAGMENT DOM]...
 
 PAGE is what `dideverazez-report html` wrote: it must load nothing (no src or
 href, no url() or @import) and embed the file's snapshots unchanged. The DOMs
@@ -13,9 +13,19 @@ with nothing to draw, 0 bytes, has no rectangle). The table's sums of the
 roots call the sum of their peaks one, as do the treemap's caption and the
 tooltip of "All trees"; for a time series the peak of the total, the largest
 sum of the roots' current bytes over its snapshots, is shown beside it.
+
+In every DOM, and in each further DOM of the page opened at #FRAGMENT, the
+call sites of the handle selected (the fragment's `handle`, else its `zoom`,
+else all trees) and of its subtree are drawn as docs/sampling.md says: the
+stacks outermost frame first, named by the page's `symbols` or else in hex,
+merged by name; a frame as wide as the bytes (`sites`: in use, or allocated)
+of the stacks through it, the frame zoomed into (`frame`) and those above it
+full width, callees left to right from the largest; each frame's title its
+name and exact bytes and blocks. A page without sites says why instead.
 """
 import json
 import sys
+import urllib.parse
 from html.parser import HTMLParser
 
 VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
@@ -33,7 +43,7 @@ class Page(HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
         self.stack, self.rows, self.nodes, self.scripts, self.loads = [], [], [], [], []
-        self.totals, self.ids, self.crumbs = {}, {}, []
+        self.totals, self.ids, self.crumbs, self.frames = {}, {}, [], []
         self.ready = False
 
     def handle_starttag(self, tag, attrs):
@@ -61,6 +71,8 @@ class Page(HTMLParser):
             self.nearest("tr").setdefault("cells", {}).update({c: text for c in classes})
         elif tag == "title" and self.nearest("g") is not None:
             self.nearest("g").setdefault("title", text)
+        elif tag == "rect" and self.nearest("g") is not None:
+            self.nearest("g")["rect"] = attrs
         elif tag == "tspan" and "figure" in classes and self.nearest("g") is not None:
             self.nearest("g")["label"] = text
         elif tag == "tr" and "data-path" in attrs:
@@ -71,6 +83,8 @@ class Page(HTMLParser):
             self.crumbs.append(element)
         elif tag == "g" and "data-path" in attrs:
             self.nodes.append(element)
+        elif tag == "g" and "data-stack" in attrs:
+            self.frames.append(element)
         elif tag == "script":
             self.scripts.append(element)
         elif tag == "style" and ("url(" in text or "@import" in text):
@@ -146,13 +160,140 @@ def check_total(snapshots, doms, problems):
           % (peaks, peak_of_total or "(one snapshot)"))
 
 
-def main(snapshot_file, page_file, current_file, peak_file):
+def walk(snapshot):
+    """Every engine with its depth, its key (depth, path and rank among those
+    sharing both, in the order a depth-first walk of the trees meets them) and
+    the keys of it and of the engines above it."""
+    found, seen = [], {}
+    for tree in snapshot["trees"]:
+        pending = [(tree["engines"][0], 0, ())]
+        while pending:
+            engine, depth, above = pending.pop()
+            base = "%d:%s" % (depth, engine["path"])
+            key = "%s#%d" % (base, seen.get(base, 0))
+            seen[base] = seen.get(base, 0) + 1
+            found.append((engine, depth, key, above + (key,)))
+            pending += [(e, depth + 1, above + (key,)) for e in tree["engines"][::-1]
+                        if e["parent"] == engine["address"]]
+    return found
+
+
+def amount(figures):
+    return "%s bytes in %s %s" % (grouped(figures["bytes"]), grouped(figures["blocks"]),
+                                  "block" if figures["blocks"] == 1 else "blocks")
+
+
+def check_sites(snapshots, fragment, dom, problems):
+    """The flame graph of the page opened at #fragment, against the sites of
+    the embedded snapshot it shows."""
+    view = dict(urllib.parse.parse_qsl(fragment, keep_blank_values=True))
+    at = int(view["at"]) if view.get("at", "").isdigit() else len(snapshots) - 1
+    snapshot = snapshots[at if at < len(snapshots) else -1]
+    handle = view.get("handle", view.get("zoom", ""))
+    measure = "allocated" if view.get("sites") == "allocated" else "in_use"
+    chosen = [(e, key) for e, _, key, above in walk(snapshot) if not handle or handle in above]
+    selected = next((e for e, key in chosen if key == handle), None)
+    has_children = selected is not None and any(e["parent"] == selected["address"]
+                                                for tree in snapshot["trees"]
+                                                for e in tree["engines"])
+    label = ("all trees" if not handle else selected["path"] if selected
+             else handle[handle.find(":") + 1:handle.rfind("#")])
+    whose = label + " and its subtree" if has_children else label
+    shown = [f["attrs"]["data-stack"] for f in dom.frames]
+    note = dom.ids.get("sites-none", {"attrs": {"hidden": ""}, "text": ""})
+    title = dom.ids.get("sites-title", {}).get("text")
+    if title != "Call sites of " + whose:
+        problems.append("#%s: the call sites' heading is %r, not %r"
+                        % (fragment, title, "Call sites of " + whose))
+
+    def say(sentence):
+        if shown or "hidden" in note["attrs"] or sentence not in note["text"]:
+            problems.append("#%s: %d frames drawn and %r said, where %r should be said"
+                            % (fragment, len(shown), note["text"], sentence))
+        print("#%s: %s" % (fragment, note["text"]))
+
+    if "sampling" not in snapshot:
+        return say("DIDEVERAZEZ_SAMPLE_BYTES=n")
+    if handle and selected is None:
+        return say("No handle %s in this snapshot." % label)
+    # The tree of frames: outermost first, merged by name from the top.
+    zero = lambda: {"in_use": {"bytes": 0, "blocks": 0}, "allocated": {"bytes": 0, "blocks": 0}}
+    root = {"name": None, "path": (), "children": {}, **zero()}
+    for engine, _ in chosen:
+        for site in engine.get("sites", []):
+            names = (snapshot["symbols"][site["stack"]] if "symbols" in snapshot else
+                     ["0x%x" % a for a in snapshot["stacks"][site["stack"]]])
+            frame = root
+            for name in [None] + names[::-1]:
+                if name is not None:
+                    frame = frame["children"].setdefault(
+                        name, {"name": name, "path": frame["path"] + (name,), "children": {},
+                               **zero()})
+                for m in ("in_use", "allocated"):
+                    for unit in ("bytes", "blocks"):
+                        frame[m][unit] += site[m][unit]
+    if not root["allocated"]["bytes"]:
+        return say("None of the allocations of %s was sampled" % whose)
+    if not root[measure]["bytes"]:
+        return say("Nothing allocated at the sampled sites of %s is in use now" % whose)
+    chain = [root]
+    for name in view["frame"].split("\n") if view.get("frame") else []:
+        frame = chain[-1]["children"].get(name)
+        if frame is None or not frame[measure]["bytes"]:
+            break
+        chain.append(frame)
+    width = float(dom.ids.get("flame", {}).get("attrs", {}).get("viewbox", "0 0 0 0").split()[2])
+    expected = [(frame, 0.0, width, row) for row, frame in enumerate(chain)]
+
+    def place(frame, x, row):
+        for callee in sorted((f for f in frame["children"].values() if f[measure]["bytes"]),
+                             key=lambda f: (-f[measure]["bytes"], f["name"])):
+            w = callee[measure]["bytes"] * width / chain[-1][measure]["bytes"]
+            if w > 0.5:
+                expected.append((callee, x, w, row))
+                place(callee, x, row + 1)
+            x += w
+    place(chain[-1], 0.0, len(chain))
+    found = {f["attrs"]["data-stack"]: f for f in dom.frames}
+    if sorted(found) != sorted("\n".join(f["path"]) for f, _, _, _ in expected):
+        problems.append("#%s: the frames drawn are %r, not %r"
+                        % (fragment, sorted(found),
+                           sorted("\n".join(f["path"]) for f, _, _, _ in expected)))
+    if "hidden" not in note["attrs"]:
+        problems.append("#%s: frames drawn, but %r said" % (fragment, note["text"]))
+    for frame, x, w, row in expected:
+        g = found.get("\n".join(frame["path"]))
+        if g is None:
+            continue
+        rect = g.get("rect", {})
+        place = (float(rect.get("x", "nan")), float(rect.get("width", "nan")),
+                 float(rect.get("y", "nan")))
+        if not (abs(place[0] - x) < 1e-6 and abs(place[1] - w) < 1e-6 and place[2] == row * 18):
+            problems.append("#%s: %r is drawn at x %s, width %s, y %s, not %s, %s, %s"
+                            % (fragment, frame["path"], *place, x, w, row * 18))
+        lines = g.get("title", "").split("\n")
+        first = frame["name"] or whose + ": every sampled stack"
+        figures = ["in use: " + amount(frame["in_use"]), "allocated: " + amount(frame["allocated"])]
+        said = all(any(line.startswith(f + " (") for line in lines) for f in figures)
+        if lines[0] != first or not said:
+            problems.append("#%s: the title of %r is %r, not %r with %r"
+                            % (fragment, frame["path"], lines, first, figures))
+        print("#%s: %s%s %s, %.2f%% wide" % (fragment, "  " * row, frame["name"] or "(all)",
+                                             amount(frame[measure]), 100 * w / width))
+    if not expected[1:]:
+        problems.append("#%s: nothing under the top of the flame graph was checked" % fragment)
+
+
+def main(snapshot_file, page_file, current_file, peak_file, *views):
     problems = []
     snapshots = documents(snapshot_file)
     page = parse(page_file)
     problems += ["the page loads a resource: " + load for load in page.loads]
     embedded = [s for s in page.scripts if s["attrs"].get("id") == "snapshots"]
-    if len(embedded) != 1 or [e["snapshot"] for e in json.loads(embedded[0]["text"])] != snapshots:
+    # The tool adds `symbols` where a snapshot has stacks; all else is the file's.
+    unnamed = lambda found: [{k: v for k, v in s.items() if k != "symbols"} for s in found]
+    carried = [e["snapshot"] for e in json.loads(embedded[0]["text"])] if len(embedded) == 1 else []
+    if unnamed(carried) != unnamed(snapshots):
         problems.append("the page does not embed the file's snapshots as they are")
 
     roots = [engine for tree in snapshots[-1]["trees"] for engine in tree["engines"]
@@ -216,6 +357,12 @@ def main(snapshot_file, page_file, current_file, peak_file):
         print("%s: %s current, %s peak bytes" % (path, current, peak))
     if not roots or not checked:
         problems.append("nothing was checked: no root with bytes to draw")
+    pairs = [("by=current", doms["current"]), ("by=peak", doms["peak"])]
+    pairs += [(views[i], parse(views[i + 1])) for i in range(0, len(views) - 1, 2)]
+    for fragment, dom in pairs:
+        if not dom.ready:
+            problems.append("#%s: the viewer's script did not run to its end" % fragment)
+        check_sites(carried or snapshots, fragment, dom, problems)
     print("\n".join(problems) if problems else
           "the page shows every handle's figures: %d roots, %d treemap checks"
           % (len(roots), checked))
