@@ -8,6 +8,7 @@
 #include "observe/Fork.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
+#include "observe/Sampler.h"
 #include "report/ReportStreams.h"
 #include "statistics/AllocSizes.h"
 #include "trace/rozudoru.h"
@@ -63,7 +64,10 @@ void FreeBlock(void* block, [[maybe_unused]] const zu_allocator* through) {
     }
     allocator_impl* owner = HeaderOf(block)->Owner;
 #if defined(DIDEVERAZEZ_CHECKED)
-    if (const char* problem = dideverazez::checks::BlockOwnerProblem(owner)) {
+    // A sampled block's header names the sampler's stand-in; its own engine
+    // is the one to check.
+    if (const char* problem =
+            dideverazez::checks::BlockOwnerProblem(dideverazez::observe::OwnerOf(block))) {
         // The handle is read only now: zu_free's handle is otherwise never read.
         dideverazez::checks::AbortOnBlock(
             problem, block,
@@ -71,6 +75,35 @@ void FreeBlock(void* block, [[maybe_unused]] const zu_allocator* through) {
     }
 #endif
     owner->Free(block);
+}
+
+// A sampled allocation: the sampler sees the block, or its failure. Reached
+// by a tail call from the handle's entry points in an optimised build, so
+// that its return address is in the code that called the handle: the stack
+// is kept from there on.
+[[gnu::noinline]] void* AllocSampled(allocator_impl& engine, std::uint64_t size, const char* name,
+                                     const char* category) {
+    const void* caller = __builtin_return_address(0);
+    void* block = nullptr;
+    try {
+        block = engine.Alloc(size, name, category);
+    } catch (...) {
+        dideverazez::observe::Sample(nullptr, size, engine, caller);
+        throw;
+    }
+    dideverazez::observe::Sample(block, size, engine, caller);
+    return block;
+}
+
+// Every allocation of a handle goes through here. While sampling is off the
+// sampler costs one subtraction and one branch, and the engine's call stays
+// the last one.
+inline void* AllocThrough(allocator_impl& engine, std::uint64_t size, const char* name,
+                          const char* category) {
+    if (dideverazez::observe::CountDown(size)) [[unlikely]] {
+        return AllocSampled(engine, size, name, category);
+    }
+    return engine.Alloc(size, name, category);
 }
 
 allocator_impl& EngineOf(zu_allocator* allocator) {
@@ -208,8 +241,9 @@ zu_allocator::~zu_allocator() {
         }
     }
 
-    // Its figures now are what its metrics would give: a retired handle's last.
-    dideverazez::observe::Retire(*engine_);
+    // Its figures now are what its metrics would give: a retired handle's
+    // last, with the sites of the sampled blocks it still held.
+    dideverazez::observe::Retire(*engine_, dideverazez::observe::RetireSites(*engine_));
     engine_->~allocator_impl();
     dbg_free(engine_);
     engine_ = nullptr;
@@ -232,7 +266,7 @@ void zu_allocator::SetAllocatorContext(IAllocatorContext* context) {
 }
 
 void* zu_allocator::Alloc(size_t size) {
-    return engine_->Alloc(size, "_Alloc", nullptr);
+    return AllocThrough(*engine_, size, "_Alloc", nullptr);
 }
 
 void zu_allocator::Free(void* block) {
@@ -281,19 +315,19 @@ void zu_allocator::Dump(std::ostream& out) {
 // Free functions
 
 void* zu_alloc(size_t size, zu_allocator* allocator, const char* name) {
-    return EngineOf(allocator).Alloc(size, name, nullptr);
+    return AllocThrough(EngineOf(allocator), size, name, nullptr);
 }
 
 void* zu_alloc(size_t size, zu_allocator* allocator, const char* name, const char* category) {
-    return EngineOf(allocator).Alloc(size, name, category);
+    return AllocThrough(EngineOf(allocator), size, name, category);
 }
 
 void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name) {
-    return EngineOf(allocator).Alloc(size, name, nullptr);
+    return AllocThrough(EngineOf(allocator), size, name, nullptr);
 }
 
 void* zu_alloc_array(size_t size, zu_allocator* allocator, const char* name, const char* category) {
-    return EngineOf(allocator).Alloc(size, name, category);
+    return AllocThrough(EngineOf(allocator), size, name, category);
 }
 
 void zu_free(void* block, zu_allocator* allocator) {
@@ -321,6 +355,7 @@ struct Bookkeeping {
     Bookkeeping& operator=(const Bookkeeping&) = delete;
     ~Bookkeeping() {
         dideverazez::observe::ReleaseRegistry();
+        dideverazez::observe::ReleaseSamples();
 #if defined(DIDEVERAZEZ_CHECKED)
         dideverazez::checks::Release();
 #endif

@@ -3,7 +3,8 @@
 //   1. the registry's lock (observe/Registry.cpp), then
 //   2. the tree lock of every live root, in the order the roots were built
 //      (a snapshot takes 1, then one tree lock at a time: the same order);
-//   3. in the checking build, the checks' engine registry (a leaf: nothing is
+//   3. the samples' lock (observe/Sampler.cpp: a leaf but for the C heap);
+//   4. in the checking build, the checks' engine registry (a leaf: nothing is
 //      locked while it is held).
 // A library that lays its own handles over this one (the preload library)
 // installs its handlers after these, so that its locks, taken first, come
@@ -15,6 +16,7 @@
 #include "engines/Checks.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
+#include "observe/Sampler.h"
 #include "platform/Platform.h"
 
 #include <atomic>
@@ -27,6 +29,7 @@ constinit std::atomic<Reporter*> gReporter{nullptr};
 
 void Prepare() {
     LockForFork();
+    LockSamplesForFork();
 #if defined(DIDEVERAZEZ_CHECKED)
     checks::LockForFork();
 #endif
@@ -36,6 +39,7 @@ void Release() {
 #if defined(DIDEVERAZEZ_CHECKED)
     checks::UnlockAfterFork();
 #endif
+    UnlockSamplesAfterFork();
     UnlockAfterFork();
 }
 

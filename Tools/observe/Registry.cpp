@@ -8,6 +8,7 @@
 #include "observe/Registry.h"
 
 #include "engines/kdideverazez_impl.h"
+#include "observe/Sampler.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -115,6 +116,13 @@ void Merge(RetiredHandle& into, const RetiredHandle& from) {
          a.MemoryCumul + b.MemoryCumul,
          a.CountCurrent + b.CountCurrent,
          a.CountCumul + b.CountCumul};
+    if (from.Sites != 0) {
+        if (into.Sites == 0) {
+            into.Sites = from.Sites;
+        } else {
+            MergeSiteGroups(into.Sites, from.Sites);
+        }
+    }
 }
 
 // `path` cut to RetiredPathBytes at the start of a UTF-8 character, with
@@ -274,8 +282,9 @@ void Register(const allocator_impl& engine, const char* name) {
     const_cast<allocator_impl&>(engine).Registration = entry;
 }
 
-void Retire(const allocator_impl& engine) noexcept {
+void Retire(const allocator_impl& engine, std::uint64_t sites) noexcept {
     if (engine.Registration == nullptr) { // never recorded: nothing to take the lock for
+        DropSiteGroup(sites);
         return;
     }
     const std::uint64_t died = MillisecondsSinceLoad();
@@ -286,6 +295,7 @@ void Retire(const allocator_impl& engine) noexcept {
         // Read again under the lock: the module going releases every entry.
         entry = static_cast<Entry*>(engine.Registration);
         if (entry == nullptr) {
+            DropSiteGroup(sites);
             return;
         }
         Unlink(registry, entry);
@@ -295,12 +305,14 @@ void Retire(const allocator_impl& engine) noexcept {
             if (Recording() && !registry.released) {
                 Keep(registry,
                      {entry->Live.Path, 1, entry->Live.BornMs, died,
-                      MetricsOf(engine, static_cast<std::int64_t>(engine.GetTimeTotal()))},
+                      MetricsOf(engine, static_cast<std::int64_t>(engine.GetTimeTotal())), sites},
                      entry->Parent != nullptr ? &entry->Parent->Live.Path : nullptr);
+                sites = 0;
             }
         } catch (const std::bad_alloc&) {
             // The record is dropped; the engine is forgotten all the same.
         }
+        DropSiteGroup(sites);
     }
     entry->~Entry();
     LibraryAllocator<Entry>().deallocate(entry, 1);

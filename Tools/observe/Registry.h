@@ -54,6 +54,9 @@ struct RetiredHandle {
     std::uint64_t Handles; // handles of this path merged into the entry; 1 until then
     std::uint64_t BornMs, DiedMs;
     Metrics Figures; // as GetMetrics gave them when the handle went
+    // The sites of the sampled blocks it still held (observe/Sampler.h's
+    // group key), 0 for none.
+    std::uint64_t Sites = 0;
 };
 
 // Retired handles kept one by one; once the list has held this many, it is
@@ -71,9 +74,10 @@ inline constexpr std::size_t RetiredPathBytes = 256;
 void Register(const allocator_impl& engine, const char* name);
 
 // The handle's engine is about to be destroyed: when it was recorded, its
-// figures now, with the time it measured, become a retired entry. Never
-// raises; a record that cannot be kept is dropped.
-void Retire(const allocator_impl& engine) noexcept;
+// figures now, with the time it measured, become a retired entry, with the
+// group of sampled sites `sites` (observe/Sampler.h, 0 for none). Never
+// raises; a record that cannot be kept is dropped, its sites with it.
+void Retire(const allocator_impl& engine, std::uint64_t sites = 0) noexcept;
 
 // The live engines tree by tree, each root first and each engine after its
 // parent, in the order their handles were built.

@@ -6,6 +6,7 @@
 #include "statistics/AllocSizes.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 
@@ -166,7 +167,48 @@ void AppendMetrics(LibraryString& out, const Metrics& m) {
     out += '}';
 }
 
-void AppendEngine(LibraryString& out, const EngineCopy& e) {
+void AppendEstimate(LibraryString& out, const char* key, double bytes, double blocks) {
+    // Estimates are sums of whole numbers' inverses; what is left of a freed
+    // block's weight is rounding, never a negative figure.
+    const auto whole = [](double v) {
+        return v < 0.5 ? std::uint64_t{0} : std::uint64_t(std::llround(v));
+    };
+    out += ",\"";
+    out += key;
+    out += "\":{\"bytes\":";
+    AppendNumber(out, whole(bytes));
+    out += ",\"blocks\":";
+    AppendNumber(out, whole(blocks));
+    out += '}';
+}
+
+// ,"sites":[...] of `owner` (an engine's address, a retired group), the
+// entries of one stack summed; nothing while sampling is off.
+void AppendSites(LibraryString& out, const SamplesCopy& samples, std::uint64_t owner) {
+    if (samples.Bytes == 0) {
+        return;
+    }
+    out += ",\"sites\":[";
+    auto [site, end] = owner != 0 ? samples.SitesOf(owner)
+                                  : std::pair<const SiteCopy*, const SiteCopy*>{nullptr, nullptr};
+    while (site != end) {
+        SiteCopy sum = *site;
+        while (++site != end && site->Stack == sum.Stack) {
+            sum.InUseBytes += site->InUseBytes;
+            sum.InUseBlocks += site->InUseBlocks;
+            sum.AllocatedBytes += site->AllocatedBytes;
+            sum.AllocatedBlocks += site->AllocatedBlocks;
+        }
+        out += out.back() == '[' ? "{" : ",{";
+        AppendField(out, "stack", sum.Stack);
+        AppendEstimate(out, "in_use", sum.InUseBytes, sum.InUseBlocks);
+        AppendEstimate(out, "allocated", sum.AllocatedBytes, sum.AllocatedBlocks);
+        out += '}';
+    }
+    out += ']';
+}
+
+void AppendEngine(LibraryString& out, const EngineCopy& e, const SamplesCopy& samples) {
     out += "{\"path\":";
     AppendString(out, e.Path);
     out += ",\"name\":";
@@ -194,7 +236,56 @@ void AppendEngine(LibraryString& out, const EngineCopy& e) {
     AppendStatistic(out, "pages", e.Page);
     out += ',';
     AppendStatistic(out, "pooled", e.Pooled);
-    out += "}}";
+    out += '}';
+    AppendSites(out, samples, reinterpret_cast<std::uintptr_t>(e.Address));
+    out += '}';
+}
+
+void AppendSampling(LibraryString& out, const Snapshot& snapshot) {
+    const SamplesCopy& samples = snapshot.Samples;
+    if (samples.Bytes == 0) {
+        return;
+    }
+    out += ",\"sampling\":{";
+    AppendField(out, "bytes", samples.Bytes);
+    out += "},\"stacks\":[";
+    for (std::size_t i = 0; i + 1 < samples.StackStarts.size(); ++i) {
+        out += out.back() == '[' ? "[" : ",[";
+        for (std::uint32_t f = samples.StackStarts[i]; f < samples.StackStarts[i + 1]; ++f) {
+            out += out.back() == '[' ? "" : ",";
+            AppendNumber(out, samples.Frames[f]);
+        }
+        out += ']';
+    }
+    out += "],\"objects\":[";
+    for (const ObjectCopy& o : snapshot.Objects) {
+        out += out.back() == '[' ? "{\"path\":" : ",{\"path\":";
+        AppendString(out, o.Path);
+        out += ",\"build_id\":";
+        AppendString(out, o.BuildId);
+        AppendField(out, "base", o.Base);
+        AppendField(out, "start", o.Start);
+        AppendField(out, "end", o.End);
+        AppendField(out, "offset", o.Offset);
+        out += '}';
+    }
+    out += ']';
+}
+
+// The objects loaded now, as the report tool names them.
+void CopyObjects(LibraryVector<ObjectCopy>& objects) {
+    platform::ForEachLoadedObject(
+        [](void* context, const platform::LoadedObject& object) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            LibraryString id;
+            for (std::size_t i = 0; i < object.BuildIdSize; ++i) {
+                id += kHex[object.BuildId[i] >> 4];
+                id += kHex[object.BuildId[i] & 15];
+            }
+            static_cast<LibraryVector<ObjectCopy>*>(context)->push_back(
+                {object.Path, std::move(id), object.Base, object.Start, object.End, object.Offset});
+        },
+        &objects);
 }
 
 } // namespace
@@ -216,6 +307,13 @@ Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait, bool* complete) {
             snapshot.Retired = retired;
         },
         wait);
+    // The samples after the trees: a block sampled in between has a site
+    // and no figure yet, never the other way round.
+    if (!CopySamples(snapshot.Samples, wait)) {
+        copied = false;
+    } else if (snapshot.Samples.Bytes != 0) {
+        CopyObjects(snapshot.Objects);
+    }
     if (complete != nullptr) {
         *complete = copied;
     }
@@ -252,7 +350,7 @@ LibraryString ToJson(const Snapshot& snapshot) {
         out += "],\"engines\":[";
         for (const EngineCopy& e : tree.Engines) {
             out += out.back() == '[' ? "" : ",";
-            AppendEngine(out, e);
+            AppendEngine(out, e, snapshot.Samples);
         }
         out += "]}";
     }
@@ -265,6 +363,7 @@ LibraryString ToJson(const Snapshot& snapshot) {
         AppendField(out, "died_ms", r.DiedMs);
         out += ',';
         AppendMetrics(out, r.Figures);
+        AppendSites(out, snapshot.Samples, r.Sites);
         out += '}';
     }
     out += "],\"histogram\":{\"name\":";
@@ -279,7 +378,9 @@ LibraryString ToJson(const Snapshot& snapshot) {
         AppendField(out, "count", row.Count);
         out += '}';
     }
-    out += "]}}";
+    out += "]}";
+    AppendSampling(out, snapshot);
+    out += '}';
     return out;
 }
 

@@ -10,6 +10,7 @@
 
 #include "engines/kdideverazez_impl.h"
 #include "observe/Registry.h"
+#include "observe/Sampler.h"
 
 #include <cstdint>
 
@@ -49,6 +50,13 @@ struct HistogramRow {
     std::uint64_t Count;
 };
 
+// A loaded object, as the report tool needs it to name a stack's functions.
+struct ObjectCopy {
+    LibraryString Path;
+    LibraryString BuildId; // hex
+    std::uint64_t Base, Start, End, Offset;
+};
+
 struct Snapshot {
     std::uint32_t Process = 0;
     std::uint64_t TakenMs = 0;
@@ -57,6 +65,9 @@ struct Snapshot {
     LibraryString HistogramName;
     std::uint64_t HistogramPages = 0;
     LibraryVector<HistogramRow> Histogram;
+    // With sampling on: the sampled sites and stacks, and the objects loaded.
+    SamplesCopy Samples;
+    LibraryVector<ObjectCopy> Objects;
 };
 
 // The registry's trees and retired handles, and `histogram`, now. With `wait`

@@ -96,6 +96,28 @@ private:
 // (pthread_atfork). Nothing on systems without fork.
 void OnFork(void (*prepare)(), void (*parent)(), void (*child)());
 
+// Fills `frames` with the return addresses of the calling thread's stack,
+// innermost first, at most `capacity` of them, and returns how many. It takes
+// no lock the program could hold and allocates nothing (the compiler's
+// unwinder on POSIX systems, RtlCaptureStackBackTrace on Windows).
+int CaptureStack(void** frames, int capacity) noexcept;
+
+// An object loaded in the process: what turns its addresses back into
+// functions and lines.
+struct LoadedObject {
+    const char* Path;             // the file ("" for none: the vDSO)
+    const unsigned char* BuildId; // its GNU build id, BuildIdSize bytes
+    std::size_t BuildIdSize;
+    std::uint64_t Base;       // what its addresses are moved by
+    std::uint64_t Start, End; // its loaded segments' lowest and one past the highest address
+    std::uint64_t Offset;     // the file offset of the segment at Start
+};
+
+// Calls `visit(context, object)` for every object loaded now, the program
+// first (dl_iterate_phdr); nothing on Windows. The object is valid during
+// the call only.
+void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context);
+
 // Requests for a report from outside the process: on POSIX systems, a
 // connection to a local socket of the user's own
 // (/tmp/dideverazez-<uid>/<pid>.sock, the folder mode 0700, the socket 0600;

@@ -2,12 +2,14 @@
 
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <unwind.h>
 
 namespace dideverazez::platform {
 namespace {
@@ -220,6 +223,114 @@ void Thread::Join() {
         ::pthread_join(thread, nullptr);
         started_ = false;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Stacks and loaded objects
+
+namespace {
+
+struct StackWalk {
+    void** frames;
+    int capacity;
+    int count;
+};
+
+_Unwind_Reason_Code TakeFrame(struct _Unwind_Context* context, void* argument) {
+    auto* walk = static_cast<StackWalk*>(argument);
+    const _Unwind_Ptr at = _Unwind_GetIP(context);
+    if (at == 0 || walk->count == walk->capacity) {
+        return _URC_END_OF_STACK;
+    }
+    walk->frames[walk->count++] = reinterpret_cast<void*>(at);
+    return _URC_NO_REASON;
+}
+
+struct ObjectVisit {
+    void (*visit)(void*, const LoadedObject&);
+    void* context;
+    bool first;
+    char program[4096];
+};
+
+// The GNU build id among the object's notes, or none.
+void FindBuildId(const dl_phdr_info& info, LoadedObject& object) {
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info.dlpi_phdr[i];
+        if (header.p_type != PT_NOTE) {
+            continue;
+        }
+        const auto* at = reinterpret_cast<const unsigned char*>(info.dlpi_addr + header.p_vaddr);
+        const unsigned char* end = at + header.p_memsz;
+        while (at + sizeof(ElfW(Nhdr)) <= end) {
+            ElfW(Nhdr) note;
+            std::memcpy(&note, at, sizeof note);
+            const unsigned char* name = at + sizeof note;
+            const unsigned char* desc = name + ((note.n_namesz + 3) & ~3U);
+            const unsigned char* next = desc + ((note.n_descsz + 3) & ~3U);
+            if (next > end) {
+                break;
+            }
+            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
+                std::memcmp(name, "GNU", 4) == 0) {
+                object.BuildId = desc;
+                object.BuildIdSize = note.n_descsz;
+                return;
+            }
+            at = next;
+        }
+    }
+}
+
+int VisitObject(dl_phdr_info* info, std::size_t, void* argument) {
+    auto* visit = static_cast<ObjectVisit*>(argument);
+    LoadedObject object{info->dlpi_name != nullptr ? info->dlpi_name : "",
+                        nullptr,
+                        0,
+                        info->dlpi_addr,
+                        UINT64_MAX,
+                        0,
+                        0};
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type != PT_LOAD) {
+            continue;
+        }
+        const std::uint64_t start = info->dlpi_addr + header.p_vaddr;
+        if (start < object.Start) {
+            object.Start = start;
+            object.Offset = header.p_offset;
+        }
+        object.End = std::max<std::uint64_t>(object.End, start + header.p_memsz);
+    }
+    if (object.End == 0) {
+        return 0;
+    }
+    // The program itself comes first, without a name.
+    if (visit->first && object.Path[0] == '\0') {
+        const ssize_t n = ::readlink("/proc/self/exe", visit->program, sizeof visit->program - 1);
+        if (n > 0) {
+            visit->program[n] = '\0';
+            object.Path = visit->program;
+        }
+    }
+    visit->first = false;
+    FindBuildId(*info, object);
+    visit->visit(visit->context, object);
+    return 0;
+}
+
+} // namespace
+
+int CaptureStack(void** frames, int capacity) noexcept {
+    StackWalk walk{frames, capacity, 0};
+    _Unwind_Backtrace(TakeFrame, &walk);
+    return walk.count;
+}
+
+void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context) {
+    ObjectVisit state{visit, context, true, {}};
+    ::dl_iterate_phdr(VisitObject, &state);
 }
 
 void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) {

@@ -193,6 +193,14 @@ void Thread::Join() {
 
 void OnFork(void (*)(), void (*)(), void (*)()) {}
 
+int CaptureStack(void** frames, int capacity) noexcept {
+    // The call itself is not one of the frames.
+    return RtlCaptureStackBackTrace(1, static_cast<DWORD>(capacity), frames, nullptr);
+}
+
+// Addresses only: the report tool resolves no Windows module yet.
+void ForEachLoadedObject(void (*)(void*, const LoadedObject&), void*) {}
+
 // ---------------------------------------------------------------------------
 // Requests for a report
 

@@ -1,0 +1,622 @@
+#include "observe/Sampler.h"
+
+#include "engines/kdideverazez_impl.h"
+#include "platform/Platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+
+namespace dideverazez::observe {
+
+#if defined(__ELF__)
+__thread std::uint64_t tSampleRemaining asm("dideverazez_sample_remaining")
+    __attribute__((tls_model("initial-exec"))) = 0;
+#else
+constinit thread_local std::uint64_t tSampleRemaining = 0;
+#endif
+
+namespace {
+
+constexpr int kMaxFrames = 64;
+constexpr std::uint64_t kLargestBytes = std::uint64_t{1} << 62;
+constexpr std::uint64_t kGroupBit = std::uint64_t{1} << 63; // no engine lies that high
+
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local std::uint64_t tRandom = 0; // this thread's generator; 0 until seeded
+// Where in the bytes this thread has requested its next sample point lies:
+// the countdown is the distance to it.
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local std::uint64_t tPoint = 0;
+
+// -1 until the environment is read; then the mean distance, 0 for off.
+constinit std::atomic<std::int64_t> gBytes{-1};
+// Seeds each thread's generator in turn, so that a program run twice the
+// same way samples the same allocations.
+constinit std::atomic<std::uint64_t> gSeeds{0x9E3779B97F4A7C15};
+
+std::int64_t FromEnvironment() {
+    const char* report = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT");
+    const char* text = platform::TrustedEnvironment("DIDEVERAZEZ_SAMPLE_BYTES");
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || bytes == 0 || bytes > kLargestBytes) {
+        std::fprintf(stderr,
+                     "dideverazez: DIDEVERAZEZ_SAMPLE_BYTES=%s is not a number of bytes from 1 "
+                     "to 2^62; nothing is sampled\n",
+                     text);
+        return 0;
+    }
+    if (report == nullptr || *report == '\0') {
+        std::fputs("dideverazez: DIDEVERAZEZ_SAMPLE_BYTES needs DIDEVERAZEZ_REPORT, where the "
+                   "samples are written; nothing is sampled\n",
+                   stderr);
+        return 0;
+    }
+    return static_cast<std::int64_t>(bytes);
+}
+
+std::int64_t Bytes() noexcept {
+    std::int64_t bytes = gBytes.load(std::memory_order_relaxed);
+    if (bytes < 0) {
+        std::int64_t unread = -1;
+        gBytes.compare_exchange_strong(unread, FromEnvironment());
+        bytes = gBytes.load(std::memory_order_relaxed);
+    }
+    return bytes;
+}
+
+// splitmix64: a seed of any value gives a well-mixed generator state.
+std::uint64_t Mix(std::uint64_t x) noexcept {
+    x += 0x9E3779B97F4A7C15;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EB;
+    return x ^ (x >> 31);
+}
+
+__extension__ using Wide = unsigned __int128;
+
+// A whole number drawn uniformly from [0, bound).
+std::uint64_t Uniform(std::uint64_t bound) noexcept {
+    if (tRandom == 0) {
+        tRandom = Mix(gSeeds.fetch_add(0x9E3779B97F4A7C15, std::memory_order_relaxed)) | 1;
+    }
+    // xorshift64*, then the high half of a 128-bit product: no division.
+    tRandom ^= tRandom >> 12;
+    tRandom ^= tRandom << 25;
+    tRandom ^= tRandom >> 27;
+    const std::uint64_t bits = tRandom * 0x2545F4914F6CDD1D;
+    return static_cast<std::uint64_t>((static_cast<Wide>(bits) * bound) >> 64);
+}
+
+struct Site {
+    std::uint64_t Owner;
+    std::uint32_t Stack;
+    std::uint64_t LiveBlocks; // sampled blocks of it not freed yet
+    double InUseBytes, InUseBlocks, AllocatedBytes, AllocatedBlocks;
+    Site* NextOfOwner;
+    // Once merged into another group's site of the same stack: that site,
+    // which its live blocks then count in.
+    Site* Forward;
+};
+
+struct LiveBlock {
+    allocator_impl* Engine; // the block's own
+    Site* Of;               // null once the module is gone
+    double Bytes, Blocks;
+};
+
+struct SiteKey {
+    std::uint64_t Owner;
+    std::uint32_t Stack;
+    bool operator==(const SiteKey&) const = default;
+};
+
+struct SiteKeyHash {
+    std::size_t operator()(const SiteKey& key) const noexcept {
+        return static_cast<std::size_t>(Mix(key.Owner ^ (std::uint64_t{key.Stack} << 40)));
+    }
+};
+
+struct StackHash {
+    std::size_t operator()(const LibraryString& frames) const noexcept {
+        return std::hash<std::string_view>()(frames);
+    }
+};
+
+template <class Key, class Value, class Hash = std::hash<Key>>
+using LibraryMap = std::unordered_map<Key, Value, Hash, std::equal_to<Key>,
+                                      LibraryAllocator<std::pair<const Key, Value>>>;
+
+// Stands in for the engine of every sampled block, whose header names it:
+// its Free is the sampled block's way out. It allocates nothing.
+class StandIn final : public allocator_impl {
+public:
+    StandIn() : allocator_impl("<sampled>", nullptr, true) {}
+    int GetKind() const override { return 1; }
+    void* Alloc(std::uint64_t, const char*, const char*) override {
+        detail::ThrowAllocationFailure();
+    }
+    void Free(void* p) override;
+    void IncMemoryUsed(std::uint64_t) override {}
+    void DecMemoryUsed(std::uint64_t) override {}
+    void Reserve(std::uint64_t) override {}
+    void UnReserve(std::uint64_t) override {}
+};
+
+struct Samples {
+    std::mutex mutex;
+    LibraryVector<std::uint64_t> frames;
+    LibraryVector<std::uint32_t> stackStarts{LibraryAllocator<std::uint32_t>()};
+    LibraryMap<LibraryString, std::uint32_t, StackHash> stacks; // the frames' bytes -> index
+    LibraryMap<SiteKey, Site*, SiteKeyHash> sites;              // of live engines
+    LibraryMap<std::uint64_t, Site*> heads;                     // owner -> its sites' list
+    LibraryMap<const void*, LiveBlock> live;
+    Site* forwarded = nullptr; // merged sites that live blocks still name
+    std::uint64_t groups = 0;
+    bool released = false;
+};
+
+// Built on the first sample and never destroyed: blocks sampled may be freed
+// by any code until the process ends.
+alignas(Samples) unsigned char gSamplesStorage[sizeof(Samples)];
+alignas(StandIn) unsigned char gStandInStorage[sizeof(StandIn)];
+std::atomic<Samples*> gSamples{nullptr};
+std::atomic<StandIn*> gStandIn{nullptr};
+std::once_flag gBuilt;
+
+bool Build() noexcept {
+    try {
+        std::call_once(gBuilt, [] {
+            gSamples.store(new (gSamplesStorage) Samples);
+            gStandIn.store(new (gStandInStorage) StandIn);
+        });
+    } catch (...) {
+        return false;
+    }
+    return gStandIn.load() != nullptr;
+}
+
+Site* NewSite(std::uint64_t owner, std::uint32_t stack) {
+    void* storage = dbg_alloc(sizeof(Site));
+    if (storage == nullptr) {
+        detail::ThrowAllocationFailure();
+    }
+    return new (storage) Site{owner, stack, 0, 0, 0, 0, 0, nullptr, nullptr};
+}
+
+void FreeSite(Site* site) noexcept {
+    site->~Site();
+    dbg_free(site);
+}
+
+// The index of the stack of `count` frames, added when new.
+std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int count) {
+    LibraryString key(reinterpret_cast<const char*>(frames), sizeof *frames * count);
+    const auto found = samples.stacks.find(key);
+    if (found != samples.stacks.end()) {
+        return found->second;
+    }
+    if (samples.stackStarts.empty()) {
+        samples.stackStarts.push_back(0);
+    }
+    const auto index = static_cast<std::uint32_t>(samples.stackStarts.size() - 1);
+    samples.frames.insert(samples.frames.end(), frames, frames + count);
+    samples.stackStarts.push_back(static_cast<std::uint32_t>(samples.frames.size()));
+    samples.stacks.emplace(std::move(key), index);
+    return index;
+}
+
+void Record(void* block, std::uint64_t size, allocator_impl& engine, const void* caller,
+            double chance) {
+    void* raw[kMaxFrames + 8];
+    const int taken = platform::CaptureStack(raw, kMaxFrames + 8);
+    // The library's own frames go: the stack starts at the code that called
+    // the handle.
+    int first = 0;
+    while (first < taken && raw[first] != caller) {
+        ++first;
+    }
+    if (first == taken) {
+        first = 0;
+    }
+    std::uint64_t frames[kMaxFrames];
+    const int count = std::min(taken - first, kMaxFrames);
+    for (int i = 0; i < count; ++i) {
+        frames[i] = reinterpret_cast<std::uintptr_t>(raw[first + i]);
+    }
+    // What the sampled allocation stands for: the inverse of its chance of
+    // being sampled, so that the estimates are unbiased.
+    const double bytes = static_cast<double>(size) / chance, blocks = 1.0 / chance;
+
+    Samples& samples = *gSamples.load();
+    const std::lock_guard<std::mutex> lock(samples.mutex);
+    if (samples.released) {
+        return;
+    }
+    const std::uint32_t stack = StackIndex(samples, frames, count);
+    const auto owner = reinterpret_cast<std::uintptr_t>(&engine);
+    auto [at, added] = samples.sites.try_emplace(SiteKey{owner, stack}, nullptr);
+    if (added) {
+        try {
+            at->second = NewSite(owner, stack);
+        } catch (...) {
+            samples.sites.erase(at);
+            throw;
+        }
+        Site*& head = samples.heads[owner];
+        at->second->NextOfOwner = head;
+        head = at->second;
+    }
+    Site* site = at->second;
+    samples.live.emplace(block, LiveBlock{&engine, site, bytes, blocks});
+    ++site->LiveBlocks;
+    site->InUseBytes += bytes;
+    site->InUseBlocks += blocks;
+    site->AllocatedBytes += bytes;
+    site->AllocatedBlocks += blocks;
+    HeaderOf(block)->Owner = gStandIn.load();
+}
+
+void StandIn::Free(void* p) {
+    Samples& samples = *gSamples.load();
+    allocator_impl* engine = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(samples.mutex);
+        const auto found = samples.live.find(p);
+        if (found == samples.live.end()) {
+            std::fprintf(stderr,
+                         "dideverazez: block %p names the sampled blocks' engine but was "
+                         "never sampled (a corrupted header)\n",
+                         p);
+            std::abort();
+        }
+        const LiveBlock block = found->second;
+        samples.live.erase(found);
+        engine = block.Engine;
+        if (Site* site = block.Of) {
+            while (site->Forward != nullptr) {
+                site = site->Forward;
+            }
+            --site->LiveBlocks;
+            site->InUseBytes -= block.Bytes;
+            site->InUseBlocks -= block.Blocks;
+        }
+    }
+    HeaderOf(p)->Owner = engine;
+    engine->Free(p);
+}
+
+// Takes the list of `owner`'s sites out of heads.
+Site* TakeSites(Samples& samples, std::uint64_t owner) {
+    const auto found = samples.heads.find(owner);
+    if (found == samples.heads.end()) {
+        return nullptr;
+    }
+    Site* first = found->second;
+    samples.heads.erase(found);
+    return first;
+}
+
+// The site a live block counts in.
+Site* Final(Site* site) noexcept {
+    while (site != nullptr && site->Forward != nullptr) {
+        site = site->Forward;
+    }
+    return site;
+}
+
+// Frees the list of sites from `first` on, all of one owner; their live
+// blocks are no longer counted anywhere.
+void ForgetSites(Samples& samples, Site* first) noexcept {
+    if (first == nullptr) {
+        return;
+    }
+    const std::uint64_t owner = first->Owner;
+    for (auto& [address, block] : samples.live) {
+        if (Site* site = Final(block.Of); site != nullptr && site->Owner == owner) {
+            block.Of = nullptr;
+        }
+    }
+    while (first != nullptr) {
+        Site* next = first->NextOfOwner;
+        samples.sites.erase(SiteKey{owner, first->Stack});
+        FreeSite(first);
+        first = next;
+    }
+}
+
+} // namespace
+
+void Sample(void* block, std::uint64_t size, allocator_impl& engine, const void* caller) noexcept {
+    const auto mean = static_cast<std::uint64_t>(Bytes());
+    if (mean == 0) {
+        tSampleRemaining = UINT64_MAX;
+        return;
+    }
+    double chance = 1.0;
+    if (mean == 1) { // every allocation, each for itself
+        tSampleRemaining = 0;
+    } else {
+        // The bytes a thread requests are cut into windows of `mean` bytes,
+        // each holding one sample point drawn uniformly in it; an allocation
+        // is sampled when its bytes hold a point. What remains is the
+        // distance from the end of the last allocation to the next point,
+        // and the subtraction that went past it wrapped.
+        if (tRandom == 0) { // the thread's first allocation: its count just began
+            tPoint = Uniform(mean);
+            if (size <= tPoint) {
+                tSampleRemaining = tPoint - size;
+                return;
+            }
+            tSampleRemaining = tPoint - size; // wrapped, as if counted down from tPoint
+        }
+        const std::uint64_t end = tPoint + (0 - tSampleRemaining);
+        const std::uint64_t start = end - size;
+        const std::uint64_t first = start / mean, last = (end - 1) / mean;
+        // Its chance of holding a point, from where its bytes lie: a point of
+        // each window it overlaps, and certainty once it covers a window.
+        if (last == first) {
+            chance = static_cast<double>(size) / static_cast<double>(mean);
+        } else if (last == first + 1) {
+            const auto n = static_cast<double>(mean);
+            const double missA = 1.0 - static_cast<double>(last * mean - start) / n;
+            const double missB = 1.0 - static_cast<double>(end - last * mean) / n;
+            chance = 1.0 - missA * missB;
+        }
+        // The next point: the last window's own, unless that was this one's
+        // or lies inside it, then the next window's.
+        std::uint64_t next = last * mean + Uniform(mean);
+        if (tPoint / mean == last || next < end) {
+            next = (last + 1) * mean + Uniform(mean);
+        }
+        tPoint = next;
+        tSampleRemaining = next - end;
+    }
+    if (block == nullptr || !Build()) {
+        return;
+    }
+    try {
+        Record(block, size, engine, caller, chance);
+    } catch (...) {
+        // Dropped: the block stays its engine's own and is freed as ever.
+    }
+}
+
+std::uint64_t SampleBytes() noexcept {
+    return static_cast<std::uint64_t>(Bytes());
+}
+
+allocator_impl* OwnerOf(void* block) noexcept {
+    allocator_impl* owner = HeaderOf(block)->Owner;
+    StandIn* standIn = gStandIn.load(std::memory_order_relaxed);
+    if (owner == nullptr || owner != standIn) {
+        return owner;
+    }
+    Samples& samples = *gSamples.load();
+    const std::lock_guard<std::mutex> lock(samples.mutex);
+    const auto found = samples.live.find(block);
+    return found != samples.live.end() ? found->second.Engine : owner;
+}
+
+std::uint64_t RetireSites(const allocator_impl& engine) noexcept {
+    Samples* samples = gSamples.load();
+    if (samples == nullptr) {
+        return 0;
+    }
+    const std::lock_guard<std::mutex> lock(samples->mutex);
+    if (samples->released) {
+        return 0;
+    }
+    const auto owner = reinterpret_cast<std::uintptr_t>(&engine);
+    const auto head = samples->heads.find(owner);
+    if (head == samples->heads.end()) {
+        return 0;
+    }
+    // Every site of the engine stays, as its retired entry's: what it still
+    // holds, and what it allocated in its life.
+    const std::uint64_t group = kGroupBit | ++samples->groups;
+    try {
+        for (Site* site = head->second; site != nullptr; site = site->NextOfOwner) {
+            auto node = samples->sites.extract(SiteKey{owner, site->Stack});
+            node.key().Owner = group;
+            samples->sites.insert(std::move(node));
+            site->Owner = group;
+        }
+        auto node = samples->heads.extract(head);
+        node.key() = group;
+        samples->heads.insert(std::move(node));
+    } catch (...) {
+        // A table could not grow: the engine's sites go, and their blocks are
+        // counted no more.
+        Site* first = head->second;
+        for (Site* site = first; site != nullptr; site = site->NextOfOwner) {
+            samples->sites.erase(SiteKey{group, site->Stack});
+            site->Owner = owner;
+        }
+        samples->heads.erase(head);
+        ForgetSites(*samples, first);
+        return 0;
+    }
+    return group;
+}
+
+void MergeSiteGroups(std::uint64_t into, std::uint64_t from) noexcept {
+    Samples* samples = gSamples.load();
+    if (samples == nullptr || into == from) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(samples->mutex);
+    Site* site = TakeSites(*samples, from);
+    Site* kept = nullptr; // what moves to `into` as it is
+    while (site != nullptr) {
+        Site* next = site->NextOfOwner;
+        const auto same = samples->sites.find(SiteKey{into, site->Stack});
+        if (same != samples->sites.end()) {
+            // One site a stack: its figures join the other's.
+            Site* target = same->second;
+            target->LiveBlocks += site->LiveBlocks;
+            target->InUseBytes += site->InUseBytes;
+            target->InUseBlocks += site->InUseBlocks;
+            target->AllocatedBytes += site->AllocatedBytes;
+            target->AllocatedBlocks += site->AllocatedBlocks;
+            samples->sites.erase(SiteKey{from, site->Stack});
+            if (site->LiveBlocks == 0) {
+                FreeSite(site);
+            } else {
+                site->Forward = target;
+                site->NextOfOwner = samples->forwarded;
+                samples->forwarded = site;
+            }
+        } else {
+            site->NextOfOwner = kept;
+            kept = site;
+        }
+        site = next;
+    }
+    const auto at = samples->heads.find(into); // present while its entry is kept
+    if (at == samples->heads.end()) {
+        ForgetSites(*samples, kept);
+        return;
+    }
+    Site*& head = at->second;
+    try {
+        for (Site* s = kept; s != nullptr;) {
+            Site* next = s->NextOfOwner;
+            auto node = samples->sites.extract(SiteKey{from, s->Stack});
+            node.key().Owner = into;
+            samples->sites.insert(std::move(node));
+            s->Owner = into;
+            s->NextOfOwner = head;
+            head = s;
+            kept = s = next;
+        }
+    } catch (...) {
+        ForgetSites(*samples, kept);
+    }
+}
+
+void DropSiteGroup(std::uint64_t group) noexcept {
+    Samples* samples = gSamples.load();
+    if (samples == nullptr || group == 0) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(samples->mutex);
+    ForgetSites(*samples, TakeSites(*samples, group));
+}
+
+std::pair<const SiteCopy*, const SiteCopy*>
+SamplesCopy::SitesOf(std::uint64_t owner) const noexcept {
+    const auto range =
+        std::equal_range(Sites.begin(), Sites.end(), SiteCopy{owner, 0, 0, 0, 0, 0},
+                         [](const SiteCopy& a, const SiteCopy& b) { return a.Owner < b.Owner; });
+    return {Sites.data() + (range.first - Sites.begin()),
+            Sites.data() + (range.second - Sites.begin())};
+}
+
+bool CopySamples(SamplesCopy& copy, bool wait) {
+    copy.Bytes = SampleBytes();
+    Samples* samples = gSamples.load();
+    if (copy.Bytes == 0 || samples == nullptr) {
+        return true;
+    }
+    std::unique_lock<std::mutex> lock(samples->mutex, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return false;
+    }
+    if (samples->released) {
+        return true;
+    }
+    copy.Frames = samples->frames;
+    copy.StackStarts = samples->stackStarts;
+    copy.Sites.clear();
+    for (const auto& [owner, first] : samples->heads) {
+        for (const Site* s = first; s != nullptr; s = s->NextOfOwner) {
+            copy.Sites.push_back({s->Owner, s->Stack, s->InUseBytes, s->InUseBlocks,
+                                  s->AllocatedBytes, s->AllocatedBlocks});
+        }
+    }
+    lock.unlock();
+    std::sort(copy.Sites.begin(), copy.Sites.end(), [](const SiteCopy& a, const SiteCopy& b) {
+        return a.Owner != b.Owner ? a.Owner < b.Owner : a.Stack < b.Stack;
+    });
+    return true;
+}
+
+void LockSamplesForFork() noexcept {
+    if (Samples* samples = gSamples.load()) {
+        samples->mutex.lock();
+    }
+}
+
+void UnlockSamplesAfterFork() noexcept {
+    if (Samples* samples = gSamples.load()) {
+        samples->mutex.unlock();
+    }
+}
+
+void ReleaseSamples() noexcept {
+    Samples* samples = gSamples.load();
+    if (samples == nullptr) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(samples->mutex);
+    samples->released = true;
+    for (auto& [address, block] : samples->live) {
+        block.Of = nullptr;
+    }
+    for (auto& [owner, first] : samples->heads) {
+        for (Site* s = first; s != nullptr;) {
+            Site* next = s->NextOfOwner;
+            FreeSite(s);
+            s = next;
+        }
+    }
+    for (Site* s = samples->forwarded; s != nullptr;) {
+        Site* next = s->NextOfOwner;
+        FreeSite(s);
+        s = next;
+    }
+    samples->forwarded = nullptr;
+    decltype(samples->heads)().swap(samples->heads);
+    decltype(samples->sites)().swap(samples->sites);
+    decltype(samples->stacks)().swap(samples->stacks);
+    decltype(samples->frames)().swap(samples->frames);
+    decltype(samples->stackStarts)().swap(samples->stackStarts);
+    if (samples->live.empty()) {
+        decltype(samples->live)().swap(samples->live);
+    }
+}
+
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+namespace testing {
+void SampleEvery(std::uint64_t bytes, std::uint64_t seed) noexcept {
+    gBytes.store(static_cast<std::int64_t>(std::min(bytes, kLargestBytes)));
+    gSeeds.store(Mix(seed));
+    tRandom = 0;
+    tPoint = 0;
+    tSampleRemaining = 0;
+    if (Samples* samples = gSamples.load()) {
+        const std::lock_guard<std::mutex> lock(samples->mutex);
+        samples->released = false;
+    }
+}
+} // namespace testing
+#endif
+
+} // namespace dideverazez::observe
