@@ -3,13 +3,15 @@
 //    classes, a retired handle, names that need escaping, the histogram
 //    (snapshot.json; times, addresses and the process id made constant).
 //  - Snapshot.ChangesNothing: taking one stops no measurement, frees no page.
-//  - Snapshot.RetiredHandlesOfOnePathAreMerged: past the bound.
+//  - Snapshot.RetiredHandlesOfOnePathAreMerged: past the bound, their sampled
+//    sites merged by stack.
 //  - Reporter.*: the path pattern; SIGUSR1 taken or left to the program; files
 //    written whole or appended, never through a link.
 // The environment variables on an unchanged program: packaging's
 // client_writes_snapshots; snapshots beside busy threads: ConcurrencyStress.
 
 #include "observe/Reporter.h"
+#include "observe/Sampler.h"
 #include "observe/Snapshot.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
@@ -125,7 +127,8 @@ TEST(Snapshot, ChangesNothing) {
 // handles each spend 2 ms and die holding 100 declared bytes). The list merges
 // as soon as it has been full: one handle more leaves it at most at the bound.
 TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
-    const TraceCapture trace; // the last ten say they die holding memory
+    const TraceCapture trace;                      // the last ten say they die holding memory
+    dideverazez::observe::testing::SampleEvery(1); // and their sites merge too, by stack
     const std::size_t before = TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size();
     zu_allocator root("Merged");
     for (std::size_t i = 0; i < RetiredBound + 10; ++i) {
@@ -144,8 +147,15 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
         }
     }
     const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Merged/");
+    dideverazez::observe::testing::SampleEvery(0);
     ASSERT_EQ(snapshot.Retired.size(), 2u);
     for (const RetiredHandle& r : snapshot.Retired) {
+        // Every handle allocated from the same stack: one site.
+        const auto [site, end] = snapshot.Samples.SitesOf(r.Sites);
+        ASSERT_EQ(end - site, 1) << r.Path;
+        EXPECT_EQ(site->AllocatedBlocks, static_cast<double>(RetiredBound / 2 + 5)) << r.Path;
+        EXPECT_EQ(site->AllocatedBytes, static_cast<double>(8 * (RetiredBound / 2) + 1000 * 5));
+        EXPECT_EQ(site->InUseBlocks, 0.0) << r.Path;
         EXPECT_EQ(r.Handles, RetiredBound / 2 + 5) << r.Path;
         EXPECT_EQ(r.Figures.MemoryPeak, 1048) << r.Path;
         EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1148 * 5) << r.Path;
