@@ -22,10 +22,17 @@ bench/run.sh gathered in its work folder:
                                       <seconds> <peak KiB> <snapshot bytes>",
                                       heap glibc, thread or library
 
+  sampling.txt                        bench/sampling.sh: "rows <setting> <run>
+                                      <row> <ns>" and "program <name> <setting>
+                                      <run> <seconds> <peak KiB>", setting off,
+                                      524288 or 1 (DIDEVERAZEZ_SAMPLE_BYTES),
+                                      glibc or heaptrack
+
 With --only servers it reads servers.txt alone and rewrites, in the
 docs/performance.md that is there, the servers' section and their rows of the
 goals, leaving the rest as it was measured (--commit names what was measured);
---only churn does the same with churn.txt and the thread churn's section.
+--only churn does the same with churn.txt and the thread churn's section,
+--only sampling with sampling.txt and the call-site sampling's section.
 
 Each ratio is taken within one process (both figures from the same run), and
 the report quotes the median over processes of figures and ratios alike.
@@ -528,6 +535,137 @@ def per_pair(per_thread_ratio, threads, reference_threads):
     return per_thread_ratio * reference_threads / threads
 
 
+# ---------------------------------------------------------------------------
+# Call-site sampling (bench/sampling.sh)
+
+SAMPLING_TITLE = "## Call-site sampling"
+SAMPLING_ROWS = [("pair/%s/64" % OURS, "pair 64 B"), ("pingpong/%s/64" % OURS, "ping-pong 64 B"),
+                 ("batch-1k/%s" % OURS, "batch 1..1024 B"),
+                 ("batch-64k/%s" % OURS, "batch 1..64 KiB")]
+SAMPLING_GOAL = 1.03
+
+
+def load_sampling(path):
+    """({row: {setting: {run: ns}}}, {program: {setting: {run: (s, KiB)}}})."""
+    rows, programs = {}, {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 5 and parts[0] == "rows":
+                    _, setting, run, row, ns = parts
+                    rows.setdefault(row, {}).setdefault(setting, {})[run] = (float(ns),)
+                elif len(parts) == 6 and parts[0] == "program":
+                    _, name, setting, run, seconds, peak = parts
+                    programs.setdefault(name, {}).setdefault(setting, {})[run] = (
+                        float(seconds), int(peak))
+    return rows, programs
+
+
+def sampling_goals(rows, programs):
+    """The highest ratio at 512 KiB against off, over the rows and programs."""
+    ratios = [program_ratios(runs, "524288", 0, "off") for runs in rows.values()]
+    ratios += [program_ratios(runs, "524288", 0, "off") for runs in programs.values()]
+    return max((r for r in ratios if r is not None), default=None)
+
+
+def sampling_section(sampling, commit, date, load=None):
+    rows, programs = sampling
+    out = []
+    w = out.append
+    rounds = max((len(r) for heaps in list(rows.values()) + list(programs.values())
+                  for r in heaps.values()), default=0)
+    w(SAMPLING_TITLE)
+    w("")
+    w("`DIDEVERAZEZ_SAMPLE_BYTES` off, at 524288 (one sample per 512 KiB requested) and at 1 "
+      "(every allocation), each its own process, the settings taking turns over %d rounds "
+      "(`bench/sampling.sh`); every ratio is taken within a round and the median over rounds "
+      "quoted. Every setting asks for a snapshot (`DIDEVERAZEZ_REPORT`), which starts the "
+      "library's thread: a process with a second thread pays glibc's atomic lock operations "
+      "on every tree lock, a cost of asking for snapshots, not of sampling, which the ratios "
+      "leave out. With sampling off the allocation path runs three instructions more than "
+      "before sampling existed and the free path none (the instruction counts above)."
+      % rounds)
+    if commit or date:
+        w("")
+        w("Measured %s%s%s." % (("at " + commit) if commit else "", ", " if commit and date else "",
+                                date or ""))
+    if load:
+        w("Load average: %s." % load)
+    w("")
+    w("| row (ns per pair) | off | 512 KiB | x off | every allocation | x off |")
+    w("|---|---:|---:|---:|---:|---:|")
+    for row, label in SAMPLING_ROWS:
+        runs = rows.get(row)
+        if not runs:
+            continue
+        med = {s: median([v[0] for v in runs.get(s, {}).values()]) for s in ("off", "524288", "1")}
+        w("| %s | %s | %s | %s | %s | %s |" % (
+            label, fmt_ns(med["off"]), fmt_ns(med["524288"]),
+            fmt_ratio(program_ratios(runs, "524288", 0, "off")), fmt_ns(med["1"]),
+            fmt_ratio(program_ratios(runs, "1", 0, "off"))))
+    w("")
+    if programs:
+        w("Programs run straight through the preload library, one handle a thread (python3 "
+          "building, writing and reading back a JSON document of 100,000 lists; sqlite3 "
+          "inserting 400,000 rows and indexing them), beside glibc alone and heaptrack, which "
+          "records every allocation's stack (heaptrack follows no child process: the programs "
+          "are run without a shell). Seconds are medians; heaptrack's ratio is against glibc, "
+          "the others' against the preload with sampling off, and every allocation's also "
+          "against glibc.")
+        w("")
+        w("| program | glibc s | off s | 512 KiB | x off | every allocation | x off | x glibc "
+          "| heaptrack | x glibc | peak KiB off / every / heaptrack |")
+        w("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|")
+        for name, runs in programs.items():
+            med = {s: median([v[0] for v in runs.get(s, {}).values()])
+                   for s in ("glibc", "off", "524288", "1", "heaptrack")}
+            peak = {s: median([v[1] for v in runs.get(s, {}).values()])
+                    for s in ("off", "1", "heaptrack")}
+            sec = lambda v: "—" if v is None else "%.2f" % v
+            w("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                name, sec(med["glibc"]), sec(med["off"]), sec(med["524288"]),
+                fmt_ratio(program_ratios(runs, "524288", 0, "off")), sec(med["1"]),
+                fmt_ratio(program_ratios(runs, "1", 0, "off")),
+                fmt_ratio(program_ratios(runs, "1", 0, "glibc")), sec(med["heaptrack"]),
+                fmt_ratio(program_ratios(runs, "heaptrack", 0, "glibc")),
+                " / ".join("—" if peak[s] is None else "%d" % peak[s]
+                           for s in ("off", "1", "heaptrack"))))
+        w("")
+    return out
+
+
+def sampling_goal_rows(sampling):
+    worst = sampling_goals(*sampling)
+    return ["| sampling at 512 KiB x off, batch rows and programs, highest | %s | %.2f | %s |"
+            % (fmt_ratio(worst), SAMPLING_GOAL, verdict(worst, SAMPLING_GOAL))]
+
+
+def splice_sampling(path, sampling, commit, date, load):
+    """Rewrites the call-site sampling's section and goal row of an existing
+    report: the section before the batch rows without trimming (or the
+    memory table), the row before the memory row."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    if SAMPLING_TITLE in lines:
+        start = lines.index(SAMPLING_TITLE)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        del lines[start:end]
+    at = next((i for i, line in enumerate(lines)
+               if line in ("## Batch rows with glibc's heap trimming off",
+                           "## Memory for one million 64-byte blocks")), len(lines))
+    lines[at:at] = sampling_section(sampling, commit, date, load)
+    lines = [line for line in lines if not line.startswith("| sampling at ")]
+    at = next((i for i, line in enumerate(lines) if line.startswith("| memory for 10^6 blocks")),
+              None)
+    if at is None:
+        sys.exit("report.py: %s has no goals table to add the sampling's row to" % path)
+    lines[at:at] = sampling_goal_rows(sampling)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
 def geometric_mean(values):
     values = [v for v in values if v is not None]
     return statistics.geometric_mean(values) if values else None
@@ -690,7 +828,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--docs", required=True)
-    parser.add_argument("--only", choices=["servers", "churn", "handles"],
+    parser.add_argument("--only", choices=["servers", "churn", "handles", "sampling"],
                         help="rewrite only this section (and its goal rows) of the existing report")
     parser.add_argument("--commit", help="the commit measured (default: machine.txt's)")
     args = parser.parse_args()
@@ -700,6 +838,7 @@ def main():
     servers = load_servers(os.path.join(args.work, "servers.txt"))
     churn = load_churn(os.path.join(args.work, "churn.txt"))
     handles = load_handles(args.work)
+    sampling = load_sampling(os.path.join(args.work, "sampling.txt"))
     cores = int(machine["cores"]) if machine.get("cores", "").isdigit() else None
     if args.only:
         path = os.path.join(args.docs, "performance.md")
@@ -712,6 +851,11 @@ def main():
                 sys.exit("report.py: no server results in " + args.work)
             splice_servers(path, servers, commit, machine.get("date"), load)
             print("rewrote the servers' section of", path)
+        elif args.only == "sampling":
+            if not any(sampling):
+                sys.exit("report.py: no sampling results in " + args.work)
+            splice_sampling(path, sampling, commit, machine.get("date"), load)
+            print("rewrote the call-site sampling's section of", path)
         elif args.only == "handles":
             if not handles:
                 sys.exit("report.py: no handle results in " + args.work)
@@ -889,6 +1033,8 @@ def main():
         out.extend(churn_goal_rows(churn))
     if handles:
         out.extend(handles_goal_rows(handles))
+    if any(sampling):
+        out.extend(sampling_goal_rows(sampling))
     mem = (memory[OURS] / memory["glibc"]) if OURS in memory and memory.get("glibc") else None
     w("| memory for 10^6 blocks of 64 B, x glibc | %s | 1.15 | %s |" % (fmt_ratio(mem), verdict(mem, 1.15)))
     w("")
@@ -989,6 +1135,9 @@ def main():
 
     if churn:
         out.extend(churn_section(churn, None, None, cores=cores))
+
+    if any(sampling):
+        out.extend(sampling_section(sampling, None, None))
 
     if notrim:
         w("## Batch rows with glibc's heap trimming off")

@@ -20,7 +20,8 @@
 # pairs; the difference over n is one pair), memory from one process per heap,
 # real programs through the preload library from bench/programs.sh, servers
 # through it from bench/servers.sh and thread churn through it from
-# bench/churn.sh (which bench/report.py --only servers and --only churn can
+# bench/churn.sh, and what sampling call sites costs from bench/sampling.sh
+# (which bench/report.py --only servers, --only churn and --only sampling can
 # also splice alone into an existing report).
 #
 # --smoke runs every benchmark for a token few iterations, each instruction
@@ -208,6 +209,8 @@ if [[ -f $preload ]]; then
     echo "== thread churn through the preload library"
     "$here/churn.sh" "$preload" "$bench_bin/thread_churn" --runs "$processes" \
         --out "$work/churn.txt"
+    echo "== call-site sampling: batch rows and programs, off, at 512 KiB and at every allocation"
+    "$here/sampling.sh" "$build_dir" --runs "$processes" --out "$work/sampling.txt"
 fi
 
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/machine.txt"
