@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <unordered_map>
 
@@ -62,6 +63,33 @@ public:
         return node.value.get<std::int64_t>();
     }
 
+    // A member that may be absent; `object` is known to be an object.
+    std::optional<Node> Optional(const Node& object, const char* key) const {
+        const auto found = object.value.find(key);
+        if (found == object.value.end()) {
+            return std::nullopt;
+        }
+        return Node{*found, object.pointer + "/" + key};
+    }
+
+    // A count or size: an integer from 0.
+    std::int64_t Count(const Node& node) const {
+        const std::int64_t value = Integer(node);
+        if (value < 0) {
+            Fail(node.pointer, "expected a non-negative integer");
+        }
+        return value;
+    }
+
+    // An address of the process: any integer from 0 to 2^64 - 1.
+    std::uint64_t Address(const Node& node) const {
+        if (!node.value.is_number_unsigned() &&
+            !(node.value.is_number_integer() && node.value.get<std::int64_t>() >= 0)) {
+            Fail(node.pointer, "expected an address: an integer from 0 to 2^64 - 1");
+        }
+        return node.value.get<std::uint64_t>();
+    }
+
     std::string String(const Node& node) const {
         if (!node.value.is_string()) {
             Fail(node.pointer, "expected a string");
@@ -88,8 +116,83 @@ public:
         return {at(0), at(1), at(2)};
     }
 
+    // The `sites` of an engine or retired entry, when it has them; every
+    // stack index names one of the snapshot's `stacks`.
+    std::vector<Site> ReadSites(const Node& owner, std::size_t stacks) const {
+        std::vector<Site> sites;
+        const std::optional<Node> list = Optional(owner, "sites");
+        if (!list) {
+            return sites;
+        }
+        for (std::size_t i = 0; i < Array(*list).size(); ++i) {
+            const Node node{list->value[i], list->pointer + "/" + std::to_string(i)};
+            const Node stack = Member(node, "stack");
+            const std::int64_t index = Count(stack);
+            if (static_cast<std::uint64_t>(index) >= stacks) {
+                Fail(stack.pointer, "no stack " + std::to_string(index) + ": the snapshot has " +
+                                        std::to_string(stacks) +
+                                        (stacks == 1 ? " stack" : " stacks"));
+            }
+            const Node inUse = Member(node, "in_use");
+            const Node allocated = Member(node, "allocated");
+            Site site;
+            site.stack = static_cast<std::size_t>(index);
+            site.inUseBytes = Count(Member(inUse, "bytes"));
+            site.inUseBlocks = Count(Member(inUse, "blocks"));
+            site.allocatedBytes = Count(Member(allocated, "bytes"));
+            site.allocatedBlocks = Count(Member(allocated, "blocks"));
+            sites.push_back(site);
+        }
+        return sites;
+    }
+
+    // `sampling`, `stacks` and `objects`, each optional.
+    void ReadSampling(const Node& root, Snapshot& snapshot) const {
+        if (const std::optional<Node> sampling = Optional(root, "sampling")) {
+            const Node bytes = Member(*sampling, "bytes");
+            snapshot.samplingBytes = Integer(bytes);
+            if (snapshot.samplingBytes < 1) {
+                Fail(bytes.pointer, "expected a whole number of bytes from 1");
+            }
+        }
+        if (const std::optional<Node> stacks = Optional(root, "stacks")) {
+            for (std::size_t i = 0; i < Array(*stacks).size(); ++i) {
+                const Node stack{stacks->value[i], stacks->pointer + "/" + std::to_string(i)};
+                std::vector<std::uint64_t> frames;
+                for (std::size_t j = 0; j < Array(stack).size(); ++j) {
+                    frames.push_back(
+                        Address({stack.value[j], stack.pointer + "/" + std::to_string(j)}));
+                }
+                snapshot.stacks.push_back(std::move(frames));
+            }
+        }
+        if (const std::optional<Node> objects = Optional(root, "objects")) {
+            for (std::size_t i = 0; i < Array(*objects).size(); ++i) {
+                const Node node{objects->value[i], objects->pointer + "/" + std::to_string(i)};
+                Object object;
+                object.path = String(Member(node, "path"));
+                const Node buildId = Member(node, "build_id");
+                object.buildId = String(buildId);
+                if (object.buildId.size() % 2 != 0 ||
+                    object.buildId.find_first_not_of("0123456789abcdefABCDEF") !=
+                        std::string::npos) {
+                    Fail(buildId.pointer, "expected hex digits, two a byte");
+                }
+                object.base = Address(Member(node, "base"));
+                object.start = Address(Member(node, "start"));
+                const Node end = Member(node, "end");
+                object.end = Address(end);
+                if (object.end < object.start) {
+                    Fail(end.pointer, "below start");
+                }
+                object.offset = Address(Member(node, "offset"));
+                snapshot.objects.push_back(std::move(object));
+            }
+        }
+    }
+
     // The engines of one tree, appended to `out` depth first.
-    void ReadTree(const Node& tree, std::vector<Engine>& out) const {
+    void ReadTree(const Node& tree, std::size_t stacks, std::vector<Engine>& out) const {
         const Node list = Member(tree, "engines");
         if (Array(list).empty()) {
             Fail(list.pointer, "a tree without engines");
@@ -112,6 +215,7 @@ public:
             engine.selfItems = ReadItems(statistics, "self");
             engine.pageItems = ReadItems(statistics, "pages");
             engine.pooledItems = ReadItems(statistics, "pooled");
+            engine.sites = ReadSites(node, stacks);
             const Node parent = Member(node, "parent");
             if (i == 0 && !parent.value.is_null()) {
                 Fail(parent.pointer,
@@ -157,9 +261,11 @@ public:
         }
         snapshot.process = Integer(Member(root, "process"));
         snapshot.takenMs = Integer(Member(root, "taken_ms"));
+        ReadSampling(root, snapshot);
         const Node trees = Member(root, "trees");
         for (std::size_t i = 0; i < Array(trees).size(); ++i) {
-            ReadTree({trees.value[i], trees.pointer + "/" + std::to_string(i)}, snapshot.engines);
+            ReadTree({trees.value[i], trees.pointer + "/" + std::to_string(i)},
+                     snapshot.stacks.size(), snapshot.engines);
         }
         const Node retired = Member(root, "retired");
         for (std::size_t i = 0; i < Array(retired).size(); ++i) {
@@ -167,7 +273,7 @@ public:
             snapshot.retired.push_back(
                 {String(Member(node, "path")), Integer(Member(node, "handles")),
                  Integer(Member(node, "born_ms")), Integer(Member(node, "died_ms")),
-                 ReadMetrics(Member(node, "metrics"))});
+                 ReadMetrics(Member(node, "metrics")), ReadSites(node, snapshot.stacks.size())});
         }
         return snapshot;
     }

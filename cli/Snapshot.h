@@ -36,6 +36,29 @@ struct Items {
     std::int64_t cumulative = 0;
 };
 
+// A call site that allocated through a handle (docs/sampling.md): the index
+// of its stack in Snapshot::stacks, and estimates of what it holds now and of
+// all it allocated, in bytes requested and blocks.
+struct Site {
+    std::size_t stack = 0;
+    std::int64_t inUseBytes = 0;
+    std::int64_t inUseBlocks = 0;
+    std::int64_t allocatedBytes = 0;
+    std::int64_t allocatedBlocks = 0;
+};
+
+// An object loaded in the process when the snapshot was taken: its addresses
+// in the file plus `base` are where they ran; [start, end) covers its loaded
+// segments, the one at `start` read from file offset `offset`.
+struct Object {
+    std::string path;
+    std::string buildId; // lowercase or uppercase hex, "" for none
+    std::uint64_t base = 0;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t offset = 0;
+};
+
 struct Engine {
     std::string path;
     std::string name;    // its own name, "<noname>" for a handle without one
@@ -46,10 +69,11 @@ struct Engine {
     Metrics metrics;
     // The items of four of its statistics (statistics/<key>/items), which the
     // blocks of a paged root are made of (Report.h, BlocksOf).
-    Items globalItems; // the engine and its descendants
-    Items selfItems;   // the engine alone; a root's pages among them
-    Items pageItems;   // the pages of the pool it owns
-    Items pooledItems; // its blocks from the size classes
+    Items globalItems;       // the engine and its descendants
+    Items selfItems;         // the engine alone; a root's pages among them
+    Items pageItems;         // the pages of the pool it owns
+    Items pooledItems;       // its blocks from the size classes
+    std::vector<Site> sites; // empty without sampling
 };
 
 struct Retired {
@@ -58,6 +82,7 @@ struct Retired {
     std::int64_t bornMs = 0;
     std::int64_t diedMs = 0;
     Metrics metrics;
+    std::vector<Site> sites; // the sampled blocks it still held when destroyed
 };
 
 struct Snapshot {
@@ -67,6 +92,12 @@ struct Snapshot {
     // depth first from its root, the children of an engine in the file's order.
     std::vector<Engine> engines;
     std::vector<Retired> retired;
+    // Sampling (docs/sampling.md): one allocation sampled per samplingBytes
+    // bytes requested, 0 when the snapshot has no `sampling`. Every Site's
+    // stack indexes `stacks`; each stack is return addresses, innermost first.
+    std::int64_t samplingBytes = 0;
+    std::vector<std::vector<std::uint64_t>> stacks;
+    std::vector<Object> objects;
     nlohmann::json document; // the object as read, for the viewer
 };
 
