@@ -36,6 +36,16 @@ void WriteSummary(std::ostream& out, const Snapshot& snapshot);
 // of current bytes first, and the change of the total of the roots.
 void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after);
 
+// The retired handles that still held memory, each with the sampled call
+// sites of what it held, largest first, and their stacks symbolised
+// (docs/sampling.md); one line when none held any.
+void WriteLeaks(std::ostream& out, const Snapshot& snapshot);
+
+// The snapshot's sampled sites, of live and retired handles, as a pprof
+// profile (profile.proto), gzip-compressed; `samples` is set to how many
+// samples it holds. Throws std::runtime_error when built without zlib.
+std::string PprofProfile(const Snapshot& snapshot, std::size_t& samples);
+
 // The snapshots of one file given to `html`.
 struct SnapshotFile {
     std::string name;

@@ -1,6 +1,7 @@
 // dideverazez-report: summary, diff and html views of the snapshots a program
-// using dideverazez writes, and take, which asks a running program for one
-// (docs/snapshot.md).
+// using dideverazez writes, leaks and pprof of their sampled call sites, and
+// take, which asks a running program for one (docs/snapshot.md,
+// docs/sampling.md).
 //
 // Exit status: 0 when done; 2 on bad arguments, or a file that cannot be read
 // or written, is not JSON or not a snapshot, or a program that gives no
@@ -27,12 +28,14 @@ using namespace dideverazez::report;
 constexpr const char* kUsage = R"(Usage: dideverazez-report summary FILE
        dideverazez-report diff A B
        dideverazez-report html FILE... -o OUT.html
+       dideverazez-report leaks FILE
+       dideverazez-report pprof FILE -o OUT.pb.gz
        dideverazez-report take PID [-o FILE]
        dideverazez-report --help
 
 FILE is a snapshot, or a time series of them (one a line), written by a
-program using dideverazez with DIDEVERAZEZ_REPORT set; summary and diff read
-the last snapshot of a series.
+program using dideverazez with DIDEVERAZEZ_REPORT set; summary, diff, leaks
+and pprof read the last snapshot of a series.
 
   summary  the tree of live handles, each before its children, with its
            figures; then the handles destroyed so far.
@@ -40,6 +43,12 @@ the last snapshot of a series.
            of current bytes first, and the change of the roots' total.
   html     one page showing the snapshots of every FILE (a treemap, a table,
            and a chart of a time series), with nothing to fetch.
+  leaks    the retired handles that still held memory, each with the call
+           sites of what it held, largest first, as sampled with
+           DIDEVERAZEZ_SAMPLE_BYTES set (docs/sampling.md).
+  pprof    the sampled call sites of live and retired handles as a pprof
+           profile (gzip-compressed profile.proto), each stack ending in
+           its handles: pprof -top OUT.pb.gz.
   take     a snapshot of the running process PID, asked for now over its
            socket /tmp/dideverazez-<uid>/PID.sock (the program runs as this
            user with DIDEVERAZEZ_REPORT set), written to FILE or to standard
@@ -141,6 +150,24 @@ int Run(int argc, char** argv) {
             files.push_back({input, ReadSnapshots(input)});
         }
         WriteFile(output, [&](std::ostream& out) { WriteHtml(out, files); });
+    } else if (command == "leaks" && args.size() == 2) {
+        WriteLeaks(std::cout, ReadSnapshots(args[1]).back());
+    } else if (command == "pprof") {
+        std::vector<std::string> inputs;
+        std::string output;
+        SplitOutput(command, args, inputs, output);
+        if (inputs.size() != 1 || output.empty()) {
+            throw BadArguments("pprof: needs one FILE and -o OUT.pb.gz");
+        }
+        const Snapshot snapshot = ReadSnapshots(inputs[0]).back();
+        std::size_t samples = 0;
+        const std::string profile = PprofProfile(snapshot, samples);
+        WriteFile(output, [&](std::ostream& out) { out << profile; });
+        if (samples == 0) {
+            std::cerr << "dideverazez-report: pprof: " << inputs[0]
+                      << " has no sampled call site; the profile is empty (run the program with "
+                         "DIDEVERAZEZ_SAMPLE_BYTES set)\n";
+        }
     } else if (command == "take") {
         std::vector<std::string> inputs;
         std::string output;
@@ -160,7 +187,7 @@ int Run(int argc, char** argv) {
         }
     } else {
         throw BadArguments(command.empty() ? "no command"
-                           : command == "summary" || command == "diff"
+                           : command == "summary" || command == "diff" || command == "leaks"
                                ? command + ": wrong number of files"
                                : "unknown command '" + command + "'");
     }
