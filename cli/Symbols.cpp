@@ -160,7 +160,10 @@ Frame Symbols::Resolve(std::uint64_t address) const {
     if (const char* name =
             dwfl_module_addrinfo(module, call, &offset, &symbol, nullptr, nullptr, nullptr)) {
         frame.systemName = name;
-        frame.function = Demangled(name);
+        // Without the symbol's version (memcpy@@GLIBC_2.14), which no
+        // demangler takes and no reader needs.
+        const std::string unversioned = frame.systemName.substr(0, frame.systemName.find('@'));
+        frame.function = Demangled(unversioned.c_str());
     }
     if (Dwfl_Line* line = dwfl_module_getsrc(module, call)) {
         int number = 0;
