@@ -37,8 +37,7 @@ extern constinit thread_local std::uint64_t tSampleRemaining;
 // sampling on the allocation path while it is off: one subtraction, whose
 // borrow is the answer.
 inline bool CountDown(std::uint64_t size) noexcept {
-#if defined(__ELF__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__) &&                    \
-    !defined(__SANITIZE_ADDRESS__)
+#if defined(__ELF__) && defined(__x86_64__)
     // The subtraction straight on the thread's word: the compilers load it,
     // subtract and store it back, two instructions more on every allocation.
     asm goto("movq dideverazez_sample_remaining@gottpoff(%%rip), %%rax\n\t"
