@@ -4,8 +4,12 @@
 # sample per 512 KiB and at every allocation, and the same programs under
 # heaptrack (which records every allocation) beside them.
 #
-#   bench/sampling.sh BUILD_DIR [--runs N] [--out FILE]
+#   bench/sampling.sh BUILD_DIR [--runs N] [--out FILE] [--baseline BUILD_DIR]
 #
+# With --baseline (the bench build of a commit before sampling existed), the
+# instructions per pair of both builds are counted with callgrind too, on the
+# shapes of bench/instruction_counts: "instructions <build> <shape> <count>",
+# build "baseline" or "this".
 # Sampling is read when the library loads, so each setting is its own
 # process; the settings take turns, run after run, so that a change in the
 # machine's load falls on all of them, and bench/report.py takes each ratio
@@ -16,11 +20,12 @@
 set -euo pipefail
 build=$(realpath "$1")
 shift
-runs=5 out=/dev/stdout
+runs=5 out=/dev/stdout baseline=""
 while (($#)); do
     case $1 in
     --runs) runs=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
+    --baseline) baseline=$(realpath "$2"); shift 2 ;;
     *) echo "sampling.sh: unknown option '$1'" >&2; exit 2 ;;
     esac
 done
@@ -97,6 +102,24 @@ for b in json.load(sys.stdin)["benchmarks"]:
         print("rows", sys.argv[1], sys.argv[2], b["run_name"], b["real_time"])' "$set" "$r"
         done
     done
+    if [[ -n $baseline ]] && command -v valgrind > /dev/null; then
+        count() { # PROGRAM SHAPE PAIRS
+            valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$1" "$2" "$3" \
+                > /dev/null 2>&1
+            sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$work/callgrind.out" | head -1
+        }
+        for shape in steady pingpong root depth8 batch-1k large-4k; do
+            pairs=100000
+            [[ $shape == *batch* ]] && pairs=20000
+            for build_of in baseline:"$baseline" this:"$build"; do
+                echo "== instructions, $shape, ${build_of%%:*}" >&2
+                program=${build_of#*:}/bench/instruction_counts
+                once=$(count "$program" "$shape" "$pairs")
+                twice=$(count "$program" "$shape" $((2 * pairs)))
+                echo "instructions ${build_of%%:*} $shape $(((twice - once) / pairs))"
+            done
+        done
+    fi
     programs=(python3 sqlite3)
     command -v heaptrack > /dev/null || echo "sampling.sh: no heaptrack, its runs left out" >&2
     settings=(glibc off 524288 1 heaptrack)
