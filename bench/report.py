@@ -589,7 +589,13 @@ def sampling_section(sampling, commit, date, load=None):
       "quoted. Every setting asks for a snapshot (`DIDEVERAZEZ_REPORT`), which starts the "
       "library's thread: a process with a second thread pays glibc's atomic lock operations "
       "on every tree lock, a cost of asking for snapshots, not of sampling, which the ratios "
-      "leave out." % rounds)
+      "leave out. The batch rows swing between processes of one setting far more than "
+      "sampling moves them (with glibc's trimming off, batches of 1..64 KiB blocks took 2.5 to 11 ms in six processes "
+      "of this machine with the same setting: where glibc's heap stands when the batch "
+      "starts): their ratios are the least certain figures here. The fixed-size rows give "
+      "what a sample costs, every allocation being sampled at 1; at n bytes an allocation of "
+      "s bytes is sampled with chance s/n, which the last column turns into what sampling at "
+      "512 KiB is expected to add to a pair." % rounds)
     if commit or date:
         w("")
         w("Measured %s%s%s." % (("at " + commit) if commit else "", ", " if commit and date else "",
@@ -611,17 +617,23 @@ def sampling_section(sampling, commit, date, load=None):
                                          now if now is not None else "—",
                                          "%+d" % (now - before) if None not in (before, now) else "—"))
         w("")
-    w("| row (ns per pair) | off | 512 KiB | x off | every allocation | x off |")
-    w("|---|---:|---:|---:|---:|---:|")
+    w("| row (ns per pair) | off | 512 KiB | x off | every allocation | x off "
+      "| a sample costs, ns | expected at 512 KiB, ns a pair |")
+    w("|---|---:|---:|---:|---:|---:|---:|---:|")
     for row, label in SAMPLING_ROWS:
         runs = rows.get(row)
         if not runs:
             continue
         med = {s: median([v[0] for v in runs.get(s, {}).values()]) for s in ("off", "524288", "1")}
-        w("| %s | %s | %s | %s | %s | %s |" % (
+        sample = expected = "—"
+        if row.endswith("/64") and None not in (med["off"], med["1"]):
+            cost = med["1"] - med["off"]
+            sample = "%.0f" % cost
+            expected = "%.3f" % (cost * 64 / 524288)
+        w("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
             label, fmt_ns(med["off"]), fmt_ns(med["524288"]),
             fmt_ratio(program_ratios(runs, "524288", 0, "off")), fmt_ns(med["1"]),
-            fmt_ratio(program_ratios(runs, "1", 0, "off"))))
+            fmt_ratio(program_ratios(runs, "1", 0, "off")), sample, expected))
     w("")
     if programs:
         w("Programs run straight through the preload library, one handle a thread (python3 "
