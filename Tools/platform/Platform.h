@@ -98,9 +98,8 @@ void OnFork(void (*prepare)(), void (*parent)(), void (*child)());
 
 // Fills `frames` with the return addresses of the calling thread's stack,
 // innermost first, at most `capacity` of them, and returns how many. It takes
-// no lock the program could hold and allocates nothing (libunwind with its
-// per-thread cache, or the compiler's unwinder in a build without it, on POSIX
-// systems; RtlCaptureStackBackTrace on Windows).
+// no lock the program could hold and allocates nothing (the compiler's
+// unwinder on POSIX systems, RtlCaptureStackBackTrace on Windows).
 int CaptureStack(void** frames, int capacity) noexcept;
 
 // An object loaded in the process: what turns its addresses back into

@@ -20,10 +20,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <unwind.h>
-#if defined(DIDEVERAZEZ_LIBUNWIND)
-#define UNW_LOCAL_ONLY
-#include <libunwind.h>
-#endif
 
 namespace dideverazez::platform {
 namespace {
@@ -235,7 +231,6 @@ void Thread::Join() {
 
 namespace {
 
-#if !defined(DIDEVERAZEZ_LIBUNWIND)
 struct StackWalk {
     void** frames;
     int capacity;
@@ -251,7 +246,6 @@ _Unwind_Reason_Code TakeFrame(struct _Unwind_Context* context, void* argument) {
     walk->frames[walk->count++] = reinterpret_cast<void*>(at);
     return _URC_NO_REASON;
 }
-#endif
 
 // The loaded objects are read from /proc/self/maps and their files, not with
 // dl_iterate_phdr: that takes the loader's lock, which a process ending holds
@@ -377,22 +371,9 @@ template <class Line> void ForEachMapsLine(Line&& line) {
 } // namespace
 
 int CaptureStack(void** frames, int capacity) noexcept {
-#if defined(DIDEVERAZEZ_LIBUNWIND)
-    // libunwind keeps what it learnt of each return address per thread: no
-    // lock, no allocation, and each frame after the first stack of a path
-    // costs a look-up.
-    static const bool cached = [] {
-        unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
-        return true;
-    }();
-    (void)cached;
-    const int taken = unw_backtrace(frames, capacity);
-    return taken > 0 ? taken : 0;
-#else
     StackWalk walk{frames, capacity, 0};
     _Unwind_Backtrace(TakeFrame, &walk);
     return walk.count;
-#endif
 }
 
 void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context) {
