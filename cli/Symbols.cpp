@@ -171,6 +171,24 @@ Frame Symbols::Resolve(std::uint64_t address) const {
             frame.file = file;
             frame.line = number;
         }
+    } else {
+        // Without .debug_aranges (clang writes none by default) libdw of
+        // Debian 12 finds no unit for an address: each unit's own ranges say.
+        Dwarf_Addr bias = 0;
+        for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
+             unit = dwfl_module_nextcu(module, unit, &bias)) {
+            if (dwarf_haspc(unit, call - bias) <= 0) {
+                continue;
+            }
+            int number = 0;
+            Dwarf_Line* found = dwarf_getsrc_die(unit, call - bias);
+            const char* file = found != nullptr ? dwarf_linesrc(found, nullptr, nullptr) : nullptr;
+            if (file != nullptr && dwarf_lineno(found, &number) == 0) {
+                frame.file = file;
+                frame.line = number;
+            }
+            break;
+        }
     }
 #endif
     return frame;
