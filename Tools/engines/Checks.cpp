@@ -6,6 +6,7 @@
 #if defined(DIDEVERAZEZ_CHECKED)
 
 #include "engines/kdideverazez_impl.h"
+#include "platform/Platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,8 +71,8 @@ void EngineGoing(const allocator_impl& engine) noexcept {
     if (registry == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(registry->mutex);
-    if (registry->released) {
+    std::unique_lock<std::mutex> lock(registry->mutex, std::defer_lock);
+    if (!dideverazez::platform::LockUnlessEnding(lock) || registry->released) {
         return;
     }
     const auto found = registry->children.find(&engine);
@@ -91,7 +92,10 @@ void EngineGoing(const allocator_impl& engine) noexcept {
 
 void Release() noexcept {
     Registry* registry = Engines();
-    std::lock_guard<std::mutex> lock(registry->mutex);
+    std::unique_lock<std::mutex> lock(registry->mutex, std::defer_lock);
+    if (!dideverazez::platform::LockUnlessEnding(lock)) {
+        return;
+    }
     registry->released = true;
     decltype(registry->children)().swap(registry->children);
 }

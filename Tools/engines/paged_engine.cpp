@@ -6,6 +6,7 @@
 #include "engines/Checks.h"
 #include "engines/MemoryCheckers.h"
 #include "handle/dideverazez.h"
+#include "platform/Platform.h"
 
 #include <array>
 #include <cstring>
@@ -504,9 +505,12 @@ void allocator_data::Flush() {
     // operation of the tree changes under the tree lock, so their release
     // takes it too. No operation calls Flush while holding the lock (the handle
     // calls it from GetMetrics and its destructor only), so this cannot
-    // deadlock.
-    std::lock_guard<std::mutex> lock(Root->Mutex);
-    Pool->FlushCache();
+    // deadlock. At the end of a process a stopped thread may hold it: the
+    // pages then stay cached.
+    std::unique_lock<std::mutex> lock(Root->Mutex, std::defer_lock);
+    if (dideverazez::platform::LockUnlessEnding(lock)) {
+        Pool->FlushCache();
+    }
     StopTimeMeasurement();
 }
 

@@ -9,12 +9,14 @@
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
 #include "observe/Sampler.h"
+#include "platform/Platform.h"
 #include "report/ReportStreams.h"
 #include "statistics/AllocSizes.h"
 #include "trace/rozudoru.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -362,13 +364,47 @@ struct Bookkeeping {
     }
 };
 
+// "DEBUG" and the process's histogram, whose rows live in DEBUG's tree. A
+// process ending with a thread stopped inside that tree (Windows) keeps the
+// tree's lock held for good; both are then left to the end of the process,
+// since destroying them frees into the tree.
+class DebugTree {
+public:
+    DebugTree() { new (&parts_) Parts; }
+    ~DebugTree() {
+        // No other thread runs while the process ends: a lock free now stays
+        // free.
+        std::mutex& lock = zu_allocator_access::Engine(Stored().root)->Root->Mutex;
+        if (dideverazez::platform::ProcessEnding()) {
+            if (!lock.try_lock()) {
+                return;
+            }
+            lock.unlock();
+        }
+        Stored().~Parts();
+    }
+    DebugTree(const DebugTree&) = delete;
+    DebugTree& operator=(const DebugTree&) = delete;
+
+    zu_allocator& Root() noexcept { return Stored().root; }
+    AllocSizes& Histogram() noexcept { return Stored().histogram; }
+
+private:
+    struct Parts {
+        zu_allocator root{"DEBUG", true};
+        AllocSizes histogram{"Global", &root};
+    };
+    Parts& Stored() noexcept { return *std::launder(reinterpret_cast<Parts*>(&parts_)); }
+
+    alignas(Parts) unsigned char parts_[sizeof(Parts)];
+};
+
 struct ModuleState {
     Bookkeeping bookkeeping;
     LmAlloc::NullStream nullStream;
-    zu_allocator debugRoot{"DEBUG", true};
-    AllocSizes global{"Global", &debugRoot};
+    DebugTree debug;
     // Goes first: the last snapshot is written while "DEBUG" still stands.
-    dideverazez::observe::Reporter reporter{global};
+    dideverazez::observe::Reporter reporter{debug.Histogram()};
     dideverazez::observe::ForkHandlers fork{reporter};
 };
 
@@ -383,11 +419,11 @@ std::int32_t LiveHandleCount() noexcept {
 }
 
 zu_allocator& DebugRootAllocator() noexcept {
-    return gModule.debugRoot;
+    return gModule.debug.Root();
 }
 
 AllocSizes& GlobalAllocSizes() noexcept {
-    return gModule.global;
+    return gModule.debug.Histogram();
 }
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)

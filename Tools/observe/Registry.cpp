@@ -90,15 +90,27 @@ __attribute__((tls_model("initial-exec")))
 #endif
 thread_local bool gHolding = false;
 
+// Not held only while the process ends with the lock held by a stopped
+// thread (LockUnlessEnding): the holder then leaves the registry as it is.
 class Holding {
 public:
-    explicit Holding(Registry& registry) : lock_(registry.mutex) { gHolding = true; }
-    ~Holding() { gHolding = false; }
+    explicit Holding(Registry& registry)
+        : mutex_(registry.mutex), held_(platform::LockUnlessEnding(mutex_)) {
+        gHolding = held_;
+    }
+    ~Holding() {
+        if (held_) {
+            gHolding = false;
+            mutex_.unlock();
+        }
+    }
     Holding(const Holding&) = delete;
     Holding& operator=(const Holding&) = delete;
+    bool Held() const { return held_; }
 
 private:
-    std::lock_guard<std::mutex> lock_;
+    std::mutex& mutex_;
+    const bool held_;
 };
 
 // Handles of one path make one entry: the highest peaks, the first birth and
@@ -264,7 +276,7 @@ void Register(const allocator_impl& engine, const char* name) {
     }
     Registry& registry = TheRegistry();
     const Holding holding(registry);
-    if (registry.released) {
+    if (!holding.Held() || registry.released) {
         entry->~Entry();
         storage.deallocate(entry, 1);
         return;
@@ -292,6 +304,9 @@ void Retire(const allocator_impl& engine, std::uint64_t sites) noexcept {
     Entry* entry = nullptr;
     {
         const Holding holding(registry);
+        if (!holding.Held()) {
+            return;
+        }
         // Read again under the lock: the module going releases every entry.
         entry = static_cast<Entry*>(engine.Registration);
         if (entry == nullptr) {
@@ -357,6 +372,9 @@ void ReleaseRegistry() noexcept {
         return;
     }
     const Holding holding(*registry);
+    if (!holding.Held()) {
+        return;
+    }
     registry->released = true;
     RetiredHandles().swap(registry->retired);
     decltype(registry->byPath)().swap(registry->byPath);

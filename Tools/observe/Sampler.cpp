@@ -417,8 +417,8 @@ std::uint64_t RetireSites(const allocator_impl& engine) noexcept {
     if (samples == nullptr) {
         return 0;
     }
-    const std::lock_guard<std::mutex> lock(samples->mutex);
-    if (samples->released) {
+    std::unique_lock<std::mutex> lock(samples->mutex, std::defer_lock);
+    if (!platform::LockUnlessEnding(lock) || samples->released) {
         return 0;
     }
     const auto owner = reinterpret_cast<std::uintptr_t>(&engine);
@@ -514,8 +514,10 @@ void DropSiteGroup(std::uint64_t group) noexcept {
     if (samples == nullptr || group == 0) {
         return;
     }
-    const std::lock_guard<std::mutex> lock(samples->mutex);
-    ForgetSites(*samples, TakeSites(*samples, group));
+    std::unique_lock<std::mutex> lock(samples->mutex, std::defer_lock);
+    if (platform::LockUnlessEnding(lock)) {
+        ForgetSites(*samples, TakeSites(*samples, group));
+    }
 }
 
 std::pair<const SiteCopy*, const SiteCopy*>
@@ -575,7 +577,10 @@ void ReleaseSamples() noexcept {
     if (samples == nullptr) {
         return;
     }
-    const std::lock_guard<std::mutex> lock(samples->mutex);
+    std::unique_lock<std::mutex> lock(samples->mutex, std::defer_lock);
+    if (!platform::LockUnlessEnding(lock)) {
+        return;
+    }
     samples->released = true;
     for (auto& [address, block] : samples->live) {
         block.Of = nullptr;

@@ -53,11 +53,23 @@ bool AppendToFile(const char* path, const char* text, std::size_t size);
 bool CanWriteFile(const char* path, bool append);
 
 // Whether the process is ending with its other threads already gone, perhaps
-// stopped inside the library with a lock held (Windows: the module's detach
-// notification at process exit, NoteProcessEnding). Never on POSIX systems,
-// whose other threads run on while a process exits.
+// stopped inside the library with a lock held (Windows: the loader's shutdown
+// has begun, or the module's detach notification at process exit,
+// NoteProcessEnding). Never on POSIX systems, whose other threads run on while
+// a process exits.
 bool ProcessEnding();
 void NoteProcessEnding();
+
+// Takes `mutex` and says so. While the process is ending (ProcessEnding) it is
+// only tried: a lock that a stopped thread held is never given back, and the
+// caller leaves its work to the end of the process instead of waiting forever.
+template <class Mutex> bool LockUnlessEnding(Mutex& mutex) {
+    if (!ProcessEnding()) {
+        mutex.lock();
+        return true;
+    }
+    return mutex.try_lock();
+}
 
 // Keeps the module loaded until the process ends (Windows: a thread of the
 // module's own must never be waited for under the loader's lock, which a

@@ -127,11 +127,24 @@ bool CanWriteFile(const char* path, bool append) {
 }
 
 namespace {
+
 std::atomic<bool> gProcessEnding{false};
-}
+
+// ntdll's answer is true from the start of a process's end, while the modules
+// loaded after this one are detached (their handles destroyed), before this
+// module's own detach notes it.
+using ShutdownQuery = BOOLEAN(WINAPI*)();
+const ShutdownQuery gShutdownInProgress = [] {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr ? reinterpret_cast<ShutdownQuery>(reinterpret_cast<void (*)()>(
+                                  ::GetProcAddress(ntdll, "RtlDllShutdownInProgress")))
+                            : nullptr;
+}();
+
+} // namespace
 
 bool ProcessEnding() {
-    return gProcessEnding.load();
+    return gProcessEnding.load() || (gShutdownInProgress != nullptr && gShutdownInProgress());
 }
 
 void NoteProcessEnding() {
