@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Thread churn through the preload library: tests/preload/thread_churn run
 # plainly, then with one handle a thread and a snapshot at exit. The output
-# must not change; the peak resident set must stay within 1.5 x the plain
-# run's plus 4 MiB (what an ended thread keeps is bounded by the threads alive
-# at once, not by the threads made); the snapshot must stay under 1 MiB.
+# must not change; the peak resident set must stay within 2 x the plain run's
+# plus 8 MiB (what an ended thread keeps is bounded by the threads alive at
+# once, not by the threads made: a heap that keeps every ended thread's pages
+# is hundreds of MiB past it); the snapshot must stay under 1 MiB. The goal of
+# 1.5 x plus 4 MiB is the benchmark report's, for a release build: a checking
+# build keeps more a thread, and a loaded machine moves the plain peak.
 #
 #   churn.sh PRELOAD PROGRAM WORK_DIR THREADS ALIVE BYTES [LEAK]
 set -euo pipefail
@@ -19,7 +22,7 @@ got=$(LD_PRELOAD=$preload DIDEVERAZEZ_REPORT="$work/churn-%p.json" \
 status=0
 [[ $got == "$expected" ]] || { echo "output differs: '$got', not '$expected'"; status=1; }
 plain=$(peak "$work/plain.err") served=$(peak "$work/preload.err")
-bound=$((plain * 3 / 2 + 4096))
+bound=$((plain * 2 + 8192))
 echo "peak resident set: $plain KiB plainly, $served KiB through the preload (bound $bound KiB)"
 ((served <= bound)) || { echo "the peak is past the bound"; status=1; }
 snapshot=$(ls "$work"/churn-*.json)
