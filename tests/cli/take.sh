@@ -35,7 +35,8 @@ run() {
     if [[ $mode != none ]]; then
         "$python" "$here/take_server.py" "$mode" ${file:+"$data/$file"} >server.out 2>server.err &
         server=$!
-        for _ in $(seq 100); do
+        # Up to a minute: a loaded machine starts python slowly.
+        for _ in $(seq 1200); do
             [[ -s server.out ]] && break
             sleep 0.05
         done
