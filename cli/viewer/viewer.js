@@ -738,7 +738,7 @@
     const none = (text) => {
       note.textContent = text;
       note.hidden = false;
-      flame.hidden = true;
+      flame.toggleAttribute('hidden', true); // an SVG element has no .hidden
       flame.replaceChildren();
     };
     if (!snapshot.sampling) {
@@ -758,7 +758,7 @@
                   'allocated bytes they show where its ' + amount(root.allocated) + ' came from.');
     }
     note.hidden = true;
-    flame.hidden = false;
+    flame.toggleAttribute('hidden', false);
 
     // The frames from the top to the one zoomed into, as far as they still
     // exist with bytes of the measure: full width, the zoomed one's callees

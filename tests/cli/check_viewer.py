@@ -284,8 +284,46 @@ def check_view(snapshots, fragment, dom, problems):
     if zoomed and caption != "%s %s bytes" % (grouped(zoomed["metrics"]["memory_" + by]), by):
         problems.append("#%s: the treemap's caption is %r for %s" % (fragment, caption,
                                                                     zoomed["path"]))
+    check_folds(walked, zoomed, by, fragment, dom, problems)
     print("#%s: snapshot %d, %d of %d rows shown, %d match, zoomed into %s"
           % (fragment, at + 1, len(rows), total, len(matching), " / ".join(chain)))
+
+
+SMALLEST_CELL = 400
+
+
+def check_folds(walked, zoomed, by, fragment, dom, problems):
+    """The children of the handle zoomed into (the roots for none) that would
+    cover less than 400 square pixels of the treemap share one cell, when
+    there are two or more; the others are drawn each."""
+    figure = lambda e: max(0, e["metrics"]["memory_" + by])
+    if zoomed is None:
+        children, depth = [e for e, d, _, _ in walked if d == 0], 0
+        whole = sum(map(figure, children))
+    else:
+        children = [e for e, _, _, _ in walked if e["parent"] == zoomed["address"]]
+        depth = next(d for e, d, _, _ in walked if e is zoomed) + 1
+        whole = max(sum(map(figure, children)), figure(zoomed))
+    _, _, w, h = map(float, dom.ids.get("map", {}).get("attrs", {}).get("viewbox", "0 0 0 0")
+                     .split())
+    small = [e for e in children if figure(e) > 0 and figure(e) * w * h / whole < SMALLEST_CELL]
+    small = small if len(small) >= 2 else []
+    drawn = sorted(n["attrs"]["data-path"] for n in dom.nodes
+                   if n["attrs"].get("data-depth") == str(depth))
+    expected = sorted(e["path"] for e in children if figure(e) > 0 and e not in small)
+    if drawn != expected:
+        problems.append("#%s: the treemap draws %d cells, not %d" % (fragment, len(drawn),
+                                                                    len(expected)))
+    others = [g for g in dom.others if g["attrs"].get("data-depth") == str(depth)]
+    says = ["%d" % len(small), "\n%s %s bytes together\n" % (grouped(sum(map(figure, small))), by)]
+    if (len(others) != (1 if small else 0) or
+            small and (others[0]["attrs"]["data-others"] != says[0] or
+                       says[1] not in others[0].get("title", ""))):
+        problems.append("#%s: the cells of the small children: %r, not %r"
+                        % (fragment, [(g["attrs"]["data-others"], g.get("title")) for g in others],
+                           says if small else []))
+    if small:
+        print("#%s: %d cells drawn, %d small ones in one" % (fragment, len(drawn), len(small)))
 
 
 def amount(figures):
