@@ -280,14 +280,13 @@
       const row = [rest[next++]];
       const max = row[0].value * scale;
       let area = max;
+      let min = max;
       while (next < rest.length) {
         const added = rest[next].value * scale;
-        if (worst(area + added, max, added, side) > worst(area, max, row[row.length - 1].value *
-                                                                     scale, side)) {
-          break;
-        }
+        if (worst(area + added, max, added, side) > worst(area, max, min, side)) break;
         row.push(rest[next++]);
         area += added;
+        min = added;
       }
       const thickness = area / side;
       let offset = 0;
