@@ -860,6 +860,35 @@ def handles_goal_rows(handles):
             % (fmt_ratio(worst), verdict(worst, 1.2))]
 
 
+# The viewer's load time (bench/viewer_load.py writes it into the report).
+VIEWER_TITLE = "## The viewer's page at many handles"
+VIEWER_GOAL = "| page for 20,000 handles loads in "
+
+
+def carry_viewer(path, out):
+    """`out` with the viewer's section and goal row of the report at `path`,
+    which bench/viewer_load.py measures apart: before the notes, and at the
+    end of the goals table."""
+    if not os.path.exists(path):
+        return out
+    with open(path) as f:
+        old = f.read().split("\n")
+    if VIEWER_TITLE not in old:
+        return out
+    start = old.index(VIEWER_TITLE)
+    end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
+    lines = "\n".join(out).split("\n")
+    at = next((i for i, line in enumerate(lines)
+               if line == "## Where the cost goes, and why goals are missed"), len(lines))
+    lines[at:at] = old[start:end]
+    goal = [line for line in old if line.startswith(VIEWER_GOAL)]
+    if goal and "## Goals" in lines:
+        goals = lines.index("## Goals")
+        at = next(i for i in range(goals + 3, len(lines)) if not lines[i].startswith("|"))
+        lines[at:at] = goal
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
@@ -1217,6 +1246,7 @@ def main():
             w(f.read().rstrip())
         w("")
 
+    out = carry_viewer(os.path.join(args.docs, "performance.md"), out)
     with open(os.path.join(args.docs, "performance.md"), "w") as f:
         f.write("\n".join(out))
     print("wrote", os.path.join(args.docs, "performance.md"), "and", png or "no chart (no gnuplot)")

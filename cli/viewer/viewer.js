@@ -2,9 +2,11 @@
 // snapshots in the element #snapshots as [{file, snapshot}, ...], in the order
 // given; the tool has checked every key used here. Plain script, nothing to
 // fetch. The state (area measure, snapshot shown, zoom, the handle whose call
-// sites are drawn, their measure and the frame zoomed into) lives in the URL's
-// fragment, e.g. #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated, so a view
-// can be linked.
+// sites are drawn, their measure, the frame zoomed into and the table's
+// filter) lives in the URL's fragment, e.g.
+// #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated&filter=mesh, so a view
+// can be linked: handles by their paths, snapshots counted from 1 as the page
+// shows them (docs/snapshot.md).
 'use strict';
 
 (function () {
@@ -27,6 +29,15 @@
   const METRIC = {current: 'memory_current', peak: 'memory_peak'};
   const SITES = {in_use: 'in use', allocated: 'allocated'};
   const ROW = 18; // the height of a row of the flame graph, in pixels
+  // The rows of a table shown at once: a page of 20,000 handles stays quick
+  // to lay out; the buttons under it page through the rest.
+  const PAGE_ROWS = 100;
+  // A parent's children whose cells would cover less than this many square
+  // pixels (about 20 by 20, too small for a label) are drawn as one cell,
+  // "n others", when there are at least two of them.
+  const SMALLEST_CELL = 400;
+  // The roots the chart draws at first: the largest by current bytes.
+  const CHARTED_ROOTS = 5;
 
   // Figures as the tool prints them: exact, grouped by threes.
   function grouped(value) {
@@ -77,15 +88,27 @@
       }
     }
     const seen = new Map();
+    const byPath = new Map();
     const walk = (node) => {
       const base = node.depth + ':' + node.path;
       const rank = seen.get(base) || 0;
       seen.set(base, rank + 1);
       node.key = base + '#' + rank;
+      node.lower = node.path.toLowerCase();
       nodes.push(node);
+      if (!byPath.has(node.path)) byPath.set(node.path, []);
+      byPath.get(node.path).push(node);
       node.children.forEach(walk);
     };
     roots.forEach(walk);
+    // What the fragment names a handle by: its path, with " [k of n]" when n
+    // handles of the snapshot share it (k counting them depth first from 1),
+    // as dideverazez-report diff labels them.
+    for (const [path, same] of byPath) {
+      same.forEach((node, i) => {
+        node.link = same.length === 1 ? path : path + ' [' + (i + 1) + ' of ' + same.length + ']';
+      });
+    }
     // The top adds the roots up. Their peaks came at moments of their own, so
     // their sum is no peak of anything; the peak of the total of a series is
     // known only at its snapshots (series, below).
@@ -95,7 +118,7 @@
                  cumulative: sum((r) => r.m.memory_cumul), blocks: sum((r) => r.blocks.blocks),
                  ever: sum((r) => r.blocks.ever), pages: sum((r) => r.blocks.pages || 0),
                  series: null};
-    return {entry, roots, nodes, top, byKey: new Map(nodes.map((n) => [n.key, n]))};
+    return {entry, roots, nodes, top, byPath, byKey: new Map(nodes.map((n) => [n.key, n]))};
   }
 
   const source = document.getElementById('snapshots').textContent.trim();
@@ -112,30 +135,67 @@
     const peak = Math.max(...run.map((m) => m.top.current));
     for (const m of run) m.top.series = {peak, count: run.length, file: m.entry.file};
   }
-  // `handle`: the key of the handle whose sites are drawn ('' for all trees);
-  // `frame`: the names of the frames from the top down to the one zoomed into.
+  // `zoom`, `handle`: the keys of the handle zoomed into and of the one whose
+  // sites are drawn ('' for all trees; '?' and its name for one the fragment
+  // named that the snapshot lacks); `frame`: the names of the frames from the
+  // top down to the one zoomed into; `filter`: what the paths of the tables'
+  // rows hold; `page`, `retiredPage`: the page of each table shown, from 0.
   const state = {at: moments.length - 1, by: 'current', zoom: '', sort: null, descending: true,
-                 selected: [], handle: '', sites: 'in_use', frame: []};
+                 selected: [], handle: '', sites: 'in_use', frame: [], filter: '', page: 0,
+                 retiredPage: 0};
   const $ = (id) => document.getElementById(id);
+
+  // The key of the handle a fragment names in snapshot `m`: by its path (the
+  // first of those sharing it), its path and " [k of n]", or, as pages linked
+  // before paths were, its key.
+  function resolve(m, name) {
+    if (!name) return '';
+    const same = m.byPath.get(name);
+    if (same) return same[0].key;
+    const ranked = /^([\s\S]*) \[(\d+) of \d+\]$/.exec(name);
+    const list = ranked && m.byPath.get(ranked[1]);
+    if (list && Number(ranked[2]) >= 1 && Number(ranked[2]) <= list.length) {
+      return list[Number(ranked[2]) - 1].key;
+    }
+    return m.byKey.has(name) ? name : '?' + name;
+  }
+
+  // The name the fragment gives a handle's key: its link in the snapshot shown,
+  // else in the first that has it.
+  function linkOf(key) {
+    if (!key || key[0] === '?') return key.slice(1);
+    const m = current().byKey.has(key) ? current()
+                                       : moments.find((moment) => moment.byKey.has(key));
+    return m ? m.byKey.get(key).link : pathOf(key);
+  }
+
+  // A key's path, for a handle the snapshot shown lacks.
+  const pathOf = (key) => key[0] === '?' ? key.slice(1)
+                                         : key.slice(key.indexOf(':') + 1, key.lastIndexOf('#'));
 
   function readFragment() {
     const fragment = new URLSearchParams(location.hash.slice(1));
     if (fragment.get('by') === 'peak') state.by = 'peak';
     const at = Number(fragment.get('at'));
-    if (fragment.has('at') && Number.isInteger(at) && at >= 0 && at < moments.length) state.at = at;
-    state.zoom = fragment.get('zoom') || '';
+    if (fragment.has('at') && Number.isInteger(at) && at >= 1 && at <= moments.length) {
+      state.at = at - 1;
+    }
+    state.zoom = resolve(current(), fragment.get('zoom') || '');
     // The handle selected is the one zoomed into unless the fragment says.
-    state.handle = fragment.has('handle') ? fragment.get('handle') : state.zoom;
+    state.handle = fragment.has('handle') ? resolve(current(), fragment.get('handle'))
+                                          : state.zoom;
     if (fragment.get('sites') === 'allocated') state.sites = 'allocated';
     state.frame = fragment.get('frame') ? fragment.get('frame').split('\n') : [];
+    state.filter = fragment.get('filter') || '';
   }
 
   function writeFragment() {
-    const fragment = new URLSearchParams({by: state.by, at: String(state.at)});
-    if (state.zoom) fragment.set('zoom', state.zoom);
-    if (state.handle !== state.zoom) fragment.set('handle', state.handle);
+    const fragment = new URLSearchParams({by: state.by, at: String(state.at + 1)});
+    if (state.zoom) fragment.set('zoom', linkOf(state.zoom));
+    if (state.handle !== state.zoom) fragment.set('handle', linkOf(state.handle));
     if (state.sites !== 'in_use') fragment.set('sites', state.sites);
     if (state.frame.length) fragment.set('frame', state.frame.join('\n'));
+    if (state.filter) fragment.set('filter', state.filter);
     try {
       history.replaceState(null, '', '#' + fragment.toString());
     } catch (error) {
@@ -211,19 +271,23 @@
     if (total <= 0 || w <= 0 || h <= 0) return out;
     const scale = (w * h) / total;
     const rest = items.filter((item) => item.value > 0).sort((a, b) => b.value - a.value);
-    const worst = (row, side) => {
-      const sum = row.reduce((s, item) => s + item.value * scale, 0);
-      const max = Math.max(...row.map((item) => item.value * scale));
-      const min = Math.min(...row.map((item) => item.value * scale));
-      return Math.max((side * side * max) / (sum * sum), (sum * sum) / (side * side * min));
-    };
-    while (rest.length) {
+    // The worst aspect ratio of a row of `sum` square pixels, from its largest
+    // cell `max` to its smallest `min` (the items come largest first).
+    const worst = (sum, max, min, side) =>
+      Math.max((side * side * max) / (sum * sum), (sum * sum) / (side * side * min));
+    for (let next = 0; next < rest.length;) {
       const side = Math.min(w, h);
-      const row = [rest.shift()];
-      while (rest.length && worst(row.concat(rest[0]), side) <= worst(row, side)) {
-        row.push(rest.shift());
+      const row = [rest[next++]];
+      const max = row[0].value * scale;
+      let area = max;
+      let min = max;
+      while (next < rest.length) {
+        const added = rest[next].value * scale;
+        if (worst(area + added, max, added, side) > worst(area, max, min, side)) break;
+        row.push(rest[next++]);
+        area += added;
+        min = added;
       }
-      const area = row.reduce((s, item) => s + item.value * scale, 0);
       const thickness = area / side;
       let offset = 0;
       for (const item of row) {
@@ -261,7 +325,14 @@
     for (const g of document.querySelectorAll('#map .node')) {
       g.classList.toggle('selected', g.dataset.key === state.handle);
     }
-    highlightRow(state.handle);
+    // The table turns to the page of its row, if the filter lets it show.
+    const index = node.top ? -1 : tableRows().indexOf(node);
+    if (index >= 0 && Math.floor(index / PAGE_ROWS) !== state.page) {
+      state.page = Math.floor(index / PAGE_ROWS);
+      renderTable();
+    } else {
+      highlightRow(state.handle);
+    }
     renderSites();
   }
 
@@ -274,13 +345,25 @@
 
   // Draws `node`'s children in the rectangle, each with its own children
   // inside while there is room; the part of the node's figure that no child
-  // accounts for stays empty.
+  // accounts for stays empty. Children too small to read share one cell.
   function drawChildren(parent, node, box, colour, level) {
     const children = node.children.map((child, index) => ({value: Math.max(0, figure(child)),
                                                             child, index}));
     const covered = children.reduce((sum, item) => sum + item.value, 0);
-    const items = children.concat({value: Math.max(0, figure(node) - covered)});
+    const whole = Math.max(covered, figure(node));
+    const small = children.filter((item) => item.value > 0 &&
+                                            (item.value * box.w * box.h) / whole < SMALLEST_CELL);
+    const folded = small.length >= 2 ? new Set(small) : new Set();
+    const items = children.filter((item) => !folded.has(item))
+      .concat({value: whole - covered});
+    if (folded.size) {
+      items.push({value: small.reduce((sum, item) => sum + item.value, 0), others: small});
+    }
     squarify(items, box.x, box.y, box.w, box.h).forEach((cell) => {
+      if (cell.item.others) {
+        drawOthers(parent, node, cell, cell.item, colour, level);
+        return;
+      }
       if (!cell.item.child) return;
       const child = cell.item.child;
       const childColour = level === 0 ? COLORS[cell.item.index % COLORS.length] : colour;
@@ -330,6 +413,52 @@
     });
   }
 
+  // The cell of `node`'s children too small to draw one by one: their count
+  // and bytes, the largest of them in its title; a click zooms into `node`.
+  function drawOthers(parent, node, cell, item, colour, level) {
+    const count = item.others.length;
+    const figureText = grouped(item.value);
+    const whose = node.top ? 'the roots' : node.path;
+    const named = item.others.slice().sort((a, b) => b.value - a.value).slice(0, 10)
+      .map((other) => other.child.path + ': ' + grouped(other.value));
+    const g = svg('g', {'class': 'node others', 'data-others': count,
+                        'data-parent': node.top ? '' : node.key, 'data-depth': node.depth + 1,
+                        'tabindex': 0, 'role': 'button',
+                        'aria-label': count + ' other handles of ' + whose + ', ' + figureText +
+                                      ' ' + state.by + ' bytes'});
+    g.append(svg('title', {}, [count + ' other handles of ' + whose + ', each too small to draw',
+                               figureText + ' ' + state.by + ' bytes together', 'the largest:']
+      .concat(named, count > named.length ? ['\u2026'] : [],
+              node === current().top || state.zoom === node.key ? []
+                : ['click to zoom into ' + whose]).join('\n')));
+    const r = {x: cell.x + 1, y: cell.y + 1, w: Math.max(0, cell.w - 2),
+               h: Math.max(0, cell.h - 2)};
+    g.append(svg('rect', {x: r.x, y: r.y, width: r.w, height: r.h,
+                          fill: tint(colour, 0.15 + 0.12 * (level % 3))}));
+    const name = count + ' others';
+    const room = Math.floor((r.w - 8) / 7.2);
+    if (room >= name.length && r.h > 18) {
+      const label = svg('text', {x: r.x + 4, y: r.y + 14, 'class': 'label'});
+      label.append(svg('tspan', {'class': 'name'}, name));
+      if (name.length + 1 + figureText.length <= room) {
+        label.append(svg('tspan', {'class': 'figure', dx: 6}, figureText));
+      }
+      g.append(label);
+    }
+    const open = (event) => {
+      event.stopPropagation();
+      zoomTo(node);
+    };
+    g.addEventListener('click', open);
+    g.addEventListener('keydown', (event) => {
+      if (event.key === 'Enter' || event.key === ' ') {
+        event.preventDefault();
+        open(event);
+      }
+    });
+    parent.append(g);
+  }
+
   function renderMap() {
     const m = current();
     const shown = (state.zoom && m.byKey.get(state.zoom)) || m.top;
@@ -368,6 +497,48 @@
     }
   }
 
+  const collator = new Intl.Collator();
+
+  // The live handles whose paths hold the filter (ignoring case), depth first
+  // or in the order sorted by; the page shown is kept within them.
+  function tableRows() {
+    const needle = state.filter.toLowerCase();
+    const all = current().nodes;
+    const rows = needle ? all.filter((node) => node.lower.includes(needle)) : all.slice();
+    if (state.sort) {
+      // Empty cells (pages of all but paged roots) come below every figure.
+      const compare = (x, y) => x === y ? 0 : x === null ? -1 : y === null ? 1 : x - y;
+      rows.sort((a, b) => {
+        const order = state.sort === 'path' ? collator.compare(a.path, b.path)
+                                            : compare(cell(a, state.sort), cell(b, state.sort));
+        return state.descending ? -order : order;
+      });
+    }
+    state.page = Math.min(state.page, Math.max(0, Math.ceil(rows.length / PAGE_ROWS) - 1));
+    return rows;
+  }
+
+  // Under table `id`: which of its `count` rows (of `total` before the
+  // filter) the page shows, and buttons to the pages before and after.
+  function pager(id, count, total, page, go) {
+    const bar = $(id + '-pages');
+    const first = page * PAGE_ROWS;
+    const shown = Math.min(PAGE_ROWS, count - first);
+    const of = count === total ? grouped(total) : grouped(count) + ' matching (of ' +
+                                                  grouped(total) + ')';
+    const text = count === 0 ? (total ? 'No path holds \u201c' + state.filter + '\u201d.' : '')
+      : 'Rows ' + grouped(first + 1) + '\u2013' + grouped(first + shown) + ' of ' + of + '.';
+    bar.replaceChildren(element('span', {'class': 'rows-shown'}, text));
+    bar.hidden = !text;
+    if (count <= PAGE_ROWS) return;
+    for (const [label, to] of [['\u2190 previous', page - 1], ['next \u2192', page + 1]]) {
+      const button = element('button', {type: 'button'}, label);
+      button.disabled = to < 0 || to * PAGE_ROWS >= count;
+      button.addEventListener('click', () => go(to));
+      bar.append(button);
+    }
+  }
+
   function renderTable() {
     const series = moments.length > 1;
     const head = document.querySelector('#engines thead tr');
@@ -385,25 +556,22 @@
       button.addEventListener('click', () => {
         state.descending = state.sort === column.key ? !state.descending : !column.text;
         state.sort = column.key;
+        state.page = 0;
         renderTable();
       });
       th.append(button);
       head.append(th);
     }
 
-    const rows = current().nodes.slice();
-    if (state.sort) {
-      // Empty cells (pages of all but paged roots) come below every figure.
-      const compare = (x, y) => x === y ? 0 : x === null ? -1 : y === null ? 1 : x - y;
-      rows.sort((a, b) => {
-        const order = state.sort === 'path' ? a.path.localeCompare(b.path)
-                                            : compare(cell(a, state.sort), cell(b, state.sort));
-        return state.descending ? -order : order;
-      });
-    }
+    const rows = tableRows();
+    const first = state.page * PAGE_ROWS;
     const body = document.querySelector('#engines tbody');
     body.replaceChildren();
-    for (const node of rows) {
+    pager('engines', rows.length, current().nodes.length, state.page, (page) => {
+      state.page = page;
+      renderTable();
+    });
+    for (const node of rows.slice(first, first + PAGE_ROWS)) {
       const tr = element('tr', {'data-key': node.key, 'data-path': node.path,
                                 'data-depth': node.depth});
       if (series) {
@@ -464,11 +632,20 @@
                     ' snapshots', {memory_peak: grouped(top.series.peak)});
     }
 
-    const retired = current().entry.snapshot.retired;
-    $('retired-title').textContent = 'Retired handles (' + grouped(retired.length) + ')';
+    const all = current().entry.snapshot.retired;
+    const needle = state.filter.toLowerCase();
+    const retired = needle ? all.filter((r) => r.path.toLowerCase().includes(needle)) : all;
+    $('retired-title').textContent = 'Retired handles (' + grouped(all.length) + ')';
     const retiredBody = document.querySelector('#retired tbody');
     retiredBody.replaceChildren();
-    for (const r of retired) {
+    state.retiredPage = Math.min(state.retiredPage,
+                                 Math.max(0, Math.ceil(retired.length / PAGE_ROWS) - 1));
+    pager('retired', retired.length, all.length, state.retiredPage, (page) => {
+      state.retiredPage = page;
+      renderTable();
+    });
+    const firstRetired = state.retiredPage * PAGE_ROWS;
+    for (const r of retired.slice(firstRetired, firstRetired + PAGE_ROWS)) {
       const tr = element('tr');
       tr.append(element('td', {'class': 'text'}, r.path));
       for (const value of [r.handles, r.metrics.memory_peak, r.metrics.memory_cumul,
@@ -552,9 +729,7 @@
     const m = current();
     const snapshot = m.entry.snapshot;
     const node = state.handle ? m.byKey.get(state.handle) : m.top;
-    const label = node ? (node.top ? 'all trees' : node.path)
-                       : state.handle.slice(state.handle.indexOf(':') + 1,
-                                            state.handle.lastIndexOf('#'));
+    const label = node ? (node.top ? 'all trees' : node.path) : pathOf(state.handle);
     const whose = node && !node.top && node.children.length ? label + ' and its subtree' : label;
     $('sites-title').textContent = 'Call sites of ' + whose;
     const flame = $('flame');
@@ -562,7 +737,7 @@
     const none = (text) => {
       note.textContent = text;
       note.hidden = false;
-      flame.hidden = true;
+      flame.toggleAttribute('hidden', true); // an SVG element has no .hidden
       flame.replaceChildren();
     };
     if (!snapshot.sampling) {
@@ -582,7 +757,7 @@
                   'allocated bytes they show where its ' + amount(root.allocated) + ' came from.');
     }
     note.hidden = true;
-    flame.hidden = false;
+    flame.toggleAttribute('hidden', false);
 
     // The frames from the top to the one zoomed into, as far as they still
     // exist with bytes of the measure: full width, the zoomed one's callees
@@ -719,7 +894,7 @@
     lines.forEach((line, k) => {
       const colour = COLORS[k % COLORS.length];
       const key = state.selected[k];
-      const path = key.slice(key.indexOf(':') + 1, key.lastIndexOf('#'));
+      const path = pathOf(key);
       let d = '';
       line.forEach((v, i) => {
         if (v === null) return;
@@ -755,7 +930,21 @@
   }
 
   readFragment();
-  state.selected = moments[state.at].roots.slice(0, 5).map((root) => root.key);
+  // The chart starts with the largest roots at the snapshot shown; those of
+  // no bytes only when no root has any.
+  const largest = current().roots.slice().sort((a, b) => b.m.memory_current - a.m.memory_current);
+  const charted = largest.filter((root) => root.m.memory_current > 0);
+  state.selected = (charted.length ? charted : largest).slice(0, CHARTED_ROOTS)
+    .map((root) => root.key);
+  const filter = $('filter');
+  filter.value = state.filter;
+  filter.addEventListener('input', () => {
+    state.filter = filter.value;
+    state.page = 0;
+    state.retiredPage = 0;
+    writeFragment();
+    renderTable();
+  });
   document.querySelector('main').hidden = false;
   $('controls').hidden = false;
   for (const radio of document.querySelectorAll('input[name=by]')) {

@@ -15,6 +15,14 @@ tooltip of "All trees"; for a time series the peak of the total, the largest
 sum of the roots' current bytes over its snapshots, is shown beside it.
 
 In every DOM, and in each further DOM of the page opened at #FRAGMENT, the
+snapshot shown is the fragment's `at` (counted from 1, the last without), and
+the table shows the first 100 of the handles whose paths hold its `filter`
+(ignoring case; all without), depth first, each with its figures, and says
+how many there are; the roots of a series' chart are the five largest by
+current bytes at that snapshot (of those with any). Handles are named by
+path (`zoom`, `handle`), the k-th of n sharing one as "PATH [k of n]", or by
+the viewer's key as earlier pages linked them; the treemap's crumbs lead to
+the handle zoomed into. The
 call sites of the handle selected (the fragment's `handle`, else its `zoom`,
 else all trees) and of its subtree are drawn as docs/sampling.md says: the
 stacks outermost frame first, named by the page's `symbols` or else in hex,
@@ -24,6 +32,7 @@ full width, callees left to right from the largest; each frame's title its
 name and exact bytes and blocks. A page without sites says why instead.
 """
 import json
+import re
 import sys
 import urllib.parse
 from html.parser import HTMLParser
@@ -44,6 +53,7 @@ class Page(HTMLParser):
         super().__init__(convert_charrefs=True)
         self.stack, self.rows, self.nodes, self.scripts, self.loads = [], [], [], [], []
         self.totals, self.ids, self.crumbs, self.frames = {}, {}, [], []
+        self.others, self.legend = [], []
         self.ready = False
 
     def handle_starttag(self, tag, attrs):
@@ -83,6 +93,10 @@ class Page(HTMLParser):
             self.crumbs.append(element)
         elif tag == "g" and "data-path" in attrs:
             self.nodes.append(element)
+        elif tag == "g" and "data-others" in attrs:
+            self.others.append(element)
+        elif tag == "span" and "path" in classes and self.nearest("li") is not None:
+            self.legend.append(text)
         elif tag == "g" and "data-stack" in attrs:
             self.frames.append(element)
         elif tag == "script":
@@ -166,6 +180,9 @@ def walk(snapshot):
     the keys of it and of the engines above it."""
     found, seen = [], {}
     for tree in snapshot["trees"]:
+        children = {}
+        for e in tree["engines"]:
+            children.setdefault(e["parent"], []).append(e)
         pending = [(tree["engines"][0], 0, ())]
         while pending:
             engine, depth, above = pending.pop()
@@ -173,9 +190,140 @@ def walk(snapshot):
             key = "%s#%d" % (base, seen.get(base, 0))
             seen[base] = seen.get(base, 0) + 1
             found.append((engine, depth, key, above + (key,)))
-            pending += [(e, depth + 1, above + (key,)) for e in tree["engines"][::-1]
-                        if e["parent"] == engine["address"]]
+            pending += [(e, depth + 1, above + (key,))
+                        for e in children.get(engine["address"], [])[::-1]]
     return found
+
+
+def resolve(snapshot, name):
+    """The key of the handle a fragment names ('' for none), or None."""
+    if not name:
+        return ""
+    walked = walk(snapshot)
+    same = lambda path: [key for e, _, key, _ in walked if e["path"] == path]
+    if same(name):
+        return same(name)[0]
+    ranked = re.fullmatch(r"(.*) \[(\d+) of \d+\]", name, re.S)
+    if ranked and 1 <= int(ranked.group(2)) <= len(same(ranked.group(1))):
+        return same(ranked.group(1))[int(ranked.group(2)) - 1]
+    return name if any(key == name for _, _, key, _ in walked) else None
+
+
+def shown_at(snapshots, view):
+    """The index of the snapshot the page opened at `view` shows."""
+    at = view.get("at", "")
+    return int(at) - 1 if at.isdigit() and 1 <= int(at) <= len(snapshots) else len(snapshots) - 1
+
+
+PAGE_ROWS = 100
+
+
+def check_view(snapshots, fragment, dom, problems):
+    """The snapshot a view shows, its table's rows, the chart's roots and the
+    handle zoomed into."""
+    view = dict(urllib.parse.parse_qsl(fragment, keep_blank_values=True))
+    at = shown_at(snapshots, view)
+    snapshot = snapshots[at]
+    moment = dom.ids.get("moment-text", {}).get("text")
+    if len(snapshots) > 1 and moment != "%d of %d" % (at + 1, len(snapshots)):
+        problems.append("#%s: the page shows snapshot %r, not %d" % (fragment, moment, at + 1))
+    walked = walk(snapshot)
+    needle = view.get("filter", "").lower()
+    matching = [(e, d) for e, d, _, _ in walked if needle in e["path"].lower()]
+    figures = {}
+    for tree in snapshot["trees"]:
+        figures.update(zip((e["address"] for e in tree["engines"]), blocks(tree)))
+    rows = dom.rows
+    if len(rows) != min(PAGE_ROWS, len(matching)):
+        problems.append("#%s: %d rows in the table, not %d" % (fragment, len(rows),
+                                                               min(PAGE_ROWS, len(matching))))
+    for (engine, depth), row in zip(matching, rows):
+        m, (now, ever, pages) = engine["metrics"], figures[engine["address"]]
+        expected = {"path": engine["path"], "depth": str(depth),
+                    "memory_current": grouped(m["memory_current"]),
+                    "memory_peak": grouped(m["memory_peak"]),
+                    "blocks": grouped(now), "ever": grouped(ever), "pages": pages}
+        cells = row.get("cells", {})
+        shown = {key: cells.get(key) for key in expected}
+        shown.update(path=row["attrs"].get("data-path"), depth=row["attrs"].get("data-depth"))
+        if shown != expected:
+            problems.append("#%s: %r: the table shows %s; the snapshot %s"
+                            % (fragment, engine["path"], shown, expected))
+    total = len(walked)
+    said = dom.ids.get("engines-pages", {}).get("text", "").strip()
+    of = grouped(total) if not needle else "%s matching (of %s)" % (grouped(len(matching)),
+                                                                    grouped(total))
+    expected = ("Rows 1\u2013%s of %s." % (grouped(min(PAGE_ROWS, len(matching))), of)
+                if matching else "No path holds \u201c%s\u201d." % view["filter"])
+    if not said.startswith(expected):
+        problems.append("#%s: under the table %r, not %r" % (fragment, said, expected))
+    if len(snapshots) > 1:
+        roots = [e for tree in snapshot["trees"] for e in tree["engines"][:1]]
+        largest = sorted(roots, key=lambda r: -r["metrics"]["memory_current"])
+        charted = [r["path"] for r in largest if r["metrics"]["memory_current"] > 0][:5]
+        if dom.legend != charted:
+            problems.append("#%s: the chart draws %r, not the largest roots %r"
+                            % (fragment, dom.legend, charted))
+    zoom = resolve(snapshot, view.get("zoom", ""))
+    chain = ["All trees"] + [next(e["name"] if e["name"] is not None else "<noname>"
+                                  for e, _, k, _ in walked if k == key)
+                             for key in next((above for _, _, k, above in walked if k == zoom),
+                                             ())]
+    crumbs = [c["text"] for c in dom.crumbs]
+    if crumbs != chain:
+        problems.append("#%s: the treemap's crumbs are %r, not %r" % (fragment, crumbs, chain))
+    # The handle selected: its row marked, if shown; the zoomed one's figure.
+    handle = resolve(snapshot, view.get("handle", view.get("zoom", "")))
+    marked = [r["attrs"].get("data-key") for r in rows if "highlight" in
+              r["attrs"].get("class", "").split()]
+    if marked != [r["attrs"].get("data-key") for r in rows if r["attrs"].get("data-key") == handle]:
+        problems.append("#%s: the rows marked are %r, not that of %r" % (fragment, marked, handle))
+    zoomed = next((e for e, _, k, _ in walked if k == zoom), None)
+    by = "peak" if view.get("by") == "peak" else "current"
+    caption = dom.ids.get("caption", {}).get("text", "").strip()
+    if zoomed and caption != "%s %s bytes" % (grouped(zoomed["metrics"]["memory_" + by]), by):
+        problems.append("#%s: the treemap's caption is %r for %s" % (fragment, caption,
+                                                                    zoomed["path"]))
+    check_folds(walked, zoomed, by, fragment, dom, problems)
+    print("#%s: snapshot %d, %d of %d rows shown, %d match, zoomed into %s"
+          % (fragment, at + 1, len(rows), total, len(matching), " / ".join(chain)))
+
+
+SMALLEST_CELL = 400
+
+
+def check_folds(walked, zoomed, by, fragment, dom, problems):
+    """The children of the handle zoomed into (the roots for none) that would
+    cover less than 400 square pixels of the treemap share one cell, when
+    there are two or more; the others are drawn each."""
+    figure = lambda e: max(0, e["metrics"]["memory_" + by])
+    if zoomed is None:
+        children, depth = [e for e, d, _, _ in walked if d == 0], 0
+        whole = sum(map(figure, children))
+    else:
+        children = [e for e, _, _, _ in walked if e["parent"] == zoomed["address"]]
+        depth = next(d for e, d, _, _ in walked if e is zoomed) + 1
+        whole = max(sum(map(figure, children)), figure(zoomed))
+    _, _, w, h = map(float, dom.ids.get("map", {}).get("attrs", {}).get("viewbox", "0 0 0 0")
+                     .split())
+    small = [e for e in children if figure(e) > 0 and figure(e) * w * h / whole < SMALLEST_CELL]
+    small = small if len(small) >= 2 else []
+    drawn = sorted(n["attrs"]["data-path"] for n in dom.nodes
+                   if n["attrs"].get("data-depth") == str(depth))
+    expected = sorted(e["path"] for e in children if figure(e) > 0 and e not in small)
+    if drawn != expected:
+        problems.append("#%s: the treemap draws %d cells, not %d" % (fragment, len(drawn),
+                                                                    len(expected)))
+    others = [g for g in dom.others if g["attrs"].get("data-depth") == str(depth)]
+    says = ["%d" % len(small), "\n%s %s bytes together\n" % (grouped(sum(map(figure, small))), by)]
+    if (len(others) != (1 if small else 0) or
+            small and (others[0]["attrs"]["data-others"] != says[0] or
+                       says[1] not in others[0].get("title", ""))):
+        problems.append("#%s: the cells of the small children: %r, not %r"
+                        % (fragment, [(g["attrs"]["data-others"], g.get("title")) for g in others],
+                           says if small else []))
+    if small:
+        print("#%s: %d cells drawn, %d small ones in one" % (fragment, len(drawn), len(small)))
 
 
 def amount(figures):
@@ -187,17 +335,16 @@ def check_sites(snapshots, fragment, dom, problems):
     """The flame graph of the page opened at #fragment, against the sites of
     the embedded snapshot it shows."""
     view = dict(urllib.parse.parse_qsl(fragment, keep_blank_values=True))
-    at = int(view["at"]) if view.get("at", "").isdigit() else len(snapshots) - 1
-    snapshot = snapshots[at if at < len(snapshots) else -1]
-    handle = view.get("handle", view.get("zoom", ""))
+    snapshot = snapshots[shown_at(snapshots, view)]
+    name = view.get("handle", view.get("zoom", ""))
+    handle = resolve(snapshot, name)
     measure = "allocated" if view.get("sites") == "allocated" else "in_use"
-    chosen = [(e, key) for e, _, key, above in walk(snapshot) if not handle or handle in above]
+    chosen = [(e, key) for e, _, key, above in walk(snapshot) if not name or handle in above]
     selected = next((e for e, key in chosen if key == handle), None)
     has_children = selected is not None and any(e["parent"] == selected["address"]
                                                 for tree in snapshot["trees"]
                                                 for e in tree["engines"])
-    label = ("all trees" if not handle else selected["path"] if selected
-             else handle[handle.find(":") + 1:handle.rfind("#")])
+    label = "all trees" if not name else selected["path"] if selected else name
     whose = label + " and its subtree" if has_children else label
     shown = [f["attrs"]["data-stack"] for f in dom.frames]
     note = dom.ids.get("sites-none", {"attrs": {"hidden": ""}, "text": ""})
@@ -214,7 +361,7 @@ def check_sites(snapshots, fragment, dom, problems):
 
     if "sampling" not in snapshot:
         return say("DIDEVERAZEZ_SAMPLE_BYTES=n")
-    if handle and selected is None:
+    if name and selected is None:
         return say("No handle %s in this snapshot." % label)
     # The tree of frames: outermost first, merged by name from the top.
     zero = lambda: {"in_use": {"bytes": 0, "blocks": 0}, "allocated": {"bytes": 0, "blocks": 0}}
@@ -302,32 +449,19 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     for by, dom in doms.items():
         if not dom.ready:
             problems.append("%s: the viewer's script did not run to its end" % by)
-    # Every handle's row: its bytes and its blocks. Rows of one path and depth
-    # are told apart by their order, depth first, as the viewer walks a tree.
-    engines = []
-    for tree in snapshots[-1]["trees"]:
-        figures = dict(zip((e["address"] for e in tree["engines"]), blocks(tree)))
-        pending = [(tree["engines"][0], 0)]
-        while pending:
-            engine, depth = pending.pop()
-            engines.append((engine, depth, figures[engine["address"]]))
-            pending += [(e, depth + 1) for e in tree["engines"][::-1]
-                        if e["parent"] == engine["address"]]
-    for index, (engine, depth, (now, ever, pages)) in enumerate(engines):
-        rank = sum(1 for e, d, _ in engines[:index] if (e["path"], d) == (engine["path"], depth))
-        rows = [r for r in doms["current"].rows if r["attrs"].get("data-path") == engine["path"]
-                and r["attrs"].get("data-depth") == str(depth)]
-        row = rows[rank]["cells"] if rank < len(rows) else {}
-        m = engine["metrics"]
-        expected = {"memory_current": grouped(m["memory_current"]),
-                    "memory_peak": grouped(m["memory_peak"]),
-                    "blocks": grouped(now), "ever": grouped(ever), "pages": pages}
-        shown = {key: row.get(key) for key in expected}
-        if shown != expected:
-            problems.append("%r: the table shows %s; the snapshot %s"
-                            % (engine["path"], shown, expected))
-    print("%d handles' rows checked" % len(engines))
     check_total(snapshots, doms, problems)
+
+    # Roots too small to draw share one cell: the roots drawn and those in it
+    # are all those with bytes, and it holds the bytes of those not drawn.
+    def folded(by, root):
+        others = [g for g in doms[by].others if g["attrs"].get("data-depth") == "0"]
+        figure = lambda r: r["metrics"]["memory_" + by]
+        drawn = {(n["attrs"]["data-path"], n["attrs"]["data-depth"]) for n in doms[by].nodes}
+        left = [r for r in roots if figure(r) > 0 and (r["path"], "0") not in drawn]
+        return (len(others) == 1 and root in left and len(left) >= 2
+                and others[0]["attrs"]["data-others"] == str(len(left))
+                and "\n%s %s bytes together\n" % (grouped(sum(map(figure, left))), by)
+                in others[0].get("title", ""))
 
     checked = 0
     for index, root in enumerate(roots):
@@ -339,7 +473,7 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
                               and e["attrs"].get("data-depth") == "0"]
         for by, figure in (("current", m["memory_current"]), ("peak", m["memory_peak"])):
             nodes = same(doms[by].nodes)
-            if figure <= 0:
+            if figure <= 0 or (rank >= len(nodes) and folded(by, root)):
                 continue
             if rank >= len(nodes):
                 problems.append("%s: no rectangle on the treemap by %s bytes" % (path, by))
@@ -362,6 +496,7 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     for fragment, dom in pairs:
         if not dom.ready:
             problems.append("#%s: the viewer's script did not run to its end" % fragment)
+        check_view(carried or snapshots, fragment, dom, problems)
         check_sites(carried or snapshots, fragment, dom, problems)
     print("\n".join(problems) if problems else
           "the page shows every handle's figures: %d roots, %d treemap checks"
