@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -126,6 +132,70 @@ TEST(ReaderStream, KeysInAnyOrder) {
               "t:1: not a snapshot: /process: out of the range of a 64-bit figure");
     huge.replace(huge.find("-1180591620717411303424"), 23, "1.5");
     EXPECT_EQ(ReadError(huge), "t:1: not a snapshot: /process: expected an integer");
+}
+
+// A file of the disk and a pipe read alike, a pipe from its copy; the
+// snapshot FILE@N names, from either end, read with the whole file checked,
+// and the warning of a torn last line said once.
+TEST(ReaderStream, FilesAndPipes) {
+    const std::string folder = testing::TempDir();
+    const std::string text = Doc(1) + "\n" + Doc(2) + "\n" + Doc(3) + "\n" + Doc(4).substr(0, 9);
+    const std::string file = folder + "/series.jsonl";
+    std::FILE* out = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+    for (const auto& [argument, ms] : std::vector<std::pair<std::string, std::int64_t>>{
+             {"", 3}, {"@-1", 3}, {"@-3", 1}, {"@2", 2}}) {
+        std::ostringstream warnings;
+        EXPECT_EQ(ReadMoment(ParseMoment(file + argument), warnings).takenMs, ms) << argument;
+        const std::string said = warnings.str();
+        EXPECT_EQ(said.rfind("dideverazez-report: warning: " + file + ":4:10: malformed", 0), 0U);
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
+    }
+    std::ostringstream ignored;
+    EXPECT_THROW(ReadMoment(ParseMoment(file + "@-4"), ignored), dideverazez::report::ReadError);
+
+    const std::string fifo = folder + "/series.fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::FILE* pipe = std::fopen(fifo.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), pipe);
+        std::fclose(pipe);
+    });
+    SnapshotReader reader(fifo);
+    writer.join();
+    Snapshot snapshot;
+    Place first;
+    Place place;
+    ASSERT_TRUE(reader.Next(snapshot, first));
+    while (reader.Next(snapshot, place)) {
+    }
+    EXPECT_EQ(reader.Count(), 3U);
+    EXPECT_EQ(reader.ReadAt(first).takenMs, 1);
+    std::remove(fifo.c_str());
+    std::remove(file.c_str());
+}
+
+// Lines count across documents written over several lines; a repeated list
+// of a tree's engines keeps the last.
+TEST(ReaderStream, LinesAndRepeatedEngines) {
+    std::string pretty = Doc(1);
+    pretty.insert(1, "\n\n");
+    const std::string text = pretty + "\n\n" + Doc(2, -1);
+    EXPECT_EQ(ReadError(text).substr(0, 5), "t:5: ");
+    SnapshotReader reader(text, "t");
+    Snapshot snapshot;
+    Place place;
+    ASSERT_TRUE(reader.Next(snapshot, place));
+    EXPECT_EQ(place.size, pretty.size());
+    std::string twice = Doc(1);
+    const std::size_t engines = twice.find(R"("engines":)");
+    std::string gone = twice.substr(engines, twice.find("}]}]") + 2 - engines);
+    gone.replace(gone.find("Root"), 4, "Gone");
+    twice.insert(engines, gone + ",");
+    EXPECT_EQ(ParseSnapshots(twice, "t").at(0).engines.at(0).path, "Root");
 }
 
 TEST(ReaderStream, MomentArguments) {
