@@ -29,7 +29,7 @@ mkdir -p "$work"
 [[ -s $work/snapshot.json ]] || python3 "$here/big_series.py" snapshot "$work/snapshot.json"
 : >"$out.tmp"
 for input in series.jsonl snapshot.json; do
-    echo "# $input: $(stat -c %s "$work/$input") bytes, $(wc -l <"$work/$input") lines" >&2
+    echo "# $input: $(stat -L -c %s "$work/$input") bytes, $(wc -l <"$work/$input") lines" >&2
     for command in summary html; do
         for ((run = 1; run <= runs; ++run)); do
             page=0
