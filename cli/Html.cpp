@@ -141,15 +141,7 @@ void HtmlPage::Add(std::unique_ptr<SnapshotReader> reader, const Moment& moment,
         warnings << "dideverazez-report: warning: " << reader->Warning() << '\n';
     }
     if (moment.given) {
-        const auto count = static_cast<std::int64_t>(places.size());
-        const std::int64_t number = moment.number;
-        if (number > count || number < -count) {
-            throw ReadError(moment.argument + ": no snapshot " + std::to_string(number) + ": " +
-                            moment.file + " has " + std::to_string(count) +
-                            (count == 1 ? " snapshot" : " snapshots"));
-        }
-        file->shown.push_back(
-            places[static_cast<std::size_t>(number > 0 ? number - 1 : count + number)]);
+        file->shown.push_back(places[MomentIndex(moment, places.size())]);
     } else {
         std::vector<std::pair<long double, std::size_t>> byPeak;
         for (const auto& [key, peak] : roots) {

@@ -1139,6 +1139,18 @@ Moment ParseMoment(const std::string& argument) {
     return moment;
 }
 
+std::size_t MomentIndex(const Moment& moment, std::size_t count) {
+    const auto total = static_cast<std::int64_t>(count);
+    if (moment.number > total || moment.number < -total) {
+        // The number as typed: one beyond 18 digits was kept as the largest.
+        throw ReadError(moment.argument + ": no snapshot " +
+                        moment.argument.substr(moment.argument.rfind('@') + 1) + ": " +
+                        moment.file + " has " + std::to_string(count) +
+                        (count == 1 ? " snapshot" : " snapshots"));
+    }
+    return static_cast<std::size_t>(moment.number > 0 ? moment.number - 1 : total + moment.number);
+}
+
 Snapshot ReadMoment(const Moment& moment, std::ostream& warnings) {
     SnapshotReader reader(moment.file);
     Snapshot kept;
@@ -1156,15 +1168,9 @@ Snapshot ReadMoment(const Moment& moment, std::ostream& warnings) {
     if (!reader.Warning().empty()) {
         warnings << "dideverazez-report: warning: " << reader.Warning() << '\n';
     }
-    const auto count = static_cast<std::int64_t>(reader.Count());
-    const std::int64_t number = moment.number;
-    if (number > count || number < -count) {
-        throw ReadError(moment.argument + ": no snapshot " + std::to_string(number) + ": " +
-                        moment.file + " has " + std::to_string(count) +
-                        (count == 1 ? " snapshot" : " snapshots"));
-    }
-    if (number < -1) {
-        kept = reader.ReadAt(places[static_cast<std::size_t>(count + number)]);
+    const std::size_t index = MomentIndex(moment, reader.Count());
+    if (moment.number < -1) {
+        kept = reader.ReadAt(places[index]);
     }
     return kept;
 }

@@ -210,6 +210,10 @@ struct Moment {
 // @0 or an @ followed by something else than a number, after a file there is.
 Moment ParseMoment(const std::string& argument);
 
+// The index from 0 of the snapshot `moment` names among `count`; ReadError
+// when there is no such snapshot.
+std::size_t MomentIndex(const Moment& moment, std::size_t count);
+
 // The snapshot `moment` names, the whole file checked; ReadError when it has
 // no such snapshot. A warning of the reader is written to `warnings`.
 Snapshot ReadMoment(const Moment& moment, std::ostream& warnings);

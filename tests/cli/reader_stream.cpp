@@ -155,6 +155,14 @@ TEST(ReaderStream, FilesAndPipes) {
     }
     std::ostringstream ignored;
     EXPECT_THROW(ReadMoment(ParseMoment(file + "@-4"), ignored), dideverazez::report::ReadError);
+    try {
+        ReadMoment(ParseMoment(file + "@00099999999999999999999"), ignored);
+        ADD_FAILURE();
+    } catch (const dideverazez::report::ReadError& error) {
+        EXPECT_EQ(error.what(),
+                  file + "@00099999999999999999999: no snapshot 00099999999999999999999: " + file +
+                      " has 3 snapshots");
+    }
 
     const std::string fifo = folder + "/series.fifo";
     std::remove(fifo.c_str());
@@ -196,6 +204,39 @@ TEST(ReaderStream, LinesAndRepeatedEngines) {
     gone.replace(gone.find("Root"), 4, "Gone");
     twice.insert(engines, gone + ",");
     EXPECT_EQ(ParseSnapshots(twice, "t").at(0).engines.at(0).path, "Root");
+}
+
+// Each level of a document refused with its pointer, whatever is streamed
+// and whatever is held whole: the document, a tree, its list of engines, the
+// retired list.
+TEST(ReaderStream, ShapesOfEachLevel) {
+    const auto with = [](const std::string& trees, const std::string& rest) {
+        return R"({"format":"dideverazez-snapshot","version":1,"process":1,"taken_ms":2,"trees":)" +
+               trees + rest + "}";
+    };
+    const std::string none = R"(,"retired":[])";
+    const std::string prefix = "t:1: not a snapshot: ";
+    EXPECT_EQ(ReadError("[1]"), prefix + "the document: expected an object");
+    EXPECT_EQ(ReadError("5 "), prefix + "the document: expected an object");
+    EXPECT_EQ(ReadError(with("[5]", none)), prefix + "/trees/0: expected an object");
+    EXPECT_EQ(ReadError(with("[{}]", none)), prefix + "/trees/0/engines: missing");
+    EXPECT_EQ(ReadError(with(R"([{"engines":[]}])", none)),
+              prefix + "/trees/0/engines: a tree without engines");
+    EXPECT_EQ(ReadError(with(R"([{"engines":{}}])", none)),
+              prefix + "/trees/0/engines: expected an array");
+    EXPECT_EQ(ReadError(with("{}", none)), prefix + "/trees: expected an array");
+    EXPECT_EQ(ReadError(with("[]", R"(,"retired":3)")), prefix + "/retired: expected an array");
+    EXPECT_EQ(ReadError(with("[]", "")), prefix + "/retired: missing");
+    EXPECT_EQ(ReadError(with("[]", R"(,"retired":[{"path":"x"}])")),
+              prefix + "/retired/0/handles: missing");
+    EXPECT_EQ(ReadError(with("[]", R"(,"retired":[],"stacks":[[-1]])")),
+              prefix + "/stacks/0/0: expected an address: an integer from 0 to 2^64 - 1");
+    EXPECT_EQ(ParseSnapshots(with("[]", none + R"(,"extra":[[{"a":[]}]])"), "t").size(), 1U);
+    // Too deep is refused at the bracket, in a value held whole or skipped.
+    std::string deep(70, '[');
+    EXPECT_EQ(ReadError(with("[]", none + R"(,"extra":)" + deep)),
+              "t:1:" + std::to_string(with("[]", none).size() + 72) +
+                  ": not a snapshot: nested deeper than 64 levels");
 }
 
 TEST(ReaderStream, MomentArguments) {
