@@ -27,12 +27,15 @@ bench/run.sh gathered in its work folder:
                                       <run> <seconds> <peak KiB>", setting off,
                                       524288 or 1 (DIDEVERAZEZ_SAMPLE_BYTES),
                                       glibc or heaptrack
+  scale.txt                           bench/report_scale.sh: "<input> <command>
+                                      <run> <seconds> <peak KiB> <page bytes>"
 
 With --only servers it reads servers.txt alone and rewrites, in the
 docs/performance.md that is there, the servers' section and their rows of the
 goals, leaving the rest as it was measured (--commit names what was measured);
 --only churn does the same with churn.txt and the thread churn's section,
---only sampling with sampling.txt and the call-site sampling's section.
+--only sampling with sampling.txt and the call-site sampling's section,
+--only scale with scale.txt and the section of dideverazez-report at scale.
 
 Each ratio is taken within one process (both figures from the same run), and
 the report quotes the median over processes of figures and ratios alike.
@@ -889,11 +892,112 @@ def carry_viewer(path, out):
     return lines
 
 
+SCALE_TITLE = "## dideverazez-report at scale"
+# The inputs of bench/report_scale.sh, as bench/big_series.py makes them.
+SCALE_INPUTS = [
+    ("series.jsonl", "a 200 MB time series: 20,000 snapshots, one a line, of 4 trees and 14 "
+     "live handles each (the last snapshot of tests/data/snapshot_series.jsonl with 2 more "
+     "handles, every figure moving)"),
+    ("snapshot.json", "one 250 MB snapshot of 185,000 trees (370,000 handles: each tree a "
+     "paged root and a child), on one line"),
+]
+SCALE_GOAL_SECONDS, SCALE_GOAL_MIB, SCALE_GOAL_PAGE_MIB = 30.0, 500.0, 20.0
+
+
+def load_scale(path):
+    """{(input, command): [(seconds, peak KiB, page bytes), ...]} of bench/report_scale.sh."""
+    runs = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 6 and not line.startswith("#"):
+                    runs.setdefault((parts[0], parts[1]), []).append(
+                        (float(parts[3]), int(parts[4]), int(parts[5])))
+    return runs
+
+
+def scale_section(scale, commit, date, load=None):
+    """The lines of the section of dideverazez-report at scale."""
+    out = []
+    w = out.append
+    rounds = max((len(r) for r in scale.values()), default=0)
+    w(SCALE_TITLE)
+    w("")
+    w("`summary` and `html` of the Release build's `dideverazez-report` (`cmake --preset bench`) "
+      "on two inputs made by `bench/big_series.py`, %d runs each (`bench/report_scale.sh`); wall "
+      "time is `%%e` and the peak resident set `%%M` of `/usr/bin/time`, and the table quotes the "
+      "median over the runs. The page is what `html` wrote." % rounds)
+    w("")
+    if commit or date:
+        w("Measured at commit `%s`, %s%s." % (commit or "?", date or "?",
+                                             "; load average " + load if load else ""))
+        w("")
+    for key, what in SCALE_INPUTS:
+        w("- *%s*: %s." % (key, what))
+    w("")
+    w("| input | command | s | peak MiB | page MiB |")
+    w("|---|---|---:|---:|---:|")
+    for key, _ in SCALE_INPUTS:
+        for command in ("summary", "html"):
+            runs = scale.get((key, command))
+            if not runs:
+                continue
+            page = median([r[2] for r in runs]) / 1048576.0
+            w("| %s | %s | %.1f | %.1f | %s |" % (
+                key, command, median([r[0] for r in runs]), median([r[1] for r in runs]) / 1024.0,
+                "%.1f" % page if command == "html" else ""))
+    w("")
+    w("| goal | measured | |")
+    w("|---|---|---|")
+    for command in ("summary", "html"):
+        runs = scale.get(("series.jsonl", command))
+        if not runs:
+            continue
+        seconds, mib = median([r[0] for r in runs]), median([r[1] for r in runs]) / 1024.0
+        w("| %s of the 200 MB series: within %.0f s and %.0f MB | %.1f s, %.1f MiB | %s |" % (
+            command, SCALE_GOAL_SECONDS, SCALE_GOAL_MIB, seconds, mib,
+            "met" if seconds <= SCALE_GOAL_SECONDS and mib * 1.048576 <= SCALE_GOAL_MIB
+            else "not met"))
+    runs = scale.get(("series.jsonl", "html"))
+    if runs:
+        page = median([r[2] for r in runs]) / 1e6
+        w("| the page of the 200 MB series: at most %.0f MB | %.1f MB | %s |" % (
+            SCALE_GOAL_PAGE_MIB, page, "met" if page <= SCALE_GOAL_PAGE_MIB else "not met"))
+    w("")
+    w("A series takes the memory of about one snapshot: the tool reads it one snapshot at a "
+      "time and keeps what its command needs (`summary` the last, `html` where each snapshot "
+      "lies and its roots' peaks, then the text of the 500 it shows, read again). A single "
+      "snapshot takes about its size: its engines as the tool holds them, not its text (`html` "
+      "then copies the text from the file into its page, which is therefore as large). "
+      "Time goes to nlohmann's parser, which reads a byte at a time, and to the JSON values of "
+      "one engine built from its events and checked.")
+    w("")
+    return out
+
+
+def splice_scale(path, scale, commit, date, load):
+    """Rewrites the section of dideverazez-report at scale of an existing report:
+    before the notes on where the cost goes, or at the end."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    if SCALE_TITLE in lines:
+        start = lines.index(SCALE_TITLE)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        del lines[start:end]
+    at = next((i for i, line in enumerate(lines) if line.startswith("## Where the cost goes")),
+              len(lines))
+    lines[at:at] = scale_section(scale, commit, date, load)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--docs", required=True)
-    parser.add_argument("--only", choices=["servers", "churn", "handles", "sampling"],
+    parser.add_argument("--only", choices=["servers", "churn", "handles", "sampling", "scale"],
                         help="rewrite only this section (and its goal rows) of the existing report")
     parser.add_argument("--commit", help="the commit measured (default: machine.txt's)")
     args = parser.parse_args()
@@ -904,6 +1008,7 @@ def main():
     churn = load_churn(os.path.join(args.work, "churn.txt"))
     handles = load_handles(args.work)
     sampling = load_sampling(os.path.join(args.work, "sampling.txt"))
+    scale = load_scale(os.path.join(args.work, "scale.txt"))
     cores = int(machine["cores"]) if machine.get("cores", "").isdigit() else None
     if args.only:
         path = os.path.join(args.docs, "performance.md")
@@ -921,6 +1026,11 @@ def main():
                 sys.exit("report.py: no sampling results in " + args.work)
             splice_sampling(path, sampling, commit, machine.get("date"), load)
             print("rewrote the call-site sampling's section of", path)
+        elif args.only == "scale":
+            if not scale:
+                sys.exit("report.py: no results of dideverazez-report at scale in " + args.work)
+            splice_scale(path, scale, commit, machine.get("date"), load)
+            print("rewrote the section of dideverazez-report at scale of", path)
         elif args.only == "handles":
             if not handles:
                 sys.exit("report.py: no handle results in " + args.work)
@@ -1239,6 +1349,9 @@ def main():
             rel = memory[key] / memory["glibc"] if memory.get("glibc") else None
             w("| %s | %.1f | %s |" % (label, memory[key] / 1048576.0, fmt_ratio(rel)))
     w("")
+
+    if scale:
+        out.extend(scale_section(scale, None, None))
 
     notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance-notes.md")
     if os.path.exists(notes):

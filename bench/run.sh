@@ -213,6 +213,12 @@ if [[ -f $preload ]]; then
     "$here/sampling.sh" "$build_dir" --runs "$processes" --out "$work/sampling.txt"
 fi
 
+if [[ -x $build_dir/cli/dideverazez-report ]]; then
+    echo "== dideverazez-report at scale: a 200 MB series and a 250 MB snapshot"
+    "$here/report_scale.sh" "$build_dir/cli/dideverazez-report" --runs "$processes" \
+        --work "$work/report-scale" --out "$work/scale.txt"
+fi
+
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/machine.txt"
 
 echo "== writing docs/performance.md"

@@ -5,6 +5,7 @@
 #include "Snapshot.h"
 
 #include <chrono>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -46,14 +47,41 @@ void WriteLeaks(std::ostream& out, const Snapshot& snapshot);
 // samples it holds. Throws std::runtime_error when built without zlib.
 std::string PprofProfile(const Snapshot& snapshot, std::size_t& samples);
 
-// The snapshots of one file given to `html`.
-struct SnapshotFile {
-    std::string name;
-    std::vector<Snapshot> snapshots;
-};
+// The most snapshots of one file that html embeds: the page of a series of any
+// length stays a page a browser opens at once (about 10 KB a snapshot of the
+// library's; docs/snapshot.md).
+inline constexpr std::size_t kMaxMoments = 500;
 
-// The viewer's page, whole, with every snapshot of `files` embedded in order.
-void WriteHtml(std::ostream& out, const std::vector<SnapshotFile>& files);
+// Which of a file's `count` snapshots html embeds, by index in ascending
+// order: every one when there are at most kMaxMoments. Otherwise the first and
+// the last, then those of `peaks` in their order (the peak of the total, then
+// each root's, the highest first) while they fill no more than half of
+// kMaxMoments, then evenly spaced ones, up to kMaxMoments in all.
+std::vector<std::size_t> ChooseMoments(std::size_t count, const std::vector<std::size_t>& peaks);
+
+// The viewer's page: the snapshots of each file, in order, the snapshots of a
+// long series thinned (ChooseMoments). Each file is read through once to check
+// it and choose its snapshots, and those are read again as the page is
+// written: their text goes into the page as it is in the file.
+class HtmlPage {
+public:
+    HtmlPage();
+    ~HtmlPage();
+    HtmlPage(const HtmlPage&) = delete;
+    HtmlPage& operator=(const HtmlPage&) = delete;
+
+    // Reads every snapshot of `reader`; with moment.given, only the snapshot
+    // it names is shown (ReadMoment's rules), else ChooseMoments's. The name
+    // shown is moment.argument. A warning of the reader goes to `warnings`.
+    // Throws ReadError.
+    void Add(std::unique_ptr<SnapshotReader> reader, const Moment& moment, std::ostream& warnings);
+    // The page, whole.
+    void Write(std::ostream& out);
+
+private:
+    struct File;
+    std::vector<std::unique_ptr<File>> files_;
+};
 
 // Where the library of process `pid` listens for snapshot requests:
 // /tmp/dideverazez-<effective uid>/<pid>.sock.

@@ -1,137 +1,811 @@
 #include "Snapshot.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <unordered_map>
 
 namespace dideverazez::report {
-namespace {
 
 using nlohmann::json;
 
-// A value of a document and its JSON pointer, for messages.
+namespace {
+
+// A value of an element and where it is, for messages: its JSON pointer is
+// made only when a check fails. A Node refers to its parent, which must
+// outlive it: checks keep the Nodes they descend through in variables.
 struct Node {
     const json& value;
-    std::string pointer;
+    const Node* parent = nullptr;
+    const char* key = nullptr; // its key in its parent; null: `index` is its place
+    std::size_t index = 0;
+    const std::string* base = nullptr; // a top Node's own pointer
+
+    std::string Pointer() const {
+        if (parent == nullptr) {
+            return base == nullptr ? std::string() : *base;
+        }
+        std::string pointer = parent->Pointer();
+        pointer += '/';
+        pointer += key != nullptr ? std::string(key) : std::to_string(index);
+        return pointer;
+    }
 };
 
-// The checks of one document; every failure names the file, the line where
-// the document starts and the JSON pointer of what is wrong.
-class Document {
+Node At(const Node& parent, const json& value, const char* key) {
+    return {value, &parent, key};
+}
+Node At(const Node& parent, const json& value, std::size_t index) {
+    return {value, &parent, nullptr, index};
+}
+
+// What is wrong, where: thrown by the checks, recorded by the reader.
+struct Refusal {
+    std::string pointer;
+    std::string what;
+};
+
+[[noreturn]] void Fail(const Node& node, const std::string& what) {
+    throw Refusal{node.Pointer(), what};
+}
+
+Node Member(const Node& object, const char* key) {
+    if (!object.value.is_object()) {
+        Fail(object, "expected an object");
+    }
+    const auto found = object.value.find(key);
+    if (found == object.value.end()) {
+        throw Refusal{object.Pointer() + "/" + key, "missing"};
+    }
+    return At(object, *found, key);
+}
+
+const json& Array(const Node& node) {
+    if (!node.value.is_array()) {
+        Fail(node, "expected an array");
+    }
+    return node.value;
+}
+
+// The reader keeps an integer literal beyond 64 bits (2^70) as a NaN, which
+// JSON cannot hold, so that it is told from a number that is no integer.
+std::int64_t Integer(const Node& node) {
+    // An unsigned value above the signed range is no figure of the library.
+    if ((node.value.is_number_unsigned() &&
+         node.value.get<std::uint64_t>() >
+             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) ||
+        (node.value.is_number_float() && std::isnan(node.value.get<double>()))) {
+        Fail(node, "out of the range of a 64-bit figure");
+    }
+    if (!node.value.is_number_integer()) {
+        Fail(node, "expected an integer");
+    }
+    return node.value.get<std::int64_t>();
+}
+
+// A figure of what is in use now: bytes or blocks. Below 0 when a handle was
+// told of more freed than used (DecMemoryUsed, UnReserve past what was
+// declared), which the library's figures keep as they are: read, not refused.
+std::int64_t Current(const Node& node) {
+    return Integer(node);
+}
+
+// A count or size: an integer from 0.
+std::int64_t Count(const Node& node) {
+    const std::int64_t value = Integer(node);
+    if (value < 0) {
+        Fail(node, "expected a non-negative integer");
+    }
+    return value;
+}
+
+// An address of the process: any integer from 0 to 2^64 - 1.
+std::uint64_t Address(const Node& node) {
+    if (!node.value.is_number_unsigned() &&
+        !(node.value.is_number_integer() && node.value.get<std::int64_t>() >= 0)) {
+        Fail(node, "expected an address: an integer from 0 to 2^64 - 1");
+    }
+    return node.value.get<std::uint64_t>();
+}
+
+std::string String(const Node& node) {
+    if (!node.value.is_string()) {
+        Fail(node, "expected a string");
+    }
+    return node.value.get<std::string>();
+}
+
+Metrics ReadMetrics(const Node& node) {
+    // In the order of the words: the first bad one is the one named.
+    Metrics m;
+    m.timeTotal = Integer(Member(node, "time_total"));
+    m.selfPeak = Integer(Member(node, "self_peak"));
+    m.memoryPeak = Integer(Member(node, "memory_peak"));
+    m.memoryCurrent = Current(Member(node, "memory_current"));
+    m.memoryCumul = Integer(Member(node, "memory_cumul"));
+    m.countCurrent = Current(Member(node, "count_current"));
+    m.countCumul = Integer(Member(node, "count_cumul"));
+    return m;
+}
+
+Items ReadItems(const Node& statistics, const char* key) {
+    const Node statistic = Member(statistics, key);
+    const Node items = Member(statistic, "items");
+    if (Array(items).size() != 3) {
+        Fail(items, "expected three figures: current, peak, cumulative");
+    }
+    return {Current(At(items, items.value[0], std::size_t{0})),
+            Integer(At(items, items.value[1], std::size_t{1})),
+            Integer(At(items, items.value[2], std::size_t{2}))};
+}
+
+// The sections of a document: its keys in the order they are checked, so that
+// of two things wrong the one named is the same whatever the order of the
+// keys in the file. The first four and `sampling` are small and are checked
+// once the document has closed; the others are checked element by element as
+// they are read, and only the first thing wrong in each is kept.
+enum Section : std::size_t {
+    kFormat,
+    kVersion,
+    kProcess,
+    kTakenMs,
+    kSampling,
+    kStacks,
+    kObjects,
+    kTrees,
+    kRetired,
+    kSections
+};
+constexpr std::array<const char*, kSections> kKeys = {"format",   "version",  "process",
+                                                      "taken_ms", "sampling", "stacks",
+                                                      "objects",  "trees",    "retired"};
+
+// A site's stack checked once the document's stacks are known: the library
+// writes them before the trees, another writer may not.
+struct PendingStack {
+    std::string pointer;
+    std::int64_t index;
+};
+
+// One tree being read: its engines in the file's order.
+struct Tree {
+    std::size_t index = 0;
+    bool sawEngines = false;
+    std::vector<Engine> engines;
+    std::vector<std::vector<std::size_t>> children;
+    std::unordered_map<std::string, std::size_t> byAddress;
+};
+
+// "LINE:COLUMN" from the counts of a Source.
+std::string LineColumn(std::size_t line, std::size_t column) {
+    return std::to_string(line) + ":" + std::to_string(column);
+}
+
+// nlohmann's message without its prefixes: "[json.exception.parse_error.101]
+// parse error at line 1, column 2: what" gives "what".
+std::string Description(const json::exception& error) {
+    std::string what = error.what();
+    what.erase(0, what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
+    if (what.rfind("parse error", 0) == 0 && what.find(": ") != std::string::npos) {
+        what.erase(0, what.find(": ") + 2);
+    }
+    return what;
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+} // namespace
+
+// The bytes of a file or a text, read forward through a buffer, and the lines
+// they hold, counted as the bytes go: every byte is looked at once for line
+// feeds, with memchr, when it leaves the buffer or a position is asked for.
+class SnapshotReader::Source {
 public:
-    Document(const std::string& file, std::size_t line) : file_(file), line_(line) {}
+    Source(std::FILE* stream, const std::string& file)
+        : stream_(stream), file_(file), buffer_(std::size_t{1} << 16) {
+        begin_ = pos_ = end_ = buffer_.data();
+    }
+    Source(std::string_view text, const std::string& file) : file_(file) {
+        begin_ = pos_ = text.data();
+        end_ = text.data() + text.size();
+    }
+    ~Source() {
+        if (stream_ != nullptr) {
+            std::fclose(stream_);
+        }
+    }
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
 
-    [[noreturn]] void Fail(const std::string& pointer, const std::string& what) const {
-        throw ReadError(file_ + ":" + std::to_string(line_) + ": not a snapshot: " +
-                        (pointer.empty() ? "the document" : pointer) + ": " + what);
+    // Whether a byte is left; *pos_ is it.
+    bool More() { return pos_ != end_ || Refill(); }
+    std::uint64_t Offset() const { return base_ + static_cast<std::uint64_t>(pos_ - begin_); }
+
+    // A document starts at the offset now: line counts from here say whether
+    // anything follows on a later line.
+    std::size_t Start() {
+        CountTo(Offset());
+        firstFeed_ = kNone;
+        contentAfter_ = false;
+        return line_;
+    }
+    // Whether a byte other than white space follows the first line feed after
+    // the last Start, in what has been counted.
+    bool ContentAfterStartLine() const { return contentAfter_; }
+
+    // "LINE:COLUMN" of the byte at `offset`, at or after what was counted
+    // (or the last byte before it).
+    std::string Position(std::uint64_t offset) {
+        if (offset >= counted_ && offset <= Offset()) {
+            CountTo(offset);
+        }
+        const std::uint64_t column = offset >= lineStart_ ? offset - lineStart_ + 1 : 1;
+        return LineColumn(line_, static_cast<std::size_t>(column));
     }
 
-    Node Member(const Node& object, const char* key) const {
-        if (!object.value.is_object()) {
-            Fail(object.pointer, "expected an object");
+    // Reads and counts the rest.
+    void Drain() {
+        while (More()) {
+            pos_ = end_;
         }
-        const auto found = object.value.find(key);
-        if (found == object.value.end()) {
-            Fail(object.pointer + "/" + key, "missing");
-        }
-        return {*found, object.pointer + "/" + key};
+        CountTo(Offset());
     }
 
-    const json& Array(const Node& node) const {
-        if (!node.value.is_array()) {
-            Fail(node.pointer, "expected an array");
+    // Reading goes on from `offset`, on line `line`.
+    void Seek(std::uint64_t offset, std::size_t line) {
+        if (stream_ == nullptr) {
+            pos_ = begin_ + offset;
+        } else {
+            if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) {
+                throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
+            }
+            begin_ = pos_ = end_ = buffer_.data();
+            base_ = offset;
         }
-        return node.value;
+        counted_ = lineStart_ = offset;
+        line_ = line;
     }
 
-    std::int64_t Integer(const Node& node) const {
-        // An unsigned value above the signed range is no figure of the library.
-        if (node.value.is_number_unsigned() &&
-            node.value.get<std::uint64_t>() >
-                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            Fail(node.pointer, "out of the range of a 64-bit figure");
+    // At most `most` bytes from here, at least one; ReadError at the end.
+    std::string_view Piece(std::uint64_t most) {
+        if (!More()) {
+            throw ReadError(file_ + ": changed while it was read");
         }
-        if (!node.value.is_number_integer()) {
-            Fail(node.pointer, "expected an integer");
-        }
-        return node.value.get<std::int64_t>();
+        const auto size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(most, static_cast<std::uint64_t>(end_ - pos_)));
+        const std::string_view piece(pos_, size);
+        pos_ += size;
+        return piece;
     }
 
-    // A member that may be absent; `object` is known to be an object.
-    std::optional<Node> Optional(const Node& object, const char* key) const {
-        const auto found = object.value.find(key);
-        if (found == object.value.end()) {
-            return std::nullopt;
+    const char* pos_ = nullptr;
+
+private:
+    static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+    bool Refill() {
+        if (stream_ == nullptr) {
+            return false;
         }
-        return Node{*found, object.pointer + "/" + key};
+        CountTo(Offset());
+        base_ = Offset();
+        const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
+        if (got == 0 && std::ferror(stream_)) {
+            throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
+        }
+        begin_ = pos_ = buffer_.data();
+        end_ = begin_ + got;
+        return got > 0;
     }
 
-    // A count or size: an integer from 0.
-    std::int64_t Count(const Node& node) const {
-        const std::int64_t value = Integer(node);
-        if (value < 0) {
-            Fail(node.pointer, "expected a non-negative integer");
+    // Counts the line feeds of the buffer up to `offset`.
+    void CountTo(std::uint64_t offset) {
+        const char* from = begin_ + (counted_ - base_);
+        const char* to = begin_ + (offset - base_);
+        for (const char* p = from; p < to;) {
+            const auto* feed = static_cast<const char*>(std::memchr(p, '\n', to - p));
+            if (feed == nullptr) {
+                break;
+            }
+            ++line_;
+            lineStart_ = base_ + static_cast<std::uint64_t>(feed - begin_) + 1;
+            if (firstFeed_ == kNone) {
+                firstFeed_ = lineStart_ - 1;
+            }
+            p = feed + 1;
         }
-        return value;
+        if (firstFeed_ != kNone && !contentAfter_) {
+            const char* p = std::max(from, begin_ + (std::max(firstFeed_ + 1, base_) - base_));
+            contentAfter_ = std::find_if_not(p, to, IsSpace) != to;
+        }
+        counted_ = offset;
     }
 
-    // An address of the process: any integer from 0 to 2^64 - 1.
-    std::uint64_t Address(const Node& node) const {
-        if (!node.value.is_number_unsigned() &&
-            !(node.value.is_number_integer() && node.value.get<std::int64_t>() >= 0)) {
-            Fail(node.pointer, "expected an address: an integer from 0 to 2^64 - 1");
-        }
-        return node.value.get<std::uint64_t>();
+    std::FILE* stream_ = nullptr; // owned; null for a text
+    std::string file_;
+    std::vector<char> buffer_;
+    const char* begin_ = nullptr; // the buffer's bytes, from offset base_
+    const char* end_ = nullptr;
+    std::uint64_t base_ = 0;
+    std::uint64_t counted_ = 0;   // the offset up to which line feeds are counted
+    std::size_t line_ = 1;        // the line of offset counted_
+    std::uint64_t lineStart_ = 0; // the offset where that line starts
+    std::uint64_t firstFeed_ = kNone;
+    bool contentAfter_ = false;
+};
+
+namespace {
+
+using Source = SnapshotReader::Source;
+
+// The bytes of a Source as nlohmann's parser reads them: an input iterator;
+// the one made from null is the end.
+struct Bytes {
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    Source* source = nullptr;
+
+    reference operator*() const { return *source->pos_; }
+    Bytes& operator++() {
+        ++source->pos_;
+        return *this;
+    }
+    Bytes operator++(int) {
+        Bytes before = *this;
+        ++source->pos_;
+        return before;
+    }
+    bool AtEnd() const { return source == nullptr || !source->More(); }
+    bool operator==(const Bytes& other) const { return AtEnd() == other.AtEnd(); }
+    bool operator!=(const Bytes& other) const { return !(*this == other); }
+};
+
+// Builds one small value from nlohmann's events, as its own reader does (a
+// repeated key keeps its last value); an integer literal beyond 64 bits is
+// kept as a NaN.
+class Capture {
+public:
+    json value;
+
+    // Whether the value is whole.
+    bool Add(json item) {
+        Place() = std::move(item);
+        return open_.empty();
+    }
+    void Open(json container) {
+        json& place = Place();
+        place = std::move(container);
+        open_.push_back(&place);
+    }
+    bool Close() {
+        open_.pop_back();
+        return open_.empty();
+    }
+    void Key(std::string& key) { member_ = &(*open_.back())[std::move(key)]; }
+    std::size_t Depth() const { return open_.size(); }
+    void Reset() {
+        value = json();
+        open_.clear();
+        member_ = nullptr;
     }
 
-    std::string String(const Node& node) const {
-        if (!node.value.is_string()) {
-            Fail(node.pointer, "expected a string");
+private:
+    json& Place() {
+        if (open_.empty()) {
+            return value;
         }
-        return node.value.get<std::string>();
+        if (open_.back()->is_array()) {
+            open_.back()->push_back(nullptr);
+            return open_.back()->back();
+        }
+        return *member_;
     }
 
-    Metrics ReadMetrics(const Node& node) const {
-        // Braced initialisers run in order: the first bad word is the one named.
-        return {Integer(Member(node, "time_total")),   Integer(Member(node, "self_peak")),
-                Integer(Member(node, "memory_peak")),  Integer(Member(node, "memory_current")),
-                Integer(Member(node, "memory_cumul")), Integer(Member(node, "count_current")),
-                Integer(Member(node, "count_cumul"))};
+    // Open containers are each the last value of the one around them, which
+    // gets no new value until they close: their addresses stay valid.
+    std::vector<json*> open_;
+    json* member_ = nullptr;
+};
+
+// The reading of one document from nlohmann's events into a Snapshot, and
+// its checks. Containers deeper than kMaxNesting are refused the moment
+// their bracket is read: the parser keeps its own state on the heap, and so
+// does this, so no depth of input reaches the stack.
+class Handler {
+public:
+    Handler(Source& source, const std::string& file, std::size_t line, Snapshot& snapshot)
+        : source_(source), file_(file), line_(line), snapshot_(snapshot) {}
+
+    bool null() { return Value(nullptr); }
+    bool boolean(bool value) { return Value(value); }
+    bool number_integer(json::number_integer_t value) { return Value(value); }
+    bool number_unsigned(json::number_unsigned_t value) { return Value(value); }
+    bool number_float(json::number_float_t value, const json::string_t& text) {
+        // The parser reads an integer too large for 64 bits as a double.
+        const bool integer = text.find_first_of(".eE") == std::string::npos;
+        return Value(integer ? std::numeric_limits<double>::quiet_NaN() : value);
+    }
+    bool string(json::string_t& value) { return Value(std::move(value)); }
+    bool binary(json::binary_t& value) { return Value(std::move(value)); }
+    bool start_object(std::size_t /*size*/) { return Open(true); }
+    bool start_array(std::size_t /*size*/) { return Open(false); }
+    bool end_object() { return Close(); }
+    bool end_array() { return Close(); }
+    bool key(json::string_t& key) {
+        if (skip_ > 0) {
+            return true;
+        }
+        if (capturing_) {
+            capture_.Key(key);
+            return true;
+        }
+        Frame& frame = frames_.back();
+        if (frame.kind == Kind::kRoot) {
+            const auto found = std::find(kKeys.begin(), kKeys.end(), key);
+            frame.key =
+                found == kKeys.end() ? kSections : static_cast<Section>(found - kKeys.begin());
+            if (frame.key >= kStacks && frame.key < kSections) {
+                ResetSection(frame.key); // a repeated key keeps its last value
+            }
+        } else if (frame.kind == Kind::kTree) {
+            frame.key = key == "engines" ? kTrees : kSections;
+            if (frame.key == kTrees) {
+                tree_.sawEngines = true;
+                tree_.engines.clear();
+                tree_.children.clear();
+                tree_.byAddress.clear();
+            }
+        }
+        return true;
+    }
+    template <class Exception>
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                     const Exception& error) {
+        throw error;
     }
 
-    Items ReadItems(const Node& statistics, const char* key) const {
-        const Node items = Member(Member(statistics, key), "items");
-        if (Array(items).size() != 3) {
-            Fail(items.pointer, "expected three figures: current, peak, cumulative");
+    // Where the document's text starts and ends, its braces included.
+    std::uint64_t open_ = 0;
+    std::uint64_t close_ = 0;
+
+    // After the parser: the checks of the whole, the first thing wrong thrown
+    // as a ReadError.
+    void Finish() {
+        if (!errors_[kFormat]) {
+            CheckRoot();
         }
-        const auto at = [&](std::size_t i) {
-            return Integer({items.value[i], items.pointer + "/" + std::to_string(i)});
+        for (std::size_t section = kFormat; section < kSections; ++section) {
+            if (!errors_[section] && (section == kTrees || section == kRetired)) {
+                if (!seen_[section]) {
+                    errors_[section] = Refusal{std::string("/") + kKeys[section], "missing"};
+                }
+                CheckPending(static_cast<Section>(section));
+            }
+            if (errors_[section]) {
+                const Refusal& r = *errors_[section];
+                throw ReadError(file_ + ":" + std::to_string(line_) + ": not a snapshot: " +
+                                (r.pointer.empty() ? "the document" : r.pointer) + ": " + r.what);
+            }
+        }
+        // Only a repeated `stacks` after the sites can leave one out of range.
+        const std::size_t stacks = snapshot_.stacks.size();
+        const auto outside = [stacks](const std::vector<Site>& sites) {
+            return std::any_of(sites.begin(), sites.end(),
+                               [stacks](const Site& site) { return site.stack >= stacks; });
         };
-        return {at(0), at(1), at(2)};
+        if (std::any_of(snapshot_.engines.begin(), snapshot_.engines.end(),
+                        [&](const Engine& e) { return outside(e.sites); }) ||
+            std::any_of(snapshot_.retired.begin(), snapshot_.retired.end(),
+                        [&](const Retired& r) { return outside(r.sites); })) {
+            throw ReadError(file_ + ":" + std::to_string(line_) +
+                            ": not a snapshot: /stacks: fewer stacks than its sites name");
+        }
+    }
+
+private:
+    enum class Kind { kRoot, kSection, kTree, kEngines };
+    struct Frame {
+        Kind kind;
+        Section key = kSections; // kRoot: the section of the last key; kTree: kTrees for engines
+        std::size_t count = 0;   // kSection, kEngines: the elements so far
+    };
+    // What a captured value is.
+    struct Target {
+        Section section = kSections;
+        std::size_t index = 0; // its place in its array
+        bool engine = false;
+    };
+
+    bool Failed(Section section) const { return errors_[section].has_value(); }
+    void Record(Section section, Refusal refusal) {
+        if (!errors_[section]) {
+            errors_[section] = std::move(refusal);
+        }
+    }
+
+    void ResetSection(Section section) {
+        errors_[section].reset();
+        pending_[section].clear();
+        seen_[section] = true;
+        switch (section) {
+        case kStacks:
+            snapshot_.stacks.clear();
+            stacksKnown_ = false;
+            break;
+        case kObjects:
+            snapshot_.objects.clear();
+            break;
+        case kTrees:
+            snapshot_.engines.clear();
+            break;
+        default:
+            snapshot_.retired.clear();
+            break;
+        }
+    }
+
+    [[noreturn]] void TooDeep() {
+        // The parser reports a container as soon as it reads the bracket: the
+        // bracket is the byte before the source's position.
+        throw ReadError(file_ + ":" + source_.Position(source_.Offset() - 1) +
+                        ": not a snapshot: nested deeper than " + std::to_string(kMaxNesting) +
+                        " levels");
+    }
+
+    std::string SectionPointer(Section section, std::size_t index) const {
+        return std::string("/") + kKeys[section] + "/" + std::to_string(index);
+    }
+
+    // What the value starting now is, given the container it is in: an
+    // element to capture (true), or a structure or a value to skip (false).
+    // `object` is whether it opens an object, `container` whether it opens
+    // anything.
+    bool Begin(bool container, bool object) {
+        if (frames_.empty()) {
+            if (object) {
+                frames_.push_back({Kind::kRoot});
+                open_ = source_.Offset() - 1;
+            } else {
+                Record(kFormat, {"", "expected an object"});
+                Skip(container);
+            }
+            return false;
+        }
+        Frame& frame = frames_.back();
+        switch (frame.kind) {
+        case Kind::kRoot:
+            if (frame.key < kStacks) {
+                target_ = {frame.key};
+                return true;
+            }
+            if (frame.key == kSections || Failed(frame.key)) {
+                Skip(container);
+            } else if (container && !object) {
+                frames_.push_back({Kind::kSection, frame.key});
+            } else {
+                Record(frame.key, {std::string("/") + kKeys[frame.key], "expected an array"});
+                Skip(container);
+            }
+            return false;
+        case Kind::kSection: {
+            const std::size_t index = frame.count++;
+            if (Failed(frame.key)) {
+                Skip(container);
+                return false;
+            }
+            if (frame.key != kTrees) {
+                target_ = {frame.key, index};
+                return true;
+            }
+            if (!object) {
+                Record(kTrees, {SectionPointer(kTrees, index), "expected an object"});
+                Skip(container);
+                return false;
+            }
+            frames_.push_back({Kind::kTree});
+            tree_ = Tree{};
+            tree_.index = index;
+            return false;
+        }
+        case Kind::kTree:
+            if (frame.key != kTrees || Failed(kTrees)) {
+                Skip(container);
+            } else if (container && !object) {
+                frames_.push_back({Kind::kEngines});
+            } else {
+                Record(kTrees,
+                       {SectionPointer(kTrees, tree_.index) + "/engines", "expected an array"});
+                Skip(container);
+            }
+            return false;
+        case Kind::kEngines: {
+            const std::size_t index = frame.count++;
+            if (Failed(kTrees)) {
+                Skip(container);
+                return false;
+            }
+            target_ = {kTrees, index, true};
+            return true;
+        }
+        }
+        return false;
+    }
+
+    void Skip(bool container) { skip_ = container ? 1 : 0; }
+
+    bool Value(json value) {
+        if (skip_ > 0) {
+            return true;
+        }
+        if (capturing_) {
+            if (capture_.Add(std::move(value))) {
+                Captured();
+            }
+            return true;
+        }
+        if (Begin(false, false)) {
+            capture_.Reset();
+            capture_.Add(std::move(value));
+            Captured();
+        }
+        return true;
+    }
+
+    bool Open(bool object) {
+        if (++depth_ > kMaxNesting) {
+            TooDeep();
+        }
+        if (skip_ > 0) {
+            ++skip_;
+            return true;
+        }
+        json container = object ? json::object() : json::array();
+        if (capturing_) {
+            capture_.Open(std::move(container));
+            return true;
+        }
+        if (Begin(true, object)) {
+            capture_.Reset();
+            capture_.Open(std::move(container));
+            capturing_ = true;
+        }
+        return true;
+    }
+
+    bool Close() {
+        --depth_;
+        if (skip_ > 0) {
+            --skip_;
+            return true;
+        }
+        if (capturing_) {
+            if (capture_.Close()) {
+                capturing_ = false;
+                Captured();
+            }
+            return true;
+        }
+        const Frame frame = frames_.back();
+        frames_.pop_back();
+        switch (frame.kind) {
+        case Kind::kRoot:
+            close_ = source_.Offset();
+            break;
+        case Kind::kSection:
+            stacksKnown_ = stacksKnown_ || frame.key == kStacks;
+            break;
+        case Kind::kTree:
+            if (!tree_.sawEngines) {
+                Record(kTrees, {SectionPointer(kTrees, tree_.index) + "/engines", "missing"});
+            }
+            if (!Failed(kTrees)) {
+                FlushTree();
+            }
+            break;
+        case Kind::kEngines:
+            if (frame.count == 0) {
+                Record(kTrees, {SectionPointer(kTrees, tree_.index) + "/engines",
+                                "a tree without engines"});
+            }
+            break;
+        }
+        return true;
+    }
+
+    // A captured value is whole: checked and kept.
+    void Captured() {
+        const Target target = target_;
+        if (target.section < kStacks) {
+            root_[target.section] = std::move(capture_.value);
+            return;
+        }
+        try {
+            std::string base = target.engine ? SectionPointer(kTrees, tree_.index) + "/engines/" +
+                                                   std::to_string(target.index)
+                                             : SectionPointer(target.section, target.index);
+            const Node node{capture_.value, nullptr, nullptr, 0, &base};
+            switch (target.section) {
+            case kStacks:
+                ReadStack(node);
+                break;
+            case kObjects:
+                ReadObject(node);
+                break;
+            case kRetired:
+                ReadRetired(node);
+                break;
+            default:
+                ReadEngine(node, target.index);
+                break;
+            }
+        } catch (Refusal& refusal) {
+            Record(target.section, std::move(refusal));
+        }
+    }
+
+    void ReadStack(const Node& stack) {
+        std::vector<std::uint64_t> frames;
+        frames.reserve(Array(stack).size());
+        for (std::size_t j = 0; j < stack.value.size(); ++j) {
+            frames.push_back(Address(At(stack, stack.value[j], j)));
+        }
+        snapshot_.stacks.push_back(std::move(frames));
+    }
+
+    void ReadObject(const Node& node) {
+        Object object;
+        object.path = String(Member(node, "path"));
+        const Node buildId = Member(node, "build_id");
+        object.buildId = String(buildId);
+        if (object.buildId.size() % 2 != 0 ||
+            object.buildId.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            Fail(buildId, "expected hex digits, two a byte");
+        }
+        object.base = Address(Member(node, "base"));
+        object.start = Address(Member(node, "start"));
+        const Node end = Member(node, "end");
+        object.end = Address(end);
+        if (object.end < object.start) {
+            Fail(end, "below start");
+        }
+        object.offset = Address(Member(node, "offset"));
+        snapshot_.objects.push_back(std::move(object));
     }
 
     // The `sites` of an engine or retired entry, when it has them; every
     // stack index names one of the snapshot's `stacks`.
-    std::vector<Site> ReadSites(const Node& owner, std::size_t stacks) const {
+    std::vector<Site> ReadSites(const Node& owner, Section section) {
         std::vector<Site> sites;
-        const std::optional<Node> list = Optional(owner, "sites");
-        if (!list) {
+        if (!owner.value.contains("sites")) {
             return sites;
         }
-        for (std::size_t i = 0; i < Array(*list).size(); ++i) {
-            const Node node{list->value[i], list->pointer + "/" + std::to_string(i)};
+        const Node list = Member(owner, "sites");
+        sites.reserve(Array(list).size());
+        for (std::size_t i = 0; i < list.value.size(); ++i) {
+            const Node node = At(list, list.value[i], i);
             const Node stack = Member(node, "stack");
             const std::int64_t index = Count(stack);
-            if (static_cast<std::uint64_t>(index) >= stacks) {
-                Fail(stack.pointer, "no stack " + std::to_string(index) + ": the snapshot has " +
-                                        std::to_string(stacks) +
-                                        (stacks == 1 ? " stack" : " stacks"));
+            if (stacksKnown_) {
+                if (static_cast<std::uint64_t>(index) >= snapshot_.stacks.size()) {
+                    Fail(stack, StackMessage(index));
+                }
+            } else {
+                pending_[section].push_back({stack.Pointer(), index});
             }
             const Node inUse = Member(node, "in_use");
             const Node allocated = Member(node, "allocated");
@@ -146,311 +820,357 @@ public:
         return sites;
     }
 
-    // `sampling`, `stacks` and `objects`, each optional.
-    void ReadSampling(const Node& root, Snapshot& snapshot) const {
-        if (const std::optional<Node> sampling = Optional(root, "sampling")) {
-            const Node bytes = Member(*sampling, "bytes");
-            snapshot.samplingBytes = Integer(bytes);
-            if (snapshot.samplingBytes < 1) {
-                Fail(bytes.pointer, "expected a whole number of bytes from 1");
-            }
-        }
-        if (const std::optional<Node> stacks = Optional(root, "stacks")) {
-            for (std::size_t i = 0; i < Array(*stacks).size(); ++i) {
-                const Node stack{stacks->value[i], stacks->pointer + "/" + std::to_string(i)};
-                std::vector<std::uint64_t> frames;
-                for (std::size_t j = 0; j < Array(stack).size(); ++j) {
-                    frames.push_back(
-                        Address({stack.value[j], stack.pointer + "/" + std::to_string(j)}));
-                }
-                snapshot.stacks.push_back(std::move(frames));
-            }
-        }
-        if (const std::optional<Node> objects = Optional(root, "objects")) {
-            for (std::size_t i = 0; i < Array(*objects).size(); ++i) {
-                const Node node{objects->value[i], objects->pointer + "/" + std::to_string(i)};
-                Object object;
-                object.path = String(Member(node, "path"));
-                const Node buildId = Member(node, "build_id");
-                object.buildId = String(buildId);
-                if (object.buildId.size() % 2 != 0 ||
-                    object.buildId.find_first_not_of("0123456789abcdefABCDEF") !=
-                        std::string::npos) {
-                    Fail(buildId.pointer, "expected hex digits, two a byte");
-                }
-                object.base = Address(Member(node, "base"));
-                object.start = Address(Member(node, "start"));
-                const Node end = Member(node, "end");
-                object.end = Address(end);
-                if (object.end < object.start) {
-                    Fail(end.pointer, "below start");
-                }
-                object.offset = Address(Member(node, "offset"));
-                snapshot.objects.push_back(std::move(object));
+    std::string StackMessage(std::int64_t index) const {
+        const std::size_t stacks = snapshot_.stacks.size();
+        return "no stack " + std::to_string(index) + ": the snapshot has " +
+               std::to_string(stacks) + (stacks == 1 ? " stack" : " stacks");
+    }
+
+    // The sites read before the stacks, checked once the document is whole.
+    void CheckPending(Section section) {
+        for (const PendingStack& site : pending_[section]) {
+            if (static_cast<std::uint64_t>(site.index) >= snapshot_.stacks.size()) {
+                errors_[section] = Refusal{site.pointer, StackMessage(site.index)};
+                return;
             }
         }
     }
 
-    // The engines of one tree, appended to `out` depth first.
-    void ReadTree(const Node& tree, std::size_t stacks, std::vector<Engine>& out) const {
-        const Node list = Member(tree, "engines");
-        if (Array(list).empty()) {
-            Fail(list.pointer, "a tree without engines");
+    void ReadRetired(const Node& node) {
+        Retired retired;
+        retired.path = String(Member(node, "path"));
+        retired.handles = Integer(Member(node, "handles"));
+        retired.bornMs = Integer(Member(node, "born_ms"));
+        retired.diedMs = Integer(Member(node, "died_ms"));
+        retired.metrics = ReadMetrics(Member(node, "metrics"));
+        retired.sites = ReadSites(node, kRetired);
+        snapshot_.retired.push_back(std::move(retired));
+    }
+
+    void ReadEngine(const Node& node, std::size_t i) {
+        Engine engine;
+        engine.path = String(Member(node, "path"));
+        const Node name = Member(node, "name");
+        engine.name = name.value.is_null() ? "<noname>" : String(name);
+        engine.address = String(Member(node, "address"));
+        engine.kind = String(Member(node, "kind"));
+        engine.bornMs = Integer(Member(node, "born_ms"));
+        engine.metrics = ReadMetrics(Member(node, "metrics"));
+        const Node statistics = Member(node, "statistics");
+        engine.globalItems = ReadItems(statistics, "global");
+        engine.selfItems = ReadItems(statistics, "self");
+        engine.pageItems = ReadItems(statistics, "pages");
+        engine.pooledItems = ReadItems(statistics, "pooled");
+        engine.sites = ReadSites(node, kTrees);
+        const Node parent = Member(node, "parent");
+        if (i == 0 && !parent.value.is_null()) {
+            Fail(parent, "the first engine of a tree is its root, whose parent is null");
         }
-        std::vector<Engine> engines;
-        std::vector<std::vector<std::size_t>> children(list.value.size());
-        std::unordered_map<std::string, std::size_t> byAddress;
-        for (std::size_t i = 0; i < list.value.size(); ++i) {
-            const Node node{list.value[i], list.pointer + "/" + std::to_string(i)};
-            Engine engine;
-            engine.path = String(Member(node, "path"));
-            const Node name = Member(node, "name");
-            engine.name = name.value.is_null() ? "<noname>" : String(name);
-            engine.address = String(Member(node, "address"));
-            engine.kind = String(Member(node, "kind"));
-            engine.bornMs = Integer(Member(node, "born_ms"));
-            engine.metrics = ReadMetrics(Member(node, "metrics"));
-            const Node statistics = Member(node, "statistics");
-            engine.globalItems = ReadItems(statistics, "global");
-            engine.selfItems = ReadItems(statistics, "self");
-            engine.pageItems = ReadItems(statistics, "pages");
-            engine.pooledItems = ReadItems(statistics, "pooled");
-            engine.sites = ReadSites(node, stacks);
-            const Node parent = Member(node, "parent");
-            if (i == 0 && !parent.value.is_null()) {
-                Fail(parent.pointer,
-                     "the first engine of a tree is its root, whose parent is null");
+        if (i > 0) {
+            if (parent.value.is_null()) {
+                Fail(parent, "a second root in one tree");
             }
-            if (i > 0) {
-                if (parent.value.is_null()) {
-                    Fail(parent.pointer, "a second root in one tree");
-                }
-                const auto found = byAddress.find(String(parent));
-                if (found == byAddress.end()) {
-                    Fail(parent.pointer, "names no earlier engine of this tree");
-                }
-                children[found->second].push_back(i);
-                engine.depth = engines[found->second].depth + 1;
+            const auto found = tree_.byAddress.find(String(parent));
+            if (found == tree_.byAddress.end()) {
+                Fail(parent, "names no earlier engine of this tree");
             }
-            if (!byAddress.emplace(engine.address, i).second) {
-                Fail(node.pointer + "/address", "the address of an earlier engine of this tree");
-            }
-            engines.push_back(std::move(engine));
+            tree_.children[found->second].push_back(i);
+            engine.depth = tree_.engines[found->second].depth + 1;
         }
-        // Depth first without recursion: a tree may be deeper than the stack.
+        if (!tree_.byAddress.emplace(engine.address, i).second) {
+            throw Refusal{node.Pointer() + "/address",
+                          "the address of an earlier engine of this tree"};
+        }
+        tree_.engines.push_back(std::move(engine));
+        tree_.children.emplace_back();
+    }
+
+    // The tree's engines appended depth first, without recursion: a tree may
+    // be deeper than the stack.
+    void FlushTree() {
+        if (tree_.engines.empty()) {
+            return;
+        }
         std::vector<std::size_t> pending{0};
         while (!pending.empty()) {
             const std::size_t at = pending.back();
             pending.pop_back();
-            out.push_back(std::move(engines[at]));
-            pending.insert(pending.end(), children[at].rbegin(), children[at].rend());
+            snapshot_.engines.push_back(std::move(tree_.engines[at]));
+            pending.insert(pending.end(), tree_.children[at].rbegin(), tree_.children[at].rend());
+        }
+        tree_ = Tree{};
+    }
+
+    // The small keys of the document, in their order.
+    void CheckRoot() {
+        try {
+            const json object = json::object(); // stands for the document in messages
+            const std::string empty;
+            const Node root{object, nullptr, nullptr, 0, &empty};
+            const auto member = [&](Section section) -> Node {
+                if (!root_[section]) {
+                    throw Refusal{std::string("/") + kKeys[section], "missing"};
+                }
+                return At(root, *root_[section], kKeys[section]);
+            };
+            const Node format = member(kFormat);
+            if (String(format) != "dideverazez-snapshot") {
+                Fail(format, "not \"dideverazez-snapshot\"");
+            }
+            const Node version = member(kVersion);
+            if (Integer(version) != 1) {
+                Fail(version, "version " + version.value.dump() + "; this tool reads version 1");
+            }
+            snapshot_.process = Integer(member(kProcess));
+            snapshot_.takenMs = Integer(member(kTakenMs));
+            if (root_[kSampling]) {
+                const Node sampling = member(kSampling);
+                const Node bytes = Member(sampling, "bytes");
+                snapshot_.samplingBytes = Integer(bytes);
+                if (snapshot_.samplingBytes < 1) {
+                    Fail(bytes, "expected a whole number of bytes from 1");
+                }
+            }
+        } catch (Refusal& refusal) {
+            errors_[kFormat] = std::move(refusal);
         }
     }
 
-    Snapshot Read(const json& value) const {
-        const Node root{value, ""};
-        Snapshot snapshot;
-        const Node format = Member(root, "format");
-        if (String(format) != "dideverazez-snapshot") {
-            Fail(format.pointer, "not \"dideverazez-snapshot\"");
-        }
-        const Node version = Member(root, "version");
-        if (Integer(version) != 1) {
-            Fail(version.pointer,
-                 "version " + version.value.dump() + "; this tool reads version 1");
-        }
-        snapshot.process = Integer(Member(root, "process"));
-        snapshot.takenMs = Integer(Member(root, "taken_ms"));
-        ReadSampling(root, snapshot);
-        const Node trees = Member(root, "trees");
-        for (std::size_t i = 0; i < Array(trees).size(); ++i) {
-            ReadTree({trees.value[i], trees.pointer + "/" + std::to_string(i)},
-                     snapshot.stacks.size(), snapshot.engines);
-        }
-        const Node retired = Member(root, "retired");
-        for (std::size_t i = 0; i < Array(retired).size(); ++i) {
-            const Node node{retired.value[i], retired.pointer + "/" + std::to_string(i)};
-            snapshot.retired.push_back(
-                {String(Member(node, "path")), Integer(Member(node, "handles")),
-                 Integer(Member(node, "born_ms")), Integer(Member(node, "died_ms")),
-                 ReadMetrics(Member(node, "metrics")), ReadSites(node, snapshot.stacks.size())});
-        }
-        return snapshot;
-    }
-
-private:
+    Source& source_;
     const std::string& file_;
     std::size_t line_;
-};
+    Snapshot& snapshot_;
 
-// "LINE:COLUMN" (both from 1) of the character at `offset`; the end of the
-// text is the column after its last character.
-std::string Position(std::string_view text, std::size_t offset) {
-    offset = std::min(offset, text.size());
-    const std::string_view before = text.substr(0, offset);
-    const std::size_t lineStart = before.rfind('\n') + 1; // npos + 1 is 0
-    const auto lines = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-    return std::to_string(lines + 1) + ":" + std::to_string(offset - lineStart + 1);
-}
-
-// nlohmann's message without its prefixes: "[json.exception.parse_error.101]
-// parse error at line 1, column 2: what" gives "what".
-std::string Description(const nlohmann::json::exception& error) {
-    std::string what = error.what();
-    what.erase(0, what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
-    if (what.rfind("parse error", 0) == 0 && what.find(": ") != std::string::npos) {
-        what.erase(0, what.find(": ") + 2);
-    }
-    return what;
-}
-
-// Builds one document from nlohmann's parsing events, as its own reader does
-// (a repeated key keeps its last value), and refuses a container that would
-// open deeper than kMaxNesting, the moment its bracket is read: the parser
-// keeps its own state on the heap, and so does this, so no depth of input
-// reaches the stack before it is refused.
-class Builder {
-public:
-    // `text` is what `in` reads; `file` names it in messages.
-    Builder(json& root, std::istream& in, std::string_view text, const std::string& file)
-        : root_(root), in_(in), text_(text), file_(file) {}
-
-    bool null() { return Add(nullptr); }
-    bool boolean(bool value) { return Add(value); }
-    bool number_integer(json::number_integer_t value) { return Add(value); }
-    bool number_unsigned(json::number_unsigned_t value) { return Add(value); }
-    bool number_float(json::number_float_t value, const json::string_t& /*text*/) {
-        return Add(value);
-    }
-    bool string(json::string_t& value) { return Add(std::move(value)); }
-    bool binary(json::binary_t& value) { return Add(std::move(value)); }
-    bool start_object(std::size_t /*size*/) { return Open(json::object()); }
-    bool start_array(std::size_t /*size*/) { return Open(json::array()); }
-    bool end_object() { return Close(); }
-    bool end_array() { return Close(); }
-    bool key(json::string_t& key) {
-        member_ = &(*open_.back())[std::move(key)];
-        return true;
-    }
-    // The parser's own error, thrown as it made it (parse_error or out_of_range).
-    template <class Exception>
-    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                     const Exception& error) {
-        throw error;
-    }
-
-private:
-    // `value` in its place: the document itself, the next element of the
-    // innermost open array, or the member whose key came last. Returns true.
-    bool Add(json value) {
-        Place() = std::move(value);
-        return true;
-    }
-
-    json& Place() {
-        if (open_.empty()) {
-            return root_;
-        }
-        if (open_.back()->is_array()) {
-            open_.back()->push_back(nullptr);
-            return open_.back()->back();
-        }
-        return *member_;
-    }
-
-    // Open containers are each the last value of the one around them, which
-    // gets no new value until they close: their addresses stay valid.
-    bool Open(json container) {
-        if (open_.size() == kMaxNesting) {
-            // The stream reads one character at a time and the parser reports
-            // a container as soon as it reads the bracket: the bracket is the
-            // character before the stream's position.
-            const auto next = in_.rdbuf()->pubseekoff(0, std::ios::cur, std::ios::in);
-            const std::size_t at = next > 0 ? static_cast<std::size_t>(next) - 1 : 0;
-            throw ReadError(file_ + ":" + Position(text_, at) +
-                            ": not a snapshot: nested deeper than " + std::to_string(kMaxNesting) +
-                            " levels");
-        }
-        json& place = Place();
-        place = std::move(container);
-        open_.push_back(&place);
-        return true;
-    }
-
-    bool Close() {
-        open_.pop_back();
-        return true;
-    }
-
-    json& root_;
-    std::istream& in_;      // the stream being parsed (held, not owned)
-    std::string_view text_; // all of it
-    const std::string& file_;
-    std::vector<json*> open_; // the containers not yet closed, outermost first
-    json* member_ = nullptr;  // the member of the innermost object its last key named
+    std::size_t depth_ = 0;  // containers open
+    std::size_t skip_ = 0;   // containers open inside a value skipped
+    bool capturing_ = false; // a value of Target target_ is being built
+    Capture capture_;
+    Target target_;
+    std::vector<Frame> frames_; // the containers open outside captured and skipped values
+    Tree tree_;
+    bool stacksKnown_ = false; // whether `stacks` was read before
+    std::array<std::optional<json>, kStacks> root_;
+    std::array<std::optional<Refusal>, kSections> errors_;
+    std::array<bool, kSections> seen_{};
+    std::array<std::vector<PendingStack>, kSections> pending_;
 };
 
 } // namespace
 
-std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file) {
-    // nlohmann's stream reader stops right after a document's closing brace, so
-    // one stream reads a series document by document; its positions count from
-    // the start of the document being read.
-    std::istringstream in{std::string(text)};
-    std::vector<Snapshot> snapshots;
-    std::size_t line = 1;    // the line of `counted`
-    std::size_t counted = 0; // the offset up to which lines were counted
-    while (!(in >> std::ws).eof()) {
-        const auto start = static_cast<std::size_t>(in.tellg());
-        json value;
-        try {
-            Builder builder(value, in, text, file);
-            json::sax_parse(static_cast<std::istream&>(in), &builder, json::input_format_t::json,
-                            /*strict=*/false);
-        } catch (const json::exception& error) {
-            // A parse error knows where it is; a number too large for a double
-            // (out_of_range) was the last token read.
-            const auto* parse = dynamic_cast<const json::parse_error*>(&error);
-            in.clear();
-            const auto next = static_cast<std::streamoff>(in.tellg());
-            std::size_t last = text.size();
-            if (parse != nullptr) {
-                last = start + std::max<std::size_t>(parse->byte, 1) - 1;
-            } else if (next > 0) {
-                last = static_cast<std::size_t>(next) - 1;
-            }
-            throw ReadError(file + ":" + Position(text, last) +
-                            ": malformed JSON: " + Description(error));
-        }
-        line += static_cast<std::size_t>(
-            std::count(text.begin() + counted, text.begin() + start, '\n'));
-        counted = start;
-        const Document document(file, line);
-        snapshots.push_back(document.Read(value));
-        snapshots.back().document = std::move(value);
+SnapshotReader::SnapshotReader(const std::string& file) : file_(file) {
+    std::FILE* stream = std::fopen(file.c_str(), "rb");
+    if (stream == nullptr) {
+        throw ReadError(file + ": cannot open: " + std::strerror(errno));
     }
-    if (snapshots.empty()) {
-        throw ReadError(file + ": empty: no snapshot in it");
+    struct stat status {};
+    if (fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode)) {
+        // A pipe is read once: its bytes go to a temporary file, read from there.
+        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> input(stream, &std::fclose);
+        stream = std::tmpfile();
+        if (stream == nullptr) {
+            throw ReadError(file + ": cannot keep a copy: " + std::strerror(errno));
+        }
+        std::vector<char> buffer(std::size_t{1} << 16);
+        std::size_t got = 0;
+        while ((got = std::fread(buffer.data(), 1, buffer.size(), input.get())) > 0) {
+            if (std::fwrite(buffer.data(), 1, got, stream) != got) {
+                const int error = errno;
+                std::fclose(stream);
+                throw ReadError(file + ": cannot keep a copy: " + std::strerror(error));
+            }
+        }
+        if (std::ferror(input.get())) {
+            const int error = errno;
+            std::fclose(stream);
+            throw ReadError(file + ": cannot read: " + std::strerror(error));
+        }
+        std::rewind(stream);
+    }
+    source_ = new Source(stream, file_);
+}
+
+SnapshotReader::SnapshotReader(std::string_view text, std::string file)
+    : file_(std::move(file)), source_(new Source(text, file_)) {}
+
+SnapshotReader::~SnapshotReader() {
+    delete source_;
+}
+
+namespace {
+
+// Reads one document from `source` into `snapshot`, its place into `place`;
+// json::exception when it is not JSON, ReadError when it is no snapshot.
+void ReadDocument(Source& source, const std::string& file, std::size_t line, Snapshot& snapshot,
+                  Place& place) {
+    snapshot = Snapshot{};
+    Handler handler(source, file, line, snapshot);
+    json::sax_parse(Bytes{&source}, Bytes{}, &handler, json::input_format_t::json,
+                    /*strict=*/false);
+    handler.Finish();
+    place.offset = handler.open_;
+    place.size = handler.close_ - handler.open_;
+    place.line = line;
+    place.stacks = !snapshot.stacks.empty();
+}
+
+} // namespace
+
+bool SnapshotReader::Next(Snapshot& snapshot, Place& place) {
+    Source& source = *source_;
+    while (source.More() && IsSpace(*source.pos_)) {
+        ++source.pos_;
+    }
+    if (!source.More()) {
+        if (count_ == 0) {
+            throw ReadError(file_ + ": empty: no snapshot in it");
+        }
+        return false;
+    }
+    const std::uint64_t start = source.Offset();
+    const std::size_t line = source.Start();
+    try {
+        ReadDocument(source, file_, line, snapshot, place);
+    } catch (const json::exception& error) {
+        // A parse error knows where it is; a number too large for a double
+        // (out_of_range) was the last token read, before the byte just read.
+        const auto* parse = dynamic_cast<const json::parse_error*>(&error);
+        const std::uint64_t end = source.Offset();
+        std::uint64_t last = end;
+        if (parse != nullptr) {
+            last = std::min<std::uint64_t>(start + std::max<std::size_t>(parse->byte, 1) - 1, end);
+        } else if (end > 0) {
+            last = end - 1;
+        }
+        const std::string message =
+            file_ + ":" + source.Position(last) + ": malformed JSON: " + Description(error);
+        source.Drain();
+        if (strict_ || count_ == 0 || source.ContentAfterStartLine()) {
+            throw ReadError(message);
+        }
+        warning_ = message + "; the last line, cut short, is skipped (" + std::to_string(count_) +
+                   (count_ == 1 ? " snapshot" : " snapshots") + " before it read)";
+        return false;
+    }
+    ++count_;
+    return true;
+}
+
+void SnapshotReader::Seek(const Place& place) {
+    source_->Seek(place.offset, place.line);
+}
+
+std::string_view SnapshotReader::Piece(std::uint64_t most) {
+    return source_->Piece(most);
+}
+
+Snapshot SnapshotReader::ReadAt(const Place& place) {
+    Seek(place);
+    Snapshot snapshot;
+    Place again;
+    try {
+        ReadDocument(*source_, file_, place.line, snapshot, again);
+    } catch (const json::exception&) {
+        throw ReadError(file_ + ": changed while it was read");
+    }
+    if (again.offset != place.offset || again.size != place.size) {
+        throw ReadError(file_ + ": changed while it was read");
+    }
+    return snapshot;
+}
+
+std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file) {
+    SnapshotReader reader(text, file);
+    reader.Strict();
+    std::vector<Snapshot> snapshots;
+    Snapshot snapshot;
+    Place place;
+    while (reader.Next(snapshot, place)) {
+        snapshots.push_back(std::move(snapshot));
     }
     return snapshots;
 }
 
 std::vector<Snapshot> ReadSnapshots(const std::string& file) {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), "rb"),
-                                                                 &std::fclose);
-    if (!stream) {
-        throw ReadError(file + ": cannot open: " + std::strerror(errno));
+    SnapshotReader reader(file);
+    std::vector<Snapshot> snapshots;
+    Snapshot snapshot;
+    Place place;
+    while (reader.Next(snapshot, place)) {
+        snapshots.push_back(std::move(snapshot));
     }
-    std::string text;
-    char buffer[1 << 16];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0) {
-        text.append(buffer, got);
+    return snapshots;
+}
+
+Moment ParseMoment(const std::string& argument) {
+    struct stat status {};
+    Moment moment{argument, -1, false, argument};
+    const std::size_t at = argument.rfind('@');
+    if (stat(argument.c_str(), &status) == 0 || at == std::string::npos) {
+        return moment;
     }
-    if (std::ferror(stream.get())) {
-        throw ReadError(file + ": cannot read: " + std::strerror(errno));
+    const std::string prefix = argument.substr(0, at);
+    const std::string suffix = argument.substr(at + 1);
+    const bool negative = !suffix.empty() && suffix[0] == '-';
+    const std::string digits = suffix.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        if (stat(prefix.c_str(), &status) == 0) {
+            throw std::invalid_argument(argument + ": '@" + suffix +
+                                        "' is no snapshot's number: FILE@N is the N-th "
+                                        "snapshot from 1, FILE@-N the N-th from the last");
+        }
+        return moment;
     }
-    return ParseSnapshots(text, file);
+    // Beyond 18 digits no file has that many snapshots: the largest number says so.
+    std::int64_t number = std::numeric_limits<std::int64_t>::max();
+    const std::size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos) {
+        throw std::invalid_argument(argument +
+                                    ": no snapshot 0: snapshots count from 1 (@1 the first, "
+                                    "@-1 the last)");
+    }
+    if (digits.size() - first <= 18) {
+        number = std::stoll(digits.substr(first));
+    }
+    moment.file = prefix;
+    moment.number = negative ? -number : number;
+    moment.given = true;
+    return moment;
+}
+
+std::size_t MomentIndex(const Moment& moment, std::size_t count) {
+    const auto total = static_cast<std::int64_t>(count);
+    if (moment.number > total || moment.number < -total) {
+        // The number as typed: one beyond 18 digits was kept as the largest.
+        throw ReadError(moment.argument + ": no snapshot " +
+                        moment.argument.substr(moment.argument.rfind('@') + 1) + ": " +
+                        moment.file + " has " + std::to_string(count) +
+                        (count == 1 ? " snapshot" : " snapshots"));
+    }
+    return static_cast<std::size_t>(moment.number > 0 ? moment.number - 1 : total + moment.number);
+}
+
+Snapshot ReadMoment(const Moment& moment, std::ostream& warnings) {
+    SnapshotReader reader(moment.file);
+    Snapshot kept;
+    Snapshot current;
+    Place place;
+    std::vector<Place> places; // for a number from the last but the last
+    while (reader.Next(current, place)) {
+        if (moment.number == -1 || static_cast<std::int64_t>(reader.Count()) == moment.number) {
+            std::swap(kept, current);
+        }
+        if (moment.number < -1) {
+            places.push_back(place);
+        }
+    }
+    if (!reader.Warning().empty()) {
+        warnings << "dideverazez-report: warning: " << reader.Warning() << '\n';
+    }
+    const std::size_t index = MomentIndex(moment, reader.Count());
+    if (moment.number < -1) {
+        kept = reader.ReadAt(places[index]);
+    }
+    return kept;
 }
 
 } // namespace dideverazez::report

@@ -1,5 +1,9 @@
 // Reading snapshot files (docs/snapshot.md): one snapshot, or a time series of
 // them, one JSON object after another (one a line as the library writes them).
+// A file is read as a stream, one snapshot at a time, parsed with nlohmann's
+// SAX interface: only the values of one engine, retired entry, stack or object
+// are ever held as JSON at once, so a reader holds what it keeps and little
+// more, whatever the size of the file.
 //
 // The reader checks every key the tool and the viewer use, with its type, and
 // the shape of each tree; anything else in a document is left alone, provided
@@ -11,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -98,7 +103,15 @@ struct Snapshot {
     std::int64_t samplingBytes = 0;
     std::vector<std::vector<std::uint64_t>> stacks;
     std::vector<Object> objects;
-    nlohmann::json document; // the object as read, for the viewer
+};
+
+// Where a snapshot lies in its file: its text is `size` bytes from `offset`,
+// from its opening brace to its closing one, on lines from `line`.
+struct Place {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::size_t line = 1;
+    bool stacks = false; // whether it has sampled stacks (html names their frames)
 };
 
 // How deep a document may nest: the document is level 1, and a value inside
@@ -118,12 +131,91 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The snapshots of one file or text, one after another. Every snapshot is
+// checked as it is read; Next throws ReadError at the first that is not one.
+// One exception: when the document that is not whole JSON starts on the last
+// line that holds anything, and a snapshot came before it, it is a line the
+// program was writing when it ended, not a wrong file: Next skips it, returns
+// false, and Warning() says so.
+class SnapshotReader {
+public:
+    // Reads `file`; ReadError when it cannot be opened. A file that is not a
+    // regular one (a pipe) is first copied to a temporary file, so that any
+    // snapshot can be read again.
+    explicit SnapshotReader(const std::string& file);
+    // Reads `text`, held by the caller; `file` names it in messages.
+    SnapshotReader(std::string_view text, std::string file);
+    ~SnapshotReader();
+    SnapshotReader(const SnapshotReader&) = delete;
+    SnapshotReader& operator=(const SnapshotReader&) = delete;
+
+    // The next snapshot, and where it lies; false after the last.
+    bool Next(Snapshot& snapshot, Place& place);
+    // How many snapshots Next has returned.
+    std::size_t Count() const { return count_; }
+    // "FILE:LINE:COLUMN: malformed JSON: what; ..." for a last line skipped,
+    // "" otherwise.
+    const std::string& Warning() const { return warning_; }
+    const std::string& File() const { return file_; }
+    // From now on a torn last line is an error too.
+    void Strict() { strict_ = true; }
+
+    // The snapshot at `place` (which Next gave), read again.
+    Snapshot ReadAt(const Place& place);
+    // The text of the snapshot at `place`, handed to `write` in pieces.
+    template <typename Write> void CopyAt(const Place& place, Write write) {
+        Seek(place);
+        for (std::uint64_t left = place.size; left > 0;) {
+            const std::string_view piece = Piece(left);
+            write(piece);
+            left -= piece.size();
+        }
+    }
+
+    // The bytes read, and their lines (Snapshot.cpp).
+    class Source;
+
+private:
+    void Seek(const Place& place);
+    std::string_view Piece(std::uint64_t most);
+
+    std::string file_;
+    Source* source_;
+    std::size_t count_ = 0;
+    std::string warning_;
+    bool strict_ = false;
+};
+
 // Every snapshot of `text`, in order; `file` names it in messages. Throws
-// ReadError when the text is not one or more snapshots.
+// ReadError when the text is not one or more snapshots; a torn last line is
+// an error here too.
 std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file);
 
-// ParseSnapshots of the file's content; a file that cannot be read is a
-// ReadError too.
+// Every snapshot of the file, a torn last line skipped; a file that cannot be
+// read is a ReadError too.
 std::vector<Snapshot> ReadSnapshots(const std::string& file);
+
+// A snapshot named on the command line: FILE, or FILE@N for the N-th snapshot
+// of a series (from 1), FILE@-N for the N-th from the last; FILE alone is
+// FILE@-1. An argument that names a file as it is, '@' or not, is that file;
+// otherwise a suffix of '@', an optional '-' and digits is the number.
+struct Moment {
+    std::string file;
+    std::int64_t number = -1; // from 1, or from -1 for the last; never 0
+    bool given = false;       // whether the argument had @N
+    std::string argument;     // as given, for messages
+};
+
+// The Moment of `argument`; std::invalid_argument with the whole message for
+// @0 or an @ followed by something else than a number, after a file there is.
+Moment ParseMoment(const std::string& argument);
+
+// The index from 0 of the snapshot `moment` names among `count`; ReadError
+// when there is no such snapshot.
+std::size_t MomentIndex(const Moment& moment, std::size_t count);
+
+// The snapshot `moment` names, the whole file checked; ReadError when it has
+// no such snapshot. A warning of the reader is written to `warnings`.
+Snapshot ReadMoment(const Moment& moment, std::ostream& warnings);
 
 } // namespace dideverazez::report

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -35,14 +36,19 @@ constexpr const char* kUsage = R"(Usage: dideverazez-report summary FILE
 
 FILE is a snapshot, or a time series of them (one a line), written by a
 program using dideverazez with DIDEVERAZEZ_REPORT set; summary, diff, leaks
-and pprof read the last snapshot of a series.
+and pprof read the last snapshot of a series. FILE@N is its N-th snapshot
+(from 1), FILE@-N the N-th from the last; a file named so as it is is read
+whole. A last line cut short (the program was killed as it wrote) is
+skipped, with a warning.
 
   summary  the tree of live handles, each before its children, with its
            figures; then the handles destroyed so far.
   diff     the handles whose figures changed from A to B, the largest change
            of current bytes first, and the change of the roots' total.
   html     one page showing the snapshots of every FILE (a treemap, a table,
-           and a chart of a time series), with nothing to fetch.
+           and a chart of a time series), with nothing to fetch; of a long
+           series 500 snapshots: the first, the last, the peaks of the total
+           and of each root, and evenly spaced ones.
   leaks    the retired handles that still held memory, each with the call
            sites of what it held, largest first, as sampled with
            DIDEVERAZEZ_SAMPLE_BYTES set (docs/sampling.md).
@@ -67,6 +73,7 @@ when asked.
 )";
 
 static_assert(kMaxNesting == 64, "the usage text gives the reader's bound on nesting");
+static_assert(kMaxMoments == 500, "the usage text gives the bound of html's snapshots");
 
 struct BadArguments : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -126,6 +133,20 @@ void SplitOutput(const std::string& command, const std::vector<std::string>& arg
     }
 }
 
+// FILE or FILE@N (Snapshot.h); a number that is none is a bad argument.
+Moment Parse(const std::string& argument) {
+    try {
+        return ParseMoment(argument);
+    } catch (const std::invalid_argument& error) {
+        throw BadArguments(error.what());
+    }
+}
+
+// The snapshot FILE or FILE@N names, a warning of a torn last line said.
+Snapshot Read(const std::string& argument) {
+    return ReadMoment(Parse(argument), std::cerr);
+}
+
 int Run(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
@@ -134,10 +155,10 @@ int Run(int argc, char** argv) {
     }
     const std::string command = args.empty() ? "" : args[0];
     if (command == "summary" && args.size() == 2) {
-        WriteSummary(std::cout, ReadSnapshots(args[1]).back());
+        WriteSummary(std::cout, Read(args[1]));
     } else if (command == "diff" && args.size() == 3) {
-        const Snapshot before = ReadSnapshots(args[1]).back();
-        WriteDiff(std::cout, before, ReadSnapshots(args[2]).back());
+        const Snapshot before = Read(args[1]);
+        WriteDiff(std::cout, before, Read(args[2]));
     } else if (command == "html") {
         std::vector<std::string> inputs;
         std::string output;
@@ -145,13 +166,14 @@ int Run(int argc, char** argv) {
         if (inputs.empty() || output.empty()) {
             throw BadArguments("html: needs at least one FILE and -o OUT.html");
         }
-        std::vector<SnapshotFile> files;
+        HtmlPage page;
         for (const std::string& input : inputs) {
-            files.push_back({input, ReadSnapshots(input)});
+            const Moment moment = Parse(input);
+            page.Add(std::make_unique<SnapshotReader>(moment.file), moment, std::cerr);
         }
-        WriteFile(output, [&](std::ostream& out) { WriteHtml(out, files); });
+        WriteFile(output, [&](std::ostream& out) { page.Write(out); });
     } else if (command == "leaks" && args.size() == 2) {
-        WriteLeaks(std::cout, ReadSnapshots(args[1]).back());
+        WriteLeaks(std::cout, Read(args[1]));
     } else if (command == "pprof") {
         std::vector<std::string> inputs;
         std::string output;
@@ -159,7 +181,7 @@ int Run(int argc, char** argv) {
         if (inputs.size() != 1 || output.empty()) {
             throw BadArguments("pprof: needs one FILE and -o OUT.pb.gz");
         }
-        const Snapshot snapshot = ReadSnapshots(inputs[0]).back();
+        const Snapshot snapshot = Read(inputs[0]);
         std::size_t samples = 0;
         const std::string profile = PprofProfile(snapshot, samples);
         WriteFile(output, [&](std::ostream& out) { out << profile; });
