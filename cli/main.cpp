@@ -8,6 +8,7 @@
 // snapshot when asked; the message on standard error names the file and the
 // place, or the socket and what went wrong.
 
+#include "Metrics.h"
 #include "Report.h"
 
 #include <cerrno>
@@ -31,11 +32,12 @@ constexpr const char* kUsage = R"(Usage: dideverazez-report summary FILE
        dideverazez-report leaks FILE
        dideverazez-report pprof FILE -o OUT.pb.gz
        dideverazez-report take PID [-o FILE]
+       dideverazez-report metrics FILE
        dideverazez-report --help
 
 FILE is a snapshot, or a time series of them (one a line), written by a
-program using dideverazez with DIDEVERAZEZ_REPORT set; summary, diff, leaks
-and pprof read the last snapshot of a series.
+program using dideverazez with DIDEVERAZEZ_REPORT set; summary, diff, leaks,
+pprof and metrics read the last snapshot of a series.
 
   summary  the tree of live handles, each before its children, with its
            figures; then the handles destroyed so far.
@@ -53,6 +55,8 @@ and pprof read the last snapshot of a series.
            socket /tmp/dideverazez-<uid>/PID.sock (the program runs as this
            user with DIDEVERAZEZ_REPORT set), written to FILE or to standard
            output; waits 10 s at most.
+  metrics  the live handles' figures as OpenMetrics text, as the library
+           writes them with DIDEVERAZEZ_METRICS set (docs/metrics.md).
 
 Names and paths are shown with their control characters escaped: \t, \n, \r,
 \xHH for the other bytes below 0x20 and 0x7f, \u0080 to \u009f, and \\ for a
@@ -150,6 +154,8 @@ int Run(int argc, char** argv) {
             files.push_back({input, ReadSnapshots(input)});
         }
         WriteFile(output, [&](std::ostream& out) { WriteHtml(out, files); });
+    } else if (command == "metrics" && args.size() == 2) {
+        WriteMetrics(std::cout, ReadSnapshots(args[1]).back(), args[1]);
     } else if (command == "leaks" && args.size() == 2) {
         WriteLeaks(std::cout, ReadSnapshots(args[1]).back());
     } else if (command == "pprof") {
@@ -187,7 +193,8 @@ int Run(int argc, char** argv) {
         }
     } else {
         throw BadArguments(command.empty() ? "no command"
-                           : command == "summary" || command == "diff" || command == "leaks"
+                           : command == "summary" || command == "diff" || command == "leaks" ||
+                                   command == "metrics"
                                ? command + ": wrong number of files"
                                : "unknown command '" + command + "'");
     }
