@@ -162,8 +162,8 @@ void Reporter::Watch() {
 void Reporter::SayNotAFile(const LibraryString& path, const char* what) {
     std::fprintf(stderr,
                  "dideverazez: the %s path %s is not a regular file (a FIFO, a device, a "
-                 "folder or a link): no %s is written there\n",
-                 what, path.c_str(), what);
+                 "folder or a link): nothing is written there\n",
+                 what, path.c_str());
 }
 
 void Reporter::Write(bool wait) {
