@@ -75,45 +75,35 @@ int Compare(std::string_view a, std::string_view b) {
     }
 }
 
-enum Figure {
-    kBytes,
-    kPeakBytes,
-    kAllocatedBytes,
-    kBlocks,
-    kAllocatedBlocks,
-    kSelfPeakBytes,
-    kDeclaredBytes,
-    kReservedBytes,
-};
-
 struct Family {
     const char* name;
     const char* type;
     const char* unit; // null for none
     const char* help;
-    Figure figure;
+    std::int64_t Row::*figure;
 };
 
 constexpr Family kHandleFamilies[] = {
     {"dideverazez_handle_bytes", "gauge", "bytes",
-     "Bytes held now by the handles of the path and their descendants", kBytes},
+     "Bytes held now by the handles of the path and their descendants", &Row::bytes},
     {"dideverazez_handle_peak_bytes", "gauge", "bytes",
-     "Highest bytes held by a handle of the path with its descendants", kPeakBytes},
+     "Highest bytes held by a handle of the path with its descendants", &Row::peakBytes},
     {"dideverazez_handle_allocated_bytes", "counter", "bytes",
-     "Bytes ever allocated by the handles of the path and their descendants", kAllocatedBytes},
+     "Bytes ever allocated by the handles of the path and their descendants", &Row::allocatedBytes},
     {"dideverazez_handle_blocks", "gauge", nullptr,
-     "Blocks in use now in the handles of the path and their descendants", kBlocks},
+     "Blocks in use now in the handles of the path and their descendants", &Row::blocks},
     {"dideverazez_handle_allocated_blocks", "counter", nullptr,
-     "Blocks ever allocated by the handles of the path and their descendants", kAllocatedBlocks},
+     "Blocks ever allocated by the handles of the path and their descendants",
+     &Row::allocatedBlocks},
     {"dideverazez_handle_self_peak_bytes", "gauge", "bytes",
-     "Highest bytes held by a handle of the path alone", kSelfPeakBytes},
+     "Highest bytes held by a handle of the path alone", &Row::selfPeakBytes},
     {"dideverazez_handle_declared_bytes", "gauge", "bytes",
      "Bytes declared in use now (IncMemoryUsed) by the handles of the path and those folded "
      "into it",
-     kDeclaredBytes},
+     &Row::declaredBytes},
     {"dideverazez_handle_reserved_bytes", "gauge", "bytes",
      "Bytes reserved now (Reserve) by the handles of the path and those folded into it",
-     kReservedBytes},
+     &Row::reservedBytes},
 };
 
 // The process's totals: the roots' bytes and blocks, every handle's declared
@@ -132,21 +122,21 @@ enum Total {
 
 constexpr Family kProcessFamilies[] = {
     {"dideverazez_process_bytes", "gauge", "bytes", "Bytes held now by every tree of handles",
-     kBytes},
+     nullptr},
     {"dideverazez_process_allocated_bytes", "counter", "bytes",
-     "Bytes ever allocated by every tree of handles", kBytes},
+     "Bytes ever allocated by every tree of handles", nullptr},
     {"dideverazez_process_blocks", "gauge", nullptr, "Blocks in use now in every tree of handles",
-     kBytes},
+     nullptr},
     {"dideverazez_process_allocated_blocks", "counter", nullptr,
-     "Blocks ever allocated by every tree of handles", kBytes},
+     "Blocks ever allocated by every tree of handles", nullptr},
     {"dideverazez_process_declared_bytes", "gauge", "bytes",
-     "Bytes declared in use now by every handle", kBytes},
+     "Bytes declared in use now by every handle", nullptr},
     {"dideverazez_process_reserved_bytes", "gauge", "bytes", "Bytes reserved now by every handle",
-     kBytes},
-    {"dideverazez_handles", "gauge", nullptr, "Live handles", kBytes},
+     nullptr},
+    {"dideverazez_handles", "gauge", nullptr, "Live handles", nullptr},
     {"dideverazez_folded_handles", "gauge", nullptr,
      "Live handles without a series of their own, folded into an ancestor's (past 1000 series)",
-     kBytes},
+     nullptr},
 };
 static_assert(sizeof kProcessFamilies / sizeof kProcessFamilies[0] == kTotalCount);
 static_assert(kMaxSeries == 1000, "the help of dideverazez_folded_handles gives the bound");
@@ -157,28 +147,6 @@ std::int64_t Add(std::int64_t a, std::int64_t b) {
         throw std::overflow_error("a sum of figures has no 64-bit value");
     }
     return sum;
-}
-
-std::int64_t FigureOf(const Row& row, Figure figure) {
-    switch (figure) {
-    case kBytes:
-        return row.bytes;
-    case kPeakBytes:
-        return row.peakBytes;
-    case kAllocatedBytes:
-        return row.allocatedBytes;
-    case kBlocks:
-        return row.blocks;
-    case kAllocatedBlocks:
-        return row.allocatedBlocks;
-    case kSelfPeakBytes:
-        return row.selfPeakBytes;
-    case kDeclaredBytes:
-        return row.declaredBytes;
-    case kReservedBytes:
-        return row.reservedBytes;
-    }
-    return 0;
 }
 
 // Where a row's figures go.
@@ -279,15 +247,16 @@ private:
         return keys;
     }
 
-    std::int64_t ValueOf(std::size_t i, Figure figure) const {
-        return figure == kDeclaredBytes   ? declared_[i]
-               : figure == kReservedBytes ? reserved_[i]
-                                          : FigureOf(rows_[i], figure);
+    std::int64_t ValueOf(std::size_t i, std::int64_t Row::*figure) const {
+        return figure == &Row::declaredBytes   ? declared_[i]
+               : figure == &Row::reservedBytes ? reserved_[i]
+                                               : rows_[i].*figure;
     }
 
     // Peaks combine as the highest, every other figure as a sum.
-    static std::int64_t Combine(Figure figure, std::int64_t a, std::int64_t b) {
-        return figure == kPeakBytes || figure == kSelfPeakBytes ? std::max(a, b) : Add(a, b);
+    static std::int64_t Combine(std::int64_t Row::*figure, std::int64_t a, std::int64_t b) {
+        return figure == &Row::peakBytes || figure == &Row::selfPeakBytes ? std::max(a, b)
+                                                                          : Add(a, b);
     }
 
     void Families() {
