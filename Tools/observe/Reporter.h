@@ -46,9 +46,10 @@ public:
 private:
     void Start() noexcept;
     void Watch();
-    // Takes one snapshot and writes it, and answers whoever asked for it
-    // through the socket; a failure to write is said once on standard error,
-    // and a path that is not a regular file is never written.
+    // Takes one snapshot and writes it (its JSON, its OpenMetrics text, as
+    // the environment asks), and answers whoever asked for it through the
+    // socket; a failure to write is said once a file on standard error, and
+    // a path that is not a regular file is never written.
     // With `wait` false the snapshot's locks are only tried (Snapshot.h).
     void Write(bool wait);
     void WriteReport(const LibraryString& text);
@@ -62,7 +63,8 @@ private:
 
     const AllocSizes& histogram_;
     // The environment's, copied (a program may write over its environment, as
-    // a server setting its process title does); empty: the reporter is off.
+    // a server setting its process title does); empty: no JSON report. With
+    // both patterns empty the reporter is off.
     LibraryString pattern_;
     LibraryString path_;
     LibraryString metricsPattern_; // empty: no OpenMetrics text
