@@ -113,11 +113,12 @@ TEST(Snapshot, MatchesTheGoldenFile) {
 TEST(Snapshot, OpenMetricsOfALiveTree) {
     zu_allocator root("Metrics");
     zu_allocator kids(root, "Kids");
+    std::vector<std::string> names(1000); // a handle holds its name
     std::vector<std::unique_ptr<zu_allocator>> grandchildren;
     std::vector<void*> blocks;
     for (int i = 0; i < 1000; ++i) {
-        grandchildren.push_back(
-            std::make_unique<zu_allocator>(kids, ("k" + std::to_string(i)).c_str()));
+        names[i] = "k" + std::to_string(i);
+        grandchildren.push_back(std::make_unique<zu_allocator>(kids, names[i].c_str()));
         grandchildren.back()->IncMemoryUsed(1);
         blocks.push_back(grandchildren.back()->Alloc(24));
     }
