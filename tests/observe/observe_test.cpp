@@ -122,6 +122,7 @@ TEST(Snapshot, OpenMetricsOfALiveTree) {
         grandchildren.back()->IncMemoryUsed(1);
         blocks.push_back(grandchildren.back()->Alloc(24));
     }
+    zu_free(kids.Alloc(500), nullptr); // peaks and cumulative figures above the current
     ASSERT_TRUE(kids.Reserve(11));
     const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Metrics");
     const LibraryString text = ToOpenMetrics(snapshot);
@@ -136,6 +137,17 @@ TEST(Snapshot, OpenMetricsOfALiveTree) {
     EXPECT_EQ(line("dideverazez_handle_bytes" + kidsLabels),
               "dideverazez_handle_bytes" + kidsLabels + " " +
                   std::to_string(figures.MemoryCurrent));
+    // Each figure from its own word: the rows' fields are all int64_t.
+    const std::pair<const char*, std::int64_t> words[] = {
+        {"dideverazez_handle_peak_bytes", figures.MemoryPeak},
+        {"dideverazez_handle_allocated_bytes_total", figures.MemoryCumul},
+        {"dideverazez_handle_blocks", figures.CountCurrent},
+        {"dideverazez_handle_allocated_blocks_total", figures.CountCumul},
+        {"dideverazez_handle_self_peak_bytes", figures.SelfPeak}};
+    for (const auto& [family, value] : words) {
+        const std::string sample = family + kidsLabels;
+        EXPECT_EQ(line(sample), sample + " " + std::to_string(value));
+    }
     EXPECT_EQ(line("dideverazez_handle_declared_bytes" + kidsLabels),
               "dideverazez_handle_declared_bytes" + kidsLabels + " 1000");
     EXPECT_EQ(line("dideverazez_handle_reserved_bytes" + kidsLabels),
