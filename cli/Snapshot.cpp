@@ -148,6 +148,37 @@ Items ReadItems(const Node& statistics, const char* key) {
             Integer(At(items, items.value[2], std::size_t{2}))};
 }
 
+// The current figure of a declared amount, statistics/used/bytes or
+// statistics/reserved, which only `metrics` needs: 0, with `unread` naming the
+// first one missing or malformed, rather than a refusal of the snapshot.
+std::int64_t Declared(const Node& statistics, const char* key, std::string& unread) {
+    const std::string pointer =
+        statistics.Pointer() + "/" + key + (std::string_view(key) == "used" ? "/bytes" : "");
+    const json* triple = nullptr;
+    if (statistics.value.is_object()) {
+        if (const auto statistic = statistics.value.find(key);
+            statistic != statistics.value.end()) {
+            triple = &*statistic;
+            if (std::string_view(key) == "used") {
+                const auto bytes =
+                    statistic->is_object() ? statistic->find("bytes") : statistic->end();
+                triple = statistic->is_object() && bytes != statistic->end() ? &*bytes : nullptr;
+            }
+        }
+    }
+    if (triple == nullptr || !triple->is_array() || triple->size() != 3 ||
+        !(*triple)[0].is_number_integer() ||
+        ((*triple)[0].is_number_unsigned() &&
+         (*triple)[0].get<std::uint64_t>() >
+             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
+        if (unread.empty()) {
+            unread = pointer;
+        }
+        return 0;
+    }
+    return (*triple)[0].get<std::int64_t>();
+}
+
 // The sections of a document: its keys in the order they are checked, so that
 // of two things wrong the one named is the same whatever the order of the
 // keys in the file. The first four and `sampling` are small and are checked
@@ -861,6 +892,8 @@ private:
         engine.selfItems = ReadItems(statistics, "self");
         engine.pageItems = ReadItems(statistics, "pages");
         engine.pooledItems = ReadItems(statistics, "pooled");
+        engine.usedBytes = Declared(statistics, "used", engine.declaredUnread);
+        engine.reservedBytes = Declared(statistics, "reserved", engine.declaredUnread);
         engine.sites = ReadSites(node, kTrees);
         const Node parent = Member(node, "parent");
         if (i == 0 && !parent.value.is_null()) {

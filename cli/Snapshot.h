@@ -74,10 +74,16 @@ struct Engine {
     Metrics metrics;
     // The items of four of its statistics (statistics/<key>/items), which the
     // blocks of a paged root are made of (Report.h, BlocksOf).
-    Items globalItems;       // the engine and its descendants
-    Items selfItems;         // the engine alone; a root's pages among them
-    Items pageItems;         // the pages of the pool it owns
-    Items pooledItems;       // its blocks from the size classes
+    Items globalItems; // the engine and its descendants
+    Items selfItems;   // the engine alone; a root's pages among them
+    Items pageItems;   // the pages of the pool it owns
+    Items pooledItems; // its blocks from the size classes
+    // What was declared by hand now (statistics/used/bytes, reserved), read
+    // for `metrics`; declaredUnread names the first that was missing or not
+    // three 64-bit figures (both then 0), "" when both were read.
+    std::int64_t usedBytes = 0;
+    std::int64_t reservedBytes = 0;
+    std::string declaredUnread;
     std::vector<Site> sites; // empty without sampling
 };
 

@@ -8,6 +8,7 @@
 // snapshot when asked; the message on standard error names the file and the
 // place, or the socket and what went wrong.
 
+#include "Metrics.h"
 #include "Report.h"
 
 #include <cerrno>
@@ -32,13 +33,14 @@ constexpr const char* kUsage = R"(Usage: dideverazez-report summary FILE
        dideverazez-report leaks FILE
        dideverazez-report pprof FILE -o OUT.pb.gz
        dideverazez-report take PID [-o FILE]
+       dideverazez-report metrics FILE
        dideverazez-report --help
 
 FILE is a snapshot, or a time series of them (one a line), written by a
-program using dideverazez with DIDEVERAZEZ_REPORT set; summary, diff, leaks
-and pprof read the last snapshot of a series. FILE@N is its N-th snapshot
-(from 1), FILE@-N the N-th from the last; a file named so as it is is read
-whole. A last line cut short (the program was killed as it wrote) is
+program using dideverazez with DIDEVERAZEZ_REPORT set; summary, diff, leaks,
+pprof and metrics read the last snapshot of a series. FILE@N is its N-th
+snapshot (from 1), FILE@-N the N-th from the last; a file named so as it is
+is read whole. A last line cut short (the program was killed as it wrote) is
 skipped, with a warning.
 
   summary  the tree of live handles, each before its children, with its
@@ -59,6 +61,8 @@ skipped, with a warning.
            socket /tmp/dideverazez-<uid>/PID.sock (the program runs as this
            user with DIDEVERAZEZ_REPORT set), written to FILE or to standard
            output; waits 10 s at most.
+  metrics  the live handles' figures as OpenMetrics text, as the library
+           writes them with DIDEVERAZEZ_METRICS set (docs/metrics.md).
 
 Names and paths are shown with their control characters escaped: \t, \n, \r,
 \xHH for the other bytes below 0x20 and 0x7f, \u0080 to \u009f, and \\ for a
@@ -172,6 +176,8 @@ int Run(int argc, char** argv) {
             page.Add(std::make_unique<SnapshotReader>(moment.file), moment, std::cerr);
         }
         WriteFile(output, [&](std::ostream& out) { page.Write(out); });
+    } else if (command == "metrics" && args.size() == 2) {
+        WriteMetrics(std::cout, Read(args[1]), args[1]);
     } else if (command == "leaks" && args.size() == 2) {
         WriteLeaks(std::cout, Read(args[1]));
     } else if (command == "pprof") {
@@ -209,7 +215,8 @@ int Run(int argc, char** argv) {
         }
     } else {
         throw BadArguments(command.empty() ? "no command"
-                           : command == "summary" || command == "diff" || command == "leaks"
+                           : command == "summary" || command == "diff" || command == "leaks" ||
+                                   command == "metrics"
                                ? command + ": wrong number of files"
                                : "unknown command '" + command + "'");
     }

@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace dideverazez::observe {
 
 Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     const char* path = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT");
-    if (path == nullptr || *path == '\0') {
+    const char* metrics = platform::TrustedEnvironment("DIDEVERAZEZ_METRICS");
+    path = path != nullptr && *path != '\0' ? path : nullptr;
+    metrics = metrics != nullptr && *metrics != '\0' ? metrics : nullptr;
+    if (path == nullptr && metrics == nullptr) {
         return;
     }
     if (const char* interval = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT_INTERVAL_MS")) {
@@ -36,27 +40,50 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
         }
     }
     try {
-        path_ = ExpandPath(path, platform::CurrentProcessId());
-        pattern_ = path;
+        const std::uint32_t process = platform::CurrentProcessId();
+        if (path != nullptr) {
+            path_ = ExpandPath(path, process);
+            pattern_ = path;
+        }
+        if (metrics != nullptr) {
+            metricsPath_ = ExpandPath(metrics, process);
+            metricsPattern_ = metrics;
+        }
     } catch (const std::bad_alloc&) {
         std::fputs("dideverazez: no memory for the report's path; no report\n", stderr);
         pattern_.clear();
+        metricsPattern_.clear();
         return;
     }
-    // Said now rather than when the program ends, after all its work.
-    if (platform::KindOfPath(path_.c_str()) == platform::PathKind::Other) {
-        failed_ = true;
-        SayNotAFile();
-    } else if (!platform::CanWriteFile(path_.c_str(), intervalMs_ > 0)) {
-        failed_ = true;
-        std::fprintf(stderr, "dideverazez: cannot write the report %s: %s\n", path_.c_str(),
-                     platform::LastError());
-    }
+    CheckPaths();
     Start();
 }
 
+// Said now rather than when the program ends, after all its work.
+void Reporter::CheckPaths() noexcept {
+    if (!pattern_.empty()) {
+        failed_ = !CanWrite(path_, intervalMs_ > 0, "report");
+    }
+    if (!metricsPattern_.empty()) {
+        metricsFailed_ = !CanWrite(metricsPath_, false, "metrics");
+    }
+}
+
+bool Reporter::CanWrite(const LibraryString& path, bool append, const char* what) {
+    if (platform::KindOfPath(path.c_str()) == platform::PathKind::Other) {
+        SayNotAFile(path, what);
+        return false;
+    }
+    if (!platform::CanWriteFile(path.c_str(), append)) {
+        std::fprintf(stderr, "dideverazez: cannot write the %s %s: %s\n", what, path.c_str(),
+                     platform::LastError());
+        return false;
+    }
+    return true;
+}
+
 Reporter::~Reporter() {
-    if (pattern_.empty()) {
+    if (pattern_.empty() && metricsPattern_.empty()) {
         return;
     }
     requests_.Stop();
@@ -85,18 +112,27 @@ void Reporter::Start() noexcept {
 }
 
 void Reporter::RestartInChild() noexcept {
-    if (pattern_.empty()) {
+    if (pattern_.empty() && metricsPattern_.empty()) {
         return;
     }
     watcher_.Forget();
     requests_.Abandon();
     try {
-        path_ = ExpandPath(pattern_.c_str(), platform::CurrentProcessId());
+        const std::uint32_t process = platform::CurrentProcessId();
+        if (!pattern_.empty()) {
+            path_ = ExpandPath(pattern_.c_str(), process);
+        }
+        if (!metricsPattern_.empty()) {
+            metricsPath_ = ExpandPath(metricsPattern_.c_str(), process);
+        }
     } catch (const std::bad_alloc&) {
-        pattern_.clear(); // the parent's path is not this process's to write
+        // The parent's paths are not this process's to write.
+        pattern_.clear();
+        metricsPattern_.clear();
         return;
     }
     failed_ = false;
+    metricsFailed_ = false;
     Start();
 }
 
@@ -123,21 +159,15 @@ void Reporter::Watch() {
     }
 }
 
-void Reporter::SayNotAFile() const {
+void Reporter::SayNotAFile(const LibraryString& path, const char* what) {
     std::fprintf(stderr,
-                 "dideverazez: the report path %s is not a regular file (a FIFO, a device, a "
-                 "folder or a link): no report is written there\n",
-                 path_.c_str());
+                 "dideverazez: the %s path %s is not a regular file (a FIFO, a device, a "
+                 "folder or a link): nothing is written there\n",
+                 what, path.c_str());
 }
 
 void Reporter::Write(bool wait) {
     LibraryString text;
-    bool written = false;
-    const bool file = platform::KindOfPath(path_.c_str()) != platform::PathKind::Other;
-    if (!file && !failed_) {
-        failed_ = true;
-        SayNotAFile();
-    }
     try {
         bool complete = true;
         const Snapshot snapshot = TakeSnapshot(histogram_, wait, &complete);
@@ -147,21 +177,83 @@ void Reporter::Write(bool wait) {
                        stderr);
             return;
         }
+        // The JSON also answers a request over the socket, with or without a
+        // report file.
         text = ToJson(snapshot);
         text += '\n';
-        written =
-            !file || (intervalMs_ > 0
-                          ? platform::AppendToFile(path_.c_str(), text.data(), text.size())
-                          : platform::WriteWholeFile(path_.c_str(), text.data(), text.size() - 1));
+        if (!pattern_.empty()) {
+            WriteReport(text);
+        }
+        if (!metricsPattern_.empty()) {
+            WriteMetrics(snapshot);
+        }
     } catch (const std::bad_alloc&) {
-        // No memory for the snapshot: said below like any failure.
+        // No memory for the snapshot: said like any failure.
+        SayNoMemory();
     }
+    requests_.Answer(text.data(), text.size()); // nothing, when there was no memory for it
+}
+
+void Reporter::SayNoMemory() {
+    if (!pattern_.empty() && !failed_) {
+        failed_ = true;
+        std::fprintf(stderr, "dideverazez: cannot write the report %s: %s\n", path_.c_str(),
+                     "no memory for the snapshot");
+    }
+    if (!metricsPattern_.empty() && !metricsFailed_) {
+        metricsFailed_ = true;
+        std::fprintf(stderr, "dideverazez: cannot write the metrics %s: %s\n", metricsPath_.c_str(),
+                     "no memory for the snapshot");
+    }
+}
+
+void Reporter::WriteReport(const LibraryString& text) {
+    const bool file = platform::KindOfPath(path_.c_str()) != platform::PathKind::Other;
+    if (!file && !failed_) {
+        failed_ = true;
+        SayNotAFile(path_, "report");
+    }
+    const bool written =
+        !file ||
+        (intervalMs_ > 0 ? platform::AppendToFile(path_.c_str(), text.data(), text.size())
+                         : platform::WriteWholeFile(path_.c_str(), text.data(), text.size() - 1));
     if (!written && !failed_) {
         failed_ = true;
         std::fprintf(stderr, "dideverazez: cannot write the report %s: %s\n", path_.c_str(),
                      platform::LastError());
     }
-    requests_.Answer(text.data(), text.size()); // nothing, when there was no memory for it
+}
+
+// Always whole, never a series: a reader (node_exporter's textfile
+// collector) sees the last moment's text or the one before.
+void Reporter::WriteMetrics(const Snapshot& snapshot) {
+    const bool file = platform::KindOfPath(metricsPath_.c_str()) != platform::PathKind::Other;
+    if (!file && !metricsFailed_) {
+        metricsFailed_ = true;
+        SayNotAFile(metricsPath_, "metrics");
+    }
+    if (!file) {
+        return;
+    }
+    LibraryString text;
+    try {
+        text = ToOpenMetrics(snapshot);
+    } catch (const std::overflow_error&) {
+        if (!metricsFailed_) {
+            metricsFailed_ = true;
+            std::fprintf(stderr,
+                         "dideverazez: the metrics %s are not written: a sum of figures has no "
+                         "64-bit value\n",
+                         metricsPath_.c_str());
+        }
+        return;
+    }
+    if (!platform::WriteWholeFile(metricsPath_.c_str(), text.data(), text.size()) &&
+        !metricsFailed_) {
+        metricsFailed_ = true;
+        std::fprintf(stderr, "dideverazez: cannot write the metrics %s: %s\n", metricsPath_.c_str(),
+                     platform::LastError());
+    }
 }
 
 } // namespace dideverazez::observe

@@ -4,9 +4,11 @@
 // to the process's local socket, `dideverazez-report take <pid>`; SIGUSR1 with
 // DIDEVERAZEZ_REPORT_SIGNAL=USR1; a named event on Windows);
 // DIDEVERAZEZ_REPORT_INTERVAL_MS=<n> adds one every n milliseconds and makes
-// the file a time series, one snapshot a line. Without DIDEVERAZEZ_REPORT the
-// reporter starts no thread, opens no socket, installs no handler and writes
-// nothing.
+// the file a time series, one snapshot a line. DIDEVERAZEZ_METRICS=<path>
+// writes the live handles' figures as OpenMetrics text at the same moments,
+// with or without DIDEVERAZEZ_REPORT, whole each time (docs/metrics.md).
+// With neither set the reporter starts no thread, opens no socket, installs no
+// handler and writes nothing.
 #pragma once
 
 #include "observe/LibraryHeap.h"
@@ -17,6 +19,8 @@
 class AllocSizes;
 
 namespace dideverazez::observe {
+
+struct Snapshot;
 
 class Reporter {
 public:
@@ -42,18 +46,30 @@ public:
 private:
     void Start() noexcept;
     void Watch();
-    // Takes one snapshot and writes it, and answers whoever asked for it
-    // through the socket; a failure to write is said once on standard error,
-    // and a path that is not a regular file is never written.
+    // Takes one snapshot and writes it (its JSON, its OpenMetrics text, as
+    // the environment asks), and answers whoever asked for it through the
+    // socket; a failure to write is said once a file on standard error, and
+    // a path that is not a regular file is never written.
     // With `wait` false the snapshot's locks are only tried (Snapshot.h).
     void Write(bool wait);
-    void SayNotAFile() const;
+    void WriteReport(const LibraryString& text);
+    void WriteMetrics(const Snapshot& snapshot);
+    void CheckPaths() noexcept;
+    void SayNoMemory();
+    // Whether `path` can be written now; when not, says why on standard error
+    // (`what`: "report", "metrics").
+    static bool CanWrite(const LibraryString& path, bool append, const char* what);
+    static void SayNotAFile(const LibraryString& path, const char* what);
 
     const AllocSizes& histogram_;
     // The environment's, copied (a program may write over its environment, as
-    // a server setting its process title does); empty: the reporter is off.
+    // a server setting its process title does); empty: no JSON report. With
+    // both patterns empty the reporter is off.
     LibraryString pattern_;
     LibraryString path_;
+    LibraryString metricsPattern_; // empty: no OpenMetrics text
+    LibraryString metricsPath_;
+    bool metricsFailed_ = false;
     std::int64_t intervalMs_ = -1; // -1: no time series
     bool signal_ = false;          // SIGUSR1 asks too
     bool failed_ = false;

@@ -2,9 +2,11 @@
 
 #include "observe/Snapshot.h"
 
+#include "observe/OpenMetrics.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -382,6 +384,40 @@ LibraryString ToJson(const Snapshot& snapshot) {
     AppendSampling(out, snapshot);
     out += '}';
     return out;
+}
+
+LibraryString ToOpenMetrics(const Snapshot& snapshot) {
+    LibraryVector<openmetrics::Row> rows;
+    // Each tree's engines by address, to find a parent's row.
+    LibraryVector<std::pair<const void*, std::size_t>> index;
+    for (const TreeCopy& tree : snapshot.Trees) {
+        index.clear();
+        for (const EngineCopy& e : tree.Engines) {
+            index.push_back({e.Address, rows.size()});
+            rows.push_back({e.Path, e.Kind == 0 ? "basic" : "paged", openmetrics::kNoParent,
+                            e.Figures.MemoryCurrent, e.Figures.MemoryPeak, e.Figures.MemoryCumul,
+                            e.Figures.CountCurrent, e.Figures.CountCumul, e.Figures.SelfPeak,
+                            e.Used.Memory.Current, e.Reserved.Current});
+        }
+        std::sort(index.begin(), index.end());
+        for (std::size_t i = rows.size() - tree.Engines.size(), k = 0; i < rows.size(); ++i, ++k) {
+            const void* parent = tree.Engines[k].Parent;
+            const auto found = std::lower_bound(index.begin(), index.end(),
+                                                std::pair<const void*, std::size_t>{parent, 0});
+            if (parent != nullptr && found != index.end() && found->first == parent) {
+                rows[i].parent = found->second;
+            }
+        }
+    }
+    LibraryVector<std::int64_t> scratch(rows.size() * openmetrics::kScratchWords);
+    LibraryString text;
+    openmetrics::Write(
+        rows.data(), rows.size(), scratch.data(),
+        [](void* out, const char* piece, std::size_t size) {
+            static_cast<LibraryString*>(out)->append(piece, size);
+        },
+        &text);
+    return text;
 }
 
 } // namespace dideverazez::observe

@@ -2,6 +2,8 @@
 //  - Snapshot.MatchesTheGoldenFile: every figure of a tree, its pool's
 //    classes, a retired handle, names that need escaping, the histogram
 //    (snapshot.json; times, addresses and the process id made constant).
+//  - Snapshot.OpenMetricsOfALiveTree: the library's rows for the OpenMetrics
+//    writer (parents by address, declared and reserved bytes), folded.
 //  - Snapshot.ChangesNothing: taking one stops no measurement, frees no page.
 //  - Snapshot.RetiredHandlesOfOnePathAreMerged: past the bound, their sampled
 //    sites merged by stack.
@@ -103,6 +105,63 @@ TEST(Snapshot, MatchesTheGoldenFile) {
     for (void* p : kept) {
         zu_free(p, nullptr);
     }
+}
+
+// The library's rows for the OpenMetrics writer: each handle under its parent
+// (found by address), its declared and reserved bytes its own. 1002 paths
+// fold the grandchildren into Kids, their declared bytes with them.
+TEST(Snapshot, OpenMetricsOfALiveTree) {
+    zu_allocator root("Metrics");
+    zu_allocator kids(root, "Kids");
+    std::vector<std::string> names(1000); // a handle holds its name
+    std::vector<std::unique_ptr<zu_allocator>> grandchildren;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 1000; ++i) {
+        names[i] = "k" + std::to_string(i);
+        grandchildren.push_back(std::make_unique<zu_allocator>(kids, names[i].c_str()));
+        grandchildren.back()->IncMemoryUsed(1);
+        blocks.push_back(grandchildren.back()->Alloc(24));
+    }
+    zu_free(kids.Alloc(500), nullptr); // peaks and cumulative figures above the current
+    ASSERT_TRUE(kids.Reserve(11));
+    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Metrics");
+    const LibraryString text = ToOpenMetrics(snapshot);
+    const auto line = [&](const std::string& sample) {
+        const std::size_t at = text.find(("\n" + sample + " ").c_str());
+        return at == LibraryString::npos
+                   ? std::string("(none)")
+                   : std::string(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
+    };
+    const std::string kidsLabels = R"({path="Metrics/Kids",root="Metrics",kind="paged"})";
+    const auto& figures = snapshot.Trees.at(0).Engines.at(1).Figures;
+    EXPECT_EQ(line("dideverazez_handle_bytes" + kidsLabels),
+              "dideverazez_handle_bytes" + kidsLabels + " " +
+                  std::to_string(figures.MemoryCurrent));
+    // Each figure from its own word: the rows' fields are all int64_t.
+    const std::pair<const char*, std::int64_t> words[] = {
+        {"dideverazez_handle_peak_bytes", figures.MemoryPeak},
+        {"dideverazez_handle_allocated_bytes_total", figures.MemoryCumul},
+        {"dideverazez_handle_blocks", figures.CountCurrent},
+        {"dideverazez_handle_allocated_blocks_total", figures.CountCumul},
+        {"dideverazez_handle_self_peak_bytes", figures.SelfPeak}};
+    for (const auto& [family, value] : words) {
+        const std::string sample = family + kidsLabels;
+        EXPECT_EQ(line(sample), sample + " " + std::to_string(value));
+    }
+    EXPECT_EQ(line("dideverazez_handle_declared_bytes" + kidsLabels),
+              "dideverazez_handle_declared_bytes" + kidsLabels + " 1000");
+    EXPECT_EQ(line("dideverazez_handle_reserved_bytes" + kidsLabels),
+              "dideverazez_handle_reserved_bytes" + kidsLabels + " 11");
+    EXPECT_EQ(line("dideverazez_handles"), "dideverazez_handles 1002");
+    EXPECT_EQ(line("dideverazez_folded_handles"), "dideverazez_folded_handles 1000");
+    EXPECT_EQ(text.find("k999"), LibraryString::npos);
+    EXPECT_TRUE(text.ends_with("\n# EOF\n"));
+    kids.UnReserve(11);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        zu_free(blocks[i], nullptr);
+        grandchildren[i]->DecMemoryUsed(1);
+    }
+    grandchildren.clear();
 }
 
 TEST(Snapshot, ChangesNothing) {

@@ -1,0 +1,44 @@
+// The figures of live handles as OpenMetrics text (docs/metrics.md), the one
+// writer of that format: the library writes it at each snapshot moment
+// (DIDEVERAZEZ_METRICS) and `dideverazez-report metrics FILE` from a snapshot
+// file, each turning its own snapshot into the plain rows below.
+//
+// It allocates nothing (the library calls it after a snapshot, where nothing
+// may go through a handle) and uses no part of the library: the rows and the
+// caller's scratch are all it works in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace dideverazez::openmetrics {
+
+// Past this many handle series in one text, the deepest paths are folded into
+// their parents (docs/metrics.md).
+inline constexpr std::size_t kMaxSeries = 1000;
+
+inline constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
+
+// One live handle, as a snapshot has it.
+struct Row {
+    std::string_view path; // names from the root, joined with '/'; any bytes
+    std::string_view kind; // "paged", "basic"
+    std::size_t parent;    // index of its parent's row, earlier in the rows; kNoParent for a root
+    // Its figures: the bytes and blocks (GetMetrics' words) count the handle
+    // and its descendants; declared and reserved bytes the handle alone.
+    std::int64_t bytes, peakBytes, allocatedBytes, blocks, allocatedBlocks;
+    std::int64_t selfPeakBytes, declaredBytes, reservedBytes;
+};
+
+// Receives the text, piece by piece.
+using Sink = void (*)(void* context, const char* text, std::size_t size);
+
+// Writes the series of `rows` (count of them, each after its parent) and the
+// process's totals, ending with "# EOF". `scratch` is the caller's,
+// kScratchWords * count words, overwritten. Throws std::overflow_error, having
+// written nothing, when a sum has no 64-bit value.
+inline constexpr std::size_t kScratchWords = 7;
+void Write(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context);
+
+} // namespace dideverazez::openmetrics

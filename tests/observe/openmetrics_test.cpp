@@ -1,0 +1,155 @@
+// The OpenMetrics writer's rules that a snapshot file in a golden transcript
+// cannot reach cheaply (cli.metrics has the format, names and escapes):
+//  - past 1000 series the deepest level folds into its parents, their
+//    declared bytes added to the parent's, every process total unchanged;
+//  - past 1000 root keys, the roots after the first 999 share "*";
+//  - names that differ only in bytes that are not UTF-8 make one series;
+//  - a sum with no 64-bit value writes nothing.
+
+#include "observe/OpenMetrics.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace om = dideverazez::openmetrics;
+
+struct Handles {
+    std::vector<std::string> paths; // kept here, the rows view them
+    std::vector<om::Row> rows;
+
+    std::size_t Add(std::string path, std::size_t parent, std::int64_t bytes,
+                    std::int64_t declared = 0) {
+        paths.push_back(std::move(path));
+        rows.push_back({{}, "basic", parent, bytes, bytes, bytes, 1, 1, bytes, declared, 0});
+        return rows.size() - 1;
+    }
+
+    std::string Text() {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            rows[i].path = paths[i];
+        }
+        std::vector<std::int64_t> scratch(rows.size() * om::kScratchWords);
+        std::string text;
+        om::Write(
+            rows.data(), rows.size(), scratch.data(),
+            [](void* out, const char* piece, std::size_t size) {
+                static_cast<std::string*>(out)->append(piece, size);
+            },
+            &text);
+        return text;
+    }
+};
+
+// The samples of `family` in `text`: labels (the part in braces) to value.
+std::map<std::string, std::int64_t> Samples(const std::string& text, const std::string& family) {
+    std::map<std::string, std::int64_t> samples;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(family + "{", 0) == 0 || line.rfind(family + " ", 0) == 0) {
+            const std::size_t space = line.rfind(' ');
+            samples[line.substr(family.size(), space - family.size())] =
+                std::stoll(line.substr(space + 1));
+        }
+    }
+    return samples;
+}
+
+std::int64_t Total(const std::string& text, const std::string& family) {
+    return Samples(text, family).at("");
+}
+
+TEST(OpenMetrics, TheDeepestLevelFoldsIntoItsParentsPastTheBound) {
+    // 1 + 10 + 990 paths: one too many, so the grandchildren fold.
+    Handles h;
+    const std::size_t root = h.Add("R", om::kNoParent, 10000, 1);
+    for (int c = 0; c < 10; ++c) {
+        const std::size_t child = h.Add("R/C" + std::to_string(c), root, 1000, 2);
+        for (int g = 0; g < 99; ++g) {
+            h.Add("R/C" + std::to_string(c) + "/G" + std::to_string(g), child, 1, 3);
+        }
+    }
+    const std::string text = h.Text();
+    const auto bytes = Samples(text, "dideverazez_handle_bytes");
+    ASSERT_EQ(bytes.size(), 11u);
+    EXPECT_EQ(bytes.at(R"({path="R/C7",root="R",kind="basic"})"), 1000);
+    const auto declared = Samples(text, "dideverazez_handle_declared_bytes");
+    EXPECT_EQ(declared.at(R"({path="R",root="R",kind="basic"})"), 1);
+    EXPECT_EQ(declared.at(R"({path="R/C7",root="R",kind="basic"})"), 2 + 99 * 3);
+    EXPECT_EQ(Total(text, "dideverazez_process_declared_bytes"), 1 + 10 * 2 + 990 * 3);
+    EXPECT_EQ(Total(text, "dideverazez_process_bytes"), 10000);
+    EXPECT_EQ(Total(text, "dideverazez_handles"), 1001);
+    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 990);
+
+    // One grandchild fewer fits: nothing folds.
+    h.paths.pop_back();
+    h.rows.pop_back();
+    const std::string fits = h.Text();
+    EXPECT_EQ(Samples(fits, "dideverazez_handle_bytes").size(), 1000u);
+    EXPECT_EQ(Total(fits, "dideverazez_folded_handles"), 0);
+}
+
+TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
+    Handles h;
+    for (int r = 0; r < 1005; ++r) {
+        char name[8];
+        std::snprintf(name, sizeof name, "r%04d", r);
+        const std::size_t root = h.Add(name, om::kNoParent, r, 1);
+        if (r == 1004) {
+            h.Add(std::string(name) + "/kid", root, 4, 10);
+        }
+    }
+    const std::string text = h.Text();
+    const auto bytes = Samples(text, "dideverazez_handle_bytes");
+    ASSERT_EQ(bytes.size(), 1000u);
+    EXPECT_EQ(bytes.at(R"({path="r0998",root="r0998",kind="basic"})"), 998);
+    EXPECT_EQ(bytes.count(R"({path="r0999",root="r0999",kind="basic"})"), 0u);
+    // r0999 to r1004 summed; peaks the highest; the kid's declared bytes in.
+    EXPECT_EQ(bytes.at(R"({path="*",root="*",kind="*"})"), 999 + 1000 + 1001 + 1002 + 1003 + 1004);
+    EXPECT_EQ(Samples(text, "dideverazez_handle_peak_bytes").at(R"({path="*",root="*",kind="*"})"),
+              1004);
+    EXPECT_EQ(
+        Samples(text, "dideverazez_handle_declared_bytes").at(R"({path="*",root="*",kind="*"})"),
+        6 + 10);
+    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 7);
+}
+
+TEST(OpenMetrics, NamesAreValidUtf8AndMakeOneSeriesEach) {
+    Handles h;
+    h.Add("bad\xff", om::kNoParent, 1);
+    h.Add("bad\xfe", om::kNoParent, 2);
+    h.Add("ok\xc3\xa9", om::kNoParent, 4);
+    const auto bytes = Samples(h.Text(), "dideverazez_handle_bytes");
+    ASSERT_EQ(bytes.size(), 2u);
+    EXPECT_EQ(bytes.at("{path=\"bad\xEF\xBF\xBD\",root=\"bad\xEF\xBF\xBD\",kind=\"basic\"}"), 3);
+    EXPECT_EQ(bytes.at("{path=\"ok\xc3\xa9\",root=\"ok\xc3\xa9\",kind=\"basic\"}"), 4);
+}
+
+TEST(OpenMetrics, AnOverflowingSumWritesNothing) {
+    Handles h;
+    h.Add("Twin", om::kNoParent, std::numeric_limits<std::int64_t>::max());
+    h.Add("Twin", om::kNoParent, 1);
+    h.rows[0].path = h.paths[0];
+    h.rows[1].path = h.paths[1];
+    std::vector<std::int64_t> scratch(2 * om::kScratchWords);
+    std::string text;
+    EXPECT_THROW(om::Write(
+                     h.rows.data(), 2, scratch.data(),
+                     [](void* out, const char* piece, std::size_t size) {
+                         static_cast<std::string*>(out)->append(piece, size);
+                     },
+                     &text),
+                 std::overflow_error);
+    EXPECT_EQ(text, "");
+}
+
+} // namespace
