@@ -120,8 +120,8 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
         }
         if (errno == ENOENT) {
             Fail("no socket at " + path + ": " + process +
-                 " is not running, or runs without DIDEVERAZEZ_REPORT set (the library listens "
-                 "only then), or as another user");
+                 " is not running, or runs without DIDEVERAZEZ_REPORT or DIDEVERAZEZ_METRICS set "
+                 "(the library listens only then), or as another user");
         }
         if (errno == ECONNREFUSED) {
             Fail(path + ": connection refused: " + process + " has ended or stopped listening");
