@@ -92,13 +92,6 @@ std::int64_t Integer(const Node& node) {
     return node.value.get<std::int64_t>();
 }
 
-// A figure of what is in use now: bytes or blocks. Below 0 when a handle was
-// told of more freed than used (DecMemoryUsed, UnReserve past what was
-// declared), which the library's figures keep as they are: read, not refused.
-std::int64_t Current(const Node& node) {
-    return Integer(node);
-}
-
 // A count or size: an integer from 0.
 std::int64_t Count(const Node& node) {
     const std::int64_t value = Integer(node);
@@ -130,9 +123,9 @@ Metrics ReadMetrics(const Node& node) {
     m.timeTotal = Integer(Member(node, "time_total"));
     m.selfPeak = Integer(Member(node, "self_peak"));
     m.memoryPeak = Integer(Member(node, "memory_peak"));
-    m.memoryCurrent = Current(Member(node, "memory_current"));
+    m.memoryCurrent = Integer(Member(node, "memory_current"));
     m.memoryCumul = Integer(Member(node, "memory_cumul"));
-    m.countCurrent = Current(Member(node, "count_current"));
+    m.countCurrent = Integer(Member(node, "count_current"));
     m.countCumul = Integer(Member(node, "count_cumul"));
     return m;
 }
@@ -143,7 +136,7 @@ Items ReadItems(const Node& statistics, const char* key) {
     if (Array(items).size() != 3) {
         Fail(items, "expected three figures: current, peak, cumulative");
     }
-    return {Current(At(items, items.value[0], std::size_t{0})),
+    return {Integer(At(items, items.value[0], std::size_t{0})),
             Integer(At(items, items.value[1], std::size_t{1})),
             Integer(At(items, items.value[2], std::size_t{2}))};
 }

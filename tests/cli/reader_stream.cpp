@@ -185,6 +185,26 @@ TEST(ReaderStream, FilesAndPipes) {
     std::remove(file.c_str());
 }
 
+// The amounts declared by hand are read for `metrics` only: one missing or
+// malformed is named, the snapshot still read for every other command.
+TEST(ReaderStream, DeclaredAmounts) {
+    const auto root = [](std::string text) {
+        return ParseSnapshots(text, "t").at(0).engines.at(0);
+    };
+    EXPECT_EQ(root(Doc(1)).declaredUnread, "/trees/0/engines/0/statistics/used/bytes");
+    std::string doc = Doc(1);
+    const std::size_t at = doc.find(R"("statistics":{)") + 14;
+    const Engine both = root(doc.substr(0, at) +
+                             R"("used":{"bytes":[7,9,9]},"reserved":[-3,5,5],)" + doc.substr(at));
+    EXPECT_EQ(both.usedBytes, 7);
+    EXPECT_EQ(both.reservedBytes, -3);
+    EXPECT_EQ(both.declaredUnread, "");
+    const Engine bad =
+        root(doc.substr(0, at) + R"("used":{"bytes":[7,9,9]},"reserved":[3,5],)" + doc.substr(at));
+    EXPECT_EQ(bad.declaredUnread, "/trees/0/engines/0/statistics/reserved");
+    EXPECT_EQ(bad.reservedBytes, 0);
+}
+
 // Lines count across documents written over several lines; a repeated list
 // of a tree's engines keeps the last.
 TEST(ReaderStream, LinesAndRepeatedEngines) {
