@@ -29,13 +29,16 @@ bench/run.sh gathered in its work folder:
                                       glibc or heaptrack
   scale.txt                           bench/report_scale.sh: "<input> <command>
                                       <run> <seconds> <peak KiB> <page bytes>"
+  sharing.md                          bench/sharing.sh: the section on threads
+                                      sharing a handle, whole, in Markdown
 
 With --only servers it reads servers.txt alone and rewrites, in the
 docs/performance.md that is there, the servers' section and their rows of the
 goals, leaving the rest as it was measured (--commit names what was measured);
 --only churn does the same with churn.txt and the thread churn's section,
 --only sampling with sampling.txt and the call-site sampling's section,
---only scale with scale.txt and the section of dideverazez-report at scale.
+--only scale with scale.txt and the section of dideverazez-report at scale,
+--only sharing with sharing.md and the section on threads sharing a handle.
 
 Each ratio is taken within one process (both figures from the same run), and
 the report quotes the median over processes of figures and ratios alike.
@@ -993,11 +996,41 @@ def splice_scale(path, scale, commit, date, load):
         f.write("\n".join(lines))
 
 
+SHARING_TITLE = "## Threads sharing a handle"
+
+
+def load_sharing(path):
+    """The section bench/sharing.sh wrote, as lines; empty when it is missing."""
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        lines = f.read().rstrip("\n").split("\n")
+    return lines + [""] if lines and lines[0] == SHARING_TITLE else []
+
+
+def splice_sharing(path, sharing):
+    """Rewrites the section on threads sharing a handle of an existing report:
+    before the real programs through the preload library, or at the end."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    if SHARING_TITLE in lines:
+        start = lines.index(SHARING_TITLE)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+        del lines[start:end]
+    at = next((i for i, line in enumerate(lines)
+               if line.startswith("## Real programs through the preload library")), len(lines))
+    lines[at:at] = sharing
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--docs", required=True)
-    parser.add_argument("--only", choices=["servers", "churn", "handles", "sampling", "scale"],
+    parser.add_argument("--only",
+                        choices=["servers", "churn", "handles", "sampling", "scale", "sharing"],
                         help="rewrite only this section (and its goal rows) of the existing report")
     parser.add_argument("--commit", help="the commit measured (default: machine.txt's)")
     args = parser.parse_args()
@@ -1009,6 +1042,7 @@ def main():
     handles = load_handles(args.work)
     sampling = load_sampling(os.path.join(args.work, "sampling.txt"))
     scale = load_scale(os.path.join(args.work, "scale.txt"))
+    sharing = load_sharing(os.path.join(args.work, "sharing.md"))
     cores = int(machine["cores"]) if machine.get("cores", "").isdigit() else None
     if args.only:
         path = os.path.join(args.docs, "performance.md")
@@ -1026,6 +1060,11 @@ def main():
                 sys.exit("report.py: no sampling results in " + args.work)
             splice_sampling(path, sampling, commit, machine.get("date"), load)
             print("rewrote the call-site sampling's section of", path)
+        elif args.only == "sharing":
+            if not sharing:
+                sys.exit("report.py: no section on threads sharing a handle in " + args.work)
+            splice_sharing(path, sharing)
+            print("rewrote the section on threads sharing a handle of", path)
         elif args.only == "scale":
             if not scale:
                 sys.exit("report.py: no results of dideverazez-report at scale in " + args.work)
@@ -1277,6 +1316,7 @@ def main():
         w("| %s | %s | %s |" % (label, fmt_ns(across(threads, row)),
                                fmt_ratio(ratio_across(threads, row, "cross/glibc/64/real_time/threads:2"))))
     w("")
+    out.extend(sharing)
 
     if programs:
         w("## Real programs through the preload library")

@@ -20,9 +20,11 @@
 # pairs; the difference over n is one pair), memory from one process per heap,
 # real programs through the preload library from bench/programs.sh, servers
 # through it from bench/servers.sh and thread churn through it from
-# bench/churn.sh, and what sampling call sites costs from bench/sampling.sh
-# (which bench/report.py --only servers, --only churn and --only sampling can
-# also splice alone into an existing report).
+# bench/churn.sh, threads sharing a handle and blocks freed by other threads
+# from bench/sharing.sh, and what sampling call sites costs from
+# bench/sampling.sh (which bench/report.py --only servers, --only churn,
+# --only sharing and --only sampling can also splice alone into an existing
+# report).
 #
 # --smoke runs every benchmark for a token few iterations, each instruction
 # shape natively with a handful of pairs and the memory program for two heaps,
@@ -81,7 +83,7 @@ if [[ -z "$build_dir" ]]; then
 fi
 bench_bin="$build_dir/bench"
 for program in allocator_benchmarks handle_benchmarks instruction_counts memory_footprint \
-               thread_churn; do
+               thread_churn sharing_benchmarks handoff_program; do
     [[ -x "$bench_bin/$program" ]] || { echo "run.sh: $bench_bin/$program not built" >&2; exit 1; }
 done
 
@@ -103,6 +105,11 @@ if ((smoke)); then
     "$bench_bin/handle_benchmarks" --benchmark_min_time=0.001 --benchmark_repetitions=1 > /dev/null
     echo "== smoke: thread churn program"
     "$bench_bin/thread_churn" 100 10 4096 64
+    echo "== smoke: threads sharing a handle, blocks handed between threads"
+    "$bench_bin/sharing_benchmarks" --benchmark_min_time=0.001 --benchmark_repetitions=1 > /dev/null
+    for shape in pc 2x2 pool4; do
+        "$bench_bin/handoff_program" "$shape" 10000 > /dev/null
+    done
     echo "== smoke: all benchmark programs ran"
     exit 0
 fi
@@ -209,6 +216,8 @@ if [[ -f $preload ]]; then
     echo "== thread churn through the preload library"
     "$here/churn.sh" "$preload" "$bench_bin/thread_churn" --runs "$processes" \
         --out "$work/churn.txt"
+    echo "== threads sharing a handle, and blocks freed by other threads"
+    "$here/sharing.sh" "$build_dir" --processes "$processes" --out "$work/sharing.md"
     echo "== call-site sampling: batch rows and programs, off, at 512 KiB and at every allocation"
     "$here/sampling.sh" "$build_dir" --runs "$processes" --out "$work/sampling.txt"
 fi

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace dideverazez::platform {
 
@@ -69,6 +70,21 @@ template <class Mutex> bool LockUnlessEnding(Mutex& mutex) {
         return true;
     }
     return mutex.try_lock();
+}
+
+// Whether `mutex` looks held at this instant, read without taking its line
+// for writing (glibc: its lock word, loaded relaxed); false where the word
+// cannot be read, so that a caller falls back to trying the lock. A hint only:
+// the answer may be stale as soon as it is given.
+bool LooksHeld(std::mutex& mutex) noexcept;
+
+// One step of a spin-wait: the processor's pause hint, where it has one.
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
 }
 
 // Keeps the module loaded until the process ends (Windows: a thread of the

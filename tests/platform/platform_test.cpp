@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -60,6 +62,26 @@ TEST(Platform, AnswersAreTheSystems) {
     platform::ReportPath(buffer, 6);
     EXPECT_EQ(std::string(buffer), path.substr(0, 5));
     EXPECT_EQ(buffer[6], 'X');
+}
+
+// The tree lock's waiters read whether a mutex is held without taking it: on
+// glibc the lock word tells, held by this thread or another; elsewhere the
+// answer is always "not held", which makes a waiter try the lock instead.
+TEST(Platform, LooksHeldWhileAnyThreadHoldsTheMutex) {
+#if defined(__GLIBC__)
+    constexpr bool kReadable = true;
+#else
+    constexpr bool kReadable = false;
+#endif
+    std::mutex mutex;
+    EXPECT_FALSE(platform::LooksHeld(mutex));
+    mutex.lock();
+    EXPECT_EQ(platform::LooksHeld(mutex), kReadable);
+    bool seenByOther = false;
+    std::thread([&] { seenByOther = platform::LooksHeld(mutex); }).join();
+    EXPECT_EQ(seenByOther, kReadable);
+    mutex.unlock();
+    EXPECT_FALSE(platform::LooksHeld(mutex));
 }
 
 } // namespace

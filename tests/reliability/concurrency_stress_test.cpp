@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -186,6 +188,27 @@ TEST(ConcurrencyStress, HandedOverBlocksAndAConcurrentReaderKeepExactFigures) {
         EXPECT_EQ(Of(e.UsedStat.Memory)[2], t[5]) << i;
         EXPECT_TRUE(e.IsEmpty()) << i;
     }
+}
+
+// A thread that finds the tree lock held waits a bounded while, then sleeps on
+// the mutex: held far longer than that, the waiter neither gives up nor goes
+// in without it, and enters once it is given back.
+TEST(ConcurrencyStress, AWaiterPastItsSpinSleepsUntilTheTreeIsFree) {
+    zu_allocator root("held");
+    zu_allocator child(root, "waiter");
+    std::mutex& treeLock = EngineOf(root).Mutex;
+    std::atomic<void*> block{nullptr};
+    treeLock.lock();
+    std::thread waiter([&] { block = zu_alloc(64, &child, "waiter"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(block.load(), nullptr) << "allocated while another thread held the tree lock";
+    treeLock.unlock();
+    waiter.join();
+    ASSERT_NE(block.load(), nullptr);
+    const allocator_impl& engine = EngineOf(child);
+    EXPECT_EQ(Of(engine.PooledStat.Counter)[0], 1);
+    zu_free(block.load(), nullptr);
+    EXPECT_TRUE(engine.IsEmpty());
 }
 
 } // namespace

@@ -167,6 +167,17 @@ bool ProcessEnding() {
 
 void NoteProcessEnding() {}
 
+bool LooksHeld(std::mutex& mutex) noexcept {
+#if defined(__GLIBC__)
+    // std::mutex is a pthread_mutex_t of the default kind, whose lock word is
+    // 0 while it is free and 1 or 2 while it is held.
+    return __atomic_load_n(&mutex.native_handle()->__data.__lock, __ATOMIC_RELAXED) != 0;
+#else
+    (void)mutex;
+    return false;
+#endif
+}
+
 void KeepModuleLoaded() {}
 
 const char* LastError() {

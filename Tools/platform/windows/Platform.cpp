@@ -147,6 +147,10 @@ bool ProcessEnding() {
     return gProcessEnding.load() || (gShutdownInProgress != nullptr && gShutdownInProgress());
 }
 
+bool LooksHeld(std::mutex&) noexcept {
+    return false; // winpthreads keeps its mutex behind a pointer: only tried
+}
+
 void NoteProcessEnding() {
     gProcessEnding.store(true);
 }
