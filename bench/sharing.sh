@@ -35,6 +35,7 @@ preload=$build/preload/libdideverazez_preload.so
 for file in "$benchmarks" "$program" "$preload"; do
     [[ -e $file ]] || { echo "sharing.sh: $file is missing (build the bench preset)" >&2; exit 1; }
 done
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -66,9 +67,10 @@ for ((run = 1; run <= processes; ++run)); do
     done
 done
 
-python3 - "$work" "$processes" "${baseline:+yes}" >"$out" <<'PY'
+python3 - "$work" "$processes" "${baseline:+yes}" "$(dirname "$0")" "$load_before" >"$out" <<'PY'
 import collections, csv, statistics, subprocess, sys, time
 work, processes, with_baseline = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "yes"
+source, load_before = sys.argv[4], sys.argv[5]
 times, switches = {}, {}
 for row in csv.reader(open(work + "/rows.csv")):
     version, run, name = row[0], row[1], row[2].replace("/real_time", "")
@@ -93,15 +95,16 @@ def sleeps(version, name):
     r = [v for (ver, run, n), v in switches.items() if ver == version and n == name]
     return statistics.median(r) if r else None
 versions = ["before", "after"] if with_baseline else ["after"]
-commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
-                        text=True).stdout.strip() or "unknown"
+commit = subprocess.run(["git", "-C", source, "rev-parse", "--short", "HEAD"],
+                        capture_output=True, text=True).stdout.strip() or "unknown"
 w = print
 w("## Threads sharing a handle")
 w("")
-w("Measured %s UTC at %s by `bench/sharing.sh` (%d processes%s); load average %s." % (
+w("Measured %s UTC at %s by `bench/sharing.sh` (%d processes%s); load average %s "
+  "before." % (
     time.strftime("%Y-%m-%d %H:%M", time.gmtime()), commit, processes,
     ", each run again with the library before the change, alternating" if with_baseline else "",
-    open("/proc/loadavg").read().split()[0]))
+    load_before))
 w("Rows of `bench/sharing_benchmarks`, thread i pinned to processor i modulo 2, so that two "
   "threads always run on two cores. A figure is the median over processes of the row's "
   "time over its reference in the same process: the shared mutex's floor (two threads "
@@ -122,21 +125,33 @@ floor = [t for (v, r, n), t in times.items() if v == "after" and n == "shared/fl
 w("")
 w("The floor itself: %.1f ns a thread's iteration (median)." % statistics.median(floor))
 w("")
-heaps = [h for h in ("dideverazez", "jemalloc", "mimalloc")
+heaps = [h for h in ("floor", "dideverazez", "jemalloc", "mimalloc")
          if any(k[1].startswith("handoff/%s/" % h) for k in ratios)]
+# This library's handoff rows against their floor, the maker's lock alone.
+over_floor = collections.defaultdict(list)
+for (version, run, name), real in times.items():
+    if name.startswith("handoff/dideverazez/"):
+        ref = times.get((version, run, name.replace("/dideverazez/", "/floor/")))
+        if ref:
+            over_floor[(version, name)].append(real / ref)
 shapes = (("producer-consumer/threads:2", "one producer, one consumer"),
           ("2x2/threads:4", "two producers, two consumers"),
           ("pool4/threads:4", "four workers handing requests on"))
 w("Blocks freed by another thread than their maker's, x glibc's time in the same process "
   "(this library: each thread allocates through a tree of its own, as the preload library "
-  "serves threads, and frees through none):")
+  "serves threads, and frees through none; *floor*: no heap, only the maker's lock taken "
+  "once to make a block and once to free it, what the tree lock alone costs in the shape; "
+  "the last column is this library's time over the floor's):")
 w("")
-cols = (["dideverazez before"] if with_baseline else []) + heaps
+cols = (["dideverazez before"] if with_baseline else []) + heaps + ["dideverazez x floor"]
 w("| shape | " + " | ".join(cols) + " |")
 w("|---|" + "---:|" * len(cols))
 for name, label in shapes:
-    cells = ([cell(ratio("before", "handoff/dideverazez/" + name))] if with_baseline else []) + \
-            [cell(ratio("after", "handoff/%s/%s" % (h, name))) for h in heaps]
+    full = "handoff/dideverazez/" + name
+    cells = ([cell(ratio("before", full))] if with_baseline else []) + \
+            [cell(ratio("after", "handoff/%s/%s" % (h, name))) for h in heaps] + \
+            [cell(statistics.median(over_floor[("after", full)])
+                  if over_floor.get(("after", full)) else None)]
     w("| %s | %s |" % (label, " | ".join(cells)))
 w("")
 ms = collections.defaultdict(list)

@@ -13,7 +13,9 @@
 //                            the three rows above are taken against;
 //   handoff/HEAP/SHAPE       the shapes of bench/Handoff.h (producer-consumer,
 //                            2x2, pool4): blocks freed by another thread than
-//                            their maker.
+//                            their maker; HEAP floor takes no block from any
+//                            heap, only a lock of the maker's, once on each
+//                            side: what the tree lock alone costs in the shape.
 // For this library every thread of the handoff rows allocates through a tree
 // of its own, as the preload library serves threads, and frees through none
 // (zu_free(block, nullptr)): a freed block goes back to its maker's tree.
@@ -40,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -219,6 +222,40 @@ void RegisterHandoff(const std::string& name, const Handoff& heap) {
     }
 }
 
+// The floor of the handoff rows: no heap, only the lock a block's maker's tree
+// would take, once to make it and once to free it. Blocks are slots of 1 KiB,
+// taken in turn from a ring of its own for each thread (more than a shape ever
+// has in flight), so that a slot's address names its maker.
+struct LockOnlyHeap {
+    static constexpr std::size_t kBlocks = 8192;
+    static constexpr std::size_t kBlockBytes = 1024;
+    struct alignas(128) Maker {
+        std::mutex mutex;
+        std::size_t next = 0;
+    };
+    Maker makers[4];
+    std::unique_ptr<char[]> slots{new char[4 * kBlocks * kBlockBytes]};
+
+    void* Alloc(int thread, std::size_t) {
+        Maker& maker = makers[thread];
+        maker.mutex.lock();
+        maker.mutex.unlock();
+        const std::size_t block = maker.next++ % kBlocks;
+        return &slots[(static_cast<std::size_t>(thread) * kBlocks + block) * kBlockBytes];
+    }
+    void Free(void* block) {
+        const auto at = static_cast<std::size_t>(static_cast<char*>(block) - slots.get());
+        std::mutex& mutex = makers[at / (kBlocks * kBlockBytes)].mutex;
+        mutex.lock();
+        mutex.unlock();
+    }
+};
+
+LockOnlyHeap& TheLockOnlyHeap() {
+    static LockOnlyHeap heap;
+    return heap;
+}
+
 void RegisterAll() {
     TheTrees();
     for (auto [name, body] : {std::pair<const char*, void (*)(benchmark::State&)>{
@@ -229,6 +266,10 @@ void RegisterAll() {
         benchmark::RegisterBenchmark(name, body)->Threads(2)->UseRealTime();
     }
 
+    RegisterHandoff("floor", {[](int thread, std::size_t bytes) {
+                                  return TheLockOnlyHeap().Alloc(thread, bytes);
+                              },
+                              [](void* block) { TheLockOnlyHeap().Free(block); }});
     RegisterHandoff("glibc", {[](int, std::size_t bytes) { return std::malloc(bytes); },
                               [](void* block) { std::free(block); }});
     RegisterHandoff("dideverazez", {[](int thread, std::size_t bytes) {
