@@ -1025,6 +1025,26 @@ def splice_sharing(path, sharing):
         f.write("\n".join(lines))
 
 
+NOTES_TITLE = "## Where the cost goes, and why goals are missed"
+
+
+def refresh_notes(path):
+    """Puts the notes kept by hand at the end of an existing report again, in
+    place of the copy it was written with, so that a report spliced section by
+    section carries the notes as they are now."""
+    notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance-notes.md")
+    if not os.path.exists(notes):
+        return
+    with open(path) as f:
+        lines = f.read().split("\n")
+    if NOTES_TITLE in lines:
+        del lines[lines.index(NOTES_TITLE):]
+    with open(notes) as f:
+        lines.extend(f.read().rstrip().split("\n") + [""])
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
@@ -1080,6 +1100,7 @@ def main():
                 sys.exit("report.py: no thread churn results in " + args.work)
             splice_churn(path, churn, commit, machine.get("date"), load, cores)
             print("rewrote the thread churn's section of", path)
+        refresh_notes(path)
         return
 
     single = [load_process(p) for p in sorted(glob.glob(os.path.join(args.work, "single-*.json")))]
