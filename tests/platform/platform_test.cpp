@@ -1,16 +1,23 @@
 // The platform layer, against the operating system's own answers: the
-// process's identity, its processor times in milliseconds, the report path.
+// process's identity, its processor times in milliseconds, the report path;
+// and its failures: each said, and what still works still working.
 
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -61,5 +68,88 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_EQ(std::string(buffer), path.substr(0, 5));
     EXPECT_EQ(buffer[6], 'X');
 }
+
+#if !defined(_WIN32)
+// Runs `body` with only `spare` descriptors left below the process's limit.
+template <class Body> void WithSpareDescriptors(int spare, Body&& body) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        held.push_back(fd);
+    }
+    for (int i = 0; i < spare; ++i) {
+        ::close(held.back());
+        held.pop_back();
+    }
+    body();
+    for (int fd : held) {
+        ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// A way of asking for a report that cannot be opened is said, and the others
+// still work: without a pipe nothing can wake a wait, so the listener is
+// refused and the signal left alone; without the socket (no descriptor, or its
+// name taken by a folder) the signal still asks. A whole file's temporary name
+// ("<path>.<pid>.tmp") that does not fit PATH_MAX is refused as too long.
+TEST(Platform, FailuresAreSaidAndTheRestWorks) {
+    char socket[108];
+    platform::ReportRequests::SocketPath(socket, sizeof socket, platform::CurrentProcessId());
+    const std::string listenFailed = std::string("dideverazez: cannot listen at ") + socket + ": ";
+    ::testing::internal::CaptureStderr();
+    WithSpareDescriptors(0, [] {
+        platform::ReportRequests requests;
+        EXPECT_FALSE(requests.Open(true));
+        EXPECT_FALSE(requests.Listening());
+        EXPECT_FALSE(requests.Wait(-1));
+    });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "dideverazez: cannot make a pipe: Too many open files; reports at exit only\n");
+    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
+    ::testing::internal::CaptureStderr();
+    WithSpareDescriptors(2, [] {
+        platform::ReportRequests requests;
+        EXPECT_TRUE(requests.Open(true));
+        EXPECT_TRUE(requests.Listening());
+        std::raise(SIGUSR1);
+        EXPECT_TRUE(requests.Wait(-1));
+    });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              listenFailed + "Too many open files; no snapshot on request\n");
+    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
+    ASSERT_EQ(::mkdir(socket, 0700), 0);
+    {
+        platform::ReportRequests requests;
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(requests.Open(false));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  listenFailed + "Address already in use; no snapshot on request\n");
+        EXPECT_FALSE(requests.Listening());
+        EXPECT_FALSE(requests.Wait(0));
+    }
+    EXPECT_EQ(::rmdir(socket), 0);
+
+    const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
+    for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
+        std::string path = "/dideverazez-absent";
+        path.resize(PATH_MAX - suffix.size() - room, 'a');
+        for (std::size_t at = 64; at < path.size(); at += 64) {
+            path[at] = '/';
+        }
+        const int expected = room == 0 ? ENAMETOOLONG : ENOENT; // the name fits, the folder not
+        errno = 0;
+        EXPECT_FALSE(platform::WriteWholeFile(path.c_str(), "x", 1)) << room;
+        EXPECT_EQ(errno, expected) << room;
+        errno = 0;
+        EXPECT_FALSE(platform::CanWriteFile(path.c_str(), false)) << room;
+        EXPECT_EQ(errno, expected) << room;
+    }
+}
+#endif
 
 } // namespace
