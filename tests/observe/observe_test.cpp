@@ -351,9 +351,10 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
     EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), ProgramsOwn);
 }
 
-// A connection to the socket that says "snapshot\n" is a request and gets the
-// answer; one that says anything else is hung up on. The socket lives in a
-// folder of the user's alone, and goes when the object closes.
+// A connection to the socket that says "snapshot\n" (in pieces or not) is a
+// request and gets the answer; one that says anything else is hung up on. The
+// socket lives in a folder of the user's alone, and goes when the object
+// closes.
 TEST(Reporter, TheSocketAnswersWhoAsks) {
     char path[108];
     dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, ::getpid());
@@ -364,6 +365,8 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
         EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(::write(fd, request, std::strlen(request)), std::strlen(request));
+        const timeval limit{5, 0}; // an answer never sent fails the test, not hangs it
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         return fd;
     };
     const auto answer = [](int fd) {
@@ -390,6 +393,24 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         EXPECT_FALSE(requests.Wait(1000));
         EXPECT_EQ(answer(other), "");
         requests.Answer("unasked", 7); // no one is waiting: nothing to send
+        // A request may come in pieces, and a second asker waits beside the
+        // first for the same answer; a request cut short is none.
+        const int pieces = ask("snap");
+        std::thread rest([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(::write(pieces, "shot\n", 5), 5);
+        });
+        EXPECT_TRUE(requests.Wait(1000));
+        rest.join();
+        const int second = ask("snapshot\n");
+        EXPECT_TRUE(requests.Wait(1000));
+        requests.Answer("{}\n", 3);
+        EXPECT_EQ(answer(pieces), "{}\n");
+        EXPECT_EQ(answer(second), "{}\n");
+        const int cut = ask("snapshot");
+        ::shutdown(cut, SHUT_WR);
+        EXPECT_FALSE(requests.Wait(1000));
+        EXPECT_EQ(answer(cut), "");
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 }

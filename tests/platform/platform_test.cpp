@@ -40,8 +40,9 @@ std::uint64_t SystemUserMs() {
 }
 
 // Identity and times: the user time lies between the system's readings around
-// the call and grows with processor time spent; the report path carries the
-// process id and is cut to the buffer, terminated.
+// the call and grows with processor time spent; a thread runs and is joined
+// once; the report path carries the process id and is cut to the buffer,
+// terminated.
 TEST(Platform, AnswersAreTheSystems) {
 #if defined(_WIN32)
     EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(GetCurrentProcessId()));
@@ -60,6 +61,14 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_GE(user, before);
     EXPECT_LE(user, SystemUserMs());
     EXPECT_GE(user, 20u);
+    platform::Thread thread;
+    bool ran = false;
+    ASSERT_TRUE(thread.Start([](void* flag) { *static_cast<bool*>(flag) = true; }, &ran));
+    EXPECT_TRUE(thread.Started());
+    thread.Join();
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(thread.Started());
+    thread.Join(); // none started: nothing
     char buffer[64];
     platform::ReportPath(buffer, sizeof buffer);
     EXPECT_EQ(buffer, path);
