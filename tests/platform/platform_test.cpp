@@ -16,8 +16,11 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -142,6 +145,50 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
         EXPECT_FALSE(requests.Wait(0));
     }
     EXPECT_EQ(::rmdir(socket), 0);
+
+    // The socket's folder, in a process of its own whose /tmp is a fresh one:
+    // one that cannot be made, or is not a folder of this user's alone, is
+    // refused (skipped where no mount namespace may be made).
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(77);
+        }
+        const std::string folder = "/tmp/dideverazez-" + std::to_string(::geteuid());
+        const auto refused = [&](unsigned long flags, const std::string& said) {
+            int channel[2];
+            if (::mount("none", "/tmp", "tmpfs", flags, nullptr) != 0 || ::pipe(channel) != 0) {
+                ::_exit(77);
+            }
+            const int saved = ::dup(2);
+            ::dup2(channel[1], 2);
+            ::mkdir(folder.c_str(), 0700);
+            ::chmod(folder.c_str(), 0750);
+            bool right;
+            {
+                platform::ReportRequests requests;
+                right = requests.Open(false) && !requests.Listening();
+            }
+            ::dup2(saved, 2);
+            ::close(channel[1]);
+            char text[256] = {};
+            right = right && ::read(channel[0], text, sizeof text - 1) > 0 &&
+                    text == "dideverazez: " + said + "; no snapshot on request\n";
+            ::umount("/tmp");
+            return right;
+        };
+        ::_exit(refused(MS_RDONLY, "cannot make " + folder + ": Read-only file system") &&
+                        refused(0, folder + " is not a folder of this user's alone (mode 0700)")
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) != 77) {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the socket's folder";
+    }
 
     const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
     for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
