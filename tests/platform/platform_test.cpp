@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,15 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
     char socket[108];
     platform::ReportRequests::SocketPath(socket, sizeof socket, platform::CurrentProcessId());
     const std::string listenFailed = std::string("dideverazez: cannot listen at ") + socket + ": ";
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
+    {
+        platform::ReportRequests requests;
+        ASSERT_TRUE(requests.Open(true));
+    }
+    EXPECT_EQ(descriptors(), before) << "a descriptor kept after Close";
     ::testing::internal::CaptureStderr();
     WithSpareDescriptors(0, [] {
         platform::ReportRequests requests;
@@ -189,6 +200,30 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
     if (WEXITSTATUS(status) != 77) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << "the socket's folder";
     }
+
+    // A write the system refuses (past RLIMIT_FSIZE, its signal ignored)
+    // fails, and a whole file is then left as it was, no temporary beside it.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("platform-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string whole = folder / "whole";
+    ASSERT_TRUE(platform::WriteWholeFile(whole.c_str(), "kept", 4));
+    rlimit size{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &size), 0);
+    rlimit small = size;
+    small.rlim_cur = 4;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool wrote = platform::WriteWholeFile(whole.c_str(), "too long", 8);
+    const int error = errno;
+    const bool appended = platform::AppendToFile((folder / "series").c_str(), "too long", 8);
+    ::setrlimit(RLIMIT_FSIZE, &size);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_FALSE(appended);
+    EXPECT_EQ(std::filesystem::file_size(whole), 4u);
+    EXPECT_EQ(std::filesystem::remove_all(folder), 3u); // the folder, whole, series
 
     const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
     for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
