@@ -104,6 +104,9 @@ TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
         char name[8];
         std::snprintf(name, sizeof name, "r%04d", r);
         const std::size_t root = h.Add(name, om::kNoParent, r, 1);
+        if (r == 999) { // a second root of the first key past the bound: "*" too
+            h.Add(name, om::kNoParent, 5, 1);
+        }
         if (r == 1004) {
             h.Add(std::string(name) + "/kid", root, 4, 10);
         }
@@ -113,14 +116,15 @@ TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
     ASSERT_EQ(bytes.size(), 1000u);
     EXPECT_EQ(bytes.at(R"({path="r0998",root="r0998",kind="basic"})"), 998);
     EXPECT_EQ(bytes.count(R"({path="r0999",root="r0999",kind="basic"})"), 0u);
-    // r0999 to r1004 summed; peaks the highest; the kid's declared bytes in.
-    EXPECT_EQ(bytes.at(R"({path="*",root="*",kind="*"})"), 999 + 1000 + 1001 + 1002 + 1003 + 1004);
+    // r0999 (both) to r1004 summed; peaks the highest; the kid's declared bytes in.
+    EXPECT_EQ(bytes.at(R"({path="*",root="*",kind="*"})"),
+              999 + 5 + 1000 + 1001 + 1002 + 1003 + 1004);
     EXPECT_EQ(Samples(text, "dideverazez_handle_peak_bytes").at(R"({path="*",root="*",kind="*"})"),
               1004);
     EXPECT_EQ(
         Samples(text, "dideverazez_handle_declared_bytes").at(R"({path="*",root="*",kind="*"})"),
-        6 + 10);
-    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 7);
+        7 + 10);
+    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 8);
 }
 
 TEST(OpenMetrics, NamesAreValidUtf8AndMakeOneSeriesEach) {
