@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -74,6 +75,27 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_TRUE(ran);
     EXPECT_FALSE(thread.Started());
     thread.Join(); // none started: nothing
+#if !defined(_WIN32)
+    // The loaded objects: the program first; each one an ELF file of its own
+    // with its build id (the toolchain gives every object one).
+    std::vector<std::pair<std::string, std::size_t>> objects;
+    platform::ForEachLoadedObject(
+        [](void* into, const platform::LoadedObject& object) {
+            static_cast<decltype(objects)*>(into)->emplace_back(object.Path, object.BuildIdSize);
+        },
+        &objects);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(std::filesystem::canonical(objects[0].first),
+              std::filesystem::canonical("/proc/self/exe"));
+    for (const auto& [object, buildIdSize] : objects) {
+        char magic[4] = {};
+        std::ifstream(object, std::ios::binary).read(magic, sizeof magic);
+        EXPECT_EQ(std::string(magic, 4), "\x7f"
+                                         "ELF")
+            << object;
+        EXPECT_GT(buildIdSize, 0u) << object;
+    }
+#endif
     char buffer[64];
     platform::ReportPath(buffer, sizeof buffer);
     EXPECT_EQ(buffer, path);
