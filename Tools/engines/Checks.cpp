@@ -8,6 +8,7 @@
 #include "engines/kdideverazez_impl.h"
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -29,6 +30,11 @@ struct Registry {
 };
 
 alignas(Registry) unsigned char gStorage[sizeof(Registry)];
+
+// Constant-initialised: counted from the first heap call of any static object.
+constinit std::atomic<std::int64_t> gHeapBlocks{0}; // taken and not given back
+constinit std::atomic<std::int64_t> gLeftBlocks{0}; // of those, left by engines
+constinit std::atomic<bool> gBalanceUnknown{false};
 
 Registry* Engines() {
     static Registry* const registry = new (gStorage) Registry;
@@ -90,11 +96,38 @@ void EngineGoing(const allocator_impl& engine) noexcept {
     }
 }
 
-void Release() noexcept {
+void HeapBlockTaken() noexcept {
+    gHeapBlocks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void HeapBlockGiven() noexcept {
+    gHeapBlocks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void EngineLeaves(std::int64_t heapBlocks) noexcept {
+    gLeftBlocks.fetch_add(heapBlocks, std::memory_order_relaxed);
+}
+
+void BalanceUnknown() noexcept {
+    gBalanceUnknown.store(true, std::memory_order_relaxed);
+}
+
+void Release(bool storageReturned) noexcept {
     Registry* registry = Engines();
     std::unique_lock<std::mutex> lock(registry->mutex, std::defer_lock);
     if (!dideverazez::platform::LockUnlessEnding(lock)) {
         return;
+    }
+    const std::int64_t taken = gHeapBlocks.load(std::memory_order_relaxed);
+    const std::int64_t left = gLeftBlocks.load(std::memory_order_relaxed);
+    if (storageReturned && registry->children.empty() && !registry->released &&
+        !gBalanceUnknown.load(std::memory_order_relaxed) && taken != left) {
+        std::fprintf(stderr,
+                     "dideverazez: heap blocks not balanced at unload: %lld taken through "
+                     "dbg_alloc and not given back, %lld of them left by allocators destroyed "
+                     "with blocks in use\n",
+                     static_cast<long long>(taken), static_cast<long long>(left));
+        std::abort();
     }
     registry->released = true;
     decltype(registry->children)().swap(registry->children);

@@ -33,9 +33,22 @@ void EngineBuilt(const allocator_impl& engine);
 // Aborts when `engine` still has live children.
 void EngineGoing(const allocator_impl& engine) noexcept;
 
+// The heap balance. Every block the module takes from the C heap (dbg_alloc)
+// and gives back (dbg_free) is counted. An engine destroyed with blocks in use
+// leaves what it still holds to the process: a paged engine says how many heap
+// blocks that is (its pool's pages, its large blocks); a basic engine cannot,
+// and the balance is then not checked.
+void HeapBlockTaken() noexcept;
+void HeapBlockGiven() noexcept;
+void EngineLeaves(std::int64_t heapBlocks) noexcept;
+void BalanceUnknown() noexcept;
+
 // The module is going: the engine registry gives its storage back and checks
-// nothing more (engines of other modules may outlive it).
-void Release() noexcept;
+// nothing more (engines of other modules may outlive it). When no engine is
+// alive and the module's own storage all went back (`storageReturned`), every
+// block taken from the heap is given back but those the engines left: else it
+// aborts, naming the blocks missing.
+void Release(bool storageReturned) noexcept;
 
 // Around fork: the engine registry's lock, taken and given back (observe/Fork.cpp).
 void LockForFork() noexcept;

@@ -49,6 +49,10 @@ allocator_impl::allocator_impl(const char* name, allocator_impl* parent, bool is
 allocator_impl::~allocator_impl() {
 #if defined(DIDEVERAZEZ_CHECKED)
     dideverazez::checks::EngineGoing(*this);
+    // The pool's cache is flushed by now: the pages still counted hold blocks
+    // in use, as do the large blocks, and they stay with the process.
+    dideverazez::checks::EngineLeaves(dideverazez::detail::LoadFigure(PageStat.Counter.Current) +
+                                      dideverazez::detail::LoadFigure(LargeStat.Counter.Current));
 #endif
     if (IsGlobal && !IsEmpty()) {
         std::ostringstream message;
@@ -103,7 +107,15 @@ constexpr std::uint64_t kBasicOverhead = 24;
 allocator_none::allocator_none(const char* name, allocator_impl* parent, bool isGlobal)
     : allocator_impl(name, parent, isGlobal) {}
 
-allocator_none::~allocator_none() = default;
+allocator_none::~allocator_none() {
+#if defined(DIDEVERAZEZ_CHECKED)
+    // Its figures mix blocks with declared bytes: how many heap blocks it
+    // leaves is not known.
+    if (!IsEmpty()) {
+        dideverazez::checks::BalanceUnknown();
+    }
+#endif
+}
 
 void allocator_none::Flush() {
     StopTimeMeasurement();

@@ -128,11 +128,20 @@ void* dbg_alloc(size_t size) {
         return nullptr;
     }
 #endif
-    return std::malloc(size);
+    void* block = std::malloc(size);
+#if defined(DIDEVERAZEZ_CHECKED)
+    if (block != nullptr) {
+        dideverazez::checks::HeapBlockTaken();
+    }
+#endif
+    return block;
 }
 
 void dbg_free(void* block) {
     if (block != nullptr) {
+#if defined(DIDEVERAZEZ_CHECKED)
+        dideverazez::checks::HeapBlockGiven();
+#endif
         std::free(block);
     }
 }
@@ -356,10 +365,11 @@ struct Bookkeeping {
     Bookkeeping(const Bookkeeping&) = delete;
     Bookkeeping& operator=(const Bookkeeping&) = delete;
     ~Bookkeeping() {
-        dideverazez::observe::ReleaseRegistry();
-        dideverazez::observe::ReleaseSamples();
+        [[maybe_unused]] const bool registry = dideverazez::observe::ReleaseRegistry();
+        [[maybe_unused]] const bool samples = dideverazez::observe::ReleaseSamples();
 #if defined(DIDEVERAZEZ_CHECKED)
-        dideverazez::checks::Release();
+        // Every heap block is back by now but those leaking engines left.
+        dideverazez::checks::Release(registry && samples);
 #endif
     }
 };

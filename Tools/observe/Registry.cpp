@@ -366,14 +366,14 @@ bool Visit(void (*visit)(void* context, const LiveEngines&, const RetiredHandles
     return true;
 }
 
-void ReleaseRegistry() noexcept {
+bool ReleaseRegistry() noexcept {
     Registry* registry = gRegistry.load();
     if (registry == nullptr) {
-        return;
+        return true;
     }
     const Holding holding(*registry);
     if (!holding.Held()) {
-        return;
+        return false;
     }
     registry->released = true;
     RetiredHandles().swap(registry->retired);
@@ -392,6 +392,7 @@ void ReleaseRegistry() noexcept {
         root->~Entry();
         LibraryAllocator<Entry>().deallocate(root, 1);
     }
+    return true;
 }
 
 void LockForFork() noexcept {

@@ -103,8 +103,9 @@ template <class Visitor> bool Visit(Visitor&& visitor, bool wait = true) {
 // The module is going (its state's last act): what the registry keeps goes
 // back to the C heap, so that a module unloaded from a running process leaves
 // nothing behind; handles that outlive it are forgotten, and nothing is
-// recorded any more.
-void ReleaseRegistry() noexcept;
+// recorded any more. Returns whether all of it went back (not while the
+// process ends with the registry's lock held).
+bool ReleaseRegistry() noexcept;
 
 // Around fork (observe/Fork.cpp): takes the registry's lock, then the tree
 // lock of every live root in the order they were built; gives them all back.

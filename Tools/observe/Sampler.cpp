@@ -572,14 +572,14 @@ void UnlockSamplesAfterFork() noexcept {
     }
 }
 
-void ReleaseSamples() noexcept {
+bool ReleaseSamples() noexcept {
     Samples* samples = gSamples.load();
     if (samples == nullptr) {
-        return;
+        return true;
     }
     std::unique_lock<std::mutex> lock(samples->mutex, std::defer_lock);
     if (!platform::LockUnlessEnding(lock)) {
-        return;
+        return false;
     }
     samples->released = true;
     for (auto& [address, block] : samples->live) {
@@ -603,9 +603,11 @@ void ReleaseSamples() noexcept {
     decltype(samples->stacks)().swap(samples->stacks);
     decltype(samples->frames)().swap(samples->frames);
     decltype(samples->stackStarts)().swap(samples->stackStarts);
-    if (samples->live.empty()) {
-        decltype(samples->live)().swap(samples->live);
+    if (!samples->live.empty()) {
+        return false;
     }
+    decltype(samples->live)().swap(samples->live);
+    return true;
 }
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)

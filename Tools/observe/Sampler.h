@@ -106,8 +106,9 @@ void LockSamplesForFork() noexcept;
 void UnlockSamplesAfterFork() noexcept;
 
 // The module is going: the sites and stacks go back to the C heap. Blocks
-// still sampled are kept track of, so that they can still be freed.
-void ReleaseSamples() noexcept;
+// still sampled are kept track of, so that they can still be freed. Returns
+// whether all of it went back: none is sampled any more, and the lock was free.
+bool ReleaseSamples() noexcept;
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
 namespace testing {

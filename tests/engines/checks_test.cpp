@@ -5,10 +5,14 @@
 //    CheckInvariants has its row).
 //  - CheckedBuildDeathTest.MisuseAborts: a pooled block freed twice, a block
 //    freed after its handle, a handle destroyed before its child.
+//  - CheckedBuildDeathTest.HeapBlocksBalanceAtUnload: a heap block taken and
+//    never given back stops the module's unload; the pages and large blocks a
+//    leaking tree leaves do not.
 //  - MemoryCheckersDeathTest.PooledMisuseIsReported: under AddressSanitizer,
 //    or under valgrind's memcheck in a DIDEVERAZEZ_VALGRIND build, a write and
 //    a read of a freed pooled block, a one-byte overflow of a 64-byte block and
-//    a write into the free block behind it are reported. (CTest runs this binary under valgrind: memcheck.engines.)
+//    a write into the free block behind it are reported. (CTest runs this binary under valgrind:
+//    memcheck.engines.)
 
 #include "engines/MemoryCheckers.h"
 #include "engines/kdideverazez_impl.h"
@@ -17,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -129,6 +134,34 @@ TEST(CheckedBuildDeathTest, MisuseAborts) {
             delete parent;
         },
         "allocator \"parent\" destroyed while 1 of its children are alive");
+}
+
+// What the children below leave, still reachable for memcheck and LeakSanitizer.
+void* gKept[302];
+
+// No handle is alive in these children when they exit and unload the module.
+TEST(CheckedBuildDeathTest, HeapBlocksBalanceAtUnload) {
+    EXPECT_DEATH(
+        {
+            gKept[0] = dbg_alloc(16);
+            std::exit(0);
+        },
+        "^dideverazez: heap blocks not balanced at unload: 1 taken through dbg_alloc and not "
+        "given back, 0 of them left by allocators destroyed with blocks in use\n$");
+    EXPECT_EXIT(
+        {
+            auto* root = new zu_allocator("leaking");
+            auto* child = new zu_allocator(*root, "child");
+            for (int i = 0; i < 300; ++i) { // 300 x 88: seven pages of 64-byte blocks
+                gKept[i] = child->Alloc(64);
+            }
+            gKept[300] = child->Alloc(2000);
+            gKept[301] = root->Alloc(5000);
+            delete child;
+            delete root;
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 #endif

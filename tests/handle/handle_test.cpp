@@ -12,6 +12,7 @@
 // Forwarding of every allocation, free and accounting call, GetMetrics' words
 // and a refused engine storage are the reference model's (tests/reliability).
 
+#include "engines/Checks.h"
 #include "handle/zu_memory_resource.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
@@ -70,6 +71,9 @@ TEST(HandleLifecycle, TraceMatchesTheGoldenFile) {
     slots[2].reset(); // 3 items, 152 + 2024 + 7 = 2183 bytes
     PagedMemory::ReturnBlock(static_cast<PooledBlock*>(pooled) - 1); // as the engine would
     dbg_free(static_cast<char*>(heap) - 24);
+#if defined(DIDEVERAZEZ_CHECKED)
+    dideverazez::checks::EngineLeaves(-1); // the heap block Meshes left is back
+#endif
     child.SetAllocatorContext(nullptr);
     make(4, "@Leaf", child, "Leaf").Reserve(5);
     slots[4].reset();
@@ -144,7 +148,9 @@ TEST(MemoryResource, AlignmentDecidesTheBlockAsked) {
     } rows[] = {
         {100, 16, 152},   // 116: the 128-byte class, + 24
         {24, 1, 56},      // the 32-byte class
-        {24, 8, 56},      //
+        {32, 8, 56},      // exactly the bytes: 40 would be the 48-byte class
+        {2000, 8, 2024},  // a heap block: its header's Size word is no distance
+        {32, 16, 72},     // 48: the 48-byte class
         {40, 32, 104},    // 72: the 80-byte class
         {1000, 64, 1088}, // 1064 from the heap, + 24
         {0, 4096, 4120},  // 4096 from the heap, + 24

@@ -10,6 +10,7 @@ written at exit:
   - at 1, every figure is exact;
   - App/Leaky's retired entry holds the leaked block's site, in LeakOne;
   - with the report tool: `leaks` names LeakOne and the line of the leak;
+  - DIDEVERAZEZ_SAMPLE_BYTES=2^62 is taken, 2^62 + 1 refused and said;
   - and with pprof (when it was built): `pprof -top` of the tool's profile
     gives the two functions' allocated bytes as the snapshot does, within 10%
     of the truth at 524288 and exactly at 1.
@@ -121,6 +122,20 @@ def main():
                 check("leaks names LeakOne and its line",
                       result.returncode == 0 and "LeakOne" in result.stdout
                       and f"call_sites.cpp:{line}" in result.stdout)
+    # The mean's bound: 2^62 is taken, one more is refused and said.
+    for sample_bytes in (1 << 62, (1 << 62) + 1):
+        taken = sample_bytes == 1 << 62
+        path = os.path.join(work, "bound.json")
+        env = dict(os.environ, DIDEVERAZEZ_REPORT=path, DIDEVERAZEZ_SAMPLE_BYTES=str(sample_bytes),
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+        said = subprocess.run([program], env=env, check=True, capture_output=True, text=True).stderr
+        with open(path, encoding="utf-8") as f:
+            sampling = json.load(f).get("sampling")
+        refusal = (f"dideverazez: DIDEVERAZEZ_SAMPLE_BYTES={sample_bytes} is not a number of "
+                   "bytes from 1 to 2^62; nothing is sampled\n")
+        check(f"{sample_bytes}: {'taken' if taken else 'refused and said'}",
+              (refusal in said, sampling) == ((False, {"bytes": sample_bytes}) if taken
+                                              else (True, None)))
     if failures:
         sys.exit(1)
 

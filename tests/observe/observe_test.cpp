@@ -7,7 +7,8 @@
 //  - Snapshot.ChangesNothing: taking one stops no measurement, frees no page.
 //  - Snapshot.RetiredHandlesOfOnePathAreMerged: past the bound, their sampled
 //    sites merged by stack.
-//  - Reporter.*: the path pattern; SIGUSR1 taken or left to the program; files
+//  - Reporter.*: the path pattern; DIDEVERAZEZ_REPORT_INTERVAL_MS read or
+//    refused; SIGUSR1 taken or left to the program; the listener's wait; files
 //    written whole or appended, never through a link.
 // The environment variables on an unchanged program: packaging's
 // client_writes_snapshots; snapshots beside busy threads: ConcurrencyStress.
@@ -20,11 +21,13 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -275,6 +278,34 @@ TEST(Reporter, PathPattern) {
 }
 
 #if !defined(_WIN32)
+// Only a whole number of milliseconds above 0 makes a time series, appended
+// to the file; anything else is said, and the report at exit replaces it.
+TEST(Reporter, IntervalIsMillisecondsAboveZero) {
+    const std::string path = std::filesystem::temp_directory_path() /
+                             ("interval-" + std::to_string(::getpid()) + ".json");
+    ::setenv("DIDEVERAZEZ_REPORT", path.c_str(), 1);
+    for (const char* interval : {"5x", "", "abc", "0", "-3", "7"}) {
+        std::ofstream(path) << "old\n";
+        ::setenv("DIDEVERAZEZ_REPORT_INTERVAL_MS", interval, 1);
+        ::testing::internal::CaptureStderr();
+        { Reporter reporter(dideverazez::GlobalAllocSizes()); }
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        std::ifstream file(path);
+        const std::string first(std::istreambuf_iterator<char>(file), {});
+        const bool series = std::strcmp(interval, "7") == 0;
+        EXPECT_EQ(said,
+                  series ? ""
+                         : "dideverazez: DIDEVERAZEZ_REPORT_INTERVAL_MS=" + std::string(interval) +
+                               " is not a number of milliseconds above 0; no time series\n")
+            << interval;
+        EXPECT_EQ(first.rfind("old\n{", 0) == 0, series) << interval;
+        EXPECT_EQ(first.rfind("{", 0) == 0, !series) << interval;
+    }
+    ::unsetenv("DIDEVERAZEZ_REPORT_INTERVAL_MS");
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    std::filesystem::remove(path);
+}
+
 extern "C" void ProgramsOwn(int) {}
 
 // The signal asks only when asked for; then without a handler of the program
@@ -292,6 +323,19 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
         std::raise(SIGUSR1);
         EXPECT_TRUE(requests.Wait(1000));
         EXPECT_FALSE(requests.Wait(0));
+        // A finite wait ends by itself; a negative or huge one waits for the
+        // request (bounded here only so that a fault cannot hang the test).
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(requests.Wait(20));
+        for (const std::int64_t forever : {std::int64_t{-1}, std::int64_t{INT64_MAX}}) {
+            std::thread later([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::raise(SIGUSR1);
+            });
+            EXPECT_TRUE(requests.Wait(forever)) << forever;
+            later.join();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         requests.Stop();
         EXPECT_TRUE(requests.Stopped());
         EXPECT_FALSE(requests.Wait(-1));
@@ -307,9 +351,10 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
     EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), ProgramsOwn);
 }
 
-// A connection to the socket that says "snapshot\n" is a request and gets the
-// answer; one that says anything else is hung up on. The socket lives in a
-// folder of the user's alone, and goes when the object closes.
+// A connection to the socket that says "snapshot\n" (in pieces or not) is a
+// request and gets the answer; one that says anything else is hung up on. The
+// socket lives in a folder of the user's alone, and goes when the object
+// closes.
 TEST(Reporter, TheSocketAnswersWhoAsks) {
     char path[108];
     dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, ::getpid());
@@ -320,6 +365,8 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
         EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(::write(fd, request, std::strlen(request)), std::strlen(request));
+        const timeval limit{5, 0}; // an answer never sent fails the test, not hangs it
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         return fd;
     };
     const auto answer = [](int fd) {
@@ -346,6 +393,24 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         EXPECT_FALSE(requests.Wait(1000));
         EXPECT_EQ(answer(other), "");
         requests.Answer("unasked", 7); // no one is waiting: nothing to send
+        // A request may come in pieces, and a second asker waits beside the
+        // first for the same answer; a request cut short is none.
+        const int pieces = ask("snap");
+        std::thread rest([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(::write(pieces, "shot\n", 5), 5);
+        });
+        EXPECT_TRUE(requests.Wait(1000));
+        rest.join();
+        const int second = ask("snapshot\n");
+        EXPECT_TRUE(requests.Wait(1000));
+        requests.Answer("{}\n", 3);
+        EXPECT_EQ(answer(pieces), "{}\n");
+        EXPECT_EQ(answer(second), "{}\n");
+        const int cut = ask("snapshot");
+        ::shutdown(cut, SHUT_WR);
+        EXPECT_FALSE(requests.Wait(1000));
+        EXPECT_EQ(answer(cut), "");
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 }

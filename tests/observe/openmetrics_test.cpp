@@ -104,6 +104,9 @@ TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
         char name[8];
         std::snprintf(name, sizeof name, "r%04d", r);
         const std::size_t root = h.Add(name, om::kNoParent, r, 1);
+        if (r == 999) { // a second root of the first key past the bound: "*" too
+            h.Add(name, om::kNoParent, 5, 1);
+        }
         if (r == 1004) {
             h.Add(std::string(name) + "/kid", root, 4, 10);
         }
@@ -113,25 +116,45 @@ TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
     ASSERT_EQ(bytes.size(), 1000u);
     EXPECT_EQ(bytes.at(R"({path="r0998",root="r0998",kind="basic"})"), 998);
     EXPECT_EQ(bytes.count(R"({path="r0999",root="r0999",kind="basic"})"), 0u);
-    // r0999 to r1004 summed; peaks the highest; the kid's declared bytes in.
-    EXPECT_EQ(bytes.at(R"({path="*",root="*",kind="*"})"), 999 + 1000 + 1001 + 1002 + 1003 + 1004);
+    // r0999 (both) to r1004 summed; peaks the highest; the kid's declared bytes in.
+    EXPECT_EQ(bytes.at(R"({path="*",root="*",kind="*"})"),
+              999 + 5 + 1000 + 1001 + 1002 + 1003 + 1004);
     EXPECT_EQ(Samples(text, "dideverazez_handle_peak_bytes").at(R"({path="*",root="*",kind="*"})"),
               1004);
     EXPECT_EQ(
         Samples(text, "dideverazez_handle_declared_bytes").at(R"({path="*",root="*",kind="*"})"),
-        6 + 10);
-    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 7);
+        7 + 10);
+    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 8);
 }
 
 TEST(OpenMetrics, NamesAreValidUtf8AndMakeOneSeriesEach) {
+    // Well-formed sequences at the edges of their ranges stay; each byte that
+    // starts no well-formed sequence becomes U+FFFD (overlong, surrogate,
+    // past U+10FFFF, a bad or missing continuation).
+    const std::string r = "\xEF\xBF\xBD";
+    const struct {
+        const char* name;
+        std::string series;
+    } rows[] = {
+        {"v\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "v\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"w\xe0\xa0\x80\xed\x9f\xbf", "w\xe0\xa0\x80\xed\x9f\xbf"},
+        {"z\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "z\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+        {"x\xe0\x9f\x80", "x" + r + r + r},
+        {"x\xed\xa0\x80", "x" + r + r + r},
+        {"x\xff\xfe\xfd", "x" + r + r + r},
+        {"y\xf4\x90\x80\x80", "y" + r + r + r + r},
+        {"y\xc3(\xc0\x80\xc3", "y" + r + "(" + r + r + r},
+    };
     Handles h;
-    h.Add("bad\xff", om::kNoParent, 1);
-    h.Add("bad\xfe", om::kNoParent, 2);
-    h.Add("ok\xc3\xa9", om::kNoParent, 4);
-    const auto bytes = Samples(h.Text(), "dideverazez_handle_bytes");
-    ASSERT_EQ(bytes.size(), 2u);
-    EXPECT_EQ(bytes.at("{path=\"bad\xEF\xBF\xBD\",root=\"bad\xEF\xBF\xBD\",kind=\"basic\"}"), 3);
-    EXPECT_EQ(bytes.at("{path=\"ok\xc3\xa9\",root=\"ok\xc3\xa9\",kind=\"basic\"}"), 4);
+    std::map<std::string, std::int64_t> expected;
+    std::int64_t bytes = 1;
+    for (const auto& row : rows) {
+        h.Add(row.name, om::kNoParent, bytes);
+        expected["{path=\"" + row.series + "\",root=\"" + row.series + "\",kind=\"basic\"}"] +=
+            bytes;
+        bytes *= 2;
+    }
+    EXPECT_EQ(Samples(h.Text(), "dideverazez_handle_bytes"), expected);
 }
 
 TEST(OpenMetrics, AnOverflowingSumWritesNothing) {

@@ -1,18 +1,31 @@
 // The platform layer, against the operating system's own answers: the
-// process's identity, its processor times in milliseconds, the report path.
+// process's identity, its processor times in milliseconds, the report path;
+// and its failures: each said, and what still works still working.
 
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -35,8 +48,9 @@ std::uint64_t SystemUserMs() {
 }
 
 // Identity and times: the user time lies between the system's readings around
-// the call and grows with processor time spent; the report path carries the
-// process id and is cut to the buffer, terminated.
+// the call and grows with processor time spent; a thread runs and is joined
+// once; the report path carries the process id and is cut to the buffer,
+// terminated.
 TEST(Platform, AnswersAreTheSystems) {
 #if defined(_WIN32)
     EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(GetCurrentProcessId()));
@@ -55,6 +69,35 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_GE(user, before);
     EXPECT_LE(user, SystemUserMs());
     EXPECT_GE(user, 20u);
+    platform::Thread thread;
+    bool ran = false;
+    ASSERT_TRUE(thread.Start([](void* flag) { *static_cast<bool*>(flag) = true; }, &ran));
+    EXPECT_TRUE(thread.Started());
+    thread.Join();
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(thread.Started());
+    thread.Join(); // none started: nothing
+#if !defined(_WIN32)
+    // The loaded objects: the program first; each one an ELF file of its own
+    // with its build id (the toolchain gives every object one).
+    std::vector<std::pair<std::string, std::size_t>> objects;
+    platform::ForEachLoadedObject(
+        [](void* into, const platform::LoadedObject& object) {
+            static_cast<decltype(objects)*>(into)->emplace_back(object.Path, object.BuildIdSize);
+        },
+        &objects);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(std::filesystem::canonical(objects[0].first),
+              std::filesystem::canonical("/proc/self/exe"));
+    for (const auto& [object, buildIdSize] : objects) {
+        char magic[4] = {};
+        std::ifstream(object, std::ios::binary).read(magic, sizeof magic);
+        EXPECT_EQ(std::string(magic, 4), "\x7f"
+                                         "ELF")
+            << object;
+        EXPECT_GT(buildIdSize, 0u) << object;
+    }
+#endif
     char buffer[64];
     platform::ReportPath(buffer, sizeof buffer);
     EXPECT_EQ(buffer, path);
@@ -63,6 +106,166 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_EQ(std::string(buffer), path.substr(0, 5));
     EXPECT_EQ(buffer[6], 'X');
 }
+
+#if !defined(_WIN32)
+// Runs `body` with only `spare` descriptors left below the process's limit.
+template <class Body> void WithSpareDescriptors(int spare, Body&& body) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        held.push_back(fd);
+    }
+    for (int i = 0; i < spare; ++i) {
+        ::close(held.back());
+        held.pop_back();
+    }
+    body();
+    for (int fd : held) {
+        ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// A way of asking for a report that cannot be opened is said, and the others
+// still work: without a pipe nothing can wake a wait, so the listener is
+// refused and the signal left alone; without the socket (no descriptor, or its
+// name taken by a folder) the signal still asks. A whole file's temporary name
+// ("<path>.<pid>.tmp") that does not fit PATH_MAX is refused as too long.
+TEST(Platform, FailuresAreSaidAndTheRestWorks) {
+    char socket[108];
+    platform::ReportRequests::SocketPath(socket, sizeof socket, platform::CurrentProcessId());
+    const std::string listenFailed = std::string("dideverazez: cannot listen at ") + socket + ": ";
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
+    {
+        platform::ReportRequests requests;
+        ASSERT_TRUE(requests.Open(true));
+    }
+    EXPECT_EQ(descriptors(), before) << "a descriptor kept after Close";
+    ::testing::internal::CaptureStderr();
+    WithSpareDescriptors(0, [] {
+        platform::ReportRequests requests;
+        EXPECT_FALSE(requests.Open(true));
+        EXPECT_FALSE(requests.Listening());
+        EXPECT_FALSE(requests.Wait(-1));
+    });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "dideverazez: cannot make a pipe: Too many open files; reports at exit only\n");
+    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
+    ::testing::internal::CaptureStderr();
+    WithSpareDescriptors(2, [] {
+        platform::ReportRequests requests;
+        EXPECT_TRUE(requests.Open(true));
+        EXPECT_TRUE(requests.Listening());
+        std::raise(SIGUSR1);
+        EXPECT_TRUE(requests.Wait(-1));
+    });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              listenFailed + "Too many open files; no snapshot on request\n");
+    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
+    ASSERT_EQ(::mkdir(socket, 0700), 0);
+    {
+        platform::ReportRequests requests;
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(requests.Open(false));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  listenFailed + "Address already in use; no snapshot on request\n");
+        EXPECT_FALSE(requests.Listening());
+        EXPECT_FALSE(requests.Wait(0));
+    }
+    EXPECT_EQ(::rmdir(socket), 0);
+
+    // The socket's folder, in a process of its own whose /tmp is a fresh one:
+    // one that cannot be made, or is not a folder of this user's alone, is
+    // refused (skipped where no mount namespace may be made).
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(77);
+        }
+        const std::string folder = "/tmp/dideverazez-" + std::to_string(::geteuid());
+        const auto refused = [&](unsigned long flags, const std::string& said) {
+            int channel[2];
+            if (::mount("none", "/tmp", "tmpfs", flags, nullptr) != 0 || ::pipe(channel) != 0) {
+                ::_exit(77);
+            }
+            const int saved = ::dup(2);
+            ::dup2(channel[1], 2);
+            ::mkdir(folder.c_str(), 0700);
+            ::chmod(folder.c_str(), 0750);
+            bool right;
+            {
+                platform::ReportRequests requests;
+                right = requests.Open(false) && !requests.Listening();
+            }
+            ::dup2(saved, 2);
+            ::close(channel[1]);
+            char text[256] = {};
+            right = right && ::read(channel[0], text, sizeof text - 1) > 0 &&
+                    text == "dideverazez: " + said + "; no snapshot on request\n";
+            ::umount("/tmp");
+            return right;
+        };
+        ::_exit(refused(MS_RDONLY, "cannot make " + folder + ": Read-only file system") &&
+                        refused(0, folder + " is not a folder of this user's alone (mode 0700)")
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) != 77) {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the socket's folder";
+    }
+
+    // A write the system refuses (past RLIMIT_FSIZE, its signal ignored)
+    // fails, and a whole file is then left as it was, no temporary beside it.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("platform-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string whole = folder / "whole";
+    ASSERT_TRUE(platform::WriteWholeFile(whole.c_str(), "kept", 4));
+    rlimit size{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &size), 0);
+    rlimit small = size;
+    small.rlim_cur = 4;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool wrote = platform::WriteWholeFile(whole.c_str(), "too long", 8);
+    const int error = errno;
+    const bool appended = platform::AppendToFile((folder / "series").c_str(), "too long", 8);
+    ::setrlimit(RLIMIT_FSIZE, &size);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_FALSE(appended);
+    EXPECT_EQ(std::filesystem::file_size(whole), 4u);
+    EXPECT_EQ(std::filesystem::remove_all(folder), 3u); // the folder, whole, series
+
+    const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
+    for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
+        std::string path = "/dideverazez-absent";
+        path.resize(PATH_MAX - suffix.size() - room, 'a');
+        for (std::size_t at = 64; at < path.size(); at += 64) {
+            path[at] = '/';
+        }
+        const int expected = room == 0 ? ENAMETOOLONG : ENOENT; // the name fits, the folder not
+        errno = 0;
+        EXPECT_FALSE(platform::WriteWholeFile(path.c_str(), "x", 1)) << room;
+        EXPECT_EQ(errno, expected) << room;
+        errno = 0;
+        EXPECT_FALSE(platform::CanWriteFile(path.c_str(), false)) << room;
+        EXPECT_EQ(errno, expected) << room;
+    }
+}
+#endif
 
 // The tree lock's waiters read whether a mutex is held without taking it: on
 // glibc the lock word tells, held by this thread or another; elsewhere the

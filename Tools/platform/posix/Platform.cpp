@@ -496,11 +496,12 @@ int Listen(Channel& channel) {
     if (!PrivateFolder(folder)) {
         return -1;
     }
+    // Before the socket: a failed unlink would hide why socket failed.
+    ::unlink(channel.socketPath); // left by a process of this id that did not end cleanly
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, channel.socketPath, sizeof address.sun_path);
-    ::unlink(channel.socketPath); // left by a process of this id that did not end cleanly
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::chmod(channel.socketPath, 0600) != 0 || ::listen(fd, kPending) != 0) {
         std::fprintf(stderr, "dideverazez: cannot listen at %s: %s; no snapshot on request\n",
