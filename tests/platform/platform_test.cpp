@@ -187,7 +187,7 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
     const pid_t child = ::fork();
     if (child == 0) {
         if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) {
             ::_exit(77);
         }
         const std::string folder = "/tmp/dideverazez-" + std::to_string(::geteuid());
