@@ -979,21 +979,30 @@ def scale_section(scale, commit, date, load=None):
     return out
 
 
-def splice_scale(path, scale, commit, date, load):
-    """Rewrites the section of dideverazez-report at scale of an existing report:
-    before the notes on where the cost goes, or at the end."""
+def splice_section(path, title, section, before):
+    """Rewrites the section `title` of an existing report with the lines of
+    `section`: where it was, else before the first section whose title starts
+    with `before`, else at the end."""
     with open(path) as f:
         lines = f.read().split("\n")
-    if SCALE_TITLE in lines:
-        start = lines.index(SCALE_TITLE)
+    if title in lines:
+        start = lines.index(title)
         end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
                    len(lines))
         del lines[start:end]
-    at = next((i for i, line in enumerate(lines) if line.startswith("## Where the cost goes")),
-              len(lines))
-    lines[at:at] = scale_section(scale, commit, date, load)
+        at = start
+    else:
+        at = next((i for i, line in enumerate(lines) if line.startswith(before)), len(lines))
+    lines[at:at] = section
     with open(path, "w") as f:
         f.write("\n".join(lines))
+
+
+def splice_scale(path, scale, commit, date, load):
+    """Rewrites the section of dideverazez-report at scale of an existing report:
+    before the notes on where the cost goes, or at the end."""
+    splice_section(path, SCALE_TITLE, scale_section(scale, commit, date, load),
+                   "## Where the cost goes")
 
 
 SHARING_TITLE = "## Threads sharing a handle"
@@ -1011,18 +1020,8 @@ def load_sharing(path):
 def splice_sharing(path, sharing):
     """Rewrites the section on threads sharing a handle of an existing report:
     before the real programs through the preload library, or at the end."""
-    with open(path) as f:
-        lines = f.read().split("\n")
-    if SHARING_TITLE in lines:
-        start = lines.index(SHARING_TITLE)
-        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
-                   len(lines))
-        del lines[start:end]
-    at = next((i for i, line in enumerate(lines)
-               if line.startswith("## Real programs through the preload library")), len(lines))
-    lines[at:at] = sharing
-    with open(path, "w") as f:
-        f.write("\n".join(lines))
+    splice_section(path, SHARING_TITLE, sharing,
+                   "## Real programs through the preload library")
 
 
 NOTES_TITLE = "## Where the cost goes, and why goals are missed"

@@ -124,11 +124,13 @@ Trees& TheTrees() {
     return trees;
 }
 
-void SteadyPairs(benchmark::State& state, zu_allocator* handle) {
+// 64-byte pairs through `handle` with `live` blocks of the thread's own held
+// meanwhile (kLive: the steady pair; 0: ping-pong).
+void Pairs(benchmark::State& state, zu_allocator* handle, std::size_t live) {
     const Pinned pinned(state);
-    std::array<void*, kLive> live{};
-    for (void*& block : live) {
-        block = zu_alloc(64, handle, "bench");
+    std::array<void*, kLive> held{};
+    for (std::size_t i = 0; i < live; ++i) {
+        held[i] = zu_alloc(64, handle, "bench");
     }
     const long start = VoluntarySwitches();
     for (auto _ : state) {
@@ -137,29 +139,21 @@ void SteadyPairs(benchmark::State& state, zu_allocator* handle) {
         zu_free(block, handle);
     }
     CountSwitches(state, start, 1);
-    for (void* block : live) {
-        zu_free(block, handle);
+    for (std::size_t i = 0; i < live; ++i) {
+        zu_free(held[i], handle);
     }
 }
 
 void OwnChildren(benchmark::State& state) {
-    SteadyPairs(state, &TheTrees().ownChildren[state.thread_index()]);
+    Pairs(state, &TheTrees().ownChildren[state.thread_index()], kLive);
 }
 
 void OneChild(benchmark::State& state) {
-    SteadyPairs(state, &TheTrees().oneChild);
+    Pairs(state, &TheTrees().oneChild, kLive);
 }
 
 void OneChildPingPong(benchmark::State& state) {
-    const Pinned pinned(state);
-    zu_allocator* handle = &TheTrees().oneChild;
-    const long start = VoluntarySwitches();
-    for (auto _ : state) {
-        void* block = zu_alloc(64, handle, "bench");
-        benchmark::DoNotOptimize(block);
-        zu_free(block, handle);
-    }
-    CountSwitches(state, start, 1);
+    Pairs(state, &TheTrees().oneChild, 0);
 }
 
 struct alignas(128) SharedMutex {
