@@ -203,7 +203,24 @@ void FreeSite(Site* site) noexcept {
     dbg_free(site);
 }
 
-// The index of the stack of `count` frames, added when new.
+// A new site of `owner`, at the head of its list. Raises std::bad_alloc with
+// nothing changed.
+Site* AddSite(Samples& samples, std::uint64_t owner, std::uint32_t stack) {
+    Site* site = NewSite(owner, stack);
+    try {
+        Site*& head = samples.heads[owner];
+        site->NextOfOwner = head;
+        head = site;
+    } catch (...) {
+        FreeSite(site);
+        throw;
+    }
+    return site;
+}
+
+// The index of the stack of `count` frames, added when new. Raises
+// std::bad_alloc with nothing changed: frames kept without their stack's
+// entry would become the start of the next stack added.
 std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int count) {
     LibraryString key(reinterpret_cast<const char*>(frames), sizeof *frames * count);
     const auto found = samples.stacks.find(key);
@@ -214,9 +231,17 @@ std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int coun
         samples.stackStarts.push_back(0);
     }
     const auto index = static_cast<std::uint32_t>(samples.stackStarts.size() - 1);
+    samples.stackStarts.reserve(samples.stackStarts.size() + 1);
+    const std::size_t end = samples.frames.size();
     samples.frames.insert(samples.frames.end(), frames, frames + count);
     samples.stackStarts.push_back(static_cast<std::uint32_t>(samples.frames.size()));
-    samples.stacks.emplace(std::move(key), index);
+    try {
+        samples.stacks.emplace(std::move(key), index);
+    } catch (...) {
+        samples.stackStarts.pop_back();
+        samples.frames.resize(end);
+        throw;
+    }
     return index;
 }
 
@@ -247,22 +272,29 @@ void Record(void* block, std::uint64_t size, allocator_impl& engine, const void*
     if (samples.released) {
         return;
     }
+    // Each step that can fail comes before anything it would leave half done:
+    // a sample dropped leaves no site, no live entry and no half-added stack.
     const std::uint32_t stack = StackIndex(samples, frames, count);
     const auto owner = reinterpret_cast<std::uintptr_t>(&engine);
-    auto [at, added] = samples.sites.try_emplace(SiteKey{owner, stack}, nullptr);
-    if (added) {
-        try {
-            at->second = NewSite(owner, stack);
-        } catch (...) {
-            samples.sites.erase(at);
-            throw;
+    const auto entry =
+        samples.live.emplace(block, LiveBlock{&engine, nullptr, bytes, blocks}).first;
+    Site* site = nullptr;
+    try {
+        auto [at, added] = samples.sites.try_emplace(SiteKey{owner, stack}, nullptr);
+        if (added) {
+            try {
+                at->second = AddSite(samples, owner, stack);
+            } catch (...) {
+                samples.sites.erase(at);
+                throw;
+            }
         }
-        Site*& head = samples.heads[owner];
-        at->second->NextOfOwner = head;
-        head = at->second;
+        site = at->second;
+    } catch (...) {
+        samples.live.erase(entry);
+        throw;
     }
-    Site* site = at->second;
-    samples.live.emplace(block, LiveBlock{&engine, site, bytes, blocks});
+    entry->second.Of = site;
     ++site->LiveBlocks;
     site->InUseBytes += bytes;
     site->InUseBlocks += blocks;

@@ -9,6 +9,9 @@
 //    checks' "not alive" error, sampled or not).
 //  - Snapshot.RetiredHandlesOfOnePathAreMerged (observe_test.cpp): merged
 //    entries merge their sites by stack.
+//  - Sampler.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
+//    recording meets a heap failure is dropped whole (no site, stack or live
+//    entry left half made).
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
 //    another (under ThreadSanitizer).
 // The program-level figures (two call sites, a leak named by `leaks`, the
@@ -19,7 +22,9 @@
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -193,6 +198,74 @@ TEST(Sampler, LeaksStayWithTheRetiredEntry) {
     const LibraryString json = ToJson(snapshot);
     EXPECT_NE(json.find("\"sampling\":{\"bytes\":1},\"stacks\":[["), LibraryString::npos);
     EXPECT_NE(json.find("\"in_use\":{\"bytes\":5000,\"blocks\":1}"), LibraryString::npos);
+}
+
+// An allocation of 100 bytes from a stack `depth` frames deeper than the
+// caller's: each depth is a call site of its own.
+[[gnu::noinline]] void* AllocAtDepth(zu_allocator& handle, int depth) {
+    void* block = depth == 0 ? zu_alloc(100, &handle, "s") : AllocAtDepth(handle, depth - 1);
+    asm volatile("" : : "r"(block) : "memory"); // not a tail call: the frame stays
+    return block;
+}
+
+// (frames of its stack, blocks in use) for each site of `owner`, fewest
+// frames first.
+std::vector<std::pair<std::size_t, double>> SiteShapes(std::uint64_t owner) {
+    SamplesCopy copy;
+    EXPECT_TRUE(CopySamples(copy));
+    std::vector<std::pair<std::size_t, double>> shapes;
+    for (auto [site, end] = copy.SitesOf(owner); site != end; ++site) {
+        shapes.emplace_back(copy.StackStarts[site->Stack + 1] - copy.StackStarts[site->Stack],
+                            site->InUseBlocks);
+    }
+    std::sort(shapes.begin(), shapes.end());
+    return shapes;
+}
+
+// Every heap call of a sample's recording fails in turn (a new stack, a new
+// site, the tables that hold them): the sample is dropped, the block is its
+// engine's as ever, and nothing of the sample stays behind: the next sample of
+// the same site counts alone, and the next new stack holds its own frames.
+TEST(Sampler, ASampleThatCannotBeStoredLeavesNothingBehind) {
+    const Sampling sampling(1);
+    zu_allocator root("Dropping");
+    zu_free(zu_alloc(100, &root, "s"), nullptr); // the class's page, cached: no heap call below
+    bool kept = false;
+    std::uint64_t k = 1;
+    for (; !kept && k < 64 && !HasFailure(); ++k) {
+        zu_allocator handle(root, "sampled");
+        allocator_impl* engine = zu_allocator_access::Engine(handle);
+        const auto depth = static_cast<int>(k % 16); // a new stack for each k
+        void* made[3];
+        for (int i = 0; i < 2; ++i) { // one call site: the k-th heap call fails for the first
+            std::optional<HeapFault> fault;
+            if (i == 0) {
+                fault.emplace(k);
+            }
+            made[i] = AllocAtDepth(handle, depth);
+        }
+        made[2] = AllocAtDepth(handle, depth + 1);
+        kept = HeaderOf(made[0])->Owner != engine;
+        EXPECT_EQ(OwnerOf(made[0]), engine);
+        // Two sites, one frame apart: the first's blocks are the two made there
+        // (one when the first sample was dropped), the deeper one's its one.
+        const auto shapes = SiteShapes(KeyOf(handle));
+        ASSERT_EQ(shapes.size(), 2u) << "k " << k;
+        EXPECT_EQ(shapes[1].first, shapes[0].first + 1) << "k " << k;
+        EXPECT_EQ(shapes[0].second, kept ? 2.0 : 1.0) << "k " << k;
+        EXPECT_EQ(shapes[1].second, 1.0) << "k " << k;
+        for (void* block : {made[2], made[1], made[0]}) {
+            zu_free(block, nullptr);
+        }
+        EXPECT_EQ(SitesOf(KeyOf(handle)).inUseBlocks, 0.0) << "k " << k;
+        // The first block's place, made again by another engine, is that one's.
+        void* again = zu_alloc(100, &root, "s");
+        EXPECT_EQ(again, made[0]);
+        EXPECT_EQ(OwnerOf(again), zu_allocator_access::Engine(root)) << "k " << k;
+        zu_free(again, nullptr);
+    }
+    EXPECT_TRUE(kept);
+    EXPECT_GT(k, 5u); // a new stack, a new site, their tables: each failed in turn
 }
 
 TEST(Sampler, ThreadsShareOneHandle) {
