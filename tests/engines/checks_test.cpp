@@ -172,9 +172,11 @@ TEST(CheckedBuildDeathTest, HeapBlocksBalanceAtUnload) {
 volatile char gRead;
 
 // Runs `misuse` on a fresh 64-byte block of the 64-byte class, whose next
-// block is free; AddressSanitizer dies by itself, memcheck only counts.
-void Misuse(void (*misuse)(volatile char* block)) {
+// block is free, in a tree that fills its blocks or not; AddressSanitizer dies
+// by itself, memcheck only counts.
+void Misuse(void (*misuse)(volatile char* block), bool fill = false) {
     zu_allocator handle("victim");
+    zu_allocator_access::Engine(handle)->DebugFill = fill;
     void* p = handle.Alloc(64);
 #if defined(DIDEVERAZEZ_TEST_MEMCHECK)
     const unsigned before = VALGRIND_COUNT_ERRORS;
@@ -209,6 +211,16 @@ TEST(MemoryCheckersDeathTest, PooledMisuseIsReported) {
                  }),
                  seen)
         << "read of a freed block";
+    // A filling tree shows a block's bytes to fill them as it frees it, and
+    // hides them again with the block: its neighbour's header stays hidden.
+    EXPECT_DEATH(Misuse(
+                     [](volatile char* p) {
+                         zu_free(const_cast<char*>(p), nullptr);
+                         p[64] = 1;
+                     },
+                     true),
+                 seen)
+        << "past a filled block freed";
 }
 
 #endif
