@@ -639,6 +639,11 @@ bool ReleaseSamples() noexcept {
         return false;
     }
     decltype(samples->live)().swap(samples->live);
+    // No header names the stand-in any more, and none will: it goes too, so
+    // that no engine outlives the module.
+    if (StandIn* standIn = gStandIn.exchange(nullptr)) {
+        standIn->~StandIn();
+    }
     return true;
 }
 

@@ -7,7 +7,7 @@
 //    freed after its handle, a handle destroyed before its child.
 //  - CheckedBuildDeathTest.HeapBlocksBalanceAtUnload: a heap block taken and
 //    never given back stops the module's unload; the pages and large blocks a
-//    leaking tree leaves do not.
+//    leaking tree leaves do not, nor do the samples of a sampled run.
 //  - MemoryCheckersDeathTest.PooledMisuseIsReported: under AddressSanitizer,
 //    or under valgrind's memcheck in a DIDEVERAZEZ_VALGRIND build, a write and
 //    a read of a freed pooled block, a one-byte overflow of a 64-byte block and
@@ -16,6 +16,7 @@
 
 #include "engines/MemoryCheckers.h"
 #include "engines/kdideverazez_impl.h"
+#include "observe/Sampler.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -157,6 +158,24 @@ TEST(CheckedBuildDeathTest, HeapBlocksBalanceAtUnload) {
             }
             gKept[300] = child->Alloc(2000);
             gKept[301] = root->Alloc(5000);
+            delete child;
+            delete root;
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // Every allocation sampled, from two sites, and every block freed: the
+    // samples' tables and sites go back to the heap with the module.
+    EXPECT_EXIT(
+        {
+            dideverazez::observe::testing::SampleEvery(1);
+            auto* root = new zu_allocator("sampled");
+            auto* child = new zu_allocator(*root, "child");
+            for (int i = 0; i < 100; ++i) {
+                gKept[i] = i % 2 == 0 ? child->Alloc(64) : root->Alloc(3000);
+            }
+            for (int i = 0; i < 100; ++i) {
+                zu_free(gKept[i], nullptr);
+            }
             delete child;
             delete root;
             std::exit(0);
