@@ -34,6 +34,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -355,29 +356,38 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
 // request and gets the answer; one that says anything else is hung up on. The
 // socket lives in a folder of the user's alone, and goes when the object
 // closes.
+// A connection to the request socket of process `pid` that has said
+// `request`.
+int AskSocket(pid_t pid, const char* request) {
+    char path[108];
+    dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, pid);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::write(fd, request, std::strlen(request)), std::strlen(request));
+    const timeval limit{5, 0}; // an answer never sent fails the test, not hangs it
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// What the socket answered, once it hung up.
+std::string AnswerOn(int fd) {
+    std::string got;
+    char buffer[64];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return got;
+}
+
 TEST(Reporter, TheSocketAnswersWhoAsks) {
     char path[108];
     dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, ::getpid());
-    const auto ask = [&](const char* request) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::write(fd, request, std::strlen(request)), std::strlen(request));
-        const timeval limit{5, 0}; // an answer never sent fails the test, not hangs it
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        return fd;
-    };
-    const auto answer = [](int fd) {
-        std::string got;
-        char buffer[64];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-        ::close(fd);
-        return got;
-    };
+    const auto ask = [](const char* request) { return AskSocket(::getpid(), request); };
+    const auto answer = AnswerOn;
     {
         dideverazez::platform::ReportRequests requests;
         ASSERT_TRUE(requests.Open(false));
@@ -413,6 +423,31 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         EXPECT_EQ(answer(cut), "");
     }
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// A forked child lets go of its parent's socket and pipe, which the parent
+// keeps using, and listens again on its own.
+TEST(Reporter, AForkedChildListensOnItsOwn) {
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(false));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        requests.Abandon();
+        bool right = requests.Open(false) && requests.Listening();
+        const int asking = AskSocket(::getpid(), "snapshot\n");
+        right = right && requests.Wait(1000);
+        requests.Answer("{}\n", 3);
+        right = right && AnswerOn(asking) == "{}\n";
+        requests.Close();
+        ::_exit(right ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const int asking = AskSocket(::getpid(), "snapshot\n");
+    EXPECT_TRUE(requests.Wait(1000));
+    requests.Answer("{}\n", 3);
+    EXPECT_EQ(AnswerOn(asking), "{}\n");
 }
 
 // A file replaced whole or appended to, with mode 0644; a path that is not a
