@@ -12,6 +12,7 @@
 //  - Sampler.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
 //    recording meets a heap failure is dropped whole (no site, stack or live
 //    entry left half made).
+//  - Sampler.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`.
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
 //    another (under ThreadSanitizer).
 // The program-level figures (two call sites, a leak named by `leaks`, the
@@ -23,6 +24,8 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <optional>
 #include <thread>
@@ -266,6 +269,32 @@ TEST(Sampler, ASampleThatCannotBeStoredLeavesNothingBehind) {
     }
     EXPECT_TRUE(kept);
     EXPECT_GT(k, 5u); // a new stack, a new site, their tables: each failed in turn
+}
+
+// A copy waits for the samples' lock, or with `wait` false only tries it.
+TEST(Sampler, ACopyWaitsForTheLockUnlessToldNot) {
+    const Sampling sampling(1);
+    zu_allocator handle("Copied");
+    zu_free(zu_alloc(100, &handle, "s"), nullptr); // the samples exist
+    SamplesCopy copy;
+    std::atomic<int> step{0}; // 1: the lock is held; 2: the copy without waiting is done
+    std::thread holder([&] {
+        LockSamplesForFork();
+        step = 1;
+        while (step.load() != 2) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        UnlockSamplesAfterFork();
+    });
+    while (step.load() != 1) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(CopySamples(copy, false));
+    step = 2;
+    EXPECT_TRUE(CopySamples(copy)); // waits out the holder's 50 ms
+    holder.join();
+    EXPECT_TRUE(CopySamples(copy, false));
 }
 
 TEST(Sampler, ThreadsShareOneHandle) {
