@@ -31,6 +31,7 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -305,6 +306,44 @@ TEST(Reporter, IntervalIsMillisecondsAboveZero) {
     ::unsetenv("DIDEVERAZEZ_REPORT_INTERVAL_MS");
     ::unsetenv("DIDEVERAZEZ_REPORT");
     std::filesystem::remove(path);
+}
+
+// A report that cannot be written is said once a process: a forked child
+// says its own, under its own path, though its parent said it already.
+TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the child starts a thread after a fork of threads, which "
+                    "ThreadSanitizer does not follow";
+#endif
+    const std::string pattern = "/dideverazez-absent/report-%p.json";
+    ::setenv("DIDEVERAZEZ_REPORT", pattern.c_str(), 1);
+    const auto said = [](pid_t pid) {
+        return "dideverazez: cannot write the report /dideverazez-absent/report-" +
+               std::to_string(pid) + ".json: No such file or directory\n";
+    };
+    ::testing::internal::CaptureStderr();
+    {
+        Reporter reporter(dideverazez::GlobalAllocSizes());
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Standard error to a file of the child's own, read back at its end.
+            const std::string log = std::filesystem::temp_directory_path() /
+                                    ("child-said-" + std::to_string(::getpid()));
+            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(fd, 2);
+            reporter.RestartInChild();
+            reporter.~Reporter(); // its last snapshot, which cannot be written either
+            std::ifstream file(log);
+            const std::string text(std::istreambuf_iterator<char>(file), {});
+            std::filesystem::remove(log);
+            ::_exit(text == said(::getpid()) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), said(::getpid()));
 }
 
 extern "C" void ProgramsOwn(int) {}
