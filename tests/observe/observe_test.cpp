@@ -398,12 +398,11 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
 // A connection to the request socket of process `pid` that has said
 // `request`.
 int AskSocket(pid_t pid, const char* request) {
-    char path[108];
-    dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, pid);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    dideverazez::platform::ReportRequests::SocketPath(address.sun_path, sizeof address.sun_path,
+                                                      pid);
     EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(::write(fd, request, std::strlen(request)), std::strlen(request));
     const timeval limit{5, 0}; // an answer never sent fails the test, not hangs it
