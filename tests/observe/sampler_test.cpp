@@ -12,6 +12,7 @@
 //  - Sampler.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
 //    recording meets a heap failure is dropped whole (no site, stack or live
 //    entry left half made).
+//  - Sampler.AStackKeepsItsInnermost64Frames: a deep stack is cut.
 //  - Sampler.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`.
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
 //    another (under ThreadSanitizer).
@@ -207,7 +208,7 @@ TEST(Sampler, LeaksStayWithTheRetiredEntry) {
 // caller's: each depth is a call site of its own.
 [[gnu::noinline]] void* AllocAtDepth(zu_allocator& handle, int depth) {
     void* block = depth == 0 ? zu_alloc(100, &handle, "s") : AllocAtDepth(handle, depth - 1);
-    static_cast<char*>(block)[depth] = 1; // not a tail call: the frame stays
+    static_cast<char*>(block)[0] = static_cast<char>(depth); // not a tail call: the frame stays
     return block;
 }
 
@@ -276,6 +277,20 @@ TEST(Sampler, ASampleThatCannotBeStoredLeavesNothingBehind) {
     }
     EXPECT_TRUE(kept);
     EXPECT_GT(k, 5u); // a new stack, a new site, their tables: each failed in turn
+}
+
+// A stack deeper than 64 frames keeps its innermost 64.
+TEST(Sampler, AStackKeepsItsInnermost64Frames) {
+    const Sampling sampling(1);
+    zu_allocator handle("Deep");
+    void* shallow = AllocAtDepth(handle, 0);
+    void* deep = AllocAtDepth(handle, 100);
+    const auto shapes = SiteShapes(KeyOf(handle));
+    ASSERT_EQ(shapes.size(), 2u);
+    EXPECT_LT(shapes[0].first, 64u);
+    EXPECT_EQ(shapes[1].first, 64u);
+    zu_free(shallow, nullptr);
+    zu_free(deep, nullptr);
 }
 
 // A copy waits for the samples' lock, or with `wait` false only tries it.
