@@ -308,6 +308,9 @@ TEST(Reporter, IntervalIsMillisecondsAboveZero) {
     std::filesystem::remove(path);
 }
 
+int AskSocket(pid_t pid, const char* request);
+std::string AnswerOn(int fd);
+
 // A report that cannot be written is said once a process: a forked child
 // says its own, under its own path, though its parent said it already.
 TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
@@ -324,6 +327,9 @@ TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
     ::testing::internal::CaptureStderr();
     {
         Reporter reporter(dideverazez::GlobalAllocSizes());
+        // Answered: the watcher runs, and nothing of its start is left to the
+        // child to leak.
+        EXPECT_NE(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
         const pid_t child = ::fork();
         if (child == 0) {
             // Standard error to a file of the child's own, read back at its end.
