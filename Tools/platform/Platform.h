@@ -142,8 +142,8 @@ struct LoadedObject {
 };
 
 // Calls `visit(context, object)` for every object loaded now, the program
-// first (dl_iterate_phdr); nothing on Windows. The object is valid during
-// the call only.
+// first, as /proc/self/maps and the objects' files tell it; nothing on
+// Windows. The object is valid during the call only.
 void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context);
 
 // Requests for a report from outside the process: on POSIX systems, a

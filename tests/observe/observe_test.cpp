@@ -21,6 +21,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -32,6 +33,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -467,6 +469,61 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         EXPECT_EQ(answer(cut), "");
     }
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+extern "C" void Interrupts(int) {}
+
+// An answer far larger than the socket's buffer arrives whole while signals
+// cut its sends short (some sent, or none: EINTR), and a peer that hangs up
+// before it reads is let go at once.
+TEST(Reporter, AnAnswerArrivesWholeOrItsPeerIsLetGo) {
+    std::string text(4 << 20, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+    }
+    struct sigaction interrupts {
+    }, previous{};
+    interrupts.sa_handler = Interrupts; // no SA_RESTART: a send in progress returns
+    sigemptyset(&interrupts.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR2, &interrupts, &previous), 0);
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(false));
+
+    const int asking = AskSocket(::getpid(), "snapshot\n");
+    ASSERT_TRUE(requests.Wait(1000));
+    std::atomic<bool> answered{false};
+    const pthread_t answering = ::pthread_self();
+    std::thread interrupter([&] {
+        while (!answered.load()) {
+            ::pthread_kill(answering, SIGUSR2);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::string got;
+    std::thread reader([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(asking, buffer, sizeof buffer)) > 0;) {
+            got.append(buffer, static_cast<std::size_t>(n));
+            if (got.size() % (64 << 10) < sizeof buffer) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500)); // a slow peer
+            }
+        }
+    });
+    requests.Answer(text.data(), text.size());
+    answered.store(true);
+    interrupter.join();
+    reader.join();
+    ::close(asking);
+    EXPECT_EQ(got.size(), text.size());
+    EXPECT_TRUE(got == text) << "the answer's bytes out of order";
+
+    const int gone = AskSocket(::getpid(), "snapshot\n");
+    ASSERT_TRUE(requests.Wait(1000));
+    ::close(gone);
+    const auto start = std::chrono::steady_clock::now();
+    requests.Answer(text.data(), text.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ::sigaction(SIGUSR2, &previous, nullptr);
 }
 
 // A forked child lets go of its parent's socket and pipe, which the parent

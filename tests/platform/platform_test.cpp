@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +23,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <link.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -77,27 +81,6 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_TRUE(ran);
     EXPECT_FALSE(thread.Started());
     thread.Join(); // none started: nothing
-#if !defined(_WIN32)
-    // The loaded objects: the program first; each one an ELF file of its own
-    // with its build id (the toolchain gives every object one).
-    std::vector<std::pair<std::string, std::size_t>> objects;
-    platform::ForEachLoadedObject(
-        [](void* into, const platform::LoadedObject& object) {
-            static_cast<decltype(objects)*>(into)->emplace_back(object.Path, object.BuildIdSize);
-        },
-        &objects);
-    ASSERT_FALSE(objects.empty());
-    EXPECT_EQ(std::filesystem::canonical(objects[0].first),
-              std::filesystem::canonical("/proc/self/exe"));
-    for (const auto& [object, buildIdSize] : objects) {
-        char magic[4] = {};
-        std::ifstream(object, std::ios::binary).read(magic, sizeof magic);
-        EXPECT_EQ(std::string(magic, 4), "\x7f"
-                                         "ELF")
-            << object;
-        EXPECT_GT(buildIdSize, 0u) << object;
-    }
-#endif
     char buffer[64];
     platform::ReportPath(buffer, sizeof buffer);
     EXPECT_EQ(buffer, path);
@@ -106,6 +89,75 @@ TEST(Platform, AnswersAreTheSystems) {
     EXPECT_EQ(std::string(buffer), path.substr(0, 5));
     EXPECT_EQ(buffer[6], 'X');
 }
+
+#if !defined(_WIN32)
+// The loaded objects are the loader's own: the program first, then each ELF
+// file it mapped, once, with its build id (the toolchain gives every object
+// one) and the base the loader moved it by; found whole though the maps are
+// longer than one read (the mappings made here see to that).
+TEST(Platform, LoadedObjectsAreTheLoadersOwn) {
+    std::vector<void*> mappings;
+    for (int i = 0; i < 400; ++i) { // alternating, so that none merge: a line each
+        mappings.push_back(::mmap(nullptr, 4096, i % 2 == 0 ? PROT_READ : PROT_NONE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        ASSERT_NE(mappings.back(), MAP_FAILED);
+    }
+    std::map<std::string, std::uint64_t> loaded; // canonical path: base
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* into) {
+            const std::string name =
+                info->dlpi_name[0] == '\0' ? "/proc/self/exe" : info->dlpi_name;
+            std::error_code error;
+            const auto path = std::filesystem::canonical(name, error);
+            if (!error) {
+                (*static_cast<std::map<std::string, std::uint64_t>*>(into))[path] = info->dlpi_addr;
+            }
+            return 0;
+        },
+        &loaded);
+    std::string maps;
+    {
+        std::ifstream file("/proc/self/maps");
+        maps.assign(std::istreambuf_iterator<char>(file), {});
+    }
+    ASSERT_GT(maps.size(), 2 * 8192u); // more than two reads
+
+    struct Seen {
+        std::string path;
+        std::uint64_t base, start, end;
+        std::size_t buildIdSize;
+    };
+    std::vector<Seen> objects;
+    platform::ForEachLoadedObject(
+        [](void* into, const platform::LoadedObject& object) {
+            static_cast<std::vector<Seen>*>(into)->push_back(
+                {object.Path, object.Base, object.Start, object.End, object.BuildIdSize});
+        },
+        &objects);
+    for (void* mapping : mappings) {
+        ::munmap(mapping, 4096);
+    }
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(std::filesystem::canonical(objects[0].path),
+              std::filesystem::canonical("/proc/self/exe"));
+    std::set<std::string> reported;
+    for (const Seen& object : objects) {
+        const std::string path = std::filesystem::canonical(object.path);
+        EXPECT_TRUE(reported.insert(path).second) << path << " twice";
+        EXPECT_GT(object.buildIdSize, 0u) << path;
+        EXPECT_LT(object.start, object.end) << path;
+        const auto found = loaded.find(path);
+        if (found != loaded.end()) {
+            EXPECT_EQ(object.base, found->second) << path;
+        }
+    }
+    for (const auto& [path, base] : loaded) {
+        if (maps.find(path) != std::string::npos) {
+            EXPECT_EQ(reported.count(path), 1u) << path << " loaded and mapped, not reported";
+        }
+    }
+}
+#endif
 
 #if !defined(_WIN32)
 // Runs `body` with only `spare` descriptors left below the process's limit.
@@ -182,8 +234,9 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
     EXPECT_EQ(::rmdir(socket), 0);
 
     // The socket's folder, in a process of its own whose /tmp is a fresh one:
-    // one that cannot be made, or is not a folder of this user's alone, is
-    // refused (skipped where no mount namespace may be made).
+    // one that cannot be made, or is not a folder of this user's alone (open to
+    // others, or a file), is refused (skipped where no mount namespace may be
+    // made).
     const pid_t child = ::fork();
     if (child == 0) {
         if (::unshare(CLONE_NEWNS) != 0 ||
@@ -191,15 +244,14 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
             ::_exit(77);
         }
         const std::string folder = "/tmp/dideverazez-" + std::to_string(::geteuid());
-        const auto refused = [&](unsigned long flags, const std::string& said) {
+        const auto refused = [&](unsigned long flags, auto make, const std::string& said) {
             int channel[2];
             if (::mount("none", "/tmp", "tmpfs", flags, nullptr) != 0 || ::pipe(channel) != 0) {
                 ::_exit(77);
             }
             const int saved = ::dup(2);
             ::dup2(channel[1], 2);
-            ::mkdir(folder.c_str(), 0700);
-            ::chmod(folder.c_str(), 0750);
+            make();
             bool right;
             {
                 platform::ReportRequests requests;
@@ -213,8 +265,19 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
             ::umount("/tmp");
             return right;
         };
-        ::_exit(refused(MS_RDONLY, "cannot make " + folder + ": Read-only file system") &&
-                        refused(0, folder + " is not a folder of this user's alone (mode 0700)")
+        const auto folderOf = [&](mode_t mode) {
+            return [&folder, mode] {
+                ::mkdir(folder.c_str(), 0700);
+                ::chmod(folder.c_str(), mode);
+            };
+        };
+        const auto fileOfItsOwn = [&folder] { // mode 0600, of this user's: still no folder
+            ::close(::open(folder.c_str(), O_WRONLY | O_CREAT, 0600));
+        };
+        const std::string notAlone = folder + " is not a folder of this user's alone (mode 0700)";
+        ::_exit(refused(MS_RDONLY, folderOf(0700),
+                        "cannot make " + folder + ": Read-only file system") &&
+                        refused(0, folderOf(0750), notAlone) && refused(0, fileOfItsOwn, notAlone)
                     ? 0
                     : 1);
     }
