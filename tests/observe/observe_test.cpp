@@ -467,8 +467,11 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         ::shutdown(cut, SHUT_WR);
         EXPECT_FALSE(requests.Wait(1000));
         EXPECT_EQ(answer(cut), "");
+        requests.Close();
+        EXPECT_FALSE(requests.Listening());
+        EXPECT_FALSE(std::filesystem::exists(path));
+        EXPECT_FALSE(requests.Wait(0));
     }
-    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 extern "C" void Interrupts(int) {}
@@ -534,7 +537,8 @@ TEST(Reporter, AForkedChildListensOnItsOwn) {
     const pid_t child = ::fork();
     if (child == 0) {
         requests.Abandon();
-        bool right = requests.Open(false) && requests.Listening();
+        bool right = !requests.Listening();
+        right = right && requests.Open(false) && requests.Listening();
         const int asking = AskSocket(::getpid(), "snapshot\n");
         right = right && requests.Wait(1000);
         requests.Answer("{}\n", 3);

@@ -102,6 +102,19 @@ TEST(Platform, LoadedObjectsAreTheLoadersOwn) {
                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         ASSERT_NE(mappings.back(), MAP_FAILED);
     }
+    // A mapped file that is no ELF file, though its program header count
+    // (at 56) would pass for one's: not an object.
+    const std::string notElf =
+        std::filesystem::temp_directory_path() / ("not-elf-" + std::to_string(::getpid()));
+    {
+        std::string bytes(4096, '\0');
+        bytes[56] = 1;
+        std::ofstream(notElf, std::ios::binary) << bytes;
+    }
+    const int notElfFd = ::open(notElf.c_str(), O_RDONLY | O_CLOEXEC);
+    mappings.push_back(::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, notElfFd, 0));
+    ASSERT_NE(mappings.back(), MAP_FAILED);
+    ::close(notElfFd);
     std::map<std::string, std::uint64_t> loaded; // canonical path: base
     ::dl_iterate_phdr(
         [](dl_phdr_info* info, std::size_t, void* into) {
@@ -137,6 +150,7 @@ TEST(Platform, LoadedObjectsAreTheLoadersOwn) {
     for (void* mapping : mappings) {
         ::munmap(mapping, 4096);
     }
+    std::filesystem::remove(notElf);
     ASSERT_FALSE(objects.empty());
     EXPECT_EQ(std::filesystem::canonical(objects[0].path),
               std::filesystem::canonical("/proc/self/exe"));
@@ -151,6 +165,7 @@ TEST(Platform, LoadedObjectsAreTheLoadersOwn) {
             EXPECT_EQ(object.base, found->second) << path;
         }
     }
+    EXPECT_EQ(reported.count(notElf), 0u);
     for (const auto& [path, base] : loaded) {
         if (maps.find(path) != std::string::npos) {
             EXPECT_EQ(reported.count(path), 1u) << path << " loaded and mapped, not reported";
