@@ -130,7 +130,7 @@ TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
 TEST(OpenMetrics, NamesAreValidUtf8AndMakeOneSeriesEach) {
     // Well-formed sequences at the edges of their ranges stay; each byte that
     // starts no well-formed sequence becomes U+FFFD (overlong, surrogate,
-    // past U+10FFFF, a bad or missing continuation).
+    // past U+10FFFF, a bad or missing continuation, a continuation alone).
     const std::string r = "\xEF\xBF\xBD";
     const struct {
         const char* name;
@@ -144,6 +144,9 @@ TEST(OpenMetrics, NamesAreValidUtf8AndMakeOneSeriesEach) {
         {"x\xff\xfe\xfd", "x" + r + r + r},
         {"y\xf4\x90\x80\x80", "y" + r + r + r + r},
         {"y\xc3(\xc0\x80\xc3", "y" + r + "(" + r + r + r},
+        {"u\x80\xbf\x80\x80", "u" + r + r + r + r},
+        {"u\xf5\x80\x80\x80", "u" + r + r + r + r},
+        {"u\xc1\xbf", "u" + r + r},
     };
     Handles h;
     std::map<std::string, std::int64_t> expected;
