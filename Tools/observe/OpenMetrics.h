@@ -24,7 +24,9 @@ inline constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
 struct Row {
     std::string_view path; // names from the root, joined with '/'; any bytes
     std::string_view kind; // "paged", "basic"
-    std::size_t parent;    // index of its parent's row, earlier in the rows; kNoParent for a root
+    // Index of its parent's row, earlier in the rows; kNoParent for a root, and
+    // a row whose parent is not earlier (itself, or later) is a root too.
+    std::size_t parent;
     // Its figures: the bytes and blocks (GetMetrics' words) count the handle
     // and its descendants; declared and reserved bytes the handle alone.
     std::int64_t bytes, peakBytes, allocatedBytes, blocks, allocatedBlocks;

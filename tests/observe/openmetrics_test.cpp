@@ -98,6 +98,22 @@ TEST(OpenMetrics, TheDeepestLevelFoldsIntoItsParentsPastTheBound) {
     EXPECT_EQ(Total(fits, "dideverazez_folded_handles"), 0);
 }
 
+// A row whose parent is itself or comes later is a root of its own: its key
+// and its figures are its own, nothing is added to the row it names.
+TEST(OpenMetrics, ARowWhoseParentIsNotEarlierIsARoot) {
+    Handles h;
+    h.Add("self", 0, 3);
+    h.Add("before", 2, 5);
+    h.Add("after", om::kNoParent, 7);
+    const std::string text = h.Text();
+    EXPECT_EQ(
+        Samples(text, "dideverazez_handle_bytes"),
+        (std::map<std::string, std::int64_t>{{R"({path="after",root="after",kind="basic"})", 7},
+                                             {R"({path="before",root="before",kind="basic"})", 5},
+                                             {R"({path="self",root="self",kind="basic"})", 3}}));
+    EXPECT_EQ(Total(text, "dideverazez_process_bytes"), 15);
+}
+
 TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
     Handles h;
     for (int r = 0; r < 1005; ++r) {
