@@ -10,6 +10,8 @@
 
 #include "observe/OpenMetrics.h"
 
+#include "observe/Utf8.h"
+
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
@@ -19,7 +21,7 @@ namespace dideverazez::openmetrics {
 namespace {
 
 // The bytes of a name as the label shows them: valid UTF-8, a byte that
-// starts no well-formed sequence replaced by U+FFFD (as the JSON writer does).
+// starts no well-formed sequence replaced by U+FFFD (observe/Utf8.h).
 class Utf8 {
 public:
     explicit Utf8(std::string_view text) : text_(text) {}
@@ -31,25 +33,13 @@ public:
         if (i_ >= text_.size()) {
             return -1;
         }
-        const auto c = static_cast<unsigned char>(text_[i_]);
-        std::size_t length = c < 0x80                 ? 1
-                             : c >= 0xC2 && c <= 0xDF ? 2
-                             : c >= 0xE0 && c <= 0xEF ? 3
-                             : c >= 0xF0 && c <= 0xF4 ? 4
-                                                      : 0;
-        const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        bool valid = length != 0 && i_ + length <= text_.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text_[i_ + k]);
-            valid = next >= (k == 1 ? low : 0x80) && next <= (k == 1 ? high : 0xBF);
-        }
-        if (valid) {
+        std::size_t length = observe::WellFormedLength(text_, i_);
+        if (length != 0) {
             piece_ = text_.data() + i_;
             i_ += length;
         } else {
-            piece_ = "\xEF\xBF\xBD";
-            length = 3;
+            piece_ = observe::kReplacement.data();
+            length = observe::kReplacement.size();
             ++i_;
         }
         size_ = length;

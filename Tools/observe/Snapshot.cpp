@@ -3,6 +3,7 @@
 #include "observe/Snapshot.h"
 
 #include "observe/OpenMetrics.h"
+#include "observe/Utf8.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
 
@@ -98,20 +99,10 @@ void AppendString(LibraryString& out, const LibraryString& text) {
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
         } else if (c >= 0x80) {
-            // The lengths and second-byte ranges of well-formed sequences.
-            const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                                       : c >= 0xE0 && c <= 0xEF ? 3
-                                       : c >= 0xF0 && c <= 0xF4 ? 4
-                                                                : 0;
-            const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-            const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-            bool valid = length != 0 && i + length <= text.size();
-            for (std::size_t k = 1; valid && k < length; ++k) {
-                const auto next = static_cast<unsigned char>(text[i + k]);
-                valid = next >= (k == 1 ? low : 0x80) && next <= (k == 1 ? high : 0xBF);
-            }
-            valid ? void(out.append(text, i, length)) : void(out += "\xEF\xBF\xBD");
-            i += valid ? length : 1;
+            const std::size_t length = WellFormedLength({text.data(), text.size()}, i);
+            length != 0 ? void(out.append(text, i, length))
+                        : void(out.append(kReplacement.data(), kReplacement.size()));
+            i += length != 0 ? length : 1;
             continue;
         } else {
             out += static_cast<char>(c);
