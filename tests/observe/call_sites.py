@@ -10,7 +10,8 @@ written at exit:
   - at 1, every figure is exact;
   - App/Leaky's retired entry holds the leaked block's site, in LeakOne;
   - with the report tool: `leaks` names LeakOne and the line of the leak;
-  - DIDEVERAZEZ_SAMPLE_BYTES=2^62 is taken, 2^62 + 1 refused and said;
+  - DIDEVERAZEZ_SAMPLE_BYTES=2^62 is taken; 2^62 + 1, 0 and what is no
+    number (or a negative one) refused and said;
   - and with pprof (when it was built): `pprof -top` of the tool's profile
     gives the two functions' allocated bytes as the snapshot does, within 10%
     of the truth at 524288 and exactly at 1.
@@ -122,8 +123,9 @@ def main():
                 check("leaks names LeakOne and its line",
                       result.returncode == 0 and "LeakOne" in result.stdout
                       and f"call_sites.cpp:{line}" in result.stdout)
-    # The mean's bound: 2^62 is taken, one more is refused and said.
-    for sample_bytes in (1 << 62, (1 << 62) + 1):
+    # The mean's bound: 2^62 is taken, one more is refused and said, and so is
+    # what is no number of bytes (the negative one would wrap to 1).
+    for sample_bytes in (1 << 62, (1 << 62) + 1, "abc", "12x", "0", "-18446744073709551615"):
         taken = sample_bytes == 1 << 62
         path = os.path.join(work, "bound.json")
         env = dict(os.environ, DIDEVERAZEZ_REPORT=path, DIDEVERAZEZ_SAMPLE_BYTES=str(sample_bytes),
