@@ -146,6 +146,14 @@ struct LoadedObject {
 // Windows. The object is valid during the call only.
 void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context);
 
+#if defined(DIDEVERAZEZ_TEST_SEAMS) && !defined(_WIN32)
+namespace testing {
+// ForEachLoadedObject reads the maps at `path` from now on (null: the
+// process's own again).
+void ReadMapsFrom(const char* path) noexcept;
+} // namespace testing
+#endif
+
 // Requests for a report from outside the process: on POSIX systems, a
 // connection to a local socket of the user's own
 // (/tmp/dideverazez-<uid>/<pid>.sock, the folder mode 0700, the socket 0600;

@@ -175,6 +175,110 @@ TEST(Platform, LoadedObjectsAreTheLoadersOwn) {
 #endif
 
 #if !defined(_WIN32)
+// The first loadable segment's page-aligned address and file offset in the
+// ELF file at `path`, read here from its program headers.
+std::pair<std::uint64_t, std::uint64_t> FirstLoad(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    ElfW(Ehdr) header{};
+    file.read(reinterpret_cast<char*>(&header), sizeof header);
+    for (int i = 0; i < header.e_phnum; ++i) {
+        ElfW(Phdr) segment{};
+        file.seekg(static_cast<std::streamoff>(header.e_phoff + i * sizeof segment));
+        file.read(reinterpret_cast<char*>(&segment), sizeof segment);
+        if (segment.p_type == PT_LOAD) {
+            return {segment.p_vaddr & ~std::uint64_t{4095},
+                    segment.p_offset & ~std::uint64_t{4095}};
+        }
+    }
+    ADD_FAILURE() << path << ": no loadable segment";
+    return {};
+}
+
+// Maps text that reads cut anywhere, with a line longer than the reader's
+// buffer among them, gives the objects its lines name: the program first,
+// each from its first mapping to its last, moved by where its file's start
+// is mapped; the long line is dropped and the lines after it still read.
+TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
+    char self[PATH_MAX] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string library;
+    platform::ForEachLoadedObject(
+        [](void* into, const platform::LoadedObject& object) {
+            auto& found = *static_cast<std::string*>(into);
+            if (found.empty() &&
+                std::string_view(object.Path).find("libc.so") != std::string_view::npos) {
+                found = object.Path;
+            }
+        },
+        &library);
+    ASSERT_FALSE(library.empty());
+
+    std::string maps;
+    char line[128];
+    std::uint64_t at = 0x100000;
+    const auto anonymous = [&](int count) {
+        for (int i = 0; i < count; ++i, at += 0x1000) {
+            std::snprintf(line, sizeof line, "%llx-%llx rw-p 00000000 00:00 0 \n",
+                          static_cast<unsigned long long>(at),
+                          static_cast<unsigned long long>(at + 0x1000));
+            maps += line;
+        }
+    };
+    // An object's mappings: its file's start at `at`, then more.
+    const auto mapped = [&](const std::string& path) {
+        const std::uint64_t start = at;
+        for (unsigned long long offset : {0x0ull, 0x1000ull, 0x3000ull}) {
+            std::snprintf(line, sizeof line, "%llx-%llx r--p %08llx 08:01 77    ",
+                          static_cast<unsigned long long>(at),
+                          static_cast<unsigned long long>(at + 0x2000), offset);
+            maps += line + path + "\n";
+            at += 0x2000;
+        }
+        return std::pair{start, at};
+    };
+    while (maps.size() < 8191 - 60) { // the first read ends inside the library's first line
+        anonymous(1);
+    }
+    const auto [libraryStart, libraryEnd] = mapped(library);
+    anonymous(150);
+    maps += "7f0000000000-7f0000001000 r--p 00000000 08:01 78 /" + std::string(12000, 'x') + "\n";
+    const auto [selfStart, selfEnd] = mapped(self);
+    anonymous(200);
+    ASSERT_GT(maps.size(), 3 * 8192u);
+    const std::string path =
+        std::filesystem::temp_directory_path() / ("maps-" + std::to_string(::getpid()));
+    std::ofstream(path) << maps;
+
+    struct Seen {
+        std::string path;
+        std::uint64_t base, start, end;
+    };
+    std::vector<Seen> objects;
+    platform::testing::ReadMapsFrom(path.c_str());
+    platform::ForEachLoadedObject(
+        [](void* into, const platform::LoadedObject& object) {
+            static_cast<std::vector<Seen>*>(into)->push_back(
+                {object.Path, object.Base, object.Start, object.End});
+        },
+        &objects);
+    platform::testing::ReadMapsFrom(nullptr);
+    std::filesystem::remove(path);
+
+    ASSERT_EQ(objects.size(), 2u);
+    const auto [selfVaddr, selfOffset] = FirstLoad(self);
+    const auto [libraryVaddr, libraryOffset] = FirstLoad(library);
+    EXPECT_EQ(objects[0].path, self);
+    EXPECT_EQ(objects[0].start, selfStart);
+    EXPECT_EQ(objects[0].end, selfEnd);
+    EXPECT_EQ(objects[0].base, selfStart + selfOffset - selfVaddr);
+    EXPECT_EQ(objects[1].path, library);
+    EXPECT_EQ(objects[1].start, libraryStart);
+    EXPECT_EQ(objects[1].end, libraryEnd);
+    EXPECT_EQ(objects[1].base, libraryStart + libraryOffset - libraryVaddr);
+}
+#endif
+
+#if !defined(_WIN32)
 // Runs `body` with only `spare` descriptors left below the process's limit.
 template <class Body> void WithSpareDescriptors(int spare, Body&& body) {
     rlimit before{};

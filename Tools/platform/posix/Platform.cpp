@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -345,9 +346,17 @@ void Report(const MappedObject& mapped, void (*visit)(void*, const LoadedObject&
                                 mapped.end, facts.firstOffset});
 }
 
-// Calls `line(context, text)` for each line of /proc/self/maps.
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+constinit std::atomic<const char*> gMapsPath{"/proc/self/maps"};
+#else
+constexpr const char* gMapsPath = "/proc/self/maps";
+#endif
+
+// Calls `line(context, text)` for each line of /proc/self/maps. The kernel
+// hands it out in whole lines; a line cut by a read waits for its rest, and
+// one longer than the buffer is dropped, lest a file of another kind mislead.
 template <class Line> void ForEachMapsLine(Line&& line) {
-    const int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(gMapsPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
@@ -422,6 +431,12 @@ void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object
         }
     }
 }
+
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+void testing::ReadMapsFrom(const char* path) noexcept {
+    gMapsPath.store(path != nullptr ? path : "/proc/self/maps");
+}
+#endif
 
 void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) {
     ::pthread_atfork(prepare, parent, child);
