@@ -2,8 +2,12 @@
 // filtered writer on standard error.
 //
 // Everything here may run while a client module's static objects are being
-// built or destroyed, so the globals are constant-initialised (the filter) or
-// function-local statics built on first use (the mutex, the sink).
+// built or destroyed, so the globals are constant-initialised (the filter, the
+// sink's pointer) or function-local statics built on first use (the mutex).
+//
+// A record takes no lock: a process may fork while another thread writes one,
+// and its child must still write its own (a lock held at the fork would be
+// held in the child for good).
 
 #include "rozudoru/TraceSink.h"
 
@@ -16,10 +20,10 @@
 namespace Tracer {
 namespace {
 
-// Not a constinit global: MinGW's std::mutex (over winpthread) has no
-// constant initialiser. Its destructor is trivial, so records written by
-// static destructors after it are still safe.
-std::mutex& SinkMutex() {
+// Serialises the installers, never a record. Not a constinit global: MinGW's
+// std::mutex (over winpthread) has no constant initialiser. Its destructor is
+// trivial, so a sink installed by a static destructor after it is still safe.
+std::mutex& InstallMutex() {
     static std::mutex mutex;
     return mutex;
 }
@@ -27,10 +31,15 @@ std::mutex& SinkMutex() {
 // -1 until the filter is first needed; then read from ROZUDORU_DETAIL once.
 constinit std::atomic<int> gDetail{-1};
 
-TraceSink& InstalledSink() {
-    static TraceSink sink;
-    return sink;
-}
+// An installed sink. A record being written may still be calling one that was
+// replaced, so a replaced sink is kept, in the list of the replaced, for the
+// life of the process: a host installs a few, not one a record.
+struct InstalledSink {
+    TraceSink sink;
+    InstalledSink* replaced;
+};
+constinit std::atomic<InstalledSink*> gSink{nullptr}; // null: the default
+constinit InstalledSink* gReplaced = nullptr;         // the installers' alone
 
 int ReadDetailFromEnvironment() {
     const char* text = std::getenv("ROZUDORU_DETAIL");
@@ -51,14 +60,9 @@ void WriteToStandardError(const TraceRecord& record) {
 }
 
 void Emit(TraceRecord&& record) {
-    TraceSink sink;
-    {
-        std::lock_guard<std::mutex> lock(SinkMutex());
-        sink = InstalledSink();
-    }
-    // Called without the lock, so a sink may itself write trace records.
-    if (sink) {
-        sink(record);
+    // A sink may itself write trace records.
+    if (const InstalledSink* installed = gSink.load(std::memory_order_acquire)) {
+        installed->sink(record);
     } else {
         WriteToStandardError(record);
     }
@@ -72,18 +76,27 @@ std::string MessageText(const std::ostream& message) {
     return {};
 }
 
-const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+const char* OrEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
 
 } // namespace
 
 TraceSink SetTraceSink(TraceSink sink) {
-    std::lock_guard<std::mutex> lock(SinkMutex());
-    TraceSink previous = std::move(InstalledSink());
-    InstalledSink() = std::move(sink);
-    return previous;
+    const std::lock_guard<std::mutex> lock(InstallMutex());
+    auto* installed = sink ? new InstalledSink{std::move(sink), nullptr} : nullptr;
+    InstalledSink* previous = gSink.exchange(installed, std::memory_order_acq_rel);
+    if (previous == nullptr) {
+        return {};
+    }
+    previous->replaced = gReplaced;
+    gReplaced = previous;
+    return previous->sink;
 }
 
-void SetTraceDetail(int maxDetail) { gDetail.store(maxDetail, std::memory_order_relaxed); }
+void SetTraceDetail(int maxDetail) {
+    gDetail.store(maxDetail, std::memory_order_relaxed);
+}
 
 int GetTraceDetail() {
     int detail = gDetail.load(std::memory_order_relaxed);
