@@ -50,6 +50,9 @@ namespace testing {
 void FailHeapCall(std::uint64_t k) noexcept;
 // Calls dbg_alloc has made to the C heap so far.
 std::uint64_t HeapCalls() noexcept;
+// Calls `watch(block)` with every block dbg_free is given, before the heap
+// takes it back (null: none from now on).
+void WatchHeapFrees(void (*watch)(const void* block)) noexcept;
 // Calls of dbg_profileStart and dbg_profileStop so far.
 std::uint64_t ProfileStarts() noexcept;
 std::uint64_t ProfileStops() noexcept;

@@ -35,6 +35,7 @@ constinit std::atomic<std::int32_t> gLiveHandles{0};
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
 constinit std::atomic<std::uint64_t> gHeapCalls{0};
 constinit std::atomic<std::uint64_t> gFailingHeapCall{0};
+constinit std::atomic<void (*)(const void*)> gHeapFreeWatch{nullptr};
 constinit std::atomic<std::uint64_t> gProfileStarts{0};
 constinit std::atomic<std::uint64_t> gProfileStops{0};
 #endif
@@ -141,6 +142,11 @@ void dbg_free(void* block) {
     if (block != nullptr) {
 #if defined(DIDEVERAZEZ_CHECKED)
         dideverazez::checks::HeapBlockGiven();
+#endif
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+        if (auto* watch = gHeapFreeWatch.load(std::memory_order_relaxed)) {
+            watch(block);
+        }
 #endif
         std::free(block);
     }
@@ -446,6 +452,10 @@ void FailHeapCall(std::uint64_t k) noexcept {
 
 std::uint64_t HeapCalls() noexcept {
     return gHeapCalls.load(std::memory_order_relaxed);
+}
+
+void WatchHeapFrees(void (*watch)(const void* block)) noexcept {
+    gHeapFreeWatch.store(watch, std::memory_order_relaxed);
 }
 
 std::uint64_t ProfileStarts() noexcept {

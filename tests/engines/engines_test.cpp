@@ -278,4 +278,25 @@ TEST(PagedEdges, ReturnedBlockIsFilledWithFE) {
     root.Free(neighbour);
 }
 
+// A large block of a filling tree is filled with 0xFE, its header too, just
+// before it goes back to the heap.
+TEST(PagedEdges, ReturnedLargeBlockIsFilledWithFE) {
+    allocator_data root("root", nullptr, false);
+    root.DebugFill = true;
+    void* p = root.Alloc(5000, nullptr, nullptr);
+    static const void* expected;
+    static std::uint64_t bytes;
+    static bool filled;
+    expected = static_cast<char*>(p) - 24; // the C heap's block, header first
+    bytes = HeaderOf(p)->Size;
+    filled = false;
+    dideverazez::testing::WatchHeapFrees([](const void* block) {
+        filled = filled || (block == expected && Filled(block, bytes, 0xFE));
+    });
+    root.Free(p);
+    dideverazez::testing::WatchHeapFrees(nullptr);
+    EXPECT_GE(bytes, 5000u);
+    EXPECT_TRUE(filled);
+}
+
 } // namespace
