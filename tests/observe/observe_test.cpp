@@ -512,6 +512,53 @@ TEST(Reporter, APeerOfAnotherUserIsHungUpOn) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the peer of another user was answered";
 }
 
+// The superuser is answered by a process of another user.
+TEST(Reporter, TheSuperuserIsAnswered) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser";
+    }
+    int listening[2];
+    ASSERT_EQ(::pipe(listening), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(77);
+        }
+        dideverazez::platform::ReportRequests requests;
+        const bool open = requests.Open(false) && requests.Listening();
+        [[maybe_unused]] const ssize_t n = ::write(listening[1], open ? "y" : "n", 1);
+        const bool asked = open && requests.Wait(5000);
+        requests.Answer("{}\n", 3);
+        ::_exit(asked ? 0 : 1);
+    }
+    ::close(listening[1]);
+    char open = 0;
+    const bool told = ::read(listening[0], &open, 1) == 1;
+    ::close(listening[0]);
+    std::string answer;
+    if (told && open == 'y') {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/dideverazez-65534/%d.sock",
+                      static_cast<int>(child));
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::write(fd, "snapshot\n", 9), 9);
+        const timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        answer = AnswerOn(fd);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "no process of another user could be made here";
+    }
+    EXPECT_EQ(open, 'y');
+    EXPECT_EQ(answer, "{}\n");
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 extern "C" void Interrupts(int) {}
 
 // An answer far larger than the socket's buffer arrives whole while signals
