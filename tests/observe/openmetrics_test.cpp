@@ -114,6 +114,25 @@ TEST(OpenMetrics, ARowWhoseParentIsNotEarlierIsARoot) {
     EXPECT_EQ(Total(text, "dideverazez_process_bytes"), 15);
 }
 
+// A key counts toward the bound at its shallowest row: "R/C0/x" is both a
+// child named "C0/x" (depth 1) and C0's child "x" (depth 2), so R, its 999
+// children C0 to C998 and "R/C0/x" make 1,001 keys down to depth 1, one too
+// many, and only the root keeps a series.
+TEST(OpenMetrics, AKeyCountsAtItsShallowestRow) {
+    Handles h;
+    const std::size_t root = h.Add("R", om::kNoParent, 2000);
+    const std::size_t first = h.Add("R/C0", root, 1);
+    for (int c = 1; c < 999; ++c) {
+        h.Add("R/C" + std::to_string(c), root, 1);
+    }
+    h.Add("R/C0/x", first, 1);
+    h.Add("R/C0/x", root, 1);
+    const std::string text = h.Text();
+    EXPECT_EQ(Samples(text, "dideverazez_handle_bytes"),
+              (std::map<std::string, std::int64_t>{{R"({path="R",root="R",kind="basic"})", 2000}}));
+    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 1001);
+}
+
 TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
     Handles h;
     for (int r = 0; r < 1005; ++r) {
