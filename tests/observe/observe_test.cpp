@@ -352,18 +352,21 @@ std::string AnswerOn(int fd) {
     return got;
 }
 
-// A report that cannot be written is said once a process: a forked child
-// says its own, under its own path, though its parent said it already.
+// A report or metrics file that cannot be written is said once a process: a
+// forked child says its own, under its own path, though its parent said it
+// already.
 TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the child starts a thread after a fork of threads, which "
                     "ThreadSanitizer does not follow";
 #endif
-    const std::string pattern = "/dideverazez-absent/report-%p.json";
-    ::setenv("DIDEVERAZEZ_REPORT", pattern.c_str(), 1);
+    ::setenv("DIDEVERAZEZ_REPORT", "/dideverazez-absent/report-%p.json", 1);
+    ::setenv("DIDEVERAZEZ_METRICS", "/dideverazez-absent/metrics-%p.prom", 1);
     const auto said = [](pid_t pid) {
-        return "dideverazez: cannot write the report /dideverazez-absent/report-" +
-               std::to_string(pid) + ".json: No such file or directory\n";
+        const std::string at = "/dideverazez-absent/", id = std::to_string(pid);
+        const std::string absent = ": No such file or directory\n";
+        return "dideverazez: cannot write the report " + at + "report-" + id + ".json" + absent +
+               "dideverazez: cannot write the metrics " + at + "metrics-" + id + ".prom" + absent;
     };
     ::testing::internal::CaptureStderr();
     {
@@ -390,7 +393,38 @@ TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
     ::unsetenv("DIDEVERAZEZ_REPORT");
+    ::unsetenv("DIDEVERAZEZ_METRICS");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), said(::getpid()));
+}
+
+// The watcher's snapshot waits for a tree that another thread holds locked,
+// and answers once it is free; a snapshot told not to wait says it is not
+// complete.
+TEST(Reporter, AnAnswerWaitsForALockedTree) {
+    const auto report =
+        std::filesystem::temp_directory_path() / ("held-" + std::to_string(::getpid()) + ".json");
+    ::setenv("DIDEVERAZEZ_REPORT", report.c_str(), 1);
+    {
+        Reporter reporter(dideverazez::GlobalAllocSizes());
+        zu_allocator held("HeldByAnother");
+        std::atomic<bool> locked{false};
+        std::thread holder([&] {
+            const std::lock_guard<std::mutex> lock(EngineOf(held).Mutex);
+            locked.store(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        });
+        while (!locked.load()) {
+            std::this_thread::yield();
+        }
+        bool complete = true;
+        TakeSnapshot(dideverazez::GlobalAllocSizes(), false, &complete);
+        EXPECT_FALSE(complete);
+        const std::string answer = AnswerOn(AskSocket(::getpid(), "snapshot\n"));
+        holder.join();
+        EXPECT_NE(answer.find("\"HeldByAnother\""), std::string::npos);
+    }
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    std::filesystem::remove(report);
 }
 
 extern "C" void ProgramsOwn(int) {}

@@ -6,7 +6,8 @@
 //    none, and every figure is that of the same work unsampled.
 //  - Sampler.LeaksStayWithTheRetiredEntry: a destroyed handle's sites, in the
 //    snapshot's JSON too (its blocks are its for ever: freeing one is the
-//    checks' "not alive" error, sampled or not).
+//    checks' "not alive" error, sampled or not); with no entry to keep them,
+//    they go and no other handle's do.
 //  - Snapshot.RetiredHandlesOfOnePathAreMerged (observe_test.cpp): merged
 //    entries merge their sites by stack.
 //  - Sampler.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
@@ -202,6 +203,22 @@ TEST(Sampler, LeaksStayWithTheRetiredEntry) {
     const LibraryString json = ToJson(snapshot);
     EXPECT_NE(json.find("\"sampling\":{\"bytes\":1},\"stacks\":[["), LibraryString::npos);
     EXPECT_NE(json.find("\"in_use\":{\"bytes\":5000,\"blocks\":1}"), LibraryString::npos);
+
+    // Where no entry keeps them (handles no longer recorded), a dead
+    // handle's sites go, and only its own: a block of another handle, live
+    // across it, is still taken off its site when it is freed.
+    zu_allocator live(root, "live");
+    void* kept = live.Alloc(300);
+    {
+        zu_allocator gone(root, "gone");
+        gone.Alloc(40);
+        RecordHandles(false);
+    }
+    RecordHandles(true);
+    EXPECT_EQ(SitesOf(KeyOf(live)).inUseBytes, 300.0);
+    zu_free(kept, nullptr);
+    EXPECT_EQ(SitesOf(KeyOf(live)).inUseBytes, 0.0);
+    EXPECT_EQ(SitesOf(KeyOf(live)).bytes, 300.0);
 }
 
 // An allocation of 100 bytes from a stack `depth` frames deeper than the
