@@ -1,5 +1,8 @@
 // The one place that says which locks the library holds across a heap call,
 // and in which order fork takes them:
+//   0. before any lock, no stack may be being taken (observe/Sampler.cpp: the
+//      unwinder holds the loader's lock, which a child never gets back); a
+//      capture holds no lock of the library, so it ends while fork waits;
 //   1. the registry's lock (observe/Registry.cpp), then
 //   2. the tree lock of every live root, in the order the roots were built
 //      (a snapshot takes 1, then one tree lock at a time: the same order);
@@ -28,6 +31,7 @@ namespace {
 constinit std::atomic<Reporter*> gReporter{nullptr};
 
 void Prepare() {
+    StopCapturesForFork();
     LockForFork();
     LockSamplesForFork();
 #if defined(DIDEVERAZEZ_CHECKED)
@@ -35,7 +39,7 @@ void Prepare() {
 #endif
 }
 
-void Release() {
+void Unlock() {
 #if defined(DIDEVERAZEZ_CHECKED)
     checks::UnlockAfterFork();
 #endif
@@ -43,8 +47,14 @@ void Release() {
     UnlockAfterFork();
 }
 
+void InParent() {
+    Unlock();
+    ResumeCapturesAfterFork(false);
+}
+
 void InChild() {
-    Release();
+    Unlock();
+    ResumeCapturesAfterFork(true);
     if (Reporter* reporter = gReporter.load()) {
         reporter->RestartInChild();
     }
@@ -54,7 +64,7 @@ void InChild() {
 
 ForkHandlers::ForkHandlers(Reporter& reporter) noexcept {
     gReporter.store(&reporter);
-    platform::OnFork(Prepare, Release, InChild);
+    platform::OnFork(Prepare, InParent, InChild);
 }
 
 ForkHandlers::~ForkHandlers() {

@@ -152,8 +152,7 @@ public:
 
     void Run() {
         Arrange();
-        write_ = false; // every sum first, so that an overflow writes nothing
-        Families();
+        Families(); // every sum first, unwritten, so that an overflow writes nothing
         write_ = true;
         Families();
         Put("# EOF\n");

@@ -245,10 +245,28 @@ std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int coun
     return index;
 }
 
+// Stacks being taken, and whether a fork waits for them. The unwinder holds
+// the loader's lock while it reads the loaded objects (dl_iterate_phdr), and
+// glibc does not free that lock in a forked child: a fork in the middle of a
+// capture would leave the child's first capture waiting for ever. So fork
+// lets the captures in flight end and starts none until it is done; a sample
+// taken meanwhile keeps no frames. Nothing waits on the count while it holds
+// a lock, so a capture held up by the loader's lock cannot hold up the fork
+// for longer than the loader's holder takes.
+constinit std::atomic<int> gCapturing{0};
+constinit std::atomic<bool> gForking{false};
+
+int CaptureUnlessForking(void** frames, int capacity) noexcept {
+    gCapturing.fetch_add(1);
+    const int taken = gForking.load() ? 0 : platform::CaptureStack(frames, capacity);
+    gCapturing.fetch_sub(1);
+    return taken;
+}
+
 void Record(void* block, std::uint64_t size, allocator_impl& engine, const void* caller,
             double chance) {
     void* raw[kMaxFrames + 8];
-    const int taken = platform::CaptureStack(raw, kMaxFrames + 8);
+    const int taken = CaptureUnlessForking(raw, kMaxFrames + 8);
     // The library's own frames go: the stack starts at the code that called
     // the handle.
     int first = 0;
@@ -590,6 +608,20 @@ bool CopySamples(SamplesCopy& copy, bool wait) {
         return a.Owner != b.Owner ? a.Owner < b.Owner : a.Stack < b.Stack;
     });
     return true;
+}
+
+void StopCapturesForFork() noexcept {
+    gForking.store(true);
+    while (gCapturing.load() != 0) {
+        platform::CpuRelax();
+    }
+}
+
+void ResumeCapturesAfterFork(bool child) noexcept {
+    if (child) {
+        gCapturing.store(0); // a thread the child lacks may have counted itself
+    }
+    gForking.store(false);
 }
 
 void LockSamplesForFork() noexcept {

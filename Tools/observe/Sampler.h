@@ -101,7 +101,10 @@ struct SamplesCopy {
 // nothing copied, when it is taken.
 bool CopySamples(SamplesCopy& copy, bool wait = true);
 
-// Around fork (observe/Fork.cpp).
+// Around fork (observe/Fork.cpp): no stack is being taken across it, and the
+// samples' lock is held.
+void StopCapturesForFork() noexcept;
+void ResumeCapturesAfterFork(bool child) noexcept;
 void LockSamplesForFork() noexcept;
 void UnlockSamplesAfterFork() noexcept;
 

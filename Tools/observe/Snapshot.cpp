@@ -175,8 +175,9 @@ void AppendEstimate(LibraryString& out, const char* key, double bytes, double bl
     out += '}';
 }
 
-// ,"sites":[...] of `owner` (an engine's address, a retired group), the
-// entries of one stack summed; nothing while sampling is off.
+// ,"sites":[...] of `owner` (an engine's address, a retired group), one
+// entry a stack (an owner has one site a stack: merged groups join theirs);
+// nothing while sampling is off.
 void AppendSites(LibraryString& out, const SamplesCopy& samples, std::uint64_t owner) {
     if (samples.Bytes == 0) {
         return;
@@ -184,18 +185,11 @@ void AppendSites(LibraryString& out, const SamplesCopy& samples, std::uint64_t o
     out += ",\"sites\":[";
     auto [site, end] = owner != 0 ? samples.SitesOf(owner)
                                   : std::pair<const SiteCopy*, const SiteCopy*>{nullptr, nullptr};
-    while (site != end) {
-        SiteCopy sum = *site;
-        while (++site != end && site->Stack == sum.Stack) {
-            sum.InUseBytes += site->InUseBytes;
-            sum.InUseBlocks += site->InUseBlocks;
-            sum.AllocatedBytes += site->AllocatedBytes;
-            sum.AllocatedBlocks += site->AllocatedBlocks;
-        }
+    for (; site != end; ++site) {
         out += out.back() == '[' ? "{" : ",{";
-        AppendField(out, "stack", sum.Stack);
-        AppendEstimate(out, "in_use", sum.InUseBytes, sum.InUseBlocks);
-        AppendEstimate(out, "allocated", sum.AllocatedBytes, sum.AllocatedBlocks);
+        AppendField(out, "stack", site->Stack);
+        AppendEstimate(out, "in_use", site->InUseBytes, site->InUseBlocks);
+        AppendEstimate(out, "allocated", site->AllocatedBytes, site->AllocatedBlocks);
         out += '}';
     }
     out += ']';

@@ -397,6 +397,36 @@ TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), said(::getpid()));
 }
 
+// A path that stops being a regular file after the start (here a folder made
+// in its place) is said once, at the first write that meets it, however many
+// writes follow.
+TEST(Reporter, APathThatBecomesAFolderIsSaidOnce) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("became-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    ::setenv("DIDEVERAZEZ_REPORT", (dir / "report.json").c_str(), 1);
+    ::setenv("DIDEVERAZEZ_METRICS", (dir / "metrics.prom").c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    {
+        Reporter reporter(dideverazez::GlobalAllocSizes());
+        fs::create_directories(dir / "report.json");
+        fs::create_directories(dir / "metrics.prom");
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_NE(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
+        }
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    for (const char* what : {"report", "metrics"}) {
+        const std::string once = std::string("dideverazez: the ") + what + " path ";
+        EXPECT_EQ(said.find(once), said.rfind(once)) << said;
+        EXPECT_NE(said.find(once), std::string::npos) << said;
+    }
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    ::unsetenv("DIDEVERAZEZ_METRICS");
+    fs::remove_all(dir);
+}
+
 // The watcher's snapshot waits for a tree that another thread holds locked,
 // and answers once it is free; a snapshot told not to wait says it is not
 // complete.
@@ -662,9 +692,10 @@ TEST(Reporter, AnAnswerArrivesWholeOrItsPeerIsLetGo) {
 // A child forked while other threads allocate, free and build handles in a
 // tree finds every lock the library takes free: at once it builds a handle
 // in that tree and allocates and frees through it, sampled. A child still at
-// it after 10 s of its own is ended by its alarm: the parent's wait has no
-// deadline, because under memcheck the busy threads can keep the parent from
-// running for seconds.
+// it after a minute is ended by its alarm (a loaded machine running it under
+// ThreadSanitizer has taken over 10 s for the first child); the parent's wait
+// has no deadline, because under memcheck the busy threads can keep the
+// parent from running for seconds.
 TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
     dideverazez::observe::testing::SampleEvery(1);
     struct Busy {
@@ -689,7 +720,7 @@ TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
     for (int i = 0; i < forks; ++i) {
         const pid_t child = ::fork();
         if (child == 0) {
-            ::alarm(10);
+            ::alarm(60);
             {
                 zu_allocator mine(busy.tree, "forked");
                 zu_free(zu_alloc(64, &mine, "forked"), &mine);

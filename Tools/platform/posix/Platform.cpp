@@ -330,7 +330,7 @@ bool ReadElf(const char* path, ElfFacts& facts) {
 
 // One object of the maps: its first mapping's line, then its others.
 struct MappedObject {
-    char path[4096];
+    char path[PATH_MAX];
     std::uint64_t start = 0, end = 0;
     std::uint64_t fileStart = 0; // where its file offset 0 is mapped, if anywhere
     bool hasFileStart = false;
@@ -399,7 +399,7 @@ int CaptureStack(void** frames, int capacity) noexcept {
 void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context) {
     // The program first, then the others in the order of their addresses.
     MappedObject current;
-    char self[4096];
+    char self[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     self[n > 0 ? n : 0] = '\0';
     for (const bool programPass : {true, false}) {
