@@ -255,9 +255,17 @@ std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int coun
 // for longer than the loader's holder takes.
 constinit std::atomic<int> gCapturing{0};
 constinit std::atomic<bool> gForking{false};
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+constinit std::atomic<void (*)()> gInsideCaptures{nullptr};
+#endif
 
 int CaptureUnlessForking(void** frames, int capacity) noexcept {
     gCapturing.fetch_add(1);
+#if defined(DIDEVERAZEZ_TEST_SEAMS)
+    if (void (*hook)() = gInsideCaptures.load()) {
+        hook();
+    }
+#endif
     const int taken = gForking.load() ? 0 : platform::CaptureStack(frames, capacity);
     gCapturing.fetch_sub(1);
     return taken;
@@ -691,6 +699,10 @@ void SampleEvery(std::uint64_t bytes, std::uint64_t seed) noexcept {
         const std::lock_guard<std::mutex> lock(samples->mutex);
         samples->released = false;
     }
+}
+
+void InsideCaptures(void (*hook)()) noexcept {
+    gInsideCaptures.store(hook);
 }
 } // namespace testing
 #endif

@@ -119,6 +119,9 @@ namespace testing {
 // DIDEVERAZEZ_SAMPLE_BYTES would, with each thread's distances drawn afresh
 // from a seed that depends on `seed` alone. What was sampled before is kept.
 void SampleEvery(std::uint64_t bytes, std::uint64_t seed = 1) noexcept;
+// Calls `hook` in every capture of a stack, where a fork waits for it (null:
+// none).
+void InsideCaptures(void (*hook)()) noexcept;
 } // namespace testing
 #endif
 

@@ -750,6 +750,68 @@ TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
     dideverazez::observe::testing::SampleEvery(0);
 }
 
+// The next capture of a stack stops inside, where a fork waits for it, until
+// let go: 1 while it is held, 2 once it may go on.
+std::atomic<bool> gHoldNextCapture{false};
+std::atomic<int> gCaptureHeld{0};
+void HoldOneCapture() {
+    if (gHoldNextCapture.exchange(false)) {
+        gCaptureHeld.store(1);
+        while (gCaptureHeld.load() != 2) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// Fork waits for a stack being taken before it takes any lock (the unwinder
+// holds the loader's lock, which a child would never get back), and a sample
+// taken while it waits keeps no frames.
+TEST(Fork, WaitsForAStackBeingTaken) {
+    dideverazez::observe::testing::SampleEvery(1);
+    dideverazez::observe::testing::InsideCaptures(HoldOneCapture);
+    zu_allocator root("Capturing");
+    gHoldNextCapture.store(true);
+    std::thread capturing([&] { zu_free(zu_alloc(64, &root, "held"), nullptr); });
+    while (gCaptureHeld.load() != 1) {
+        std::this_thread::yield();
+    }
+    std::atomic<bool> forked{false};
+    pid_t child = -1;
+    std::thread forking([&] {
+        child = ::fork();
+        if (child == 0) {
+            ::alarm(60);
+            {
+                zu_allocator mine(root, "forked");
+                zu_free(zu_alloc(64, &mine, "forked"), &mine);
+            }
+            ::alarm(0);
+            ::execl("/bin/true", "true", static_cast<char*>(nullptr));
+            ::_exit(0);
+        }
+        forked.store(true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(forked.load()) << "fork went on while a stack was being taken";
+    zu_allocator during(root, "during");
+    void* block = zu_alloc(64, &during, "during");
+    SamplesCopy copy;
+    ASSERT_TRUE(CopySamples(copy));
+    const auto [site, end] =
+        copy.SitesOf(reinterpret_cast<std::uintptr_t>(zu_allocator_access::Engine(during)));
+    ASSERT_EQ(end - site, 1);
+    EXPECT_EQ(copy.StackStarts[site->Stack + 1], copy.StackStarts[site->Stack]);
+    gCaptureHeld.store(2);
+    capturing.join();
+    forking.join();
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    zu_free(block, nullptr);
+    dideverazez::observe::testing::InsideCaptures(nullptr);
+    dideverazez::observe::testing::SampleEvery(0);
+}
+
 // A forked child lets go of its parent's socket and pipe, which the parent
 // keeps using, and listens again on its own.
 TEST(Reporter, AForkedChildListensOnItsOwn) {
