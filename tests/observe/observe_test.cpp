@@ -428,8 +428,8 @@ TEST(Reporter, APathThatBecomesAFolderIsSaidOnce) {
 }
 
 // The watcher's snapshot waits for a tree that another thread holds locked,
-// and answers once it is free; a snapshot told not to wait says it is not
-// complete.
+// and answers once it is free; so does a snapshot taken as the tools take
+// one, while one told not to wait says it is not complete.
 TEST(Reporter, AnAnswerWaitsForALockedTree) {
     const auto report =
         std::filesystem::temp_directory_path() / ("held-" + std::to_string(::getpid()) + ".json");
@@ -437,21 +437,34 @@ TEST(Reporter, AnAnswerWaitsForALockedTree) {
     {
         Reporter reporter(dideverazez::GlobalAllocSizes());
         zu_allocator held("HeldByAnother");
-        std::atomic<bool> locked{false};
-        std::thread holder([&] {
-            const std::lock_guard<std::mutex> lock(EngineOf(held).Mutex);
-            locked.store(true);
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        });
-        while (!locked.load()) {
-            std::this_thread::yield();
-        }
+        void* block = held.Alloc(100);
+        // Another thread holds the tree's lock for 200 ms from when this returns.
+        const auto hold = [&] {
+            std::atomic<bool> locked{false};
+            std::thread holder([&] {
+                const std::lock_guard<std::mutex> lock(EngineOf(held).Mutex);
+                locked.store(true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            });
+            while (!locked.load()) {
+                std::this_thread::yield();
+            }
+            return holder;
+        };
+        std::thread holder = hold();
         bool complete = true;
         TakeSnapshot(dideverazez::GlobalAllocSizes(), false, &complete);
         EXPECT_FALSE(complete);
+        const Snapshot waited = TakeSnapshot(dideverazez::GlobalAllocSizes());
+        const Snapshot mine = Only(waited, "HeldByAnother");
+        ASSERT_EQ(mine.Trees.size(), 1u);
+        EXPECT_EQ(mine.Trees[0].Engines[0].Figures.MemoryCurrent, 4036); // the block's page
+        holder.join();
+        holder = hold();
         const std::string answer = AnswerOn(AskSocket(::getpid(), "snapshot\n"));
         holder.join();
         EXPECT_NE(answer.find("\"HeldByAnother\""), std::string::npos);
+        zu_free(block, &held);
     }
     ::unsetenv("DIDEVERAZEZ_REPORT");
     std::filesystem::remove(report);

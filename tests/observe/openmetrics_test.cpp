@@ -162,6 +162,22 @@ TEST(OpenMetrics, RootsPastTheBoundShareOneSeries) {
     EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 8);
 }
 
+// Exactly 1,000 roots fit, though a child and a grandchild under one of them
+// do not: every root keeps its series, none is "*", and the two fold.
+TEST(OpenMetrics, TheBoundFilledByRootsAloneFoldsOnlyTheirDescendants) {
+    Handles h;
+    for (int r = 0; r < 1000; ++r) {
+        h.Add("r" + std::to_string(r), om::kNoParent, 1);
+    }
+    h.Add("r0/kid/grandkid", h.Add("r0/kid", 0, 2), 3);
+    const std::string text = h.Text();
+    const auto bytes = Samples(text, "dideverazez_handle_bytes");
+    EXPECT_EQ(bytes.size(), 1000u);
+    EXPECT_EQ(bytes.count(R"({path="*",root="*",kind="*"})"), 0u);
+    EXPECT_EQ(bytes.at(R"({path="r0",root="r0",kind="basic"})"), 1);
+    EXPECT_EQ(Total(text, "dideverazez_folded_handles"), 2);
+}
+
 TEST(OpenMetrics, NamesAreValidUtf8AndMakeOneSeriesEach) {
     // Well-formed sequences at the edges of their ranges stay; each byte that
     // starts no well-formed sequence becomes U+FFFD (overlong, surrogate,
