@@ -243,6 +243,8 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     anonymous(150);
     maps += "7f0000000000-7f0000001000 r--p 00000000 08:01 78 /" + std::string(12000, 'x') + "\n";
     anonymous(200);
+    mapped("/dideverazez-absent/libgone.so"); // a file that cannot be opened is no object
+    anonymous(3);
     const auto [selfStart, selfEnd] = mapped(self); // the last lines: no line after ends it
     ASSERT_GT(maps.size(), 3 * 8192u);
     const std::string path =
