@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -197,7 +198,8 @@ std::pair<std::uint64_t, std::uint64_t> FirstLoad(const std::string& path) {
 // Maps text that reads cut anywhere, with a line longer than the reader's
 // buffer among them, gives the objects its lines name: the program first,
 // each from its first mapping to its last, moved by where its file's start
-// is mapped; the long line is dropped and the lines after it still read.
+// is mapped (by its first loadable segment); the long line is dropped and the
+// lines after it still read, and a file that cannot be opened is no object.
 TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     char self[PATH_MAX] = {};
     ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
@@ -243,6 +245,26 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     anonymous(150);
     maps += "7f0000000000-7f0000001000 r--p 00000000 08:01 78 /" + std::string(12000, 'x') + "\n";
     anonymous(200);
+    // An object linked at a fixed address: its first loadable segment, not
+    // its second, says where its file's start belongs.
+    const std::string fixed =
+        std::filesystem::temp_directory_path() / ("fixed-" + std::to_string(::getpid()) + ".so");
+    {
+        ElfW(Ehdr) header{};
+        std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+        header.e_phoff = sizeof header;
+        header.e_phentsize = sizeof(ElfW(Phdr));
+        header.e_phnum = 2;
+        ElfW(Phdr) segments[2]{};
+        segments[0].p_type = segments[1].p_type = PT_LOAD;
+        segments[0].p_vaddr = 0x10000;
+        segments[1].p_vaddr = 0x21000;
+        segments[1].p_offset = 0x1000;
+        std::ofstream file(fixed, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(&header), sizeof header);
+        file.write(reinterpret_cast<const char*>(segments), sizeof segments);
+    }
+    const auto [fixedStart, fixedEnd] = mapped(fixed);
     mapped("/dideverazez-absent/libgone.so"); // a file that cannot be opened is no object
     anonymous(3);
     const auto [selfStart, selfEnd] = mapped(self); // the last lines: no line after ends it
@@ -265,8 +287,9 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
         &objects);
     platform::testing::ReadMapsFrom(nullptr);
     std::filesystem::remove(path);
+    std::filesystem::remove(fixed);
 
-    ASSERT_EQ(objects.size(), 2u);
+    ASSERT_EQ(objects.size(), 3u);
     const auto [selfVaddr, selfOffset] = FirstLoad(self);
     const auto [libraryVaddr, libraryOffset] = FirstLoad(library);
     EXPECT_EQ(objects[0].path, self);
@@ -277,6 +300,10 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     EXPECT_EQ(objects[1].start, libraryStart);
     EXPECT_EQ(objects[1].end, libraryEnd);
     EXPECT_EQ(objects[1].base, libraryStart + libraryOffset - libraryVaddr);
+    EXPECT_EQ(objects[2].path, fixed);
+    EXPECT_EQ(objects[2].start, fixedStart);
+    EXPECT_EQ(objects[2].end, fixedEnd);
+    EXPECT_EQ(objects[2].base, fixedStart - 0x10000);
 }
 #endif
 
