@@ -1,8 +1,9 @@
 // The one place that says which locks the library holds across a heap call,
 // and in which order fork takes them:
-//   0. before any lock, no stack may be being taken (observe/Sampler.cpp: the
-//      unwinder holds the loader's lock, which a child never gets back); a
-//      capture holds no lock of the library, so it ends while fork waits;
+//   0. before any lock, no stack may be being taken (observe/Sampler.cpp: an
+//      older unwinder holds the loader's lock, which a child never gets
+//      back); a capture holds no lock of the library, so it ends while fork
+//      waits;
 //   1. the registry's lock (observe/Registry.cpp), then
 //   2. the tree lock of every live root, in the order the roots were built
 //      (a snapshot takes 1, then one tree lock at a time: the same order);

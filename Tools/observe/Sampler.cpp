@@ -245,14 +245,16 @@ std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int coun
     return index;
 }
 
-// Stacks being taken, and whether a fork waits for them. The unwinder holds
-// the loader's lock while it reads the loaded objects (dl_iterate_phdr), and
-// glibc does not free that lock in a forked child: a fork in the middle of a
-// capture would leave the child's first capture waiting for ever. So fork
-// lets the captures in flight end and starts none until it is done; a sample
-// taken meanwhile keeps no frames. Nothing waits on the count while it holds
-// a lock, so a capture held up by the loader's lock cannot hold up the fork
-// for longer than the loader's holder takes.
+// Stacks being taken, and whether a fork waits for them. An unwinder that
+// reads the loaded objects through dl_iterate_phdr (libgcc before GCC 12, or
+// on a glibc before 2.35; GCC 12's finds them with the lock-free
+// _dl_find_object) holds the loader's lock while it does, and glibc does not
+// free that lock in a forked child: a fork in the middle of such a capture
+// would leave the child's first capture waiting for ever. So fork lets the
+// captures in flight end and starts none until it is done; a sample taken
+// meanwhile keeps no frames. Nothing waits on the count while it holds a
+// lock of the library, so a capture held up by the loader's lock cannot hold
+// up the fork for longer than the loader's holder takes.
 constinit std::atomic<int> gCapturing{0};
 constinit std::atomic<bool> gForking{false};
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
