@@ -702,6 +702,22 @@ TEST(Reporter, AnAnswerArrivesWholeOrItsPeerIsLetGo) {
     ::sigaction(SIGUSR2, &previous, nullptr);
 }
 
+// A forked child's work: it builds a handle in `tree`, allocates and frees
+// through it, and ends, killed by its alarm if that takes a minute. Ended by
+// another program: what other threads held at the fork is lost to this copy
+// of them, and memcheck, which does not follow the program, has no end of
+// this one to count it at.
+[[noreturn]] void InTheChild(zu_allocator& tree) {
+    ::alarm(60);
+    {
+        zu_allocator mine(tree, "forked");
+        zu_free(zu_alloc(64, &mine, "forked"), &mine);
+    }
+    ::alarm(0);
+    ::execl("/bin/true", "true", static_cast<char*>(nullptr));
+    ::_exit(0);
+}
+
 // A child forked while other threads allocate, free and build handles in a
 // tree finds every lock the library takes free: at once it builds a handle
 // in that tree and allocates and frees through it, sampled. A child still at
@@ -733,17 +749,7 @@ TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
     for (int i = 0; i < forks; ++i) {
         const pid_t child = ::fork();
         if (child == 0) {
-            ::alarm(60);
-            {
-                zu_allocator mine(busy.tree, "forked");
-                zu_free(zu_alloc(64, &mine, "forked"), &mine);
-            }
-            ::alarm(0);
-            // Ended by another program: what the busy threads held at the
-            // fork is lost to this copy of them, and memcheck, which does
-            // not follow the program, has no end of this one to count it at.
-            ::execl("/bin/true", "true", static_cast<char*>(nullptr));
-            ::_exit(0);
+            InTheChild(busy.tree);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -793,14 +799,7 @@ TEST(Fork, WaitsForAStackBeingTaken) {
     std::thread forking([&] {
         child = ::fork();
         if (child == 0) {
-            ::alarm(60);
-            {
-                zu_allocator mine(root, "forked");
-                zu_free(zu_alloc(64, &mine, "forked"), &mine);
-            }
-            ::alarm(0);
-            ::execl("/bin/true", "true", static_cast<char*>(nullptr));
-            ::_exit(0);
+            InTheChild(root);
         }
         forked.store(true);
     });
