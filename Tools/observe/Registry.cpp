@@ -56,6 +56,8 @@ struct Registry {
         byPath;
     bool merging = false;
     bool released = false; // the module is going: nothing is recorded any more
+    // Built with the module's own root, the first handle: where its clock starts.
+    const std::chrono::steady_clock::time_point loaded = std::chrono::steady_clock::now();
 };
 
 // Never destroyed (see above): built in place on first use.
@@ -204,9 +206,8 @@ void Unlink(Registry& registry, Entry* entry) {
 } // namespace
 
 std::uint64_t MillisecondsSinceLoad() noexcept {
-    static const auto loaded = std::chrono::steady_clock::now();
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - loaded)
+                                          std::chrono::steady_clock::now() - TheRegistry().loaded)
                                           .count());
 }
 
@@ -395,22 +396,23 @@ bool ReleaseRegistry() noexcept {
     return true;
 }
 
+// Built here if no handle has built it yet, and waited for if another thread is
+// building it: a child must not find it half built, for a child's call_once
+// waits on a build begun by a thread it lacks (ThreadSanitizer's always does).
 void LockForFork() noexcept {
-    if (Registry* registry = gRegistry.load()) {
-        registry->mutex.lock();
-        for (const Entry* root = registry->firstRoot; root != nullptr; root = root->NextRoot) {
-            const_cast<allocator_impl*>(root->Live.Engine)->Mutex.lock();
-        }
+    Registry& registry = TheRegistry();
+    registry.mutex.lock();
+    for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
+        const_cast<allocator_impl*>(root->Live.Engine)->Mutex.lock();
     }
 }
 
 void UnlockAfterFork() noexcept {
-    if (Registry* registry = gRegistry.load()) {
-        for (const Entry* root = registry->firstRoot; root != nullptr; root = root->NextRoot) {
-            const_cast<allocator_impl*>(root->Live.Engine)->Mutex.unlock();
-        }
-        registry->mutex.unlock();
+    Registry& registry = TheRegistry();
+    for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
+        const_cast<allocator_impl*>(root->Live.Engine)->Mutex.unlock();
     }
+    registry.mutex.unlock();
 }
 
 } // namespace dideverazez::observe

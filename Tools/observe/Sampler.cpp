@@ -634,9 +634,11 @@ void ResumeCapturesAfterFork(bool child) noexcept {
     gForking.store(false);
 }
 
+// Built here if nothing sampled has built them yet, and waited for if another
+// thread is building them (see LockForFork in observe/Registry.cpp).
 void LockSamplesForFork() noexcept {
-    if (Samples* samples = gSamples.load()) {
-        samples->mutex.lock();
+    if (Build()) {
+        gSamples.load()->mutex.lock();
     }
 }
 

@@ -719,12 +719,12 @@ TEST(Reporter, AnAnswerArrivesWholeOrItsPeerIsLetGo) {
 }
 
 // A child forked while other threads allocate, free and build handles in a
-// tree finds every lock the library takes free: at once it builds a handle
-// in that tree and allocates and frees through it, sampled. A child still at
-// it after a minute is ended by its alarm (a loaded machine running it under
-// ThreadSanitizer has taken over 10 s for the first child); the parent's wait
-// has no deadline, because under memcheck the busy threads can keep the
-// parent from running for seconds.
+// tree finds every lock the library takes free, and nothing half built: the
+// first fork may come while a busy thread's first sample builds the samples.
+// At once the child builds a handle in that tree and allocates and frees
+// through it, sampled. A child still at it after a minute is ended by its
+// alarm; the parent's wait has no deadline, because under memcheck the busy
+// threads can keep the parent from running for seconds.
 TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
     dideverazez::observe::testing::SampleEvery(1);
     struct Busy {
