@@ -474,8 +474,35 @@ extern "C" void ProgramsOwn(int) {}
 
 // The signal asks only when asked for; then without a handler of the program
 // it is a request, and the default comes back after; a handler of the program
-// stays.
+// stays. A reporter asks for it only when DIDEVERAZEZ_REPORT_SIGNAL says
+// USR1 or SIGUSR1; another value is said, and leaves the signal alone.
 TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
+    const std::string report =
+        std::filesystem::temp_directory_path() / ("signal-" + std::to_string(::getpid()) + ".json");
+    ::setenv("DIDEVERAZEZ_REPORT", report.c_str(), 1);
+    const auto taken = [] {
+        struct sigaction current {};
+        ::sigaction(SIGUSR1, nullptr, &current);
+        return current.sa_handler != SIG_DFL;
+    };
+    for (const std::string asked : {"", "USR2", "USR1", "SIGUSR1"}) {
+        asked.empty() ? ::unsetenv("DIDEVERAZEZ_REPORT_SIGNAL")
+                      : ::setenv("DIDEVERAZEZ_REPORT_SIGNAL", asked.c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        {
+            Reporter reporter(dideverazez::GlobalAllocSizes());
+            EXPECT_EQ(taken(), asked.find("USR1") != std::string::npos) << asked;
+        }
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  asked == "USR2" ? "dideverazez: DIDEVERAZEZ_REPORT_SIGNAL=USR2 is not USR1; no "
+                                    "snapshot on a signal\n"
+                                  : "")
+            << asked;
+        EXPECT_FALSE(taken()) << asked;
+    }
+    ::unsetenv("DIDEVERAZEZ_REPORT_SIGNAL");
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    std::filesystem::remove(report);
     {
         dideverazez::platform::ReportRequests requests;
         ASSERT_TRUE(requests.Open(false));

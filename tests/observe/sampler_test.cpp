@@ -13,6 +13,8 @@
 //  - Sampler.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
 //    recording meets a heap failure is dropped whole (no site, stack or live
 //    entry left half made).
+//  - SamplerDeathTest.AHeaderNamingTheSamplesOnABlockNeverSampledStops: a
+//    corrupted header that names the sampled blocks is said, and stops.
 //  - Sampler.AStackKeepsItsInnermost64Frames: a deep stack is cut.
 //  - Sampler.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`.
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
@@ -29,6 +31,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -294,6 +297,34 @@ TEST(Sampler, ASampleThatCannotBeStoredLeavesNothingBehind) {
     }
     EXPECT_TRUE(kept);
     EXPECT_GT(k, 5u); // a new stack, a new site, their tables: each failed in turn
+}
+
+// A header that names the sampled blocks' engine on a block never sampled (a
+// corrupted header) stops the process when the block is freed, with the
+// block named.
+TEST(SamplerDeathTest, AHeaderNamingTheSamplesOnABlockNeverSampledStops) {
+    zu_allocator root("Corrupted");
+    void* plain = zu_alloc(64, &root, "plain");
+    void* sampled = nullptr;
+    {
+        const Sampling sampling(1);
+        sampled = zu_alloc(64, &root, "sampled");
+    }
+    ASSERT_NE(HeaderOf(sampled)->Owner, zu_allocator_access::Engine(root));
+    const auto corrupt = [&] {
+        HeaderOf(plain)->Owner = HeaderOf(sampled)->Owner;
+        zu_free(plain, nullptr);
+    };
+#if defined(_WIN32)
+    EXPECT_DEATH(corrupt(), "names the sampled blocks' engine but was never sampled");
+#else
+    // Stopped by the abort, not by what would come after it.
+    EXPECT_EXIT(corrupt(), ::testing::KilledBySignal(SIGABRT),
+                "^dideverazez: block 0x[0-9a-f]+ names the sampled blocks' engine but was never "
+                "sampled \\(a corrupted header\\)\n$");
+#endif
+    zu_free(sampled, nullptr);
+    zu_free(plain, nullptr);
 }
 
 // A stack deeper than 64 frames keeps its innermost 64.

@@ -227,9 +227,10 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
         }
     };
     // An object's mappings: its file's start at `at`, then more.
-    const auto mapped = [&](const std::string& path) {
+    const auto mapped = [&](const std::string& path,
+                            std::vector<unsigned long long> offsets = {0x0, 0x1000, 0x3000}) {
         const std::uint64_t start = at;
-        for (unsigned long long offset : {0x0ull, 0x1000ull, 0x3000ull}) {
+        for (const unsigned long long offset : offsets) {
             std::snprintf(line, sizeof line, "%llx-%llx r--p %08llx 08:01 77    ",
                           static_cast<unsigned long long>(at),
                           static_cast<unsigned long long>(at + 0x2000), offset);
@@ -247,25 +248,32 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     anonymous(200);
     // An object linked at a fixed address: its first loadable segment, not
     // its second, says where its file's start belongs.
-    const std::string fixed =
-        std::filesystem::temp_directory_path() / ("fixed-" + std::to_string(::getpid()) + ".so");
-    {
+    const auto elf = [](const std::string& name, std::vector<ElfW(Phdr)> segments) {
+        const std::string path = std::filesystem::temp_directory_path() /
+                                 (name + "-" + std::to_string(::getpid()) + ".so");
         ElfW(Ehdr) header{};
         std::memcpy(header.e_ident, ELFMAG, SELFMAG);
         header.e_phoff = sizeof header;
         header.e_phentsize = sizeof(ElfW(Phdr));
-        header.e_phnum = 2;
-        ElfW(Phdr) segments[2]{};
-        segments[0].p_type = segments[1].p_type = PT_LOAD;
-        segments[0].p_vaddr = 0x10000;
-        segments[1].p_vaddr = 0x21000;
-        segments[1].p_offset = 0x1000;
-        std::ofstream file(fixed, std::ios::binary);
+        header.e_phnum = static_cast<ElfW(Half)>(segments.size());
+        std::ofstream file(path, std::ios::binary);
         file.write(reinterpret_cast<const char*>(&header), sizeof header);
-        file.write(reinterpret_cast<const char*>(segments), sizeof segments);
-    }
+        file.write(reinterpret_cast<const char*>(segments.data()),
+                   static_cast<std::streamsize>(sizeof(ElfW(Phdr)) * segments.size()));
+        return path;
+    };
+    ElfW(Phdr) first{}, second{};
+    first.p_type = second.p_type = PT_LOAD;
+    first.p_vaddr = 0x10000;
+    second.p_vaddr = 0x21000;
+    second.p_offset = 0x1000;
+    const std::string fixed = elf("fixed", {first, second});
     const auto [fixedStart, fixedEnd] = mapped(fixed);
     mapped("/dideverazez-absent/libgone.so"); // a file that cannot be opened is no object
+    const std::string bare = elf("bare", {}); // nor is an ELF file without segments,
+    mapped(bare);
+    const std::string headless = elf("headless", {first}); // nor one whose start is not mapped
+    mapped(headless, {0x1000, 0x3000});
     anonymous(3);
     const auto [selfStart, selfEnd] = mapped(self); // the last lines: no line after ends it
     ASSERT_GT(maps.size(), 3 * 8192u);
@@ -288,6 +296,8 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     platform::testing::ReadMapsFrom(nullptr);
     std::filesystem::remove(path);
     std::filesystem::remove(fixed);
+    std::filesystem::remove(bare);
+    std::filesystem::remove(headless);
 
     ASSERT_EQ(objects.size(), 3u);
     const auto [selfVaddr, selfOffset] = FirstLoad(self);
