@@ -15,6 +15,7 @@
 //    entry left half made).
 //  - SamplerDeathTest.AHeaderNamingTheSamplesOnABlockNeverSampledStops: a
 //    corrupted header that names the sampled blocks is said, and stops.
+//  - Sampler.NothingIsRecordedOnceTheModuleLetsGo: ReleaseSamples.
 //  - Sampler.AStackKeepsItsInnermost64Frames: a deep stack is cut.
 //  - Sampler.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`.
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
@@ -212,12 +213,24 @@ TEST(Sampler, LeaksStayWithTheRetiredEntry) {
     // across it, is still taken off its site when it is freed.
     zu_allocator live(root, "live");
     void* kept = live.Alloc(300);
+    const auto held = [] { // by every site there is
+        SamplesCopy copy;
+        EXPECT_TRUE(CopySamples(copy));
+        double bytes = 0;
+        for (const SiteCopy& site : copy.Sites) {
+            bytes += site.InUseBytes;
+        }
+        return bytes;
+    };
+    const double before = held();
     {
         zu_allocator gone(root, "gone");
         gone.Alloc(40);
+        EXPECT_EQ(held(), before + 40);
         RecordHandles(false);
     }
     RecordHandles(true);
+    EXPECT_EQ(held(), before);
     EXPECT_EQ(SitesOf(KeyOf(live)).inUseBytes, 300.0);
     zu_free(kept, nullptr);
     EXPECT_EQ(SitesOf(KeyOf(live)).inUseBytes, 0.0);
@@ -297,6 +310,27 @@ TEST(Sampler, ASampleThatCannotBeStoredLeavesNothingBehind) {
     }
     EXPECT_TRUE(kept);
     EXPECT_GT(k, 5u); // a new stack, a new site, their tables: each failed in turn
+}
+
+// Once the module lets go of the samples (it is going), nothing more is
+// recorded and a copy holds nothing; blocks sampled before are freed as ever.
+TEST(Sampler, NothingIsRecordedOnceTheModuleLetsGo) {
+    const Sampling sampling(1);
+    zu_allocator root("Going");
+    void* before = zu_alloc(64, &root, "before");
+    ASSERT_NE(HeaderOf(before)->Owner, zu_allocator_access::Engine(root));
+    EXPECT_FALSE(ReleaseSamples()); // not all of it: `before` is still sampled
+    void* after = zu_alloc(64, &root, "after");
+    EXPECT_EQ(HeaderOf(after)->Owner, zu_allocator_access::Engine(root));
+    SamplesCopy copy;
+    ASSERT_TRUE(CopySamples(copy));
+    EXPECT_TRUE(copy.Sites.empty());
+    EXPECT_TRUE(copy.Frames.empty());
+    zu_free(after, nullptr);
+    zu_free(before, nullptr);
+    zu_allocator::Metrics metrics{};
+    root.GetMetrics(metrics);
+    EXPECT_EQ(metrics.CountCurrent, 0);
 }
 
 // A header that names the sampled blocks' engine on a block never sampled (a
