@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -395,6 +396,25 @@ TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
     ::unsetenv("DIDEVERAZEZ_REPORT");
     ::unsetenv("DIDEVERAZEZ_METRICS");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), said(::getpid()));
+}
+
+// A snapshot with no memory for it is said for what was asked for, and for
+// nothing else: here the metrics alone, at the write at exit.
+TEST(Reporter, NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor) {
+    const std::string metrics = std::filesystem::temp_directory_path() /
+                                ("no-memory-" + std::to_string(::getpid()) + ".prom");
+    ::setenv("DIDEVERAZEZ_METRICS", metrics.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    {
+        std::optional<HeapFault> fault; // ends after the reporter, whose end writes
+        Reporter reporter(dideverazez::GlobalAllocSizes());
+        fault.emplace(1);
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "dideverazez: cannot write the metrics " +
+                                                            metrics +
+                                                            ": no memory for the snapshot\n");
+    ::unsetenv("DIDEVERAZEZ_METRICS");
+    std::filesystem::remove(metrics);
 }
 
 // A path that stops being a regular file after the start (here a folder made
