@@ -115,6 +115,15 @@ private:
     const bool held_;
 };
 
+// A figure's two's-complement bits, and back: the engines' figures wrap, and
+// so do their sums here (a module may declare any use).
+std::uint64_t Bits(std::int64_t figure) {
+    return static_cast<std::uint64_t>(figure);
+}
+std::int64_t Figure(std::uint64_t bits) {
+    return static_cast<std::int64_t>(bits);
+}
+
 // Handles of one path make one entry: the highest peaks, the first birth and
 // the last death, everything else summed.
 void Merge(RetiredHandle& into, const RetiredHandle& from) {
@@ -123,13 +132,13 @@ void Merge(RetiredHandle& into, const RetiredHandle& from) {
     into.DiedMs = std::max(into.DiedMs, from.DiedMs);
     Metrics& a = into.Figures;
     const Metrics& b = from.Figures;
-    a = {a.TimeTotal + b.TimeTotal,
+    a = {Figure(Bits(a.TimeTotal) + Bits(b.TimeTotal)),
          std::max(a.SelfPeak, b.SelfPeak),
          std::max(a.MemoryPeak, b.MemoryPeak),
-         a.MemoryCurrent + b.MemoryCurrent,
-         a.MemoryCumul + b.MemoryCumul,
-         a.CountCurrent + b.CountCurrent,
-         a.CountCumul + b.CountCumul};
+         Figure(Bits(a.MemoryCurrent) + Bits(b.MemoryCurrent)),
+         Figure(Bits(a.MemoryCumul) + Bits(b.MemoryCumul)),
+         Figure(Bits(a.CountCurrent) + Bits(b.CountCurrent)),
+         Figure(Bits(a.CountCumul) + Bits(b.CountCumul))};
     if (from.Sites != 0) {
         if (into.Sites == 0) {
             into.Sites = from.Sites;

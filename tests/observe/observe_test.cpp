@@ -27,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -193,9 +194,12 @@ TEST(Snapshot, ChangesNothing) {
 
 // Beyond the bound, handles of one path make one entry: the highest peaks,
 // the cumulative and current figures and the times summed (the last ten
-// handles each spend 2 ms and die holding 100 declared bytes). The list merges
-// as soon as it has been full: one handle more leaves it at most at the bound.
+// handles each spend 2 ms and die holding 100 declared bytes, and four of the
+// odd ones 2^62 more: the sums wrap past 2^63 and back, as figures do). The
+// list merges as soon as it has been full: one handle more leaves it at most
+// at the bound.
 TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
+    constexpr std::int64_t kQuarter = std::int64_t{1} << 62;
     const TraceCapture trace;                      // the last ten say they die holding memory
     dideverazez::observe::testing::SampleEvery(1); // and their sites merge too, by stack
     const std::size_t before = TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size();
@@ -208,7 +212,7 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
                  i >= RetiredBound && ProcessTime() < start + 2;) {
             }
             if (i >= RetiredBound) {
-                child.IncMemoryUsed(100);
+                child.IncMemoryUsed(100 + (i >= RetiredBound + 2 && i % 2 == 1 ? kQuarter : 0));
             }
         }
         if (before + i == RetiredBound) {
@@ -226,7 +230,7 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
         EXPECT_EQ(site->AllocatedBytes, static_cast<double>(8 * (RetiredBound / 2) + 1000 * 5));
         EXPECT_EQ(site->InUseBlocks, 0.0) << r.Path;
         EXPECT_EQ(r.Handles, RetiredBound / 2 + 5) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryPeak, 1048) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryPeak, r.Path == "Merged/odd" ? kQuarter + 100 : 1048) << r.Path;
         EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1148 * 5) << r.Path;
         EXPECT_EQ(r.Figures.MemoryCurrent, 100 * 5) << r.Path;
         EXPECT_EQ(r.Figures.CountCurrent, 5) << r.Path;
@@ -415,6 +419,37 @@ TEST(Reporter, NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor) {
                                                             ": no memory for the snapshot\n");
     ::unsetenv("DIDEVERAZEZ_METRICS");
     std::filesystem::remove(metrics);
+}
+
+// Metrics whose sum has no 64-bit value (two roots of one name, one series)
+// are not written, and that is said once, however many writes follow.
+TEST(Reporter, MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten) {
+    const std::string metrics = std::filesystem::temp_directory_path() /
+                                ("past-64-" + std::to_string(::getpid()) + ".prom");
+    std::filesystem::remove(metrics);
+    ::setenv("DIDEVERAZEZ_METRICS", metrics.c_str(), 1);
+    auto first = std::make_unique<zu_allocator>("Twin");
+    auto second = std::make_unique<zu_allocator>("Twin");
+    first->IncMemoryUsed(std::numeric_limits<std::int64_t>::max());
+    second->IncMemoryUsed(1);
+    ::testing::internal::CaptureStderr();
+    {
+        Reporter reporter(dideverazez::GlobalAllocSizes());
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_NE(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
+        }
+    } // and the write at exit
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "dideverazez: the metrics " + metrics +
+                  " are not written: a sum of figures has no 64-bit value\n");
+    EXPECT_FALSE(std::filesystem::exists(metrics));
+    ::unsetenv("DIDEVERAZEZ_METRICS");
+    first->DecMemoryUsed(std::numeric_limits<std::int64_t>::max());
+    second->DecMemoryUsed(1);
+    RecordHandles(false); // no retired entry to carry the figures into later snapshots
+    first.reset();
+    second.reset();
+    RecordHandles(true);
 }
 
 // A path that stops being a regular file after the start (here a folder made
