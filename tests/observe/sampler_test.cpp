@@ -29,6 +29,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -259,57 +260,97 @@ std::vector<std::pair<std::size_t, double>> SiteShapes(std::uint64_t owner) {
     return shapes;
 }
 
-// Every heap call of a sample's recording fails in turn (a new stack, a new
-// site, the tables that hold them): the sample is dropped, the block is its
-// engine's as ever, and nothing of the sample stays behind: the next sample of
-// the same site counts alone, and the next new stack holds its own frames.
+[[gnu::noinline]] void* AllocOnPath(zu_allocator& handle, unsigned path, int levels);
+[[gnu::noinline]] void* Left(zu_allocator& handle, unsigned path, int levels) {
+    void* block = AllocOnPath(handle, path, levels);
+    static_cast<char*>(block)[1] = 'l'; // not a tail call: the frame stays
+    return block;
+}
+[[gnu::noinline]] void* Right(zu_allocator& handle, unsigned path, int levels) {
+    void* block = AllocOnPath(handle, path, levels);
+    static_cast<char*>(block)[1] = 'r';
+    return block;
+}
+// An allocation of 100 bytes from a stack of its own for each of 2^levels
+// paths, all of one depth: bit i of `path` picks the caller at level i.
+void* AllocOnPath(zu_allocator& handle, unsigned path, int levels) {
+    if (levels == 0) {
+        return zu_alloc(100, &handle, "s");
+    }
+    return (path & 1 ? Left : Right)(handle, path >> 1, levels - 1);
+}
+
+// Every heap call of a sample's recording fails in turn, first with a new
+// stack (until the stack is added) and then with that stack known; round
+// after round, one stack more each, until each table that grows by doubling
+// has grown at a failing call. The sample is dropped, the block is its
+// engine's as ever, and nothing of the sample stays behind: no site, no frame
+// without its stack, and the site's next sample counts alone.
 TEST(Sampler, ASampleThatCannotBeStoredLeavesNothingBehind) {
     const Sampling sampling(1);
     zu_allocator root("Dropping");
     zu_free(zu_alloc(100, &root, "s"), nullptr); // the class's page, cached: no heap call below
-    bool kept = false;
-    std::uint64_t k = 1;
-    for (; !kept && k < 64 && !HasFailure(); ++k) {
-        zu_allocator handle(root, "sampled");
-        allocator_impl* engine = zu_allocator_access::Engine(handle);
-        const auto depth = static_cast<int>(k % 16); // a new stack for each k
-        void* made[3] = {};
-        for (int i = 0; i < 2; ++i) { // the k-th heap call fails for the first
-            std::optional<HeapFault> fault;
-            if (i == 0) {
-                fault.emplace(k);
+    zu_allocator handle(root, "sampled");
+    allocator_impl* engine = zu_allocator_access::Engine(handle);
+    struct Tables {
+        std::size_t stacks = 0, sites = 0;
+    };
+    const auto tables = [] {
+        SamplesCopy copy;
+        EXPECT_TRUE(CopySamples(copy));
+        EXPECT_EQ(copy.StackStarts.empty() ? 0 : copy.StackStarts.back(), copy.Frames.size())
+            << "frames without their stack";
+        return Tables{copy.StackStarts.size() - 1, copy.Sites.size()};
+    };
+    const auto attempt = [&handle](unsigned path, std::uint64_t k) {
+        const HeapFault fault(k);
+        return AllocOnPath(handle, path, 8);
+    };
+    const auto dropped = [engine](void* block) {
+        EXPECT_EQ(OwnerOf(block), engine);
+        return HeaderOf(block)->Owner == engine;
+    };
+    const std::size_t first = tables().stacks;
+    std::optional<std::size_t> frames; // of every kept stack: all are 8 levels deep
+    unsigned path = 0;
+    while (tables().stacks < 2 * first + 2 && !HasFailure()) {
+        const Tables before = tables();
+        unsigned mine = path;
+        void* block = nullptr;
+        for (std::uint64_t k = 1; k < 64; ++k) {
+            block = attempt(mine = path++, k);
+            const Tables now = tables();
+            if (!dropped(block) || now.stacks != before.stacks) {
+                break;
             }
-            made[i] = AllocAtDepth(handle, depth);
-        }
-        made[2] = AllocAtDepth(handle, depth + 1);
-        kept = HeaderOf(made[0])->Owner != engine;
-        EXPECT_EQ(OwnerOf(made[0]), engine);
-        // The blocks made at `depth` (the first only when its sample was kept;
-        // the compiler may give the two calls two return addresses, and so two
-        // sites) have stacks of one length, the deeper one's is one frame
-        // longer: no frames of a dropped sample ahead of them.
-        const auto shapes = SiteShapes(KeyOf(handle));
-        ASSERT_GE(shapes.size(), 2u) << "k " << k;
-        double inUse = 0;
-        for (std::size_t i = 0; i < shapes.size(); ++i) {
-            const std::size_t expected = shapes[0].first + (i + 1 == shapes.size() ? 1 : 0);
-            EXPECT_EQ(shapes[i].first, expected) << "k " << k << ", site " << i;
-            inUse += shapes[i].second;
-        }
-        EXPECT_EQ(shapes.back().second, 1.0) << "k " << k;
-        EXPECT_EQ(inUse, kept ? 3.0 : 2.0) << "k " << k;
-        for (void* block : {made[2], made[1], made[0]}) {
+            EXPECT_EQ(now.sites, before.sites) << "k " << k;
             zu_free(block, nullptr);
         }
-        EXPECT_EQ(SitesOf(KeyOf(handle)).inUseBlocks, 0.0) << "k " << k;
-        // The first block's place, made again by another engine, is that one's.
+        ASSERT_EQ(tables().stacks, before.stacks + 1);
+        std::uint64_t k = 1;
+        for (; dropped(block) && k < 64; ++k) {
+            EXPECT_EQ(tables().sites, before.sites) << "k " << k;
+            zu_free(block, nullptr);
+            block = attempt(mine, k);
+        }
+        ASSERT_FALSE(dropped(block));
+        EXPECT_GT(k, 3u); // the live entry, the site, its table: each failed in turn
+        auto shapes = SiteShapes(KeyOf(handle)); // earlier rounds' sites are empty
+        shapes.erase(std::remove_if(shapes.begin(), shapes.end(),
+                                    [](const auto& shape) { return shape.second == 0; }),
+                     shapes.end());
+        ASSERT_EQ(shapes.size(), 1u);
+        EXPECT_EQ(shapes[0].second, 1.0);
+        EXPECT_EQ(shapes[0].first, frames.value_or(shapes[0].first));
+        frames = shapes[0].first;
+        zu_free(block, nullptr);
+        EXPECT_EQ(SitesOf(KeyOf(handle)).inUseBlocks, 0.0);
+        // The block's place, made again by another engine, is that one's.
         void* again = zu_alloc(100, &root, "s");
-        EXPECT_EQ(again, made[0]);
-        EXPECT_EQ(OwnerOf(again), zu_allocator_access::Engine(root)) << "k " << k;
+        EXPECT_EQ(again, block);
+        EXPECT_EQ(OwnerOf(again), zu_allocator_access::Engine(root));
         zu_free(again, nullptr);
     }
-    EXPECT_TRUE(kept);
-    EXPECT_GT(k, 5u); // a new stack, a new site, their tables: each failed in turn
 }
 
 // Once the module lets go of the samples (it is going), nothing more is
