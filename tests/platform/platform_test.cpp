@@ -200,6 +200,7 @@ std::pair<std::uint64_t, std::uint64_t> FirstLoad(const std::string& path) {
 // each from its first mapping to its last, moved by where its file's start
 // is mapped (by its first loadable segment); the long line is dropped and the
 // lines after it still read, and a file that cannot be opened is no object.
+// An errno the caller left behind is not taken for an interrupted read.
 TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     char self[PATH_MAX] = {};
     ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
@@ -289,6 +290,7 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     };
     std::vector<Seen> objects;
     platform::testing::ReadMapsFrom(path.c_str());
+    errno = EINTR; // left by the caller's code: no read was interrupted
     platform::ForEachLoadedObject(
         [](void* into, const platform::LoadedObject& object) {
             static_cast<std::vector<Seen>*>(into)->push_back(
