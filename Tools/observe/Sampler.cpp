@@ -231,7 +231,10 @@ std::uint32_t StackIndex(Samples& samples, const std::uint64_t* frames, int coun
         samples.stackStarts.push_back(0);
     }
     const auto index = static_cast<std::uint32_t>(samples.stackStarts.size() - 1);
-    samples.stackStarts.reserve(samples.stackStarts.size() + 1);
+    // Room for the start pushed below, so that pushing it cannot fail once the
+    // frames are in. Grown as resize grows, by doubling: reserve would take
+    // exactly one more, copying the whole table for every new stack.
+    samples.stackStarts.resize(samples.stackStarts.size() + 1), samples.stackStarts.pop_back();
     const std::size_t end = samples.frames.size();
     samples.frames.insert(samples.frames.end(), frames, frames + count);
     samples.stackStarts.push_back(static_cast<std::uint32_t>(samples.frames.size()));
