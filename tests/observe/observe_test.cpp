@@ -452,30 +452,39 @@ TEST(Reporter, MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten) {
     RecordHandles(true);
 }
 
-// A path that stops being a regular file after the start (here a folder made
-// in its place) is said once, at the first write that meets it, however many
-// writes follow.
-TEST(Reporter, APathThatBecomesAFolderIsSaidOnce) {
+// A path that stops being a regular file after the start (a folder made in
+// its place), or that cannot be written any more (its folder gone), is said
+// once, at the first write that meets it, however many writes follow.
+TEST(Reporter, APathThatCannotBeWrittenAnyMoreIsSaidOnce) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("became-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    ::setenv("DIDEVERAZEZ_REPORT", (dir / "report.json").c_str(), 1);
-    ::setenv("DIDEVERAZEZ_METRICS", (dir / "metrics.prom").c_str(), 1);
-    ::testing::internal::CaptureStderr();
-    {
-        Reporter reporter(dideverazez::GlobalAllocSizes());
-        fs::create_directories(dir / "report.json");
-        fs::create_directories(dir / "metrics.prom");
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_NE(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
+    for (const bool folderGone : {false, true}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ::setenv("DIDEVERAZEZ_REPORT", (dir / "report.json").c_str(), 1);
+        ::setenv("DIDEVERAZEZ_METRICS", (dir / "metrics.prom").c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        {
+            Reporter reporter(dideverazez::GlobalAllocSizes());
+            if (folderGone) {
+                fs::remove_all(dir);
+            } else {
+                fs::create_directories(dir / "report.json");
+                fs::create_directories(dir / "metrics.prom");
+            }
+            for (int i = 0; i < 2; ++i) {
+                EXPECT_NE(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
+            }
         }
-    }
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    for (const char* what : {"report", "metrics"}) {
-        const std::string once = std::string("dideverazez: the ") + what + " path ";
-        EXPECT_EQ(said.find(once), said.rfind(once)) << said;
-        EXPECT_NE(said.find(once), std::string::npos) << said;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        for (const char* what : {"report", "metrics"}) {
+            const std::string once = folderGone
+                                         ? std::string("dideverazez: cannot write the ") + what +
+                                               " " + dir.string() + "/"
+                                         : std::string("dideverazez: the ") + what + " path ";
+            EXPECT_EQ(said.find(once), said.rfind(once)) << said;
+            EXPECT_NE(said.find(once), std::string::npos) << said;
+        }
     }
     ::unsetenv("DIDEVERAZEZ_REPORT");
     ::unsetenv("DIDEVERAZEZ_METRICS");
