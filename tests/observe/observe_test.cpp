@@ -241,7 +241,9 @@ TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
 
 // Handles of distinct names past the bound join their siblings' entry
 // ("<parent path>/*", with their count), and a path is kept cut to
-// RetiredPathBytes: the list stays bounded whatever the names.
+// RetiredPathBytes at the start of a character, "..." included (a siblings'
+// entry: its parent's path cut so, then "/*"): the list stays bounded
+// whatever the names.
 TEST(Snapshot, RetiredHandlesOfDistinctNamesAreBounded) {
     {
         zu_allocator filler("Filler"); // the list full at least once: merging
@@ -255,12 +257,19 @@ TEST(Snapshot, RetiredHandlesOfDistinctNamesAreBounded) {
         const std::string name = (i == 0 ? longName : "request-") + std::to_string(i);
         zu_allocator child(root, name.c_str());
     }
+    // A two-byte character across the cut: it goes whole.
+    const std::string longPath = std::string(252, 'r') + "\xc3\xa9" + std::string(46, 'r');
+    zu_allocator longRoot(longPath.c_str());
+    { zu_allocator sibling(longRoot, "sibling"); }
     const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Distinct/");
     ASSERT_EQ(snapshot.Retired.size(), 1u);
     EXPECT_EQ(snapshot.Retired[0].Path, "Distinct/*");
     EXPECT_EQ(snapshot.Retired[0].Handles, 300u);
+    const Snapshot cut = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "rrr");
+    ASSERT_EQ(cut.Retired.size(), 1u);
+    EXPECT_EQ(std::string(cut.Retired[0].Path), std::string(252, 'r') + ".../*");
     for (const RetiredHandle& r : TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired) {
-        EXPECT_LE(r.Path.size(), RetiredPathBytes);
+        EXPECT_LE(r.Path.size(), RetiredPathBytes + 2) << r.Path;
     }
 }
 
