@@ -17,7 +17,8 @@
 //    corrupted header that names the sampled blocks is said, and stops.
 //  - Sampler.NothingIsRecordedOnceTheModuleLetsGo: ReleaseSamples.
 //  - Sampler.AStackKeepsItsInnermost64Frames: a deep stack is cut.
-//  - Sampler.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`.
+//  - Sampler.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`, and a
+//    snapshot's that meets the samples' lock held.
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
 //    another (under ThreadSanitizer).
 // The program-level figures (two call sites, a leak named by `leaks`, the
@@ -436,10 +437,15 @@ TEST(Sampler, ACopyWaitsForTheLockUnlessToldNot) {
         std::this_thread::yield();
     }
     EXPECT_FALSE(CopySamples(copy, false));
+    bool complete = true; // and so does a snapshot, which says it is not complete
+    TakeSnapshot(dideverazez::GlobalAllocSizes(), false, &complete);
+    EXPECT_FALSE(complete);
     step = 2;
     EXPECT_TRUE(CopySamples(copy)); // waits out the holder's 50 ms
     holder.join();
     EXPECT_TRUE(CopySamples(copy, false));
+    TakeSnapshot(dideverazez::GlobalAllocSizes(), false, &complete);
+    EXPECT_TRUE(complete);
 }
 
 TEST(Sampler, ThreadsShareOneHandle) {
