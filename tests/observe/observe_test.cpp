@@ -412,22 +412,29 @@ TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
 }
 
 // A snapshot with no memory for it is said for what was asked for, and for
-// nothing else: here the metrics alone, at the write at exit.
+// nothing else, once: the metrics alone, then the report alone, each at a
+// request's write (answered with nothing) and at the write at exit.
 TEST(Reporter, NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor) {
-    const std::string metrics = std::filesystem::temp_directory_path() /
-                                ("no-memory-" + std::to_string(::getpid()) + ".prom");
-    ::setenv("DIDEVERAZEZ_METRICS", metrics.c_str(), 1);
-    ::testing::internal::CaptureStderr();
-    {
-        std::optional<HeapFault> fault; // ends after the reporter, whose end writes
-        Reporter reporter(dideverazez::GlobalAllocSizes());
-        fault.emplace(1);
+    for (const char* what : {"metrics", "report"}) {
+        const bool metrics = std::strcmp(what, "metrics") == 0;
+        const char* variable = metrics ? "DIDEVERAZEZ_METRICS" : "DIDEVERAZEZ_REPORT";
+        const std::string path = std::filesystem::temp_directory_path() /
+                                 ("no-memory-" + std::to_string(::getpid()) + "." + what);
+        ::setenv(variable, path.c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        {
+            std::optional<HeapFault> fault; // ends after the reporter, whose end writes
+            Reporter reporter(dideverazez::GlobalAllocSizes());
+            fault.emplace(1); // the watcher's snapshot makes the next heap call
+            EXPECT_EQ(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
+            fault.emplace(1);
+        }
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  std::string("dideverazez: cannot write the ") + what + " " + path +
+                      ": no memory for the snapshot\n");
+        ::unsetenv(variable);
+        std::filesystem::remove(path);
     }
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "dideverazez: cannot write the metrics " +
-                                                            metrics +
-                                                            ": no memory for the snapshot\n");
-    ::unsetenv("DIDEVERAZEZ_METRICS");
-    std::filesystem::remove(metrics);
 }
 
 // Metrics whose sum has no 64-bit value (two roots of one name, one series)
