@@ -68,13 +68,24 @@ struct BrokenPool {
 };
 
 TEST(CheckedBuildDeathTest, BrokenPoolInvariantAborts) {
+    // What meets the broken pool: a block of the class, then a page from the
+    // cache; or a block freed, which empties a page; or the metrics, which
+    // give the cached pages back.
+    enum class Then { Allocate, EmptyAPage, Metrics };
+    const auto area = [](Page* page) { return reinterpret_cast<char*>(page + 1); };
     const struct {
         const char* invariant;
         std::function<void(BrokenPool&)> breakIt;
-        bool emptyAPage = false; // else take a block of the class, then a page from the cache
+        Then then = Then::Allocate;
     } rows[] = {
         {"free block off its page's strides, or free list too long",
          [](BrokenPool& p) { p.FreeBlock()->Link = reinterpret_cast<char*>(p.FreeBlock()) + 8; }},
+        {"free block off its page's strides", // one stride before the first block
+         [&](BrokenPool& p) { p.FreeBlock()->Link = area(p.Listed()) - p.Listed()->Stride; }},
+        {"free block off its page's strides", // where a block past the last would be
+         [&](BrokenPool& p) {
+             p.FreeBlock()->Link = area(p.Listed()) + p.Listed()->Capacity * p.Listed()->Stride;
+         }},
         {"free block not marked free", [](BrokenPool& p) { p.FreeBlock()->Owner = &p.root; }},
         {"free pooled block with a non-zero Size word",
          [](BrokenPool& p) { p.FreeBlock()->Size = 1; }},
@@ -92,19 +103,26 @@ TEST(CheckedBuildDeathTest, BrokenPoolInvariantAborts) {
         {"cached page is still listed",
          [](BrokenPool& p) { p.root.OwnPool.FreePages[0]->Next = p.Full(); }},
         {"Owner's PageStat differs", [](BrokenPool& p) { p.root.PageStat.Charge(0); }},
+        {"Owner's PageStat differs", [](BrokenPool& p) { p.root.PageStat.Charge(0); },
+         Then::Metrics},
         {"more cached pages than the cache holds",
-         [](BrokenPool& p) { p.root.OwnPool.FreePageCount = 5; }, true},
+         [](BrokenPool& p) { p.root.OwnPool.FreePageCount = 5; }, Then::EmptyAPage},
     };
     for (const auto& row : rows) {
         EXPECT_DEATH(
             {
                 BrokenPool pool;
                 row.breakIt(pool);
-                if (row.emptyAPage) {
-                    pool.handle.Free(pool.blocks.back());
+                if (row.then == Then::Metrics) {
+                    zu_allocator::Metrics metrics;
+                    pool.handle.GetMetrics(metrics);
+                } else {
+                    if (row.then == Then::EmptyAPage) {
+                        pool.handle.Free(pool.blocks.back());
+                    }
+                    pool.handle.Alloc(64);
+                    pool.handle.Alloc(8);
                 }
-                pool.handle.Alloc(64);
-                pool.handle.Alloc(8);
             },
             std::string("dideverazez: pool invariant broken: ") + row.invariant)
             << row.invariant;
