@@ -13,6 +13,7 @@
 // The environment variables on an unchanged program: packaging's
 // client_writes_snapshots; snapshots beside busy threads: ConcurrencyStress.
 
+#include "engines/kdideverazez_impl.h"
 #include "observe/Reporter.h"
 #include "observe/Sampler.h"
 #include "observe/Snapshot.h"
@@ -878,6 +879,13 @@ TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
 
 // The next capture of a stack stops inside, where a fork waits for it, until
 // let go: 1 while it is held, 2 once it may go on.
+// A block of `engine`, sampled as a handle's allocation is.
+void* Sampled(allocator_impl& engine) {
+    void* block = engine.Alloc(64, "sampled", nullptr);
+    Sample(block, 64, engine, nullptr);
+    return block;
+}
+
 std::atomic<bool> gHoldNextCapture{false};
 std::atomic<int> gCaptureHeld{0};
 void HoldOneCapture() {
@@ -929,6 +937,59 @@ TEST(Fork, WaitsForAStackBeingTaken) {
     zu_free(block, nullptr);
     dideverazez::observe::testing::InsideCaptures(nullptr);
     dideverazez::observe::testing::SampleEvery(0);
+}
+
+// A capture that begins once fork has stopped waiting (it keeps no frames)
+// may still be counted when the child is made; the child, which lacks that
+// thread, does not count it, and forks in its turn. Here a capture waits,
+// counted, while fork holds the samples' lock. The capturing thread samples
+// through an engine of no tree, whose allocation takes no lock that fork
+// holds.
+std::atomic<bool> gForkSeen{false};
+void WaitWhileForkHoldsTheSamples() {
+    SamplesCopy copy;
+    for (int i = 0; i < 200 && !gForkSeen.load(); ++i) {
+        if (!CopySamples(copy, false)) { // only fork takes the lock meanwhile
+            gForkSeen.store(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+}
+
+TEST(Fork, ACaptureCountedAtTheForkIsNotTheChilds) {
+    dideverazez::observe::testing::SampleEvery(1);
+    allocator_none engine("no tree", nullptr, false);
+    zu_free(Sampled(engine), nullptr); // the samples exist
+    dideverazez::observe::testing::InsideCaptures(WaitWhileForkHoldsTheSamples);
+    std::atomic<bool> stop{false};
+    std::thread capturing([&] {
+        while (!stop.load()) {
+            zu_free(Sampled(engine), nullptr);
+        }
+    });
+    int forks = 0;
+    for (; forks < 100 && !gForkSeen.load() && !HasFailure(); ++forks) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Its own fork waits for no capture; one that waits for a capture
+            // this child lacks is ended by the alarm.
+            ::alarm(30);
+            const pid_t grandchild = ::fork();
+            if (grandchild == 0) {
+                ::_exit(0);
+            }
+            int status = -1;
+            ::_exit(::waitpid(grandchild, &status, 0) == grandchild && WIFEXITED(status) ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "fork " << forks;
+    }
+    stop.store(true);
+    capturing.join();
+    dideverazez::observe::testing::InsideCaptures(nullptr);
+    dideverazez::observe::testing::SampleEvery(0);
+    EXPECT_TRUE(gForkSeen.load()) << forks << " forks, none while a capture was counted";
 }
 
 // A forked child lets go of its parent's socket and pipe, which the parent
