@@ -69,9 +69,10 @@ struct BrokenPool {
 
 TEST(CheckedBuildDeathTest, BrokenPoolInvariantAborts) {
     // What meets the broken pool: a block of the class, then a page from the
-    // cache; or a block freed, which empties a page; or the metrics, which
-    // give the cached pages back.
-    enum class Then { Allocate, EmptyAPage, Metrics };
+    // cache; or the block of the class alone (from its listed page); or a
+    // block freed, which empties a page; or the metrics, which give the cached
+    // pages back.
+    enum class Then { Allocate, OneBlock, EmptyAPage, Metrics };
     const auto area = [](Page* page) { return reinterpret_cast<char*>(page + 1); };
     const struct {
         const char* invariant;
@@ -93,6 +94,7 @@ TEST(CheckedBuildDeathTest, BrokenPoolInvariantAborts) {
         {"UsedCount \\+ FreeCount differs from Capacity",
          [](BrokenPool& p) { ++p.Listed()->UsedCount; }},
         {"Blocks.Current differs", [](BrokenPool& p) { p.manager.Blocks.Add(1); }},
+        {"Blocks.Current differs", [](BrokenPool& p) { p.manager.Blocks.Add(1); }, Then::OneBlock},
         {"page list links disagree", [](BrokenPool& p) { p.Listed()->Prev = p.Full(); }},
         {"listed page is empty or full",
          [](BrokenPool& p) {
@@ -116,11 +118,15 @@ TEST(CheckedBuildDeathTest, BrokenPoolInvariantAborts) {
                 if (row.then == Then::Metrics) {
                     zu_allocator::Metrics metrics;
                     pool.handle.GetMetrics(metrics);
+                    std::_Exit(0); // the metrics' check, not the pool's destruction
                 } else {
                     if (row.then == Then::EmptyAPage) {
                         pool.handle.Free(pool.blocks.back());
                     }
                     pool.handle.Alloc(64);
+                    if (row.then == Then::OneBlock) {
+                        std::_Exit(0); // that block's check, not the pool's destruction
+                    }
                     pool.handle.Alloc(8);
                 }
             },
