@@ -299,34 +299,6 @@ TEST(Reporter, PathPattern) {
 }
 
 #if !defined(_WIN32)
-// Only a whole number of milliseconds above 0 makes a time series, appended
-// to the file; anything else is said, and the report at exit replaces it.
-TEST(Reporter, IntervalIsMillisecondsAboveZero) {
-    const std::string path = std::filesystem::temp_directory_path() /
-                             ("interval-" + std::to_string(::getpid()) + ".json");
-    ::setenv("DIDEVERAZEZ_REPORT", path.c_str(), 1);
-    for (const char* interval : {"5x", "", "abc", "0", "-3", "7"}) {
-        std::ofstream(path) << "old\n";
-        ::setenv("DIDEVERAZEZ_REPORT_INTERVAL_MS", interval, 1);
-        ::testing::internal::CaptureStderr();
-        { Reporter reporter(dideverazez::GlobalAllocSizes()); }
-        const std::string said = ::testing::internal::GetCapturedStderr();
-        std::ifstream file(path);
-        const std::string first(std::istreambuf_iterator<char>(file), {});
-        const bool series = std::strcmp(interval, "7") == 0;
-        EXPECT_EQ(said,
-                  series ? ""
-                         : "dideverazez: DIDEVERAZEZ_REPORT_INTERVAL_MS=" + std::string(interval) +
-                               " is not a number of milliseconds above 0; no time series\n")
-            << interval;
-        EXPECT_EQ(first.rfind("old\n{", 0) == 0, series) << interval;
-        EXPECT_EQ(first.rfind("{", 0) == 0, !series) << interval;
-    }
-    ::unsetenv("DIDEVERAZEZ_REPORT_INTERVAL_MS");
-    ::unsetenv("DIDEVERAZEZ_REPORT");
-    std::filesystem::remove(path);
-}
-
 // A connection to the socket at `path` that has said `request`, or -1 when
 // none could be made. Its reads time out: an answer never sent fails the
 // test, not hangs it.
@@ -365,6 +337,43 @@ std::string AnswerOn(int fd) {
     }
     ::close(fd);
     return got;
+}
+
+// Only a whole number of milliseconds above 0 makes a time series, appended
+// to the file; anything else is said, and the report at exit replaces it
+// (with no series, nothing but a request writes before then).
+TEST(Reporter, IntervalIsMillisecondsAboveZero) {
+    const std::string path = std::filesystem::temp_directory_path() /
+                             ("interval-" + std::to_string(::getpid()) + ".json");
+    ::setenv("DIDEVERAZEZ_REPORT", path.c_str(), 1);
+    for (const char* interval : {"5x", "", "abc", "0", "-3", "7"}) {
+        std::ofstream(path) << "old\n";
+        ::setenv("DIDEVERAZEZ_REPORT_INTERVAL_MS", interval, 1);
+        const bool series = std::strcmp(interval, "7") == 0;
+        ::testing::internal::CaptureStderr();
+        {
+            Reporter reporter(dideverazez::GlobalAllocSizes());
+            if (!series) { // a wake that is no request writes nothing either
+                EXPECT_EQ(AnswerOn(AskSocket(::getpid(), "something else")), "");
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                std::ifstream file(path);
+                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "old\n");
+            }
+        }
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        std::ifstream file(path);
+        const std::string first(std::istreambuf_iterator<char>(file), {});
+        EXPECT_EQ(said,
+                  series ? ""
+                         : "dideverazez: DIDEVERAZEZ_REPORT_INTERVAL_MS=" + std::string(interval) +
+                               " is not a number of milliseconds above 0; no time series\n")
+            << interval;
+        EXPECT_EQ(first.rfind("old\n{", 0) == 0, series) << interval;
+        EXPECT_EQ(first.rfind("{", 0) == 0, !series) << interval;
+    }
+    ::unsetenv("DIDEVERAZEZ_REPORT_INTERVAL_MS");
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    std::filesystem::remove(path);
 }
 
 // A report or metrics file that cannot be written is said once a process: a
