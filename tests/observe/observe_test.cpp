@@ -564,8 +564,9 @@ extern "C" void ProgramsOwn(int) {}
 
 // The signal asks only when asked for; then without a handler of the program
 // it is a request, and the default comes back after; a handler of the program
-// stays. A reporter asks for it only when DIDEVERAZEZ_REPORT_SIGNAL says
-// USR1 or SIGUSR1; another value is said, and leaves the signal alone.
+// stays, one set before and one set over ours. A reporter asks for it only when
+// DIDEVERAZEZ_REPORT_SIGNAL says USR1 or SIGUSR1; another value is said, and leaves the signal
+// alone.
 TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
     const std::string report =
         std::filesystem::temp_directory_path() / ("signal-" + std::to_string(::getpid()) + ".json");
@@ -621,6 +622,12 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
         EXPECT_TRUE(requests.Stopped());
         EXPECT_FALSE(requests.Wait(-1));
     }
+    {
+        dideverazez::platform::ReportRequests requests;
+        ASSERT_TRUE(requests.Open(true));
+        EXPECT_NE(std::signal(SIGUSR1, ProgramsOwn), SIG_DFL); // set over ours: it stays
+    }
+    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), ProgramsOwn);
     EXPECT_EQ(std::signal(SIGUSR1, ProgramsOwn), SIG_DFL);
     {
         ::testing::internal::CaptureStderr();
