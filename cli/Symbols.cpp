@@ -17,6 +17,12 @@
 namespace dideverazez::report {
 namespace {
 
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+#ifdef DIDEVERAZEZ_HAVE_LIBDW
 // `name` demangled when it is a mangled C++ name, else as it is.
 std::string Demangled(const char* name) {
     int status = 0;
@@ -26,12 +32,6 @@ std::string Demangled(const char* name) {
     return result;
 }
 
-std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-#ifdef DIDEVERAZEZ_HAVE_LIBDW
 // Whether `path` opens as an ELF file; if so `hex` is its GNU build id in
 // lowercase hex, "" when it has none.
 bool FileBuildId(const std::string& path, std::string& hex) {
