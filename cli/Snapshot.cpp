@@ -174,7 +174,7 @@ std::int64_t Declared(const Node& statistics, const char* key, std::string& unre
 
 // The sections of a document: its keys in the order they are checked, so that
 // of two things wrong the one named is the same whatever the order of the
-// keys in the file. The first four and `sampling` are small and are checked
+// keys in the file. Those before `stacks` are small and are checked
 // once the document has closed; the others are checked element by element as
 // they are read, and only the first thing wrong in each is kept.
 enum Section : std::size_t {
@@ -183,15 +183,17 @@ enum Section : std::size_t {
     kProcess,
     kTakenMs,
     kSampling,
+    kProgram,
+    kAtExit,
     kStacks,
     kObjects,
     kTrees,
     kRetired,
     kSections
 };
-constexpr std::array<const char*, kSections> kKeys = {"format",   "version",  "process",
-                                                      "taken_ms", "sampling", "stacks",
-                                                      "objects",  "trees",    "retired"};
+constexpr std::array<const char*, kSections> kKeys = {"format",   "version", "process", "taken_ms",
+                                                      "sampling", "program", "at_exit", "stacks",
+                                                      "objects",  "trees",   "retired"};
 
 // A site's stack checked once the document's stacks are known: the library
 // writes them before the trees, another writer may not.
@@ -839,6 +841,11 @@ private:
             site.inUseBlocks = Count(Member(inUse, "blocks"));
             site.allocatedBytes = Count(Member(allocated, "bytes"));
             site.allocatedBlocks = Count(Member(allocated, "blocks"));
+            if (node.value.contains("at_peak")) {
+                const Node atPeak = Member(node, "at_peak");
+                site.atPeakBytes = Count(Member(atPeak, "bytes"));
+                site.atPeakBlocks = Count(Member(atPeak, "blocks"));
+            }
             sites.push_back(site);
         }
         return sites;
@@ -956,6 +963,23 @@ private:
                 if (snapshot_.samplingBytes < 1) {
                     Fail(bytes, "expected a whole number of bytes from 1");
                 }
+                if (sampling.value.contains("peak")) {
+                    const Node peak = Member(sampling, "peak");
+                    snapshot_.peak.bytes = Count(Member(peak, "bytes"));
+                    snapshot_.peak.blocks = Count(Member(peak, "blocks"));
+                    snapshot_.peak.ms = Count(Member(peak, "ms"));
+                    snapshot_.peak.known = true;
+                }
+            }
+            if (root_[kProgram]) {
+                snapshot_.program = String(member(kProgram));
+            }
+            if (root_[kAtExit]) {
+                const Node atExit = member(kAtExit);
+                if (!atExit.value.is_boolean()) {
+                    Fail(atExit, "expected true or false");
+                }
+                snapshot_.atExit = atExit.value.get<bool>();
             }
         } catch (Refusal& refusal) {
             errors_[kFormat] = std::move(refusal);

@@ -50,6 +50,10 @@ struct Site {
     std::int64_t inUseBlocks = 0;
     std::int64_t allocatedBytes = 0;
     std::int64_t allocatedBlocks = 0;
+    // What it held when the sampled bytes in use of the whole process were
+    // at their highest (Snapshot::peak); 0 for a site first sampled later.
+    std::int64_t atPeakBytes = 0;
+    std::int64_t atPeakBlocks = 0;
 };
 
 // An object loaded in the process when the snapshot was taken: its addresses
@@ -96,9 +100,21 @@ struct Retired {
     std::vector<Site> sites; // the sampled blocks it still held when destroyed
 };
 
+// The highest estimate of the bytes in use of every sampled site together,
+// reached `ms` after the library loaded: the peak that the sites' atPeak
+// figures describe (docs/sampling.md).
+struct SampledPeak {
+    bool known = false; // false: the snapshot has no sampling.peak
+    std::int64_t bytes = 0;
+    std::int64_t blocks = 0;
+    std::int64_t ms = 0;
+};
+
 struct Snapshot {
     std::int64_t process = 0;
     std::int64_t takenMs = 0;
+    std::string program; // the file name of the process's program, "" when not given
+    bool atExit = false; // written as the process ended: what is in use was never freed
     // Every engine of every tree: the trees in the file's order, each tree
     // depth first from its root, the children of an engine in the file's order.
     std::vector<Engine> engines;
@@ -109,6 +125,7 @@ struct Snapshot {
     std::int64_t samplingBytes = 0;
     std::vector<std::vector<std::uint64_t>> stacks;
     std::vector<Object> objects;
+    SampledPeak peak;
 };
 
 // Where a snapshot lies in its file: its text is `size` bytes from `offset`,
