@@ -36,12 +36,11 @@ void WriteMetrics(std::ostream& out, const Snapshot& snapshot, const std::string
     }
     std::vector<std::int64_t> scratch(rows.size() * openmetrics::kScratchWords);
     std::string text;
-    openmetrics::Write(
-        rows.data(), rows.size(), scratch.data(),
-        [](void* context, const char* piece, std::size_t size) {
-            static_cast<std::string*>(context)->append(piece, size);
-        },
-        &text);
+    openmetrics::Write(rows.data(), rows.size(), scratch.data(),
+                       [](void* context, const char* piece, std::size_t size) {
+                           static_cast<std::string*>(context)->append(piece, size);
+                       },
+                       &text, {static_cast<std::uint64_t>(snapshot.process), snapshot.program});
     out << text;
 }
 

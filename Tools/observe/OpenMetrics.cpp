@@ -144,11 +144,12 @@ enum Series : std::int64_t { kFolded, kOwn, kStar };
 
 class Writer {
 public:
-    Writer(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context)
+    Writer(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context,
+           const Process& process)
         : rows_(rows), n_(count), order_(scratch), depth_(scratch + count),
           root_(scratch + 2 * count), into_(scratch + 3 * count), declared_(scratch + 4 * count),
           reserved_(scratch + 5 * count), series_(scratch + 6 * count), sink_(sink),
-          context_(context) {}
+          context_(context), process_(process) {}
 
     void Run() {
         Arrange();
@@ -299,7 +300,13 @@ private:
         for (std::size_t t = 0; t < kTotalCount; ++t) {
             Header(kProcessFamilies[t]);
             Put(kProcessFamilies[t].name);
-            Put(std::string_view(kProcessFamilies[t].type) == "counter" ? "_total " : " ");
+            Put(std::string_view(kProcessFamilies[t].type) == "counter" ? "_total" : "");
+            if (process_.id != 0) {
+                Put("{");
+                ProcessLabels();
+                Put("}");
+            }
+            Put(" ");
             Number(totals[t]);
             Put("\n");
         }
@@ -338,9 +345,28 @@ private:
         Label(root);
         Put("\",kind=\"");
         Label(kind);
-        Put("\"} ");
+        Put("\"");
+        if (process_.id != 0) {
+            Put(",");
+            ProcessLabels();
+        }
+        Put("} ");
         Number(value);
         Put("\n");
+    }
+
+    // pid="<id>",program="<name>", the program's when it is known.
+    void ProcessLabels() {
+        Put("pid=\"");
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, process_.id).ptr;
+        Put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+        Put("\"");
+        if (!process_.program.empty()) {
+            Put(",program=\"");
+            Label(process_.program);
+            Put("\"");
+        }
     }
 
     // A label's value: valid UTF-8, with a backslash, a double quote and a
@@ -373,14 +399,16 @@ private:
     std::int64_t *order_, *depth_, *root_, *into_, *declared_, *reserved_, *series_;
     Sink sink_;
     void* context_;
+    const Process& process_;
     std::int64_t cut_ = 0;
     bool write_ = false;
 };
 
 } // namespace
 
-void Write(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context) {
-    Writer(rows, count, scratch, sink, context).Run();
+void Write(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context,
+           const Process& process) {
+    Writer(rows, count, scratch, sink, context, process).Run();
 }
 
 } // namespace dideverazez::openmetrics

@@ -33,6 +33,15 @@ struct Row {
     std::int64_t selfPeakBytes, declaredBytes, reservedBytes;
 };
 
+// The process the figures are of: every sample carries its labels
+// pid="<id>" and program="<program>" (the latter when known), so that the
+// files of two processes, or of one program restarted, never give the same
+// series. With `id` 0 the samples carry no process label.
+struct Process {
+    std::uint64_t id = 0;
+    std::string_view program;
+};
+
 // Receives the text, piece by piece.
 using Sink = void (*)(void* context, const char* text, std::size_t size);
 
@@ -41,6 +50,7 @@ using Sink = void (*)(void* context, const char* text, std::size_t size);
 // kScratchWords * count words, overwritten. Throws std::overflow_error, having
 // written nothing, when a sum has no 64-bit value.
 inline constexpr std::size_t kScratchWords = 7;
-void Write(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context);
+void Write(const Row* rows, std::size_t count, std::int64_t* scratch, Sink sink, void* context,
+           const Process& process = {});
 
 } // namespace dideverazez::openmetrics

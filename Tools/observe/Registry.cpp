@@ -215,9 +215,15 @@ void Unlink(Registry& registry, Entry* entry) {
 } // namespace
 
 std::uint64_t MillisecondsSinceLoad() noexcept {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - TheRegistry().loaded)
-                                          .count());
+    return MillisecondsSinceLoad(std::chrono::steady_clock::now());
+}
+
+std::uint64_t MillisecondsSinceLoad(std::chrono::steady_clock::time_point at) noexcept {
+    const auto loaded = TheRegistry().loaded;
+    return at <= loaded
+               ? 0
+               : static_cast<std::uint64_t>(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(at - loaded).count());
 }
 
 Metrics MetricsOf(const allocator_impl& engine, std::int64_t timeTotal) noexcept {

@@ -14,6 +14,7 @@
 
 #include "observe/LibraryHeap.h"
 
+#include <chrono>
 #include <cstdint>
 
 class allocator_impl;
@@ -23,6 +24,8 @@ namespace dideverazez::observe {
 // Milliseconds since the module was loaded (a steady clock, started by the
 // first handle: the module's own root).
 std::uint64_t MillisecondsSinceLoad() noexcept;
+// The same at the time `at` (0 before the load).
+std::uint64_t MillisecondsSinceLoad(std::chrono::steady_clock::time_point at) noexcept;
 
 // The seven words of zu_allocator::GetMetrics.
 struct Metrics {

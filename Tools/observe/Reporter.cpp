@@ -2,6 +2,7 @@
 
 #include "observe/Snapshot.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,12 @@
 #include <stdexcept>
 
 namespace dideverazez::observe {
+
+namespace {
+// The reporter that ends the process when it ends without unloading the
+// library; null once it has.
+constinit std::atomic<Reporter*> gEnding{nullptr};
+} // namespace
 
 Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     const char* path = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT");
@@ -57,6 +64,12 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     }
     CheckPaths();
     Start();
+    gEnding.store(this);
+    platform::OfferExitHook([] {
+        if (Reporter* reporter = gEnding.exchange(nullptr)) {
+            reporter->EndNow();
+        }
+    });
 }
 
 // Said now rather than when the program ends, after all its work.
@@ -83,9 +96,19 @@ bool Reporter::CanWrite(const LibraryString& path, bool append, const char* what
 }
 
 Reporter::~Reporter() {
-    if (pattern_.empty() && metricsPattern_.empty()) {
+    gEnding.store(nullptr);
+    Finish();
+}
+
+void Reporter::EndNow() noexcept {
+    Finish();
+}
+
+void Reporter::Finish() noexcept {
+    if ((pattern_.empty() && metricsPattern_.empty()) || finished_) {
         return;
     }
+    finished_ = true;
     requests_.Stop();
     // A process ending with its other threads gone (Windows, at exit): the
     // watcher is not there to wait for, and a lock one of them held stays
@@ -93,7 +116,7 @@ Reporter::~Reporter() {
     const bool ending = platform::ProcessEnding();
     ending ? watcher_.Forget() : watcher_.Join();
     requests_.Close(); // the signal goes back to what it was before
-    Write(!ending);
+    Write(!ending, true);
 }
 
 void Reporter::Start() noexcept {
@@ -133,7 +156,19 @@ void Reporter::RestartInChild() noexcept {
     }
     failed_ = false;
     metricsFailed_ = false;
+    CheckPaths(); // the child's own paths, reported as the parent's were at load
     Start();
+}
+
+bool Reporter::NamesProcess(const char* pattern) {
+    for (const char* c = pattern; *c != '\0'; ++c) {
+        if (c[0] == '%' && (c[1] == 'p' || c[1] == '%')) {
+            if (*++c == 'p') {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 LibraryString Reporter::ExpandPath(const char* pattern, std::uint32_t process) {
@@ -166,11 +201,12 @@ void Reporter::SayNotAFile(const LibraryString& path, const char* what) {
                  what, path.c_str());
 }
 
-void Reporter::Write(bool wait) {
+void Reporter::Write(bool wait, bool atExit) {
     LibraryString text;
     try {
         bool complete = true;
-        const Snapshot snapshot = TakeSnapshot(histogram_, wait, &complete);
+        Snapshot snapshot = TakeSnapshot(histogram_, wait, &complete);
+        snapshot.AtExit = atExit;
         if (!complete) {
             std::fputs("dideverazez: a handle's tree was locked when the process ended (a thread "
                        "was stopped inside the library): no report at exit\n",
@@ -185,7 +221,13 @@ void Reporter::Write(bool wait) {
             WriteReport(text);
         }
         if (!metricsPattern_.empty()) {
-            WriteMetrics(snapshot);
+            // A process that ends has no figures to serve: its own file left
+            // behind would be served as if it still ran (docs/metrics.md). A
+            // path without the process id is shared with its parent or
+            // children, which go on writing it.
+            atExit&& NamesProcess(metricsPattern_.c_str())
+                ? platform::RemoveFile(metricsPath_.c_str())
+                : WriteMetrics(snapshot);
         }
     } catch (const std::bad_alloc&) {
         // No memory for the snapshot: said like any failure.

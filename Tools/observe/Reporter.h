@@ -30,7 +30,8 @@ public:
     // said on standard error; the snapshot at unload is written all the same.
     // `histogram` (held) is the module's own, which it outlives.
     explicit Reporter(const AllocSizes& histogram);
-    // Stops the watcher, then writes the last snapshot.
+    // Stops the watcher, then writes the last snapshot (marked at_exit) and
+    // removes the metrics file: its process is gone.
     ~Reporter();
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
@@ -40,8 +41,15 @@ public:
     // its own, with its own process id in the path and the socket's name.
     void RestartInChild() noexcept;
 
+    // The process ends without unloading the library (the preload library's
+    // _exit, through platform::OfferExitHook): does now what the destructor
+    // would, once; the destructor then does nothing.
+    void EndNow() noexcept;
+
     // The path with "%p" replaced by `process` and "%%" by "%".
     static LibraryString ExpandPath(const char* pattern, std::uint32_t process);
+    // Whether `pattern` holds "%p": its path is this process's alone.
+    static bool NamesProcess(const char* pattern);
 
 private:
     void Start() noexcept;
@@ -51,7 +59,9 @@ private:
     // socket; a failure to write is said once a file on standard error, and
     // a path that is not a regular file is never written.
     // With `wait` false the snapshot's locks are only tried (Snapshot.h).
-    void Write(bool wait);
+    void Write(bool wait, bool atExit = false);
+    // The destructor's work: the last snapshot, the metrics file removed.
+    void Finish() noexcept;
     void WriteReport(const LibraryString& text);
     void WriteMetrics(const Snapshot& snapshot);
     void CheckPaths() noexcept;
@@ -73,6 +83,7 @@ private:
     std::int64_t intervalMs_ = -1; // -1: no time series
     bool signal_ = false;          // SIGUSR1 asks too
     bool failed_ = false;
+    bool finished_ = false; // the last snapshot is written: nothing more is
     platform::ReportRequests requests_;
     platform::Thread watcher_;
 };

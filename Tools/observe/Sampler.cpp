@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 
 namespace dideverazez::observe {
@@ -107,6 +109,11 @@ struct Site {
     std::uint32_t Stack;
     std::uint64_t LiveBlocks; // sampled blocks of it not freed yet
     double InUseBytes, InUseBlocks, AllocatedBytes, AllocatedBlocks;
+    // What it held at the samples' peak, valid while PeakStamp is the
+    // samples' peakStamp (it changed since); before, what it holds now is
+    // what it held then.
+    double AtPeakBytes, AtPeakBlocks;
+    std::uint64_t PeakStamp;
     Site* NextOfOwner;
     // Once merged into another group's site of the same stack: that site,
     // which its live blocks then count in.
@@ -168,6 +175,13 @@ struct Samples {
     Site* forwarded = nullptr; // merged sites that live blocks still name
     std::uint64_t groups = 0;
     bool released = false;
+    // The estimates of every live sampled block together, now and at their
+    // highest; each new highest is a new peakStamp, which makes every site's
+    // AtPeak what it holds then, without a pass over the sites.
+    double inUseBytes = 0, inUseBlocks = 0;
+    double peakBytes = 0, peakBlocks = 0;
+    std::chrono::steady_clock::time_point peakTime{};
+    std::uint64_t peakStamp = 0;
 };
 
 // Built on the first sample and never destroyed: blocks sampled may be freed
@@ -190,12 +204,38 @@ bool Build() noexcept {
     return gStandIn.load() != nullptr;
 }
 
-Site* NewSite(std::uint64_t owner, std::uint32_t stack) {
+// A site first sampled after the peak held nothing then.
+Site* NewSite(std::uint64_t owner, std::uint32_t stack, std::uint64_t peakStamp) {
     void* storage = dbg_alloc(sizeof(Site));
     if (storage == nullptr) {
         detail::ThrowAllocationFailure();
     }
-    return new (storage) Site{owner, stack, 0, 0, 0, 0, 0, nullptr, nullptr};
+    return new (storage) Site{owner, stack, 0, 0, 0, 0, 0, 0, 0, peakStamp, nullptr, nullptr};
+}
+
+// `site` at the samples' last peak: what it held then.
+std::pair<double, double> AtPeak(const Samples& samples, const Site& site) noexcept {
+    return site.PeakStamp == samples.peakStamp ? std::pair{site.AtPeakBytes, site.AtPeakBlocks}
+                                               : std::pair{site.InUseBytes, site.InUseBlocks};
+}
+
+// Called before `site`'s in-use figures change: keeps what it held at the peak.
+void KeepAtPeak(const Samples& samples, Site& site) noexcept {
+    std::tie(site.AtPeakBytes, site.AtPeakBlocks) = AtPeak(samples, site);
+    site.PeakStamp = samples.peakStamp;
+}
+
+// The total in use changed by `bytes` and `blocks` (a block sampled or freed);
+// a new highest is a new peak, now.
+void CountInUse(Samples& samples, double bytes, double blocks) noexcept {
+    samples.inUseBytes += bytes;
+    samples.inUseBlocks += blocks;
+    if (samples.inUseBytes > samples.peakBytes) {
+        samples.peakBytes = samples.inUseBytes;
+        samples.peakBlocks = samples.inUseBlocks;
+        samples.peakTime = std::chrono::steady_clock::now();
+        ++samples.peakStamp;
+    }
 }
 
 void FreeSite(Site* site) noexcept {
@@ -206,7 +246,7 @@ void FreeSite(Site* site) noexcept {
 // A new site of `owner`, at the head of its list. Raises std::bad_alloc with
 // nothing changed.
 Site* AddSite(Samples& samples, std::uint64_t owner, std::uint32_t stack) {
-    Site* site = NewSite(owner, stack);
+    Site* site = NewSite(owner, stack, samples.peakStamp);
     try {
         Site*& head = samples.heads[owner];
         site->NextOfOwner = head;
@@ -326,11 +366,13 @@ void Record(void* block, std::uint64_t size, allocator_impl& engine, const void*
         throw;
     }
     entry->second.Of = site;
+    KeepAtPeak(samples, *site);
     ++site->LiveBlocks;
     site->InUseBytes += bytes;
     site->InUseBlocks += blocks;
     site->AllocatedBytes += bytes;
     site->AllocatedBlocks += blocks;
+    CountInUse(samples, bytes, blocks);
     HeaderOf(block)->Owner = gStandIn.load();
 }
 
@@ -354,10 +396,14 @@ void StandIn::Free(void* p) {
             while (site->Forward != nullptr) {
                 site = site->Forward;
             }
+            KeepAtPeak(samples, *site);
             --site->LiveBlocks;
             site->InUseBytes -= block.Bytes;
             site->InUseBlocks -= block.Blocks;
         }
+        // Counted out of the total also when its site was forgotten: the
+        // total is of the blocks, whatever keeps their sites.
+        CountInUse(samples, -block.Bytes, -block.Blocks);
     }
     HeaderOf(p)->Owner = engine;
     engine->Free(p);
@@ -531,6 +577,10 @@ void MergeSiteGroups(std::uint64_t into, std::uint64_t from) noexcept {
         if (same != samples->sites.end()) {
             // One site a stack: its figures join the other's.
             Site* target = same->second;
+            const auto [peakBytes, peakBlocks] = AtPeak(*samples, *site);
+            KeepAtPeak(*samples, *target);
+            target->AtPeakBytes += peakBytes;
+            target->AtPeakBlocks += peakBlocks;
             target->LiveBlocks += site->LiveBlocks;
             target->InUseBytes += site->InUseBytes;
             target->InUseBlocks += site->InUseBlocks;
@@ -586,7 +636,7 @@ void DropSiteGroup(std::uint64_t group) noexcept {
 std::pair<const SiteCopy*, const SiteCopy*>
 SamplesCopy::SitesOf(std::uint64_t owner) const noexcept {
     const auto range =
-        std::equal_range(Sites.begin(), Sites.end(), SiteCopy{owner, 0, 0, 0, 0, 0},
+        std::equal_range(Sites.begin(), Sites.end(), SiteCopy{owner, 0, 0, 0, 0, 0, 0, 0},
                          [](const SiteCopy& a, const SiteCopy& b) { return a.Owner < b.Owner; });
     return {Sites.data() + (range.first - Sites.begin()),
             Sites.data() + (range.second - Sites.begin())};
@@ -609,11 +659,15 @@ bool CopySamples(SamplesCopy& copy, bool wait) {
     }
     copy.Frames = samples->frames;
     copy.StackStarts = samples->stackStarts;
+    copy.PeakBytes = samples->peakBytes;
+    copy.PeakBlocks = samples->peakBlocks;
+    copy.PeakTime = samples->peakTime;
     copy.Sites.clear();
     for (const auto& [owner, first] : samples->heads) {
         for (const Site* s = first; s != nullptr; s = s->NextOfOwner) {
+            const auto [peakBytes, peakBlocks] = AtPeak(*samples, *s);
             copy.Sites.push_back({s->Owner, s->Stack, s->InUseBytes, s->InUseBlocks,
-                                  s->AllocatedBytes, s->AllocatedBlocks});
+                                  s->AllocatedBytes, s->AllocatedBlocks, peakBytes, peakBlocks});
         }
     }
     lock.unlock();
@@ -705,6 +759,9 @@ void SampleEvery(std::uint64_t bytes, std::uint64_t seed) noexcept {
     if (Samples* samples = gSamples.load()) {
         const std::lock_guard<std::mutex> lock(samples->mutex);
         samples->released = false;
+        // The peak starts again from what is in use now.
+        samples->peakBytes = -1;
+        CountInUse(*samples, 0, 0);
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include "observe/LibraryHeap.h"
 
+#include <chrono>
 #include <cstdint>
 
 class allocator_impl;
@@ -84,6 +85,7 @@ struct SiteCopy {
     std::uint64_t Owner;
     std::uint32_t Stack; // an index into SamplesCopy's stacks
     double InUseBytes, InUseBlocks, AllocatedBytes, AllocatedBlocks;
+    double AtPeakBytes, AtPeakBlocks; // what it held at the peak below
 };
 
 struct SamplesCopy {
@@ -92,6 +94,11 @@ struct SamplesCopy {
     LibraryVector<std::uint64_t> Frames;
     LibraryVector<std::uint32_t> StackStarts;
     LibraryVector<SiteCopy> Sites; // by owner, then by stack
+    // The highest estimate of the bytes (and blocks) in use of every sampled
+    // block together since the start, and when it was reached: the moment the
+    // sites' AtPeak figures are of.
+    double PeakBytes = 0, PeakBlocks = 0;
+    std::chrono::steady_clock::time_point PeakTime{};
 
     // The sites of `owner`, as a range of Sites.
     std::pair<const SiteCopy*, const SiteCopy*> SitesOf(std::uint64_t owner) const noexcept;
@@ -117,7 +124,8 @@ bool ReleaseSamples() noexcept;
 namespace testing {
 // Samples from now on one allocation per `bytes` on average (0: off), as
 // DIDEVERAZEZ_SAMPLE_BYTES would, with each thread's distances drawn afresh
-// from a seed that depends on `seed` alone. What was sampled before is kept.
+// from a seed that depends on `seed` alone. What was sampled before is kept;
+// the peak starts again from what is in use now.
 void SampleEvery(std::uint64_t bytes, std::uint64_t seed = 1) noexcept;
 // Calls `hook` in every capture of a stack, where a fork waits for it (null:
 // none).

@@ -190,6 +190,7 @@ void AppendSites(LibraryString& out, const SamplesCopy& samples, std::uint64_t o
         AppendField(out, "stack", site->Stack);
         AppendEstimate(out, "in_use", site->InUseBytes, site->InUseBlocks);
         AppendEstimate(out, "allocated", site->AllocatedBytes, site->AllocatedBlocks);
+        AppendEstimate(out, "at_peak", site->AtPeakBytes, site->AtPeakBlocks);
         out += '}';
     }
     out += ']';
@@ -235,7 +236,10 @@ void AppendSampling(LibraryString& out, const Snapshot& snapshot) {
     }
     out += ",\"sampling\":{";
     AppendField(out, "bytes", samples.Bytes);
-    out += "},\"stacks\":[";
+    AppendEstimate(out, "peak", samples.PeakBytes, samples.PeakBlocks);
+    out.pop_back(); // the peak's closing brace: its time follows
+    AppendField(out, "ms", MillisecondsSinceLoad(samples.PeakTime));
+    out += "}},\"stacks\":[";
     for (std::size_t i = 0; i + 1 < samples.StackStarts.size(); ++i) {
         out += out.back() == '[' ? "[" : ",[";
         for (std::uint32_t f = samples.StackStarts[i]; f < samples.StackStarts[i + 1]; ++f) {
@@ -280,6 +284,9 @@ void CopyObjects(LibraryVector<ObjectCopy>& objects) {
 Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait, bool* complete) {
     Snapshot snapshot;
     snapshot.Process = platform::CurrentProcessId();
+    char program[256];
+    platform::ProgramName(program, sizeof program);
+    snapshot.Program = program;
     bool copied = true;
     copied &= Visit(
         [&](const LiveEngines& live, const RetiredHandles& retired) {
@@ -318,6 +325,9 @@ LibraryString ToJson(const Snapshot& snapshot) {
     LibraryString out = "{\"format\":\"dideverazez-snapshot\",\"version\":1";
     AppendField(out, "process", snapshot.Process);
     AppendField(out, "taken_ms", snapshot.TakenMs);
+    out += ",\"program\":";
+    AppendString(out, snapshot.Program);
+    out += snapshot.AtExit ? ",\"at_exit\":true" : ",\"at_exit\":false";
     out += ",\"trees\":[";
     for (const TreeCopy& tree : snapshot.Trees) {
         out += out.back() == '[' ? "{" : ",{";
@@ -396,12 +406,11 @@ LibraryString ToOpenMetrics(const Snapshot& snapshot) {
     }
     LibraryVector<std::int64_t> scratch(rows.size() * openmetrics::kScratchWords);
     LibraryString text;
-    openmetrics::Write(
-        rows.data(), rows.size(), scratch.data(),
-        [](void* out, const char* piece, std::size_t size) {
-            static_cast<LibraryString*>(out)->append(piece, size);
-        },
-        &text);
+    openmetrics::Write(rows.data(), rows.size(), scratch.data(),
+                       [](void* out, const char* piece, std::size_t size) {
+                           static_cast<LibraryString*>(out)->append(piece, size);
+                       },
+                       &text, {snapshot.Process, snapshot.Program});
     return text;
 }
 

@@ -60,6 +60,10 @@ struct ObjectCopy {
 struct Snapshot {
     std::uint32_t Process = 0;
     std::uint64_t TakenMs = 0;
+    LibraryString Program; // the file name of the process's program; "" unknown
+    // The last snapshot of a process that ends: what is still in use then was
+    // never freed. The reporter sets it; TakeSnapshot leaves it false.
+    bool AtExit = false;
     LibraryVector<TreeCopy> Trees;
     RetiredHandles Retired;
     LibraryString HistogramName;

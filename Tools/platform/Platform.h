@@ -17,6 +17,18 @@ void* CurrentProcess();
 // The identifier of the current process.
 std::uint32_t CurrentProcessId();
 
+// Writes the file name of the program the process runs (its executable,
+// without its folder) into `buffer`, always terminated, cut to `size` - 1
+// characters; "" when the system cannot tell.
+void ProgramName(char* buffer, std::size_t size);
+
+// Offers `write` to a library loaded beside this one that ends the process
+// without unloading it (the preload library's _exit), which calls `write`
+// first: the symbol dideverazez_preload_set_exit_hook, looked up by name, so
+// that this library exports nothing for it. Nothing where no such library is
+// loaded, and on Windows.
+void OfferExitHook(void (*write)());
+
 // Processor time spent by the whole process so far, in whole milliseconds.
 // Returns false, and leaves both at 0, when the system cannot tell.
 bool ProcessTimes(void* process, std::uint64_t& userMs, std::uint64_t& kernelMs);
@@ -47,6 +59,10 @@ bool WriteWholeFile(const char* path, const char* text, std::size_t size);
 // (a symbolic link, a FIFO, which is never waited on) is refused. Returns
 // false when it cannot be.
 bool AppendToFile(const char* path, const char* text, std::size_t size);
+
+// Removes the regular file at `path`; nothing when there is none, or when
+// something else is there (which the report never writes to either).
+void RemoveFile(const char* path);
 
 // Whether WriteWholeFile (`append` false) or AppendToFile (true) could write
 // `path` now: the folder takes a new file, or the file opens for appending

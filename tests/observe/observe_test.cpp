@@ -147,7 +147,12 @@ TEST(Snapshot, OpenMetricsOfALiveTree) {
                    ? std::string("(none)")
                    : std::string(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
     };
-    const std::string kidsLabels = R"({path="Metrics/Kids",root="Metrics",kind="paged"})";
+    // Every sample names its process, so that no two processes' files give
+    // one series.
+    const std::string process =
+        "pid=\"" + std::to_string(::getpid()) + "\",program=\"observe_tests\"";
+    const std::string kidsLabels =
+        R"({path="Metrics/Kids",root="Metrics",kind="paged",)" + process + "}";
     const auto& figures = snapshot.Trees.at(0).Engines.at(1).Figures;
     EXPECT_EQ(line("dideverazez_handle_bytes" + kidsLabels),
               "dideverazez_handle_bytes" + kidsLabels + " " +
@@ -167,8 +172,10 @@ TEST(Snapshot, OpenMetricsOfALiveTree) {
               "dideverazez_handle_declared_bytes" + kidsLabels + " 1000");
     EXPECT_EQ(line("dideverazez_handle_reserved_bytes" + kidsLabels),
               "dideverazez_handle_reserved_bytes" + kidsLabels + " 11");
-    EXPECT_EQ(line("dideverazez_handles"), "dideverazez_handles 1002");
-    EXPECT_EQ(line("dideverazez_folded_handles"), "dideverazez_folded_handles 1000");
+    EXPECT_EQ(line("dideverazez_handles{" + process + "}"),
+              "dideverazez_handles{" + process + "} 1002");
+    EXPECT_EQ(line("dideverazez_folded_handles{" + process + "}"),
+              "dideverazez_folded_handles{" + process + "} 1000");
     EXPECT_EQ(text.find("k999"), LibraryString::npos);
     EXPECT_TRUE(text.ends_with("\n# EOF\n"));
     kids.UnReserve(11);

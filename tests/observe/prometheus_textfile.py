@@ -9,8 +9,10 @@ DIDEVERAZEZ_METRICS in the collector's folder and DIDEVERAZEZ_REPORT beside
 it, asks for a snapshot with SIGUSR1, and checks that the current bytes of
 ClientApp/Cache and the process's total, as /api/v1/query returns them, are
 the figures of that moment's JSON snapshot, and that the collector read the
-file without an error. Both servers and the client are killed at the end,
-whatever happens. Exit 77 (skipped) without the two programs.
+file without an error. Then a fleet: programs with DIDEVERAZEZ_METRICS=
+<folder>/app-%p.prom side by side, one restarted and one killed, each of
+whose files node_exporter serves once, without a series collected twice.
+Both servers and the clients are killed at the end, whatever happens. Exit 77 (skipped) without the two programs.
 
 usage: prometheus_textfile.py CLIENT WORK_DIR
 """
@@ -140,7 +142,54 @@ def main():
     errors = query(prometheus_port, "node_textfile_scrape_error")
     assert errors and all(e["value"][1] == "0" for e in errors), errors
     print("node_exporter's textfile collector read the file without an error")
+    fleet(client, env, textfiles, node_port, node_log.name)
     return 0
+
+
+def fleet(client, env, textfiles, node_port, node_log):
+    """Programs writing DIDEVERAZEZ_METRICS=<folder>/app-%p.prom side by side:
+    one restarted (its first process ends normally and removes its file), one
+    killed (its file stays, its series named by its pid). node_exporter serves
+    each file's series once, and logs no series collected twice."""
+    env = dict(env, DIDEVERAZEZ_METRICS=os.path.join(textfiles, "app-%p.prom"),
+               DIDEVERAZEZ_REPORT_INTERVAL_MS="100")
+    env.pop("DIDEVERAZEZ_REPORT", None)
+
+    def launch(linger):
+        process = subprocess.Popen([client, "--linger", str(linger)], env=env,
+                                   stdout=subprocess.PIPE, text=True, start_new_session=True)
+        started.append(process)
+        path = os.path.join(textfiles, f"app-{process.pid}.prom")
+        wait(f"the metrics of {process.pid}", lambda: True if os.path.exists(path) else None, 10)
+        return process
+
+    steady, restarted, killed = launch(120000), launch(300), launch(120000)
+    assert restarted.wait(timeout=30) == 0
+    killed.kill()
+    killed.wait()
+    again = launch(120000)
+    files = sorted(f for f in os.listdir(textfiles) if f.startswith("app-"))
+    expected = sorted(f"app-{p.pid}.prom" for p in (steady, killed, again))
+    assert files == expected, (files, expected)
+    print(f"the restarted program's first file is gone, the killed one's stays: {files}")
+
+    time.sleep(0.3)  # every file rewritten at least once more
+    text = get(f"http://127.0.0.1:{node_port}/metrics")
+    pids = [line.split('pid="')[1].split('"')[0] for line in text.splitlines()
+            if line.startswith("dideverazez_process_bytes{") and 'pid="' in line]
+    want = sorted(str(p.pid) for p in (steady, killed, again))
+    assert sorted(p for p in pids if p in want) == want, (pids, want)
+    assert str(restarted.pid) not in pids, pids
+    programs = {line.split('program="')[1].split('"')[0] for line in text.splitlines()
+                if line.startswith("dideverazez_process_bytes{")}
+    assert programs == {"dideverazez_client"}, programs
+    errors = [line for line in text.splitlines() if line.startswith("node_textfile_scrape_error")]
+    assert errors == ["node_textfile_scrape_error 0"], errors
+    with open(node_log, encoding="utf-8", errors="replace") as f:
+        log = f.read()
+    assert "collected before" not in log, log[-2000:]
+    print(f"node_exporter serves dideverazez_process_bytes once for each of {want}, "
+          "and logs no series collected twice")
 
 
 if __name__ == "__main__":

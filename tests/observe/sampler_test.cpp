@@ -4,6 +4,9 @@
 //    point a window keeps each run's error within a window's worth; exact at 1.
 //  - Sampler.ChangesNoFigure: a sampled block is freed through any handle or
 //    none, and every figure is that of the same work unsampled.
+//  - Sampler.SitesKeepWhatTheyHeldAtThePeak: the peak of the bytes in use of
+//    every sampled block together, and what each site held then, whatever
+//    was freed or allocated after; in the JSON too.
 //  - Sampler.LeaksStayWithTheRetiredEntry: a destroyed handle's sites, in the
 //    snapshot's JSON too (its blocks are its for ever: freeing one is the
 //    checks' "not alive" error, sampled or not); with no entry to keep them,
@@ -55,7 +58,7 @@ struct Sampling {
 };
 
 struct Totals {
-    double inUseBytes = 0, inUseBlocks = 0, bytes = 0, blocks = 0;
+    double inUseBytes = 0, inUseBlocks = 0, bytes = 0, blocks = 0, atPeakBytes = 0;
 };
 
 // What the samples say of `owner` (an engine's address or a retired group).
@@ -68,6 +71,7 @@ Totals SitesOf(std::uint64_t owner) {
         totals.inUseBlocks += site->InUseBlocks;
         totals.bytes += site->AllocatedBytes;
         totals.blocks += site->AllocatedBlocks;
+        totals.atPeakBytes += site->AtPeakBytes;
     }
     return totals;
 }
@@ -182,6 +186,40 @@ TEST(Sampler, ChangesNoFigure) {
     EXPECT_EQ(peakOn, peakOff);
 }
 
+TEST(Sampler, SitesKeepWhatTheyHeldAtThePeak) {
+    const Sampling sampling(1); // the peak starts again at what is in use now
+    zu_allocator root("Peaking");
+    zu_allocator a(root, "a"), b(root, "b");
+    const auto peak = [] {
+        SamplesCopy copy;
+        EXPECT_TRUE(CopySamples(copy));
+        return std::pair{copy.PeakBytes, copy.PeakBlocks};
+    };
+    const auto [before, blocksBefore] = peak();
+    void* a1 = a.Alloc(1000);
+    void* b1 = b.Alloc(3000); // the peak: 4000 bytes in 2 blocks more than before
+    zu_free(b1, nullptr);
+    void* a2 = a.Alloc(500); // below it: a holds 1500 now, 1000 at the peak
+    EXPECT_EQ(peak(), std::pair(before + 4000, blocksBefore + 2));
+    EXPECT_EQ(SitesOf(KeyOf(a)).inUseBytes, 1500.0);
+    EXPECT_EQ(SitesOf(KeyOf(a)).atPeakBytes, 1000.0);
+    EXPECT_EQ(SitesOf(KeyOf(b)).inUseBytes, 0.0);
+    EXPECT_EQ(SitesOf(KeyOf(b)).atPeakBytes, 3000.0);
+    const LibraryString json = ToJson(TakeSnapshot(dideverazez::GlobalAllocSizes()));
+    EXPECT_NE(json.find("\"in_use\":{\"bytes\":0,\"blocks\":0},\"allocated\":{\"bytes\":3000,"
+                        "\"blocks\":1},\"at_peak\":{\"bytes\":3000,\"blocks\":1}}"),
+              LibraryString::npos);
+
+    void* b2 = b.Alloc(4000); // a new peak: a's 1500 and b's 4000
+    EXPECT_EQ(peak(), std::pair(before + 5500, blocksBefore + 3));
+    EXPECT_EQ(SitesOf(KeyOf(a)).atPeakBytes, 1500.0);
+    EXPECT_EQ(SitesOf(KeyOf(b)).atPeakBytes, 4000.0);
+    for (void* block : {a1, a2, b2}) {
+        zu_free(block, nullptr);
+    }
+    EXPECT_EQ(SitesOf(KeyOf(b)).atPeakBytes, 4000.0);
+}
+
 TEST(Sampler, LeaksStayWithTheRetiredEntry) {
     const TraceCapture trace; // the handle says it dies holding memory
     const Sampling sampling(1);
@@ -207,7 +245,7 @@ TEST(Sampler, LeaksStayWithTheRetiredEntry) {
     EXPECT_EQ(left.bytes, 5107.0);
     EXPECT_EQ(left.blocks, 3.0);
     const LibraryString json = ToJson(snapshot);
-    EXPECT_NE(json.find("\"sampling\":{\"bytes\":1},\"stacks\":[["), LibraryString::npos);
+    EXPECT_NE(json.find("\"sampling\":{\"bytes\":1,\"peak\":{\"bytes\":"), LibraryString::npos);
     EXPECT_NE(json.find("\"in_use\":{\"bytes\":5000,\"blocks\":1}"), LibraryString::npos);
 
     // Where no entry keeps them (handles no longer recorded), a dead

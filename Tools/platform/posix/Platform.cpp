@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
@@ -38,6 +39,28 @@ void* CurrentProcess() {
 
 std::uint32_t CurrentProcessId() {
     return static_cast<std::uint32_t>(::getpid());
+}
+
+void RemoveFile(const char* path) {
+    if (KindOfPath(path) == PathKind::Regular) {
+        ::unlink(path);
+    }
+}
+
+void ProgramName(char* buffer, std::size_t size) {
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    path[length > 0 ? length : 0] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    std::snprintf(buffer, size, "%s", slash != nullptr ? slash + 1 : path);
+}
+
+void OfferExitHook(void (*write)()) {
+    using SetHook = void (*)(void (*)());
+    if (auto set =
+            reinterpret_cast<SetHook>(::dlsym(RTLD_DEFAULT, "dideverazez_preload_set_exit_hook"))) {
+        set(write);
+    }
 }
 
 bool ProcessTimes(void*, std::uint64_t& userMs, std::uint64_t& kernelMs) {

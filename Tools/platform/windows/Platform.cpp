@@ -28,6 +28,27 @@ std::uint32_t CurrentProcessId() {
     return static_cast<std::uint32_t>(::GetCurrentProcessId());
 }
 
+void RemoveFile(const char* path) {
+    if (KindOfPath(path) == PathKind::Regular) {
+        ::DeleteFileA(path);
+    }
+}
+
+void ProgramName(char* buffer, std::size_t size) {
+    char path[MAX_PATH + 1];
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    path[length <= MAX_PATH ? length : 0] = '\0';
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '/') {
+            name = c + 1;
+        }
+    }
+    std::snprintf(buffer, size, "%s", name);
+}
+
+void OfferExitHook(void (*)()) {}
+
 bool ProcessTimes(void* process, std::uint64_t& userMs, std::uint64_t& kernelMs) {
     FILETIME creation{}, exit{}, kernel{}, user{};
     if (!::GetProcessTimes(static_cast<HANDLE>(process), &creation, &exit, &kernel, &user)) {
