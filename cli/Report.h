@@ -83,8 +83,8 @@ private:
     std::vector<std::unique_ptr<File>> files_;
 };
 
-// Where the library of process `pid` listens for snapshot requests:
-// /tmp/dideverazez-<effective uid>/<pid>.sock.
+// Where the library of process `pid` listens for snapshot requests: the
+// abstract socket "@dideverazez/<effective uid>/<pid>" ('@' for its NUL).
 std::string SnapshotSocketPath(long pid);
 
 // The snapshot process `pid` sends when asked over its socket, as received:

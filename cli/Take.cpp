@@ -1,19 +1,21 @@
 // dideverazez-report take: one snapshot asked of a running program over its
-// local socket (docs/snapshot.md). The client side only: connect, send
-// "snapshot\n", read to the end of the stream, check that what came is one
-// snapshot.
+// local socket (docs/snapshot.md). The client side only: connect, check that
+// the listener is that process of this user, send "snapshot\n", read to the
+// end of the stream, check that what came is one snapshot.
 
 #include "Figures.h"
 #include "Report.h"
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #if !defined(_WIN32)
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -32,7 +34,7 @@ std::string SnapshotSocketPath(long pid) {
 #if defined(_WIN32)
     return "dideverazez-" + std::to_string(pid) + ".sock";
 #else
-    return "/tmp/dideverazez-" + std::to_string(geteuid()) + "/" + std::to_string(pid) + ".sock";
+    return "@dideverazez/" + std::to_string(geteuid()) + "/" + std::to_string(pid);
 #endif
 }
 
@@ -103,45 +105,50 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        Fail(path + ": too long for a socket path");
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // An abstract name: its first byte, shown as '@', is NUL.
+    std::memcpy(address.sun_path + 1, path.data() + 1, path.size() - 1);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
     // A listener whose queue is full makes connect wait, for no longer than
     // the send time-out.
     timeval wait{};
     wait.tv_sec = Remaining(deadline) / 1000;
     wait.tv_usec = Remaining(deadline) % 1000 * 1000;
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-    while (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-           0) {
+    while (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), size) != 0) {
         if (errno == EINTR) {
             continue;
         }
-        if (errno == ENOENT) {
-            Fail("no socket at " + path + ": " + process +
-                 " is not running, or runs without DIDEVERAZEZ_REPORT or DIDEVERAZEZ_METRICS set "
-                 "(the library listens only then), or as another user");
-        }
         if (errno == ECONNREFUSED) {
-            Fail(path + ": connection refused: " + process + " has ended or stopped listening");
+            // Nothing listens under that name: the process says why.
+            const bool signalled = ::kill(static_cast<pid_t>(pid), 0) == 0;
+            const int why = errno;
+            Fail("nothing listens at " + path + ": " + process +
+                 (!signalled && why == ESRCH ? " is not running"
+                  : !signalled && why == EPERM
+                      ? " runs as another user"
+                      : " runs without DIDEVERAZEZ_REPORT or DIDEVERAZEZ_METRICS set (the "
+                        "library listens only then), or has stopped listening"));
         }
         if (errno == EAGAIN || errno == EINPROGRESS || errno == ETIMEDOUT) {
             timedOut(0);
         }
         Fail(path + ": cannot connect: " + std::strerror(errno));
     }
-#if defined(SO_PEERCRED)
-    // Only a process of this user may answer for this user's program; a
-    // listener of another user in this user's folder is not asked.
+    // Any process may take an abstract name: only that process, of this
+    // user, may answer for it.
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (::getsockopt(socket.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-        peer.uid != geteuid()) {
+    if (::getsockopt(socket.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        Fail(path + ": cannot read the listener's credentials: " + std::strerror(errno));
+    }
+    if (peer.uid != geteuid()) {
         Fail(path + ": the listener runs as user " + std::to_string(peer.uid) +
              ", not as this user: not asking it");
     }
-#endif
+    if (peer.pid != static_cast<pid_t>(pid)) {
+        Fail(path + ": the listener is process " + std::to_string(peer.pid) + ", not " +
+             std::to_string(pid) + ": not asking it");
+    }
 
     // A program that closed at once (another user's request) may make the
     // send fail; that is the same refusal as an empty answer.

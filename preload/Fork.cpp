@@ -26,6 +26,7 @@ void InParent() {
 
 // The child has one thread, the one that forked: the others' pairs are idle.
 void InChild() {
+    NoteFork();
     ForgetOtherThreads();
     UnlockServed();
     gThread.inside = false;

@@ -76,6 +76,10 @@ Found Read(void* block) {
 }
 
 void* FromHeap(std::size_t size, std::size_t alignment) {
+    if (gForeign.release != nullptr) { // its blocks carry no word of ours
+        return alignment == kAlignment ? gForeign.allocate(size)
+                                       : gForeign.aligned(alignment, size);
+    }
     void* start = alignment == kAlignment ? __libc_malloc(size + alignment)
                                           : __libc_memalign(alignment, size + alignment);
     return start != nullptr ? Place(static_cast<char*>(start), alignment, size, true) : nullptr;
@@ -131,6 +135,10 @@ void* Allocate(std::size_t size, std::size_t alignment, const void* caller) {
 }
 
 void Release(void* block) {
+    if (gForeign.release != nullptr) {
+        gForeign.release(block);
+        return;
+    }
     if (block == nullptr) {
         return;
     }
@@ -216,6 +224,9 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* realloc(void* old, std::size_t size) {
     if (old == nullptr) {
         return Allocate(size, kAlignment, __builtin_return_address(0));
     }
+    if (gForeign.release != nullptr) {
+        return gForeign.resize(old, size);
+    }
     if (size == 0) {
         Release(old);
         return nullptr;
@@ -274,6 +285,9 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* pvalloc(std::size_t size) {
 
 // The size asked for: every byte of it, and none beyond, is the caller's.
 DIDEVERAZEZ_PRELOAD_EXPORT std::size_t malloc_usable_size(void* block) {
+    if (gForeign.release != nullptr) {
+        return gForeign.usable != nullptr && block != nullptr ? gForeign.usable(block) : 0;
+    }
     const Found found = block != nullptr ? Read(block) : Found{false, false, nullptr, 0};
     return found.ours ? found.size : 0;
 }

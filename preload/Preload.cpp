@@ -1,10 +1,13 @@
 // Start and end of the preload library: the environment, the library's own
-// addresses, the handles of the objects loaded at start (by library), the
-// watch on thread exits and fork, and the report at exit.
+// addresses, another allocator loaded first, the handles of the objects loaded
+// at start (by library), the watch on thread exits and fork, and the reports
+// at exit and at _exit.
 
 #include "Preload.h"
 
 #include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +20,111 @@ By gBy = By::Thread;
 std::uintptr_t gOwnStart = 0, gOwnEnd = 0;
 const link_map* gOwnMap = nullptr;
 int (*gSetName)(pthread_t, const char*) = nullptr;
+ForeignHeap gForeign{};
 __thread ThreadState gThread __attribute__((tls_model("initial-exec")));
 
 namespace {
+
+// This process's id, from its start or its fork: a child made by vfork shares
+// this memory, and has another.
+pid_t gProcess = 0;
+// The library's last snapshot, offered through dideverazez_preload_set_exit_hook
+// (platform::OfferExitHook); null once taken.
+std::atomic<void (*)()> gExitHook{nullptr};
+std::atomic<bool> gEnded{false}; // the reports of the end are written
+void (*gExit)(int) = nullptr;    // glibc's _exit
+
+// `name` as `scope` (a handle of dlopen, or RTLD_DEFAULT) finds it, unless
+// that is in this library: null then.
+void* Foreign(void* scope, const char* name, const void* own) {
+    void* found = dlsym(scope, name);
+    Dl_info info{};
+    return found != nullptr && dladdr(found, &info) != 0 && info.dli_fbase == own ? nullptr : found;
+}
+
+// The object loaded before this library that defines malloc itself, which
+// then serves the program's malloc; null when this library comes first. The
+// objects are looked at in the order symbols are searched. The program's own
+// malloc may be no more than the address of its call stub (a program that
+// takes malloc's address), which is not a definition: a program is taken to
+// define it only when the symbol it has is one.
+const link_map* ForeignMallocObject(const link_map* own) {
+    for (const link_map* map = _r_debug.r_map; map != nullptr && map != own; map = map->l_next) {
+        void* found = nullptr;
+        if (map == _r_debug.r_map) {
+            found = dlsym(RTLD_DEFAULT, "malloc");
+        } else if (void* handle = dlopen(map->l_name, RTLD_LAZY | RTLD_NOLOAD)) {
+            found = dlsym(handle, "malloc");
+            dlclose(handle);
+        }
+        Dl_info info{};
+        void* symbol = nullptr;
+        void* definer = nullptr;
+        if (found != nullptr && dladdr1(found, &info, &symbol, RTLD_DL_SYMENT) != 0 &&
+            dladdr1(found, &info, &definer, RTLD_DL_LINKMAP) != 0 && definer == map &&
+            symbol != nullptr && static_cast<const ElfW(Sym)*>(symbol)->st_shndx != SHN_UNDEF) {
+            return map;
+        }
+    }
+    return nullptr;
+}
+
+// Whether an allocator loaded before this library serves malloc; if so, says so
+// once and fills gForeign with its functions, found from its object (and what
+// it depends on, glibc's aligned allocation where it has none), never from
+// this library.
+bool ForeignHeapServes() {
+    Dl_info own{};
+    link_map* ownMap = nullptr;
+    dladdr1(reinterpret_cast<void*>(&Foreign), &own, reinterpret_cast<void**>(&ownMap),
+            RTLD_DL_LINKMAP);
+    const link_map* other = ForeignMallocObject(ownMap);
+    if (other == nullptr) {
+        return false;
+    }
+    // Its handle stays open: its functions serve until the process ends.
+    void* scope =
+        other == _r_debug.r_map ? RTLD_DEFAULT : dlopen(other->l_name, RTLD_LAZY | RTLD_NOLOAD);
+    void* allocate = scope != nullptr ? Foreign(scope, "malloc", own.dli_fbase) : nullptr;
+    void* release = scope != nullptr ? Foreign(scope, "free", own.dli_fbase) : nullptr;
+    void* resize = scope != nullptr ? Foreign(scope, "realloc", own.dli_fbase) : nullptr;
+    if (allocate == nullptr || release == nullptr || resize == nullptr) {
+        return false;
+    }
+    std::fprintf(stderr,
+                 "dideverazez preload: malloc is served by %s, loaded before this library: no "
+                 "heap call is counted in handles (put libdideverazez_preload.so first in "
+                 "LD_PRELOAD)\n",
+                 other->l_name[0] != '\0' ? other->l_name : "the program");
+    void* aligned = Foreign(scope, "memalign", own.dli_fbase);
+    aligned = aligned != nullptr ? aligned : Foreign(scope, "aligned_alloc", own.dli_fbase);
+    gForeign.allocate = reinterpret_cast<void* (*)(std::size_t)>(allocate);
+    gForeign.aligned = aligned != nullptr
+                           ? reinterpret_cast<void* (*)(std::size_t, std::size_t)>(aligned)
+                           : __libc_memalign;
+    gForeign.resize = reinterpret_cast<void* (*)(void*, std::size_t)>(resize);
+    gForeign.usable = reinterpret_cast<std::size_t (*)(void*)>(
+        Foreign(scope, "malloc_usable_size", own.dli_fbase));
+    gForeign.release = reinterpret_cast<void (*)(void*)>(release);
+    return true;
+}
+
+// The text report and the library's last snapshot, once, from the thread that
+// ends the process; none from a child made by vfork, whose memory is its
+// parent's, nor from inside a heap call (a signal handler that ends the
+// process), which may hold a lock they need.
+void End() {
+    if (!gReady.load() || syscall(SYS_getpid) != gProcess || gThread.inside ||
+        gEnded.exchange(true)) {
+        return;
+    }
+    gThread.inside = true;
+    WriteReport();
+    if (void (*hook)() = gExitHook.exchange(nullptr)) {
+        hook();
+    }
+    gThread.inside = false;
+}
 
 // libdideverazez's object: the one holding dbg_alloc, unless that address is
 // the program's own (a program linked without -pie that calls the library
@@ -42,6 +147,11 @@ const link_map* LibraryObject() {
 
 // The library and this one are loaded and built: handles may serve from now.
 __attribute__((constructor)) void Start() {
+    gProcess = static_cast<pid_t>(syscall(SYS_getpid));
+    gExit = reinterpret_cast<void (*)(int)>(dlsym(RTLD_NEXT, "_exit"));
+    if (ForeignHeapServes()) {
+        return; // never ready: what reaches this library goes to that heap
+    }
     gThread.inside = true;
     const char* by = secure_getenv("DIDEVERAZEZ_PRELOAD_BY");
     if (by != nullptr && std::strcmp(by, "library") == 0) {
@@ -73,13 +183,44 @@ __attribute__((constructor)) void Start() {
     gReady.store(true, std::memory_order_release);
 }
 
-__attribute__((destructor)) void End() {
-    if (gReady.load()) {
-        gThread.inside = true;
-        WriteReport();
-        gThread.inside = false;
-    }
+// At exit the library writes its own last snapshot as it unloads.
+__attribute__((destructor)) void AtExit() {
+    gExitHook.store(nullptr);
+    End();
 }
 
 } // namespace
+
+void NoteFork() {
+    gProcess = static_cast<pid_t>(syscall(SYS_getpid));
+}
+
 } // namespace dideverazez::preload
+
+using namespace dideverazez::preload;
+
+extern "C" {
+
+// The library's last snapshot at _exit, which a program calls to end without
+// exit's handlers (a forked child, Python's os._exit, multiprocessing's
+// workers): offered by the library when it loads.
+__attribute__((visibility("default"))) void dideverazez_preload_set_exit_hook(void (*write)()) {
+    gExitHook.store(write);
+}
+
+// _exit and _Exit write what exit would, then end the process as glibc's do.
+[[noreturn]] __attribute__((visibility("default"))) void _exit(int status) {
+    End();
+    if (gExit != nullptr) {
+        gExit(status);
+    }
+    for (;;) {
+        syscall(SYS_exit_group, status);
+    }
+}
+
+[[noreturn]] __attribute__((visibility("default"))) void _Exit(int status) {
+    _exit(status);
+}
+
+} // extern "C"

@@ -7,7 +7,8 @@
 //                  later threads of the same name) or one a shared object
 //   Fork.cpp       the preload's locks around fork
 //   Report.cpp     the text report at exit
-//   Preload.cpp    start and end: the environment, the handles built at start
+//   Preload.cpp    start and end: the environment, the handles built at start,
+//                  another allocator found first, exit and _exit
 // It uses the library's exported interface alone.
 #pragma once
 
@@ -41,6 +42,19 @@ extern std::uintptr_t gOwnStart, gOwnEnd;
 extern const link_map* gOwnMap;
 // glibc's pthread_setname_np, which the preload's own calls.
 extern int (*gSetName)(pthread_t thread, const char* name);
+
+// Another allocator's heap, when one loaded before this library serves the
+// program's malloc (found at start): the preload then serves nothing, and
+// what still reaches its entry points goes to that allocator, so that every
+// block is freed by the heap that made it. `release` is null otherwise.
+struct ForeignHeap {
+    void* (*allocate)(std::size_t size);
+    void* (*aligned)(std::size_t alignment, std::size_t size); // memalign's
+    void* (*resize)(void* block, std::size_t size);
+    void (*release)(void* block);
+    std::size_t (*usable)(void* block); // null: the allocator has none
+};
+extern ForeignHeap gForeign;
 
 struct Served;
 struct ThreadRecord;
@@ -102,6 +116,8 @@ void LockServed() noexcept;
 void UnlockServed() noexcept;
 void ForgetOtherThreads() noexcept;
 void InstallForkHandlers();
+// In the child of a fork: this process's id is its own (Preload.cpp).
+void NoteFork();
 
 // Every pair of handles, in the order built, under the lock of their list.
 void VisitServed(void (*visit)(void* context, const Served& served), void* context);

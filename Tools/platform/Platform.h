@@ -170,10 +170,11 @@ void ReadMapsFrom(const char* path) noexcept;
 } // namespace testing
 #endif
 
-// Requests for a report from outside the process: on POSIX systems, a
-// connection to a local socket of the user's own
-// (/tmp/dideverazez-<uid>/<pid>.sock, the folder mode 0700, the socket 0600;
-// a peer of another user is refused), and SIGUSR1 when asked for; on Windows,
+// Requests for a report from outside the process: on Linux, a connection to
+// the abstract local socket "@dideverazez/<uid>/<pid>" (no file: nothing
+// outlives the process, whatever way it ends; a peer of another user is
+// refused, its credentials read from the connection), and SIGUSR1 when asked
+// for; on Windows,
 // the named event "Local\dideverazez-report-<pid>". One object at a time;
 // its thread waits, anyone may stop it.
 class ReportRequests {
@@ -191,7 +192,7 @@ public:
     // false when not even a stop can reach Wait (no pipe or event): then there
     // is nothing to wait on.
     bool Open(bool signal);
-    // Stops listening: the socket is removed and the signal's earlier
+    // Stops listening: the socket is closed and the signal's earlier
     // disposition put back, unless the program installed a handler meanwhile.
     void Close();
     // In a process just forked, before Open: lets go of the parent's socket,
@@ -212,8 +213,10 @@ public:
     void Stop();
     bool Stopped() const { return stopped_.load(); }
 
-    // The socket path of process `process` for the calling user, always
-    // terminated, cut to `size` - 1 characters; empty where there is none.
+    // The socket name of process `process` for the calling user,
+    // "@dideverazez/<uid>/<pid>" ('@' standing for the NUL byte that starts an
+    // abstract name, as ss and /proc/net/unix show it), always terminated, cut
+    // to `size` - 1 characters; empty where there is none.
     static void SocketPath(char* buffer, std::size_t size, std::uint32_t process);
 
 private:

@@ -4,7 +4,7 @@
 # transcript (the command line, what became of standard output or of FILE,
 # each line of standard error marked "! ", the exit status) is compared byte
 # for byte with a golden file; DIDEVERAZEZ_UPDATE_GOLDEN=1 rewrites it. The
-# server's process id shows as PID, the user id in the socket's path as UID.
+# server's process id shows as PID, the user id in the socket's name as UID.
 # Exits 77 (skipped) without python3.
 #
 # Usage: take.sh TOOL DATA_DIR GOLDEN
@@ -52,7 +52,8 @@ run() {
         else
             cat stdout
         fi
-        sed -e "s/^/! /" -e "s|/tmp/dideverazez-$uid/|/tmp/dideverazez-UID/|g" \
+        sed -e "s/^/! /" -e "s|@dideverazez/$uid/|@dideverazez/UID/|g" \
+            -e "s/the listener is process [0-9]*,/the listener is process IMPOSTOR,/" \
             -e "s/\b$pid\b/PID/g" stderr
         echo "[exit $status]"
         for out in "${args[@]}"; do
@@ -64,7 +65,7 @@ run() {
         if [[ $mode != none ]]; then
             wait "$server" || { echo "(the server failed)"; cat server.err; }
             server=
-            rm -f "/tmp/dideverazez-$uid/$pid.sock" server.out # the stale one
+            rm -f server.out
         fi
         echo
     } >>"$actual"
@@ -78,8 +79,9 @@ run twice snapshot_names.json take PID
 run refuse "" take PID
 echo "what was there before" >kept.json
 run DIDEVERAZEZ_TAKE_TIMEOUT_MS=300 stall snapshot_names.json take PID -o kept.json
-run stale "" take PID
+run impostor snapshot_names.json take PID
 run none "" take PID
+run none "" take 2147483647
 run none "" take
 run none "" take abc
 run none "" take 0

@@ -1,8 +1,7 @@
 """A stand-in for the library's snapshot listener, for the tests of
 `dideverazez-report take`: it listens where the library would for this process
-(/tmp/dideverazez-<euid>/<pid>.sock, the folder made with mode 0700 when
-missing, the socket 0600), writes "ready <pid>" on standard output, serves one
-connection as MODE says and removes its socket.
+(the abstract socket "@dideverazez/<euid>/<pid>"), writes "ready <pid>" on
+standard output and serves one connection as MODE says.
 
 Usage: take_server.py MODE [FILE]
 
@@ -13,15 +12,16 @@ Usage: take_server.py MODE [FILE]
                waits until the client goes (at most 30 s)
   refuse       closes the connection at once, without reading or answering,
                as the library does for another user
-  stale        listens and stops listening without removing the socket, as a
-               program that ended without cleaning up; exits at once
+  impostor     listens under the name of its parent process instead, as any
+               process may take an abstract name, writes "ready <parent's
+               pid>", and closes the connection it gets: the client must not
+               ask it
 
 Exits 1, with the reason on standard error, when the request line is not
 "snapshot\\n" or no client comes within 30 s.
 """
 import os
 import socket
-import stat
 import sys
 
 REQUEST = b"snapshot\n"
@@ -45,35 +45,20 @@ def read_request(connection):
 
 
 def main(mode, name=None):
-    folder = "/tmp/dideverazez-%d" % os.geteuid()
-    os.makedirs(folder, mode=0o700, exist_ok=True)
-    info = os.lstat(folder)
-    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid():
-        fail("%s is not this user's folder" % folder)
-    path = "%s/%d.sock" % (folder, os.getpid())
-    if os.path.lexists(path):  # left by an earlier process of this pid
-        os.unlink(path)
+    pid = os.getppid() if mode == "impostor" else os.getpid()
     content = open(name, "rb").read() if name else b""
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    old_mask = os.umask(0o177)
-    try:
-        listener.bind(path)
-    finally:
-        os.umask(old_mask)
+    listener.bind("\0dideverazez/%d/%d" % (os.geteuid(), pid))
     listener.listen(1)
-    if mode == "stale":
-        listener.close()
-        print("ready %d" % os.getpid(), flush=True)
-        return 0
     try:
-        print("ready %d" % os.getpid(), flush=True)
+        print("ready %d" % pid, flush=True)
         listener.settimeout(30)
         try:
             connection, _ = listener.accept()
         except socket.timeout:
             fail("no client came within 30 s")
         with connection:
-            if mode == "refuse":
+            if mode in ("refuse", "impostor"):
                 return 0
             read_request(connection)
             if mode == "answer":
@@ -93,7 +78,6 @@ def main(mode, name=None):
                 fail("unknown mode %r" % mode)
     finally:
         listener.close()
-        os.unlink(path)
     return 0
 
 

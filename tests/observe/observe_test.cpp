@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -309,16 +310,18 @@ TEST(Reporter, PathPattern) {
 }
 
 #if !defined(_WIN32)
-// A connection to the socket at `path` that has said `request`, or -1 when
-// none could be made. Its reads time out: an answer never sent fails the
-// test, not hangs it.
+// A connection to the socket named `path` ("@name", abstract) that has said
+// `request`, or -1 when none could be made. Its reads time out: an answer
+// never sent fails the test, not hangs it.
 int Ask(const char* path, const char* request) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    address.sun_path[0] = '\0';
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(path));
     const auto length = static_cast<ssize_t>(std::strlen(request));
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0 ||
         ::write(fd, request, static_cast<std::size_t>(length)) != length) {
         ::close(fd);
         return -1;
@@ -651,20 +654,19 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
 
 // A connection to the socket that says "snapshot\n" (in pieces or not) is a
 // request and gets the answer; one that says anything else is hung up on. The
-// socket lives in a folder of the user's alone, and goes when the object
-// closes.
+// socket's name is abstract, "@dideverazez/<uid>/<pid>", and goes when the
+// object closes.
 TEST(Reporter, TheSocketAnswersWhoAsks) {
     char path[108];
     dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, ::getpid());
+    EXPECT_EQ(std::string(path),
+              "@dideverazez/" + std::to_string(::geteuid()) + "/" + std::to_string(::getpid()));
     const auto ask = [](const char* request) { return AskSocket(::getpid(), request); };
     const auto answer = AnswerOn;
     {
         dideverazez::platform::ReportRequests requests;
         ASSERT_TRUE(requests.Open(false));
         EXPECT_TRUE(requests.Listening());
-        struct stat folder {};
-        ASSERT_EQ(::stat(std::filesystem::path(path).parent_path().c_str(), &folder), 0);
-        EXPECT_EQ(folder.st_mode & 0777, 0700u);
         const int asking = ask("snapshot\n");
         EXPECT_TRUE(requests.Wait(1000));
         requests.Answer("{}\n", 3);
@@ -693,14 +695,13 @@ TEST(Reporter, TheSocketAnswersWhoAsks) {
         EXPECT_EQ(answer(cut), "");
         requests.Close();
         EXPECT_FALSE(requests.Listening());
-        EXPECT_FALSE(std::filesystem::exists(path));
+        EXPECT_EQ(Ask(path, "snapshot\n"), -1);
         EXPECT_FALSE(requests.Wait(0));
     }
 }
 
-// A peer of another user is hung up on, unanswered, even one that the
-// folder's mode let in (it kept the superuser's capabilities past seteuid;
-// skipped where this process cannot make one).
+// A peer of another user is hung up on, unanswered: an abstract name has no
+// mode to keep it out (skipped where this process cannot make one).
 TEST(Reporter, APeerOfAnotherUserIsHungUpOn) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs the superuser, to make a peer of another user";
@@ -718,7 +719,7 @@ TEST(Reporter, APeerOfAnotherUserIsHungUpOn) {
         }
         const int fd = Ask(path, "snapshot\n");
         if (fd < 0) {
-            ::_exit(77); // the folder kept this peer out: the listener's check is not reached
+            ::_exit(77); // the listener's check is not reached
         }
         [[maybe_unused]] const ssize_t n = ::write(asked[1], "a", 1);
         ::_exit(AnswerOn(fd).empty() ? 0 : 1);
@@ -765,7 +766,7 @@ TEST(Reporter, TheSuperuserIsAnswered) {
     std::string answer;
     if (told && open == 'y') {
         char path[108];
-        std::snprintf(path, sizeof path, "/tmp/dideverazez-65534/%d.sock", static_cast<int>(child));
+        std::snprintf(path, sizeof path, "@dideverazez/65534/%d", static_cast<int>(child));
         const int fd = Ask(path, "snapshot\n");
         EXPECT_GE(fd, 0) << path << ": " << std::strerror(errno);
         answer = AnswerOn(fd);

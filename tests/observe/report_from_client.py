@@ -43,7 +43,7 @@ def take(pid):
     """The snapshot process `pid` answers on its socket, as text."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as peer:
         peer.settimeout(10)
-        peer.connect(f"/tmp/dideverazez-{os.geteuid()}/{pid}.sock")
+        peer.connect(f"\0dideverazez/{os.geteuid()}/{pid}")
         peer.sendall(b"snapshot\n")
         answer = b""
         while chunk := peer.recv(65536):

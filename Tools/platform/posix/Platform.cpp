@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -484,9 +485,8 @@ constexpr int kAnswerSeconds = 5;
 struct Channel {
     int read = -1, write = -1; // the pipe: stop ('s') and signal ('r') bytes
     int listening = -1;        // the socket
-    pid_t owner = 0;           // the process that made the socket, which removes it
-    char socketPath[sizeof(sockaddr_un::sun_path)] = {};
-    bool signal = false; // our handler installed
+    char socketPath[sizeof(sockaddr_un::sun_path)] = {}; // its name, '@' for the NUL
+    bool signal = false;                                 // our handler installed
     struct sigaction previous {};
     int pending[kPending] = {-1, -1, -1, -1};
 };
@@ -507,50 +507,25 @@ bool OursIsInstalled() {
     return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == OnReportSignal;
 }
 
-// The folder of the user's sockets, made when missing; refused (false, said
-// once) when it is not a folder of this user's alone.
-bool PrivateFolder(const char* folder) {
-    if (::mkdir(folder, 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "dideverazez: cannot make %s: %s; no snapshot on request\n", folder,
-                     std::strerror(errno));
-        return false;
-    }
-    struct stat status {};
-    if (::lstat(folder, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
-        (status.st_mode & 077) != 0) {
-        std::fprintf(stderr,
-                     "dideverazez: %s is not a folder of this user's alone (mode 0700); no "
-                     "snapshot on request\n",
-                     folder);
-        return false;
-    }
-    return true;
-}
-
-// The listening socket at `channel.socketPath`, or -1 (said).
+// The listening socket named `channel.socketPath` in the abstract namespace,
+// or -1 (said). An abstract name has no file: nothing is left behind however
+// the process ends, and no folder's mode guards it, so Asks checks each peer.
 int Listen(Channel& channel) {
-    char folder[sizeof channel.socketPath];
-    std::snprintf(folder, sizeof folder, "/tmp/dideverazez-%u", static_cast<unsigned>(::geteuid()));
-    if (!PrivateFolder(folder)) {
-        return -1;
-    }
-    // Before the socket: a failed unlink would hide why socket failed.
-    ::unlink(channel.socketPath); // left by a process of this id that did not end cleanly
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, channel.socketPath, sizeof address.sun_path);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(channel.socketPath, 0600) != 0 || ::listen(fd, kPending) != 0) {
+    const std::size_t length = std::strlen(channel.socketPath); // '@', then the name
+    std::memcpy(address.sun_path + 1, channel.socketPath + 1, length - 1);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0 ||
+        ::listen(fd, kPending) != 0) {
         std::fprintf(stderr, "dideverazez: cannot listen at %s: %s; no snapshot on request\n",
                      channel.socketPath, std::strerror(errno));
         if (fd >= 0) {
             ::close(fd);
-            ::unlink(channel.socketPath);
         }
         return -1;
     }
-    channel.owner = ::getpid();
     return fd;
 }
 
@@ -586,7 +561,7 @@ void Hangup(int& fd) {
 } // namespace
 
 void ReportRequests::SocketPath(char* buffer, std::size_t size, std::uint32_t process) {
-    std::snprintf(buffer, size, "/tmp/dideverazez-%u/%u.sock", static_cast<unsigned>(::geteuid()),
+    std::snprintf(buffer, size, "@dideverazez/%u/%u", static_cast<unsigned>(::geteuid()),
                   static_cast<unsigned>(process));
 }
 
@@ -641,9 +616,6 @@ void ReportRequests::Close() {
     for (int& fd : channel->pending) {
         Hangup(fd);
     }
-    if (channel->listening >= 0 && channel->owner == ::getpid()) {
-        ::unlink(channel->socketPath);
-    }
     Hangup(channel->listening);
     Hangup(channel->read);
     Hangup(channel->write);
@@ -655,8 +627,7 @@ void ReportRequests::Close() {
 void ReportRequests::Abandon() {
     if (auto* channel = static_cast<Channel*>(state_)) {
         // The listening socket is the parent's: closing this process's copy
-        // leaves it listening there; its path is the parent's to remove.
-        channel->owner = 0;
+        // leaves it listening there.
         channel->signal = false; // the handler stays, and finds the new pipe
         Close();
     }
