@@ -94,4 +94,27 @@ std::string SnapshotSocketPath(long pid);
 // answering, the time runs out or the answer is not one snapshot.
 std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout);
 
+// What `top` shows and how often.
+struct TopOptions {
+    long pid = 0;
+    std::int64_t intervalMs = 1000; // between refreshes
+    std::int64_t count = 0;         // refreshes before it ends; 0: until quit or the process ends
+    std::chrono::milliseconds timeout{10000}; // for each snapshot, as take's
+};
+
+// One refresh of `top`: a line on the process and its roots' bytes (and
+// their change since `before`, when given), then its live handles, the most
+// current bytes first, at most `maxRows`, each with its growth since
+// `before` ("new" for a handle `before` lacks; handles matched by path and
+// rank among those of their path).
+void WriteTopTable(std::ostream& out, const Snapshot& now, const Snapshot* before,
+                   std::size_t maxRows);
+
+// Shows process `options.pid`'s handles until `options.count` refreshes were
+// shown, 'q' or an interrupt quits, or the process ends; on a terminal each
+// refresh replaces the last, elsewhere tables follow one another. Returns the
+// exit status; throws std::runtime_error as TakeSnapshot does for the first
+// snapshot, or a later one of a process still running.
+int ShowTop(const TopOptions& options, std::ostream& out);
+
 } // namespace dideverazez::report
