@@ -43,7 +43,8 @@ void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after)
 void WriteLeaks(std::ostream& out, const Snapshot& snapshot);
 
 // The snapshot's sampled sites, of live and retired handles, as a pprof
-// profile (profile.proto), gzip-compressed; `samples` is set to how many
+// profile (profile.proto) with six sample types, the last two what each site
+// held at the sampled peak, gzip-compressed; `samples` is set to how many
 // samples it holds. Throws std::runtime_error when built without zlib.
 std::string PprofProfile(const Snapshot& snapshot, std::size_t& samples);
 

@@ -56,7 +56,8 @@ skipped, with a warning.
            DIDEVERAZEZ_SAMPLE_BYTES set (docs/sampling.md).
   pprof    the sampled call sites of live and retired handles as a pprof
            profile (gzip-compressed profile.proto), each stack ending in
-           its handles: pprof -top OUT.pb.gz.
+           frames named "handle NAME": pprof -top OUT.pb.gz; what they
+           held at the sampled peak: -sample_index=peak_space.
   take     a snapshot of the running process PID, asked for now over its
            socket /tmp/dideverazez-<uid>/PID.sock (the program runs as this
            user with DIDEVERAZEZ_REPORT set), written to FILE or to standard
