@@ -17,6 +17,14 @@ std::size_t Width(const std::string& text) {
     }));
 }
 
+// A paged root's own blocks, now or ever: its statistic self without its pages
+// (its heap blocks and declared amounts), and its pooled blocks, which charge
+// no statistic of the root but pooled.
+std::int64_t PagedRootBlocks(const Engine& root, std::int64_t Items::*figure) {
+    return Sum(Difference(root.pageItems.*figure, root.selfItems.*figure),
+               root.pooledItems.*figure);
+}
+
 } // namespace
 
 std::string Grouped(std::int64_t value) {
@@ -91,12 +99,8 @@ std::vector<Blocks> BlocksOf(const Snapshot& snapshot) {
         if (engine.depth == 0) {
             root = i;
             if (engine.kind == "paged") {
-                const Engine& e = engine;
-                row = {Sum(Difference(e.pageItems.current, e.selfItems.current),
-                           e.pooledItems.current),
-                       Sum(Difference(e.pageItems.cumulative, e.selfItems.cumulative),
-                           e.pooledItems.cumulative),
-                       true, e.pageItems.current};
+                row = {PagedRootBlocks(engine, &Items::current),
+                       PagedRootBlocks(engine, &Items::cumulative), true, engine.pageItems.current};
             }
         } else if (engine.depth == 1 && blocks[root].pagedRoot) {
             blocks[root].current = Sum(blocks[root].current, engine.globalItems.current);
@@ -105,6 +109,37 @@ std::vector<Blocks> BlocksOf(const Snapshot& snapshot) {
         blocks.push_back(row);
     }
     return blocks;
+}
+
+std::vector<Own> OwnOf(const Snapshot& snapshot) {
+    std::vector<Own> own;
+    std::vector<std::size_t> chain; // the engine at each depth above the one read
+    for (std::size_t i = 0; i < snapshot.engines.size(); ++i) {
+        const Engine& engine = snapshot.engines[i];
+        const Metrics& m = engine.metrics;
+        const bool paged = engine.kind == "paged";
+        chain.resize(static_cast<std::size_t>(engine.depth));
+        own.push_back({m.countCurrent, m.memoryCurrent, true});
+        if (chain.empty()) {
+            if (paged) {
+                own.back() = {PagedRootBlocks(engine, &Items::current), 0, false};
+            }
+        } else {
+            // The engine whose global statistics hold this one's too (a paged
+            // engine's its whole subtree's): a paged engine's parent, any other's
+            // root; none when that is a paged root, whose own blocks are read
+            // from its statistic self.
+            const std::size_t parent = chain.back(), root = chain.front();
+            const std::size_t charged = paged ? (parent == root ? i : parent)
+                                              : (snapshot.engines[root].kind == "paged" ? i : root);
+            if (charged != i) {
+                own[charged].blocks = Difference(m.countCurrent, own[charged].blocks);
+                own[charged].bytes = Difference(m.memoryCurrent, own[charged].bytes);
+            }
+        }
+        chain.push_back(i);
+    }
+    return own;
 }
 
 void WriteTable(std::ostream& out, const std::vector<Column>& columns,

@@ -118,7 +118,9 @@ public:
         for (const auto& [type, unit] : {std::pair{"alloc_objects", "count"},
                                          {"alloc_space", "bytes"},
                                          {"inuse_objects", "count"},
-                                         {"inuse_space", "bytes"}}) {
+                                         {"inuse_space", "bytes"},
+                                         {"peak_objects", "count"},
+                                         {"peak_space", "bytes"}}) {
             profile_.Sub(profile::kSampleType, ValueType(type, unit));
         }
         std::size_t samples = 0;
@@ -214,8 +216,9 @@ private:
         return at->second;
     }
 
-    // The frame of the handle whose path is `path`: named by its last
-    // component in brackets, so that it reads as a handle and not as code.
+    // The frame of the handle whose path is `path`: "handle " and its last
+    // component, which pprof never shortens and never takes for its own
+    // "[object]" of a frame without a function, whatever the handle's name.
     std::uint64_t HandleLocation(const std::string& path) {
         const auto [at, added] = handleIds_.emplace(path, nextLocation_);
         if (added) {
@@ -223,7 +226,7 @@ private:
             const std::size_t slash = path.rfind('/');
             const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
             Message l;
-            l.Varint(line::kFunctionId, Function("[" + name + "]", path, ""));
+            l.Varint(line::kFunctionId, Function("handle " + name, path, ""));
             Message m;
             m.Varint(location::kId, at->second);
             m.Sub(location::kLine, l);
@@ -245,9 +248,9 @@ private:
         }
         Message m;
         m.Packed(sample::kLocationId, ids);
-        m.Packed(sample::kValue,
-                 std::vector<std::int64_t>{site.allocatedBlocks, site.allocatedBytes,
-                                           site.inUseBlocks, site.inUseBytes});
+        m.Packed(sample::kValue, std::vector<std::int64_t>{
+                                     site.allocatedBlocks, site.allocatedBytes, site.inUseBlocks,
+                                     site.inUseBytes, site.atPeakBlocks, site.atPeakBytes});
         const auto addLabel = [&](const char* key, const std::string& value) {
             Message l;
             l.Int(label::kKey, String(key));

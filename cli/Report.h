@@ -29,21 +29,40 @@ struct Blocks {
 // when a sum has no 64-bit value.
 std::vector<Blocks> BlocksOf(const Snapshot& snapshot);
 
+// What one handle holds through itself, not through its children: its blocks
+// in use, counted as BlocksOf counts them (a paged root's pages are its tree's
+// cost, not its blocks), and their bytes as charged. A paged root's bytes are
+// not known: its statistics count them with its tree's pages and heap blocks.
+// Across a tree, a paged engine's blocks are charged to each paged ancestor
+// below the root; a basic engine's to its root alone.
+struct Own {
+    std::int64_t blocks = 0;
+    std::int64_t bytes = 0;
+    bool bytesKnown = true;
+};
+
+// The Own of every engine of `snapshot`, in its order; std::overflow_error
+// when a difference has no 64-bit value.
+std::vector<Own> OwnOf(const Snapshot& snapshot);
+
 // The tree table of the live engines, each before its children, indented by
-// depth; then the retired handles.
+// depth; then the sampled peak, when known; then the retired handles.
 void WriteSummary(std::ostream& out, const Snapshot& snapshot);
 
 // The handles whose figures changed from `before` to `after`, largest change
 // of current bytes first, and the change of the total of the roots.
 void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after);
 
-// The retired handles that still held memory, each with the sampled call
-// sites of what it held, largest first, and their stacks symbolised
-// (docs/sampling.md); one line when none held any.
+// Of a snapshot written at exit, what the live handles never freed (OwnOf),
+// the most bytes first, paged roots last; then the retired handles that still held memory;
+// each with the sampled call sites of what it held, largest first, their
+// stacks symbolised; then the call sites that held the most at the sampled
+// peak (docs/sampling.md). Of any other snapshot, the retired handles alone.
 void WriteLeaks(std::ostream& out, const Snapshot& snapshot);
 
 // The snapshot's sampled sites, of live and retired handles, as a pprof
-// profile (profile.proto), gzip-compressed; `samples` is set to how many
+// profile (profile.proto) with six sample types, the last two what each site
+// held at the sampled peak, gzip-compressed; `samples` is set to how many
 // samples it holds. Throws std::runtime_error when built without zlib.
 std::string PprofProfile(const Snapshot& snapshot, std::size_t& samples);
 

@@ -48,6 +48,13 @@ void WriteSummary(std::ostream& out, const Snapshot& snapshot) {
            "and\n"
            " ever allocated. pages: the pages a paged root's tree holds, cached ones included.)\n";
 
+    if (snapshot.peak.known) {
+        const SampledPeak& peak = snapshot.peak;
+        out << "\nSampled peak: " << Grouped(peak.bytes) << " bytes in " << Grouped(peak.blocks)
+            << (peak.blocks == 1 ? " block" : " blocks") << " at " << Grouped(peak.ms)
+            << " ms (leaks lists its call sites).\n";
+    }
+
     if (snapshot.retired.empty()) {
         return;
     }

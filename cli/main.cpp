@@ -51,12 +51,16 @@ skipped, with a warning.
            and a chart of a time series), with nothing to fetch; of a long
            series 500 snapshots: the first, the last, the peaks of the total
            and of each root, and evenly spaced ones.
-  leaks    the retired handles that still held memory, each with the call
-           sites of what it held, largest first, as sampled with
-           DIDEVERAZEZ_SAMPLE_BYTES set (docs/sampling.md).
+  leaks    of the snapshot written at exit, what each live handle never
+           freed; then the retired handles that still held memory; each
+           with the call sites of what it held, largest first, as sampled
+           with DIDEVERAZEZ_SAMPLE_BYTES set (docs/sampling.md); then the
+           call sites that held the most at the sampled peak. Of another
+           snapshot, the retired handles alone.
   pprof    the sampled call sites of live and retired handles as a pprof
            profile (gzip-compressed profile.proto), each stack ending in
-           its handles: pprof -top OUT.pb.gz.
+           frames named "handle NAME": pprof -top OUT.pb.gz; what they
+           held at the sampled peak: -sample_index=peak_space.
   take     a snapshot of the running process PID, asked for now over its
            socket /tmp/dideverazez-<uid>/PID.sock (the program runs as this
            user with DIDEVERAZEZ_REPORT set), written to FILE or to standard

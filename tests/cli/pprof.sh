@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # dideverazez-report pprof read back by the real pprof: builds pprof from
 # Debian's Go sources, offline, into BUILD_DIR (once), writes the profile of
-# each FILE and compares pprof's views of it (in-use and allocated bytes by
-# function, exact in bytes; the handle and retired labels) byte for byte with
+# each FILE and compares pprof's views of it (in-use, allocated and peak bytes
+# by function, exact in bytes; the handle and retired labels) byte for byte with
 # GOLDEN; DIDEVERAZEZ_UPDATE_GOLDEN=1 rewrites GOLDEN instead. Exits 77
 # (skipped) without go or pprof's sources (Debian: golang-go,
 # golang-github-google-pprof-dev).
@@ -32,7 +32,8 @@ cd "$work" || exit 1
 for file in "$@"; do
     # pprof finds no binary of these addresses: it is told not to look.
     "$tool" pprof "$data/$file" -o profile.pb.gz || exit 1
-    for view in "-top -sample_index=inuse_space" "-top -sample_index=alloc_space" "-tags"; do
+    for view in "-top -sample_index=inuse_space" "-top -sample_index=alloc_space" \
+        "-top -sample_index=peak_space" "-tags"; do
         read -ra options <<<"$view"
         {
             echo "\$ pprof $view -unit=B $file"

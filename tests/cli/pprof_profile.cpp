@@ -1,7 +1,7 @@
-// The profile `dideverazez-report pprof` writes for tests/data/
-// snapshot_sites.json, decoded field by field: what cli.pprof checks through
-// the real pprof, here without Go, down to the mapping and location fields
-// pprof's views do not show.
+// The profiles `dideverazez-report pprof` writes for tests/data/
+// snapshot_sites.json and snapshot_exit_sampled.json, decoded field by field: what cli.pprof checks
+// through the real pprof, here without Go, down to the mapping and location fields pprof's views do
+// not show.
 #include "Report.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +100,8 @@ TEST(PprofProfile, EncodesEverySiteWithItsFramesHandlesLabelsAndMappings) {
         types.push_back(text(Decode(type).Varint(1)) + "/" + text(Decode(type).Varint(2)));
     }
     EXPECT_EQ(types, (std::vector<std::string>{"alloc_objects/count", "alloc_space/bytes",
-                                               "inuse_objects/count", "inuse_space/bytes"}));
+                                               "inuse_objects/count", "inuse_space/bytes",
+                                               "peak_objects/count", "peak_space/bytes"}));
     EXPECT_EQ(text(profile.Varint(14)), "inuse_space");
     EXPECT_EQ(profile.Varint(12), 524288u);
     const Fields period = Decode(profile.All(11).at(0));
@@ -126,7 +127,9 @@ TEST(PprofProfile, EncodesEverySiteWithItsFramesHandlesLabelsAndMappings) {
                    }() +
                    " M=" + std::to_string(location.Varint(2));
         }
-        return text(functions.at(Decode(location.All(4).at(0)).Varint(1)).Varint(2));
+        // A handle's frame: its name, and its path as the system name.
+        const Fields& function = functions.at(Decode(location.All(4).at(0)).Varint(1));
+        return "'" + text(function.Varint(2)) + "'=" + text(function.Varint(3));
     };
 
     // Eight sites: three of live handles, five of retired entries; each its
@@ -151,21 +154,32 @@ TEST(PprofProfile, EncodesEverySiteWithItsFramesHandlesLabelsAndMappings) {
         }
         shown.push_back(line);
     }
-    EXPECT_EQ(shown, (std::vector<std::string>{
-                         "8 4194304 2 1048576 : 0x555555555100 M=1 0x555555555200 M=1 [Meshes] "
-                         "[Scene] handle=Scene/Meshes",
-                         "1 524288 1 524288 : 0x7f1000002abc M=3 0x555555555300 M=1 [Vertices] "
-                         "[Meshes] [Scene] handle=Scene/Meshes/Vertices",
-                         "4 2097152 0 0 : 0x555555555100 M=1 0x555555555200 M=1 [Vertices] "
-                         "[Meshes] [Scene] handle=Scene/Meshes/Vertices",
-                         "1 1048576 1 1048576 : 0x555555555400 M=1 0x7f0000001234 M=2 0x9999 M=0 "
-                         "[Loader] [Scene] handle=Scene/Loader retired=true",
-                         "6 3145728 4 2097152 : 0x7f1000002abc M=3 0x555555555300 M=1 [Loader] "
-                         "[Scene] handle=Scene/Loader retired=true",
-                         "1 524288 0 0 : [Loader] [Scene] handle=Scene/Loader retired=true",
-                         "2 8192 2 8192 : [Loader] [Scene] handle=Scene/Loader retired=true",
-                         "2 1048576 0 0 : 0x555555555100 M=1 0x555555555200 M=1 [Temp] [Scene] "
-                         "handle=Scene/Temp retired=true"}));
+    // (A site without at_peak held nothing at the peak.)
+    const std::string scene = " 'handle Scene'=Scene handle=";
+    EXPECT_EQ(
+        shown,
+        (std::vector<std::string>{
+            "8 4194304 2 1048576 0 0 : 0x555555555100 M=1 0x555555555200 M=1 "
+            "'handle Meshes'=Scene/Meshes" +
+                scene + "Scene/Meshes",
+            "1 524288 1 524288 0 0 : 0x7f1000002abc M=3 0x555555555300 M=1 "
+            "'handle Vertices'=Scene/Meshes/Vertices 'handle Meshes'=Scene/Meshes" +
+                scene + "Scene/Meshes/Vertices",
+            "4 2097152 0 0 0 0 : 0x555555555100 M=1 0x555555555200 M=1 "
+            "'handle Vertices'=Scene/Meshes/Vertices 'handle Meshes'=Scene/Meshes" +
+                scene + "Scene/Meshes/Vertices",
+            "1 1048576 1 1048576 0 0 : 0x555555555400 M=1 0x7f0000001234 M=2 0x9999 M=0 "
+            "'handle Loader'=Scene/Loader" +
+                scene + "Scene/Loader retired=true",
+            "6 3145728 4 2097152 0 0 : 0x7f1000002abc M=3 0x555555555300 M=1 "
+            "'handle Loader'=Scene/Loader" +
+                scene + "Scene/Loader retired=true",
+            "1 524288 0 0 0 0 : 'handle Loader'=Scene/Loader" + scene + "Scene/Loader retired=true",
+            "2 8192 2 8192 0 0 : 'handle Loader'=Scene/Loader" + scene +
+                "Scene/Loader retired=true",
+            "2 1048576 0 0 0 0 : 0x555555555100 M=1 0x555555555200 M=1 "
+            "'handle Temp'=Scene/Temp" +
+                scene + "Scene/Temp retired=true"}));
 
     // One mapping an object; none read here (no such files), so pprof may
     // look them up itself.
@@ -179,6 +193,24 @@ TEST(PprofProfile, EncodesEverySiteWithItsFramesHandlesLabelsAndMappings) {
     EXPECT_EQ(text(game.Varint(5)), "/nonexistent/dideverazez-test/libgame.so");
     EXPECT_EQ(text(game.Varint(6)), "ABCDEF01");
     EXPECT_EQ(game.varints.count(7), 0u);
+}
+
+// The last two values of a sample are its site's at_peak blocks and bytes:
+// over every site, those of the peak (7 sites, 14 blocks, 6,742,880 bytes).
+TEST(PprofProfile, PeakValuesAddUpToThePeak) {
+    const auto snapshots = ReadSnapshots(DIDEVERAZEZ_TEST_DATA_DIR "/snapshot_exit_sampled.json");
+    std::size_t samples = 0;
+    const Fields profile = Decode(Inflate(PprofProfile(snapshots.back(), samples)));
+    EXPECT_EQ(samples, 7u);
+    std::uint64_t blocks = 0, bytes = 0;
+    for (const std::string& sample : profile.All(2)) {
+        const std::vector<std::uint64_t> values = Packed(Decode(sample).All(2).at(0));
+        ASSERT_EQ(values.size(), 6u);
+        blocks += values[4];
+        bytes += values[5];
+    }
+    EXPECT_EQ(blocks, 14u);
+    EXPECT_EQ(bytes, 6742880u);
 }
 
 } // namespace
