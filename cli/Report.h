@@ -113,6 +113,23 @@ std::string SnapshotSocketPath(long pid);
 // answering, the time runs out or the answer is not one snapshot.
 std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout);
 
+// How `run` runs its program (docs/snapshot.md).
+struct RunOptions {
+    std::string by = "library";         // DIDEVERAZEZ_PRELOAD_BY
+    std::uint64_t sampleBytes = 524288; // DIDEVERAZEZ_SAMPLE_BYTES; 0: no sampling
+    std::int64_t intervalMs = 1000;     // DIDEVERAZEZ_REPORT_INTERVAL_MS
+    std::string directory;              // of the series; "": a new one in the temporary folder
+    std::vector<std::string> command;   // the program and its arguments
+};
+
+// Runs `options.command` under the preload library found beside this program,
+// each process writing its series into the folder (named on `err` first),
+// then writes to `err` each process's peak, what it never freed by handle and
+// by call site, and the path of a page of every series. Returns the program's
+// exit status (128 + the signal that ended it). Throws std::runtime_error when
+// there is no preload library, no folder, or the program cannot start.
+int RunProgram(const RunOptions& options, std::ostream& err);
+
 // What `top` shows and how often.
 struct TopOptions {
     long pid = 0;

@@ -200,6 +200,63 @@ int Run(int argc, char** argv) {
                       << " has no sampled call site; the profile is empty (run the program with "
                          "DIDEVERAZEZ_SAMPLE_BYTES set)\n";
         }
+    } else if (command == "run") {
+        RunOptions options;
+        std::size_t i = 1;
+        for (; i < args.size() && args[i] != "--" && args[i].rfind("-", 0) == 0; ++i) {
+            const std::string& option = args[i];
+            if (i + 1 == args.size()) {
+                throw BadArguments("run: " + option + " takes a value");
+            }
+            const std::string& value = args[++i];
+            if (option == "--by" && (value == "thread" || value == "library")) {
+                options.by = value;
+            } else if (option == "--sample" && !value.empty() &&
+                       value.find_first_not_of("0123456789") == std::string::npos &&
+                       value.size() <= 19) {
+                options.sampleBytes = std::stoull(value);
+            } else if (option == "--interval" && !value.empty() && value.size() <= 9 &&
+                       value.find_first_not_of("0123456789") == std::string::npos &&
+                       std::stol(value) > 0) {
+                options.intervalMs = std::stol(value);
+            } else if (option == "-o") {
+                options.directory = value;
+            } else {
+                throw BadArguments("run: " + option + " " + value + ": not an option of run");
+            }
+        }
+        i += i < args.size() && args[i] == "--" ? 1 : 0;
+        options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+        if (options.command.empty()) {
+            throw BadArguments("run: needs a program to run");
+        }
+        std::cout.flush();
+        return RunProgram(options, std::cerr);
+    } else if (command == "top") {
+        TopOptions options;
+        std::vector<std::string> rest;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if ((args[i] == "--interval" || args[i] == "-n") && i + 1 < args.size()) {
+                const std::string& value = args[++i];
+                if (value.empty() || value.size() > 9 ||
+                    value.find_first_not_of("0123456789") != std::string::npos ||
+                    std::stol(value) == 0) {
+                    throw BadArguments("top: " + args[i - 1] + " " + value +
+                                       ": not a number from 1");
+                }
+                (args[i - 1] == "-n" ? options.count : options.intervalMs) = std::stol(value);
+            } else if (args[i] == "--once") {
+                options.count = 1;
+            } else {
+                rest.push_back(args[i]);
+            }
+        }
+        if (rest.size() != 1) {
+            throw BadArguments("top: needs one process id");
+        }
+        options.pid = ProcessId(rest[0]);
+        options.timeout = TakeTimeout();
+        return ShowTop(options, std::cout);
     } else if (command == "take") {
         std::vector<std::string> inputs;
         std::string output;

@@ -17,9 +17,10 @@ void* CurrentProcess();
 // The identifier of the current process.
 std::uint32_t CurrentProcessId();
 
-// Writes the file name of the program the process runs (its executable,
-// without its folder) into `buffer`, always terminated, cut to `size` - 1
-// characters; "" when the system cannot tell.
+// Writes the name of the program the process runs, as it was started (the
+// file name of its first argument, on Windows of its executable) into
+// `buffer`, always terminated, cut to `size` - 1 characters; "" when the
+// system cannot tell.
 void ProgramName(char* buffer, std::size_t size);
 
 // Offers `write` to a library loaded beside this one that ends the process

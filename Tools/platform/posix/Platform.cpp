@@ -48,12 +48,18 @@ void RemoveFile(const char* path) {
     }
 }
 
+namespace {
+// The name the program was started by, read when the library loads: a server
+// may later write its status over its arguments, where glibc's
+// program_invocation_short_name points.
+char gProgram[256];
+__attribute__((constructor)) void NoteProgram() {
+    std::snprintf(gProgram, sizeof gProgram, "%s", program_invocation_short_name);
+}
+} // namespace
+
 void ProgramName(char* buffer, std::size_t size) {
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    path[length > 0 ? length : 0] = '\0';
-    const char* slash = std::strrchr(path, '/');
-    std::snprintf(buffer, size, "%s", slash != nullptr ? slash + 1 : path);
+    std::snprintf(buffer, size, "%s", gProgram);
 }
 
 void OfferExitHook(void (*write)()) {
