@@ -18,7 +18,8 @@ void* CurrentProcess();
 std::uint32_t CurrentProcessId();
 
 // Writes the name of the program the process runs, as it was started (the
-// file name of its first argument, on Windows of its executable) into
+// file name of its first argument; on Windows of its executable, without
+// ".exe") into
 // `buffer`, always terminated, cut to `size` - 1 characters; "" when the
 // system cannot tell.
 void ProgramName(char* buffer, std::size_t size);

@@ -150,8 +150,9 @@ TEST(Snapshot, OpenMetricsOfALiveTree) {
     };
     // Every sample names its process, so that no two processes' files give
     // one series.
-    const std::string process =
-        "pid=\"" + std::to_string(::getpid()) + "\",program=\"observe_tests\"";
+    const std::string process = "pid=\"" +
+                                std::to_string(dideverazez::platform::CurrentProcessId()) +
+                                "\",program=\"observe_tests\"";
     const std::string kidsLabels =
         R"({path="Metrics/Kids",root="Metrics",kind="paged",)" + process + "}";
     const auto& figures = snapshot.Trees.at(0).Engines.at(1).Figures;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <windows.h>
@@ -44,7 +45,12 @@ void ProgramName(char* buffer, std::size_t size) {
             name = c + 1;
         }
     }
-    std::snprintf(buffer, size, "%s", name);
+    // Without ".exe", as the program is started by name and as POSIX names it.
+    std::size_t kept = std::strlen(name);
+    if (kept > 4 && _stricmp(name + kept - 4, ".exe") == 0) {
+        kept -= 4;
+    }
+    std::snprintf(buffer, size, "%.*s", static_cast<int>(kept), name);
 }
 
 void OfferExitHook(void (*)()) {}
