@@ -25,6 +25,8 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     if (path == nullptr && metrics == nullptr) {
         return;
     }
+    char program[8];
+    platform::ProgramName(program, sizeof program); // read now, before the program runs
     if (const char* interval = platform::TrustedEnvironment("DIDEVERAZEZ_REPORT_INTERVAL_MS")) {
         char* end = nullptr;
         const long long ms = std::strtoll(interval, &end, 10);

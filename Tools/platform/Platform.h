@@ -19,9 +19,9 @@ std::uint32_t CurrentProcessId();
 
 // Writes the name of the program the process runs, as it was started (the
 // file name of its first argument; on Windows of its executable, without
-// ".exe") into
-// `buffer`, always terminated, cut to `size` - 1 characters; "" when the
-// system cannot tell.
+// ".exe") into `buffer`, always terminated, cut to `size` - 1 characters; ""
+// when the system cannot tell. Read on the first call, which should come
+// early: the reporter's, as the library loads.
 void ProgramName(char* buffer, std::size_t size);
 
 // Offers `write` to a library loaded beside this one that ends the process

@@ -48,18 +48,15 @@ void RemoveFile(const char* path) {
     }
 }
 
-namespace {
-// The name the program was started by, read when the library loads: a server
-// may later write its status over its arguments, where glibc's
-// program_invocation_short_name points.
-char gProgram[256];
-__attribute__((constructor)) void NoteProgram() {
-    std::snprintf(gProgram, sizeof gProgram, "%s", program_invocation_short_name);
-}
-} // namespace
-
 void ProgramName(char* buffer, std::size_t size) {
-    std::snprintf(buffer, size, "%s", gProgram);
+    // Read once, on the first call (the reporter's, as the library loads): a
+    // server may later write its status over its arguments, where glibc's
+    // program_invocation_short_name points.
+    static const struct Name {
+        char text[256];
+        Name() { std::snprintf(text, sizeof text, "%s", program_invocation_short_name); }
+    } name;
+    std::snprintf(buffer, size, "%s", name.text);
 }
 
 void OfferExitHook(void (*write)()) {
