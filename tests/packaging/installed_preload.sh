@@ -79,6 +79,22 @@ run() { # PROGRAM [VARIABLE=VALUE...]: the workload's output, in a fresh folder
     rm -rf "$folder"
 }
 
+# dideverazez-report run finds the installed preload beside itself: the
+# program's output and exit status are its own, and its process is summed up.
+tool=$prefix/bin/dideverazez-report
+if [[ -x $tool ]]; then
+    code=0
+    said=$(cd "$work" && env -i "${clean[@]}" "$tool" run -o "$work/series" -- \
+        /bin/sh -c 'echo run by the tool; exit 3' 2>&1) || code=$?
+    if [[ $code == 3 && $said == *"run by the tool"* && $said == *"Process "*" (sh), "* &&
+        -s $work/series/report.html ]]; then
+        echo "run from the prefix: the installed preload found, status 3 passed through"
+    else
+        echo "run from the prefix: status $code: $said"
+        status=1
+    fi
+fi
+
 for program in "$@"; do
     command -v "$program" > /dev/null || {
         echo "$program: not installed, skipped"; ((status)) || status=77; continue; }
