@@ -194,16 +194,16 @@ constexpr bool Fits(std::string_view text, std::size_t column = 0) {
 }
 
 constexpr std::array<Command, 7> kCommands{{
-    {"summary", "FILE", "the live handles as a tree with their figures, then the retired",
+    {"summary", "FILE", "the live handles as a tree with their statistics, then the retired",
      R"(Prints the live trees of a snapshot, each handle before its children and
-indented two spaces a level, with its figures: self peak; current, peak and
-cumulative bytes; blocks in use and ever allocated; a paged root's pages.
-Then the handles destroyed so far.
+indented two spaces a level, with its statistics: self peak; current, peak
+and cumulative bytes; blocks in use and ever allocated; a paged root's
+pages. Then the handles destroyed so far.
 
 Options:
 )",
      true, kReadStatus, RunSummary},
-    {"diff", "A B", "the handles whose figures changed from A to B",
+    {"diff", "A B", "the handles whose statistics changed from A to B",
      R"(Prints the handles whose current bytes, cumulative bytes or blocks changed
 from snapshot A to snapshot B, the largest change of current bytes first,
 then the change of the total of the roots. Handles are matched by path and
@@ -262,9 +262,9 @@ answer within 10 s, an answer that is not one snapshot), or FILE cannot be
 written.
 )",
      RunTake},
-    {"metrics", "FILE", "the live handles' figures as OpenMetrics text",
-     R"(Prints the live handles' figures of a snapshot as OpenMetrics text, as the
-library writes them with DIDEVERAZEZ_METRICS set (docs/metrics.md).
+    {"metrics", "FILE", "the live handles' statistics as OpenMetrics text",
+     R"(Prints the live handles' statistics of a snapshot as OpenMetrics text, as
+the library writes them with DIDEVERAZEZ_METRICS set (docs/metrics.md).
 
 Options:
 )",
