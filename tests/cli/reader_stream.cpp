@@ -164,53 +164,53 @@ TEST(ReaderStream, FilesAndPipes) {
                       " has 3 snapshots");
     }
 
+    // Each reader of the FIFO is gone before the next writer opens it, so
+    // that every writer meets its own reader.
     const std::string fifo = folder + "/series.fifo";
     std::remove(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] {
-        std::FILE* pipe = std::fopen(fifo.c_str(), "wb");
-        std::fwrite(text.data(), 1, text.size(), pipe);
-        std::fclose(pipe);
-    });
-    SnapshotReader reader(fifo);
-    writer.join();
-    Snapshot snapshot;
-    Place first;
-    Place place;
-    ASSERT_TRUE(reader.Next(snapshot, first));
-    while (reader.Next(snapshot, place)) {
-    }
-    EXPECT_EQ(reader.Count(), 3U);
-    EXPECT_EQ(reader.ReadAt(first).takenMs, 1);
-
-    // A pipe read again is copied as it is read, up to the bound; one read
-    // once is not copied at all, and cannot be read again.
-    const auto feed = [&] {
-        return std::thread([&] {
+    const auto fromPipe = [&](SnapshotReader::Passes passes, std::uint64_t maxCopy,
+                              const auto& use) {
+        std::thread writer([&] {
             std::FILE* pipe = std::fopen(fifo.c_str(), "wb");
             std::fwrite(text.data(), 1, text.size(), pipe);
             std::fclose(pipe);
         });
+        {
+            SnapshotReader reader(fifo, passes, maxCopy);
+            use(reader);
+        }
+        writer.join();
     };
-    writer = feed();
-    SnapshotReader copied(fifo, SnapshotReader::Passes::kAgain, 100);
-    try {
-        copied.Next(snapshot, place);
-        ADD_FAILURE();
-    } catch (const dideverazez::report::ReadError& error) {
-        EXPECT_EQ(error.what(), fifo + ": more than 100 bytes from a pipe, which html and FILE@-N "
-                                       "read again from a copy of at most 100 bytes: write it to "
-                                       "a file first");
-    }
-    writer.join();
-    writer = feed();
-    SnapshotReader once(fifo, SnapshotReader::Passes::kOnce, 100);
-    ASSERT_TRUE(once.Next(snapshot, first));
-    while (once.Next(snapshot, place)) {
-    }
-    writer.join();
-    EXPECT_EQ(once.Count(), 3U);
-    EXPECT_THROW(once.ReadAt(first), dideverazez::report::ReadError);
+    Snapshot snapshot;
+    Place first;
+    Place place;
+    fromPipe(SnapshotReader::Passes::kAgain, kMaxCopy, [&](SnapshotReader& reader) {
+        ASSERT_TRUE(reader.Next(snapshot, first));
+        while (reader.Next(snapshot, place)) {
+        }
+        EXPECT_EQ(reader.Count(), 3U);
+        EXPECT_EQ(reader.ReadAt(first).takenMs, 1);
+    });
+    // A pipe read again is copied as it is read, up to the bound; one read
+    // once is not copied at all, and cannot be read again.
+    fromPipe(SnapshotReader::Passes::kAgain, 100, [&](SnapshotReader& reader) {
+        try {
+            reader.Next(snapshot, place);
+            ADD_FAILURE();
+        } catch (const dideverazez::report::ReadError& error) {
+            EXPECT_EQ(error.what(), fifo + ": more than 100 bytes from a pipe, which html and "
+                                           "FILE@-N read again from a copy of at most 100 "
+                                           "bytes: write it to a file first");
+        }
+    });
+    fromPipe(SnapshotReader::Passes::kOnce, 100, [&](SnapshotReader& reader) {
+        ASSERT_TRUE(reader.Next(snapshot, first));
+        while (reader.Next(snapshot, place)) {
+        }
+        EXPECT_EQ(reader.Count(), 3U);
+        EXPECT_THROW(reader.ReadAt(first), dideverazez::report::ReadError);
+    });
 
     // Standard input is read from where it stands: places and lines count
     // from there.
