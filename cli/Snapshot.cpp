@@ -1,6 +1,7 @@
 #include "Snapshot.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -217,12 +218,35 @@ std::string LineColumn(std::size_t line, std::size_t column) {
 }
 
 // nlohmann's message without its prefixes: "[json.exception.parse_error.101]
-// parse error at line 1, column 2: what" gives "what".
+// parse error at line 1, column 2: what" gives "what". The token it quotes
+// ("last read: '...'", "parsing '...'") may be as long as kMaxString: past 64
+// bytes only its first and last 32 are kept, each cut at a character.
 std::string Description(const json::exception& error) {
     std::string what = error.what();
     what.erase(0, what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
     if (what.rfind("parse error", 0) == 0 && what.find(": ") != std::string::npos) {
         what.erase(0, what.find(": ") + 2);
+    }
+    std::size_t open = std::string::npos;
+    for (const std::string_view opener : {"last read: '", "parsing '"}) {
+        if (open == std::string::npos && what.find(opener) != std::string::npos) {
+            open = what.find(opener) + opener.size();
+        }
+    }
+    std::size_t close = what.rfind("'; expected");
+    close = close != std::string::npos ? close : what.size() - 1;
+    constexpr std::size_t kShown = 32;
+    if (open != std::string::npos && close > open && close - open > 2 * kShown) {
+        const auto follows = [&](std::size_t at) { return (what[at] & 0xC0) == 0x80; };
+        std::size_t head = open + kShown;
+        while (head > open && follows(head)) {
+            --head;
+        }
+        std::size_t tail = close - kShown;
+        while (tail < close && follows(tail)) {
+            ++tail;
+        }
+        what.replace(head, tail - head, "...");
     }
     return what;
 }
@@ -231,24 +255,54 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// "1 MiB", "4 GiB", or "1,000 bytes" when it is no whole number of either.
+std::string Size(std::uint64_t bytes) {
+    if (bytes % (std::uint64_t{1} << 30) == 0 && bytes > 0) {
+        return std::to_string(bytes >> 30) + " GiB";
+    }
+    if (bytes % (std::uint64_t{1} << 20) == 0 && bytes > 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
+    const std::string digits = std::to_string(bytes);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
+    }
+    return text + " bytes";
+}
+
 } // namespace
 
-// The bytes of a file or a text, read forward through a buffer, and the lines
-// they hold, counted as the bytes go: every byte is looked at once for line
-// feeds, with memchr, when it leaves the buffer or a position is asked for.
+// The bytes of a file or a text, read forward a buffer (a window of a text) at
+// a time, and the lines they hold, counted as the bytes go: every byte is
+// looked at once for line feeds, with memchr, when it leaves the buffer or a
+// position is asked for. Each buffer is also scanned as it is loaded for a
+// string or number longer than kMaxString: the parser is stopped at its first
+// byte past the bound (end_ is put there), so that it never builds the token.
 class SnapshotReader::Source {
 public:
-    Source(std::FILE* stream, const std::string& file)
-        : stream_(stream), file_(file), buffer_(std::size_t{1} << 16) {
-        begin_ = pos_ = end_ = buffer_.data();
+    // Reads `stream` (owned) from where it stands. With `copy` (owned), what is
+    // read is also written there, at most `maxCopy` bytes, to be read again.
+    Source(std::FILE* stream, std::FILE* copy, std::uint64_t maxCopy, const std::string& file)
+        : stream_(stream), copy_(copy), maxCopy_(maxCopy), file_(file), buffer_(kBuffer) {
+        begin_ = pos_ = end_ = full_ = buffer_.data();
+        if (copy_ == nullptr) {
+            const off_t start = ftello(stream_);
+            start_ = start > 0 ? static_cast<std::uint64_t>(start) : 0;
+        }
     }
-    Source(std::string_view text, const std::string& file) : file_(file) {
-        begin_ = pos_ = text.data();
-        end_ = text.data() + text.size();
+    Source(std::string_view text, const std::string& file)
+        : file_(file), textEnd_(text.data() + text.size()) {
+        begin_ = pos_ = end_ = full_ = text.data();
     }
     ~Source() {
-        if (stream_ != nullptr) {
-            std::fclose(stream_);
+        for (std::FILE* stream : {stream_, copy_}) {
+            if (stream != nullptr) {
+                std::fclose(stream);
+            }
         }
     }
     Source(const Source&) = delete;
@@ -280,27 +334,36 @@ public:
         return LineColumn(line_, static_cast<std::size_t>(column));
     }
 
-    // Reads and counts the rest.
+    // Reads on, past any long token, until ContentAfterStartLine() or the end:
+    // no further, so that an endless input ends too.
     void Drain() {
-        while (More()) {
-            pos_ = end_;
-        }
+        checking_ = false;
         CountTo(Offset());
+        while (!contentAfter_ && More()) {
+            pos_ = end_;
+            CountTo(Offset());
+        }
     }
 
-    // Reading goes on from `offset`, on line `line`.
+    // Reading goes on from `offset`, on line `line`, the start of a document.
     void Seek(std::uint64_t offset, std::size_t line) {
         if (stream_ == nullptr) {
-            pos_ = begin_ + offset;
+            pos_ = end_ = full_ = begin_ + offset;
         } else {
-            if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) {
-                throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
+            if (copy_ != nullptr) {
+                ReadFromCopy();
             }
-            begin_ = pos_ = end_ = buffer_.data();
+            if (fseeko(stream_, static_cast<off_t>(start_ + offset), SEEK_SET) != 0) {
+                throw ReadError(file_ + ": cannot read again: " + std::strerror(errno));
+            }
+            begin_ = pos_ = end_ = full_ = buffer_.data();
             base_ = offset;
         }
         counted_ = lineStart_ = offset;
         line_ = line;
+        inString_ = escape_ = over_ = false;
+        tokenStart_ = offset;
+        checking_ = true;
     }
 
     // At most `most` bytes from here, at least one; ReadError at the end.
@@ -319,20 +382,187 @@ public:
 
 private:
     static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+    // The bytes read at a time from a file, or taken of a text: shorter than
+    // a token may be, so that a run of number bytes reaches the bound only
+    // across buffers (Scan).
+    static constexpr std::size_t kBuffer = std::size_t{1} << 16;
+    static_assert(kBuffer < kMaxString);
+    // The bytes of a JSON number's text.
+    static constexpr std::array<bool, 256> kNumberByte = [] {
+        std::array<bool, 256> bytes{};
+        for (const char c : std::string_view("0123456789+-.eE")) {
+            bytes[static_cast<unsigned char>(c)] = true;
+        }
+        return bytes;
+    }();
 
     bool Refill() {
-        if (stream_ == nullptr) {
-            return false;
+        for (;;) {
+            if (end_ != full_) {
+                // The parser has come to the first byte past the bound.
+                if (checking_) {
+                    throw ReadError(file_ + ":" + Position(Offset()) + ": not a snapshot: a " +
+                                    (stopNumber_ ? "number" : "string") + " longer than " +
+                                    Size(kMaxString));
+                }
+                end_ = full_;
+                return true;
+            }
+            if (!Load()) {
+                return false;
+            }
+            if (pos_ != end_) {
+                return true;
+            }
         }
-        CountTo(Offset());
-        base_ = Offset();
-        const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
-        if (got == 0 && std::ferror(stream_)) {
+    }
+
+    // The next buffer, or window of a text, scanned; false at the end.
+    bool Load() {
+        const char* from = full_;
+        if (stream_ == nullptr) {
+            if (full_ == textEnd_) {
+                return false;
+            }
+            full_ += std::min<std::size_t>(kBuffer, static_cast<std::size_t>(textEnd_ - full_));
+        } else {
+            CountTo(Offset());
+            base_ = Offset();
+            const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
+            if (got == 0 && std::ferror(stream_)) {
+                throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
+            }
+            Keep(buffer_.data(), got);
+            from = begin_ = pos_ = buffer_.data();
+            full_ = begin_ + got;
+        }
+        end_ = full_;
+        Scan(from);
+        return from != full_;
+    }
+
+    // Writes what was read to the copy, if any.
+    void Keep(const char* bytes, std::size_t size) {
+        if (copy_ == nullptr) {
+            return;
+        }
+        if (size > maxCopy_ - copied_) {
+            throw ReadError(file_ + ": more than " + Size(maxCopy_) +
+                            " from a pipe, which html and FILE@-N read again from a copy of at "
+                            "most " +
+                            Size(maxCopy_) + ": write it to a file first");
+        }
+        copied_ += size;
+        if (std::fwrite(bytes, 1, size, copy_) != size) {
+            throw ReadError(file_ + ": cannot keep a copy: " + std::strerror(errno));
+        }
+    }
+
+    // Copies the rest of the input, then reads from the copy.
+    void ReadFromCopy() {
+        std::vector<char> buffer(kBuffer);
+        std::size_t got = 0;
+        while ((got = std::fread(buffer.data(), 1, buffer.size(), stream_)) > 0) {
+            Keep(buffer.data(), got);
+        }
+        if (std::ferror(stream_)) {
             throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
         }
-        begin_ = pos_ = buffer_.data();
-        end_ = begin_ + got;
-        return got > 0;
+        std::fclose(stream_);
+        stream_ = copy_;
+        copy_ = nullptr;
+        start_ = 0;
+    }
+
+    // Follows strings and numbers through [from, full_): where the token read
+    // starts, and whether a string's last byte was an escaping backslash. end_
+    // is put at the first byte past kMaxString of a token. Where the text is
+    // no JSON the scan may go wrong, but the parser stops before it matters.
+    void Scan(const char* from) {
+        const char* p = from;
+        while (p < full_) {
+            if (inString_) {
+                p = ScanString(p);
+                continue;
+            }
+            // Up to the next quote. The run of number bytes from tokenStart_
+            // goes on to the first other byte; the bytes after that are of
+            // this buffer, so that only its last run can reach the bound, in
+            // the next piece.
+            const auto* quote = static_cast<const char*>(std::memchr(p, '"', full_ - p));
+            const char* end = quote != nullptr ? quote : full_;
+            const char* first = p;
+            while (first < end && kNumberByte[static_cast<unsigned char>(*first)]) {
+                ++first;
+            }
+            const std::uint64_t bound = tokenStart_ + kMaxString; // its first byte past it
+            if (bound >= OffsetOf(p) && bound < OffsetOf(first)) {
+                Stop(begin_ + (bound - base_), true);
+            }
+            if (first < end) {
+                const char* last = end;
+                while (kNumberByte[static_cast<unsigned char>(last[-1])]) {
+                    --last;
+                }
+                tokenStart_ = OffsetOf(last);
+            }
+            p = end;
+            if (p < full_) {
+                inString_ = true;
+                escape_ = over_ = false;
+                tokenStart_ = OffsetOf(p) + 1;
+                ++p;
+            }
+        }
+    }
+
+    // Scans a string's bytes from `p`: returns the byte after its closing
+    // quote, or full_. Its first byte past the bound may still close it.
+    const char* ScanString(const char* p) {
+        const std::uint64_t left = over_ ? kNone : tokenStart_ + kMaxString - OffsetOf(p);
+        const char* limit = left < static_cast<std::uint64_t>(full_ - p) ? p + left : full_;
+        if (escape_ && p < limit) {
+            escape_ = false;
+            ++p;
+        }
+        while (p < limit) {
+            if (*p != '"' && *p != '\\') {
+                ++p;
+            } else if (*p == '"') {
+                return Close(p);
+            } else if (++p == limit) {
+                escape_ = true; // the byte escaped is the next buffer's, or past the bound
+            } else {
+                ++p;
+            }
+        }
+        if (p == full_) {
+            return p;
+        }
+        if (!escape_ && *p == '"') {
+            return Close(p);
+        }
+        Stop(p, false);
+        over_ = true;
+        return p;
+    }
+
+    const char* Close(const char* quote) {
+        inString_ = false;
+        tokenStart_ = OffsetOf(quote) + 1;
+        return quote + 1;
+    }
+
+    // The parser stops at `p`, unless it stops earlier in this buffer.
+    void Stop(const char* p, bool number) {
+        if (end_ == full_) {
+            end_ = p;
+            stopNumber_ = number;
+        }
+    }
+
+    std::uint64_t OffsetOf(const char* p) const {
+        return base_ + static_cast<std::uint64_t>(p - begin_);
     }
 
     // Counts the line feeds of the buffer up to `offset`.
@@ -359,16 +589,32 @@ private:
     }
 
     std::FILE* stream_ = nullptr; // owned; null for a text
+    std::FILE* copy_ = nullptr;   // owned; what was read of stream_, while it is read
+    std::uint64_t maxCopy_ = 0;
+    std::uint64_t copied_ = 0;
+    std::uint64_t start_ = 0; // the offset in stream_ of the first byte read
     std::string file_;
     std::vector<char> buffer_;
-    const char* begin_ = nullptr; // the buffer's bytes, from offset base_
+    const char* textEnd_ = nullptr;
+    // The bytes loaded, [begin_, full_), from offset base_; the parser reads
+    // up to end_, which is full_ unless a token passed the bound before.
+    const char* begin_ = nullptr;
     const char* end_ = nullptr;
+    const char* full_ = nullptr;
     std::uint64_t base_ = 0;
     std::uint64_t counted_ = 0;   // the offset up to which line feeds are counted
     std::size_t line_ = 1;        // the line of offset counted_
     std::uint64_t lineStart_ = 0; // the offset where that line starts
     std::uint64_t firstFeed_ = kNone;
     bool contentAfter_ = false;
+    // The scan: the string being read, or the run of number bytes, from
+    // tokenStart_.
+    bool inString_ = false;
+    bool escape_ = false;
+    bool over_ = false;       // the string has passed the bound already
+    bool stopNumber_ = false; // the token end_ stops at is a number
+    bool checking_ = true;    // false while draining after an error
+    std::uint64_t tokenStart_ = 0;
 };
 
 namespace {
@@ -1007,36 +1253,34 @@ private:
 
 } // namespace
 
-SnapshotReader::SnapshotReader(const std::string& file) : file_(file) {
-    std::FILE* stream = std::fopen(file.c_str(), "rb");
+SnapshotReader::SnapshotReader(const std::string& file, Passes passes, std::uint64_t maxCopy)
+    : file_(file) {
+    std::FILE* stream = nullptr;
+    if (file == "-") {
+        // A descriptor of its own: closing the stream leaves standard input open.
+        const int input = dup(STDIN_FILENO);
+        stream = input < 0 ? nullptr : fdopen(input, "rb");
+        if (input >= 0 && stream == nullptr) {
+            close(input);
+        }
+    } else {
+        stream = std::fopen(file.c_str(), "rb");
+    }
     if (stream == nullptr) {
         throw ReadError(file + ": cannot open: " + std::strerror(errno));
     }
     struct stat status {};
-    if (fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode)) {
-        // A pipe is read once: its bytes go to a temporary file, read from there.
-        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> input(stream, &std::fclose);
-        stream = std::tmpfile();
-        if (stream == nullptr) {
-            throw ReadError(file + ": cannot keep a copy: " + std::strerror(errno));
-        }
-        std::vector<char> buffer(std::size_t{1} << 16);
-        std::size_t got = 0;
-        while ((got = std::fread(buffer.data(), 1, buffer.size(), input.get())) > 0) {
-            if (std::fwrite(buffer.data(), 1, got, stream) != got) {
-                const int error = errno;
-                std::fclose(stream);
-                throw ReadError(file + ": cannot keep a copy: " + std::strerror(error));
-            }
-        }
-        if (std::ferror(input.get())) {
+    std::FILE* copy = nullptr;
+    if (passes == Passes::kAgain && fstat(fileno(stream), &status) == 0 &&
+        !S_ISREG(status.st_mode)) {
+        copy = std::tmpfile();
+        if (copy == nullptr) {
             const int error = errno;
             std::fclose(stream);
-            throw ReadError(file + ": cannot read: " + std::strerror(error));
+            throw ReadError(file + ": cannot keep a copy: " + std::strerror(error));
         }
-        std::rewind(stream);
     }
-    source_ = new Source(stream, file_);
+    source_ = new Source(stream, copy, maxCopy, file_);
 }
 
 SnapshotReader::SnapshotReader(std::string_view text, std::string file)
@@ -1093,8 +1337,11 @@ bool SnapshotReader::Next(Snapshot& snapshot, Place& place) {
         }
         const std::string message =
             file_ + ":" + source.Position(last) + ": malformed JSON: " + Description(error);
+        if (strict_ || count_ == 0) {
+            throw ReadError(message);
+        }
         source.Drain();
-        if (strict_ || count_ == 0 || source.ContentAfterStartLine()) {
+        if (source.ContentAfterStartLine()) {
             throw ReadError(message);
         }
         warning_ = message + "; the last line, cut short, is skipped (" + std::to_string(count_) +
@@ -1141,7 +1388,7 @@ std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& f
 }
 
 std::vector<Snapshot> ReadSnapshots(const std::string& file) {
-    SnapshotReader reader(file);
+    SnapshotReader reader(file, SnapshotReader::Passes::kOnce);
     std::vector<Snapshot> snapshots;
     Snapshot snapshot;
     Place place;
@@ -1154,8 +1401,10 @@ std::vector<Snapshot> ReadSnapshots(const std::string& file) {
 Moment ParseMoment(const std::string& argument) {
     struct stat status {};
     Moment moment{argument, -1, false, argument};
-    const std::size_t at = argument.rfind('@');
-    if (stat(argument.c_str(), &status) == 0 || at == std::string::npos) {
+    const bool input = argument.rfind("-@", 0) == 0; // standard input's, whatever is there
+    const std::size_t at = input ? 1 : argument.rfind('@');
+    if (argument == "-" || at == std::string::npos ||
+        (!input && stat(argument.c_str(), &status) == 0)) {
         return moment;
     }
     const std::string prefix = argument.substr(0, at);
@@ -1163,7 +1412,7 @@ Moment ParseMoment(const std::string& argument) {
     const bool negative = !suffix.empty() && suffix[0] == '-';
     const std::string digits = suffix.substr(negative ? 1 : 0);
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
-        if (stat(prefix.c_str(), &status) == 0) {
+        if (input || stat(prefix.c_str(), &status) == 0) {
             throw std::invalid_argument(argument + ": '@" + suffix +
                                         "' is no snapshot's number: FILE@N is the N-th "
                                         "snapshot from 1, FILE@-N the N-th from the last");
@@ -1200,7 +1449,8 @@ std::size_t MomentIndex(const Moment& moment, std::size_t count) {
 }
 
 Snapshot ReadMoment(const Moment& moment, std::ostream& warnings) {
-    SnapshotReader reader(moment.file);
+    SnapshotReader reader(moment.file, moment.number < -1 ? SnapshotReader::Passes::kAgain
+                                                          : SnapshotReader::Passes::kOnce);
     Snapshot kept;
     Snapshot current;
     Place place;

@@ -144,11 +144,24 @@ struct Place {
 // recurses once a level and a deep enough one would overflow the stack.
 inline constexpr std::size_t kMaxNesting = 64;
 
+// The longest string or number the reader accepts, in bytes of the file
+// between the quotes (escapes as written) or of the number's text. Names and
+// paths are short; nlohmann's lexer builds a token whole, and keeps a copy of
+// it for its messages, so without this bound one long token would take twice
+// its size in memory. A longer one is refused at its first byte past the bound.
+inline constexpr std::uint64_t kMaxString = std::uint64_t{1} << 20;
+
+// The most bytes kept of a FILE that is not a regular one (a pipe) when its
+// snapshots must be read again (SnapshotReader::Passes::kAgain).
+inline constexpr std::uint64_t kMaxCopy = std::uint64_t{4} << 30;
+
 // What is wrong with a file, as a whole message: "FILE:LINE:COLUMN: what" for
 // malformed JSON, "FILE:LINE: not a snapshot: /json/pointer: what" for a
-// document of another shape (LINE is where that document starts), and
+// document of another shape (LINE is where that document starts),
 // "FILE:LINE:COLUMN: not a snapshot: nested deeper than 64 levels" at the
-// bracket that opens level 65.
+// bracket that opens level 65, "FILE:LINE:COLUMN: not a snapshot: a string
+// longer than 1 MiB" (or "a number") at its first byte past kMaxString, and
+// "FILE: more than 4 GiB from a pipe: ..." past kMaxCopy.
 class ReadError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -162,10 +175,19 @@ public:
 // false, and Warning() says so.
 class SnapshotReader {
 public:
-    // Reads `file`; ReadError when it cannot be opened. A file that is not a
-    // regular one (a pipe) is first copied to a temporary file, so that any
-    // snapshot can be read again.
-    explicit SnapshotReader(const std::string& file);
+    // Whether snapshots will be read again (ReadAt, CopyAt) once Next has read
+    // through. A regular file is read again where it lies; a file of another
+    // kind (a pipe, a terminal) is read once as it comes, so with kAgain what
+    // is read of it is also written to an unnamed temporary file, which the
+    // system removes however the process ends.
+    enum class Passes { kOnce, kAgain };
+
+    // Reads `file`, or standard input for "-" (from where it stands; named "-"
+    // in messages); ReadError when it cannot be opened. With Passes::kAgain,
+    // more than `maxCopy` bytes of a file that is not a regular one is a
+    // ReadError; with kOnce, ReadAt and CopyAt of such a file throw ReadError.
+    explicit SnapshotReader(const std::string& file, Passes passes = Passes::kAgain,
+                            std::uint64_t maxCopy = kMaxCopy);
     // Reads `text`, held by the caller; `file` names it in messages.
     SnapshotReader(std::string_view text, std::string file);
     ~SnapshotReader();
@@ -183,7 +205,9 @@ public:
     // From now on a torn last line is an error too.
     void Strict() { strict_ = true; }
 
-    // The snapshot at `place` (which Next gave), read again.
+    // The snapshot at `place` (which Next gave), read again. Reading then goes
+    // on from the end of that snapshot: the rest of a pipe not yet read is
+    // copied first, so read again only what Next has read through.
     Snapshot ReadAt(const Place& place);
     // The text of the snapshot at `place`, handed to `write` in pieces.
     template <typename Write> void CopyAt(const Place& place, Write write) {
@@ -214,14 +238,15 @@ private:
 // an error here too.
 std::vector<Snapshot> ParseSnapshots(std::string_view text, const std::string& file);
 
-// Every snapshot of the file, a torn last line skipped; a file that cannot be
-// read is a ReadError too.
+// Every snapshot of the file, read once, a torn last line skipped; a file
+// that cannot be read is a ReadError too.
 std::vector<Snapshot> ReadSnapshots(const std::string& file);
 
 // A snapshot named on the command line: FILE, or FILE@N for the N-th snapshot
 // of a series (from 1), FILE@-N for the N-th from the last; FILE alone is
 // FILE@-1. An argument that names a file as it is, '@' or not, is that file;
-// otherwise a suffix of '@', an optional '-' and digits is the number.
+// otherwise a suffix of '@', an optional '-' and digits is the number. "-" is
+// standard input and "-@N" its N-th snapshot, whatever files there are.
 struct Moment {
     std::string file;
     std::int64_t number = -1; // from 1, or from -1 for the last; never 0
@@ -230,7 +255,8 @@ struct Moment {
 };
 
 // The Moment of `argument`; std::invalid_argument with the whole message for
-// @0 or an @ followed by something else than a number, after a file there is.
+// @0 or an @ followed by something else than a number, after a file there is
+// or after "-".
 Moment ParseMoment(const std::string& argument);
 
 // The index from 0 of the snapshot `moment` names among `count`; ReadError
@@ -238,7 +264,9 @@ Moment ParseMoment(const std::string& argument);
 std::size_t MomentIndex(const Moment& moment, std::size_t count);
 
 // The snapshot `moment` names, the whole file checked; ReadError when it has
-// no such snapshot. A warning of the reader is written to `warnings`.
+// no such snapshot. A warning of the reader is written to `warnings`. The
+// file is read once, except for @-N with N above 1, whose snapshot is read
+// again once the file has been read through.
 Snapshot ReadMoment(const Moment& moment, std::ostream& warnings);
 
 } // namespace dideverazez::report

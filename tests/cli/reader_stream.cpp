@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -163,24 +164,67 @@ TEST(ReaderStream, FilesAndPipes) {
                       " has 3 snapshots");
     }
 
+    // Each reader of the FIFO is gone before the next writer opens it, so
+    // that every writer meets its own reader.
     const std::string fifo = folder + "/series.fifo";
     std::remove(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] {
-        std::FILE* pipe = std::fopen(fifo.c_str(), "wb");
-        std::fwrite(text.data(), 1, text.size(), pipe);
-        std::fclose(pipe);
-    });
-    SnapshotReader reader(fifo);
-    writer.join();
+    const auto fromPipe = [&](SnapshotReader::Passes passes, std::uint64_t maxCopy,
+                              const auto& use) {
+        std::thread writer([&] {
+            std::FILE* pipe = std::fopen(fifo.c_str(), "wb");
+            std::fwrite(text.data(), 1, text.size(), pipe);
+            std::fclose(pipe);
+        });
+        {
+            SnapshotReader reader(fifo, passes, maxCopy);
+            use(reader);
+        }
+        writer.join();
+    };
     Snapshot snapshot;
     Place first;
     Place place;
-    ASSERT_TRUE(reader.Next(snapshot, first));
-    while (reader.Next(snapshot, place)) {
-    }
-    EXPECT_EQ(reader.Count(), 3U);
-    EXPECT_EQ(reader.ReadAt(first).takenMs, 1);
+    fromPipe(SnapshotReader::Passes::kAgain, kMaxCopy, [&](SnapshotReader& reader) {
+        ASSERT_TRUE(reader.Next(snapshot, first));
+        while (reader.Next(snapshot, place)) {
+        }
+        EXPECT_EQ(reader.Count(), 3U);
+        EXPECT_EQ(reader.ReadAt(first).takenMs, 1);
+    });
+    // A pipe read again is copied as it is read, up to the bound; one read
+    // once is not copied at all, and cannot be read again.
+    fromPipe(SnapshotReader::Passes::kAgain, 100, [&](SnapshotReader& reader) {
+        try {
+            reader.Next(snapshot, place);
+            ADD_FAILURE();
+        } catch (const dideverazez::report::ReadError& error) {
+            EXPECT_EQ(error.what(), fifo + ": more than 100 bytes from a pipe, which html and "
+                                           "FILE@-N read again from a copy of at most 100 "
+                                           "bytes: write it to a file first");
+        }
+    });
+    fromPipe(SnapshotReader::Passes::kOnce, 100, [&](SnapshotReader& reader) {
+        ASSERT_TRUE(reader.Next(snapshot, first));
+        while (reader.Next(snapshot, place)) {
+        }
+        EXPECT_EQ(reader.Count(), 3U);
+        EXPECT_THROW(reader.ReadAt(first), dideverazez::report::ReadError);
+    });
+
+    // Standard input is read from where it stands: places and lines count
+    // from there.
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    ASSERT_EQ(std::fseek(in, static_cast<long>(Doc(1).size() + 1), SEEK_SET), 0);
+    const int saved = dup(STDIN_FILENO);
+    ASSERT_EQ(dup2(fileno(in), STDIN_FILENO), STDIN_FILENO);
+    std::ostringstream warnings;
+    const Snapshot second = ReadMoment(ParseMoment("-@-2"), warnings);
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    std::fclose(in);
+    EXPECT_EQ(second.takenMs, 2);
+    EXPECT_EQ(warnings.str().rfind("dideverazez-report: warning: -:3:10: malformed", 0), 0U);
     std::remove(fifo.c_str());
     std::remove(file.c_str());
 }
@@ -275,6 +319,25 @@ TEST(ReaderStream, MomentArguments) {
     EXPECT_EQ(ParseMoment("run.jsonl").number, -1);
     EXPECT_THROW(ParseMoment("x@-0"), std::invalid_argument);
     EXPECT_THROW(ParseMoment(".@y"), std::invalid_argument); // "." is there: @y is no number
+    // Standard input is there whatever the folder holds.
+    const Moment input = ParseMoment("-@-2");
+    EXPECT_EQ(input.file, "-");
+    EXPECT_EQ(input.number, -2);
+    EXPECT_FALSE(ParseMoment("-").given);
+    EXPECT_THROW(ParseMoment("-@y"), std::invalid_argument);
+}
+
+// A token that nlohmann quotes in its message is cut to its first and last 32
+// bytes, each cut at a character: here 3-byte ones, cut inside both times.
+TEST(ReaderStream, LongTokenInMessage) {
+    std::string name;
+    for (int i = 0; i < 30; ++i) {
+        name += "\u20ac"; // the euro sign, E2 82 AC
+    }
+    const std::string message = ReadError(R"({"x":")" + name + "z\t" + R"("})");
+    EXPECT_EQ(message.substr(message.find("last read: ")),
+              "last read: '\"\u20ac\u20ac\u20ac\u20ac\u20ac\u20ac\u20ac\u20ac\u20ac\u20ac..."
+              "\u20ac\u20ac\u20ac\u20ac\u20ac\u20ac\u20acz<U+0009>'");
 }
 
 // Of 20,000 snapshots, 500: the first, the last, the peaks given (at most half

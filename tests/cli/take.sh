@@ -73,6 +73,7 @@ run() {
 
 run answer snapshot_names.json take PID
 run answer snapshot_names.json take PID -o taken.json
+run answer snapshot_names.json take PID -o -
 run answer snapshot_foreign.json take PID
 run half snapshot_names.json take PID
 run twice snapshot_names.json take PID

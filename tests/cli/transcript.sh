@@ -10,6 +10,8 @@
 # repository. They run with an 8 MiB stack, the usual default, so that a case
 # that would overflow it fails on any machine.
 # A CASE is the tool's arguments, split at spaces; "(no arguments)" is none.
+# Standard input is /dev/null, FILE with "ARGS < FILE", or a pipe from FILE
+# with "cat FILE | ARGS".
 set -u
 tool=$1 data=$2 golden=$3
 shift 3
@@ -23,11 +25,22 @@ if [[ ${1-} == --generate ]]; then
 fi
 ulimit -s 8192 2>/dev/null || :
 for case in "$@"; do
-    args=()
-    [[ $case == "(no arguments)" ]] || read -ra args <<<"$case"
+    args=() line=$case pipe= input=
+    if [[ $line == "cat "*" | "* ]]; then
+        pipe=${line#cat } line=${line#* | }
+        pipe=${pipe%% | *}
+    fi
+    if [[ $line == *" < "* ]]; then
+        input=${line##* < } line=${line% < *}
+    fi
+    [[ $line == "(no arguments)" ]] || read -ra args <<<"$line"
     {
-        echo "\$ dideverazez-report $case"
-        "$tool" "${args[@]}" 2>"$actual.err"
+        echo "\$ ${pipe:+cat $pipe | }dideverazez-report $line${input:+ < $input}"
+        if [[ -n $pipe ]]; then
+            cat "$pipe" | "$tool" "${args[@]}" 2>"$actual.err"
+        else
+            "$tool" "${args[@]}" <"${input:-/dev/null}" 2>"$actual.err"
+        fi
         status=$?
         sed 's/^/! /' "$actual.err"
         echo "[exit $status]"
