@@ -149,30 +149,28 @@ void SymbolFiles::File::Look(Dwarf_Addr call, Named& named) const {
         const std::string unversioned = named.systemName.substr(0, named.systemName.find('@'));
         named.function = Demangled(unversioned.c_str());
     }
-    if (Dwfl_Line* line = dwfl_module_getsrc(module, call)) {
-        int number = 0;
-        if (const char* file = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr)) {
-            named.file = file;
-            named.line = number;
+    // The unit whose ranges hold the address. libdwfl's own (that of
+    // dwfl_module_getsrc too) is that of the last range that begins below the
+    // address, even past that range's end, and without .debug_aranges (clang
+    // writes none by default) libdw of Debian 12 finds none: each unit's own
+    // ranges say. An address that no unit holds has no file and line.
+    Dwarf_Addr bias = 0;
+    Dwarf_Die* unit = dwfl_module_addrdie(module, call, &bias);
+    if (unit == nullptr || dwarf_haspc(unit, call - bias) <= 0) {
+        unit = dwfl_module_nextcu(module, nullptr, &bias);
+        while (unit != nullptr && dwarf_haspc(unit, call - bias) <= 0) {
+            unit = dwfl_module_nextcu(module, unit, &bias);
         }
+    }
+    if (unit == nullptr) {
         return;
     }
-    // Without .debug_aranges (clang writes none by default) libdw of
-    // Debian 12 finds no unit for an address: each unit's own ranges say.
-    Dwarf_Addr bias = 0;
-    for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
-         unit = dwfl_module_nextcu(module, unit, &bias)) {
-        if (dwarf_haspc(unit, call - bias) <= 0) {
-            continue;
-        }
-        int number = 0;
-        Dwarf_Line* found = dwarf_getsrc_die(unit, call - bias);
-        const char* file = found != nullptr ? dwarf_linesrc(found, nullptr, nullptr) : nullptr;
-        if (file != nullptr && dwarf_lineno(found, &number) == 0) {
-            named.file = file;
-            named.line = number;
-        }
-        break;
+    int number = 0;
+    Dwarf_Line* found = dwarf_getsrc_die(unit, call - bias);
+    const char* file = found != nullptr ? dwarf_linesrc(found, nullptr, nullptr) : nullptr;
+    if (file != nullptr && dwarf_lineno(found, &number) == 0) {
+        named.file = file;
+        named.line = number;
     }
 }
 
