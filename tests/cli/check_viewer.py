@@ -15,7 +15,8 @@ tooltip of "All trees"; for a time series the peak of the total, the largest
 sum of the roots' current bytes over its snapshots, is shown beside it.
 
 In every DOM, and in each further DOM of the page opened at #FRAGMENT, the
-snapshot shown is the fragment's `at` (counted from 1, the last without), and
+snapshot shown is the fragment's `at` (counted from 1, the last without), the
+table's pages cells lie inside its pages column, and
 the table shows the first 100 of the handles whose paths hold its `filter`
 (ignoring case; all without), depth first, each with its figures, and says
 how many there are; the roots of a series' chart are the five largest by
@@ -53,7 +54,7 @@ class Page(HTMLParser):
         super().__init__(convert_charrefs=True)
         self.stack, self.rows, self.nodes, self.scripts, self.loads = [], [], [], [], []
         self.totals, self.ids, self.crumbs, self.frames = {}, {}, [], []
-        self.others, self.legend = [], []
+        self.others, self.legend, self.boxes = [], [], []
         self.ready = False
 
     def handle_starttag(self, tag, attrs):
@@ -77,8 +78,13 @@ class Page(HTMLParser):
                 break
         attrs, text = element["attrs"], element["text"]
         classes = attrs.get("class", "").split()
+        if tag == "th" and "data-box" in attrs and text.split()[:1] == ["pages"]:
+            self.boxes.append(attrs["data-box"])
         if tag == "td" and self.nearest("tr") is not None:
             self.nearest("tr").setdefault("cells", {}).update({c: text for c in classes})
+            if "data-box" in attrs:
+                self.nearest("tr").setdefault("boxes", {}).update(
+                    {c: attrs["data-box"] for c in classes})
         elif tag == "title" and self.nearest("g") is not None:
             self.nearest("g").setdefault("title", text)
         elif tag == "rect" and self.nearest("g") is not None:
@@ -227,6 +233,7 @@ def check_view(snapshots, fragment, dom, problems):
     moment = dom.ids.get("moment-text", {}).get("text")
     if len(snapshots) > 1 and moment != "%d of %d" % (at + 1, len(snapshots)):
         problems.append("#%s: the page shows snapshot %r, not %d" % (fragment, moment, at + 1))
+    check_pages_column(fragment, dom, problems)
     walked = walk(snapshot)
     needle = view.get("filter", "").lower()
     matching = [(e, d) for e, d, _, _ in walked if needle in e["path"].lower()]
@@ -287,6 +294,29 @@ def check_view(snapshots, fragment, dom, problems):
     check_folds(walked, zoomed, by, fragment, dom, problems)
     print("#%s: snapshot %d, %d of %d rows shown, %d match, zoomed into %s"
           % (fragment, at + 1, len(rows), total, len(matching), " / ".join(chain)))
+
+
+def check_pages_column(fragment, dom, problems):
+    """The table's pages cells sit in the grid: inside the column of the pages
+    heading, and as high as the blocks cell of their row (the boxes that
+    browser.sh measured: left, right, top and bottom edges, in pixels)."""
+    edges = lambda box: tuple(map(float, box.split()))
+    rows = [r for r in dom.rows + list(dom.totals.values()) if "pages" in r.get("boxes", {})]
+    if len(dom.boxes) != 1 or not rows:
+        problems.append("#%s: no pages column measured (%d headings, %d cells)"
+                        % (fragment, len(dom.boxes), len(rows)))
+        return
+    left, right, _, _ = edges(dom.boxes[0])
+    astray = []
+    for row in rows:
+        cell, beside = edges(row["boxes"]["pages"]), edges(row["boxes"]["blocks"])
+        if (cell[0] < left - 0.5 or cell[1] > right + 0.5 or abs(cell[2] - beside[2]) > 0.5
+                or abs(cell[3] - beside[3]) > 0.5):
+            astray.append((row["attrs"].get("data-path", "total"), cell, beside[2:]))
+    if astray:
+        problems.append("#%s: %d of %d pages cells lie outside the grid (column %.1f to %.1f; "
+                        "path, box, row's top and bottom): %r"
+                        % (fragment, len(astray), len(rows), left, right, astray[:3]))
 
 
 SMALLEST_CELL = 400
