@@ -1,12 +1,14 @@
 // The viewer of dideverazez snapshots. dideverazez-report html embeds the
-// snapshots in the element #snapshots as [{file, snapshot}, ...], in the order
-// given; the tool has checked every key used here. Plain script, nothing to
-// fetch. The state (area measure, snapshot shown, zoom, the handle whose call
-// sites are drawn, their measure, the frame zoomed into and the table's
-// filter) lives in the URL's fragment, e.g.
-// #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated&filter=mesh, so a view
-// can be linked: handles by their paths, snapshots counted from 1 as the page
-// shows them (docs/snapshot.md).
+// snapshots in the element #snapshots as [{file, snapshot, stacks}, ...], in
+// the order given, each snapshot without its `stacks` and `objects`: its sites
+// index the stacks of table `stacks` in the element #stacks, {names, tables},
+// each stack its frames' indices in `names`, innermost first. The tool has
+// checked every key used here. Plain script, nothing to fetch. The state (area
+// measure, snapshot shown, zoom, the handle whose call sites are drawn, their
+// measure, the frame zoomed into and the table's filter) lives in the URL's
+// fragment, e.g. #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated&filter=mesh,
+// so a view can be linked: handles by their paths, snapshots counted from 1 as
+// the page shows them (docs/snapshot.md).
 'use strict';
 
 (function () {
@@ -124,6 +126,8 @@
   const source = document.getElementById('snapshots').textContent.trim();
   if (!source) return;
   const moments = JSON.parse(source).map(model);
+  const stacks = JSON.parse(document.getElementById('stacks').textContent.trim() ||
+                            '{"names": [], "tables": []}');
   // A file's snapshots sit side by side: each run of one file of more than one
   // snapshot is a time series, whose total peaked, as far as its snapshots
   // show, at the largest of their totals.
@@ -658,19 +662,16 @@
 
   // --- Flame graph of the call sites ----------------------------------------
 
-  // The frames of stack `i`, outermost first: the names the tool looked up
-  // (`symbols`, without the library's own frames) when the page has them, else
-  // the return addresses in hex (exact below 2^53, as user-space addresses are).
-  function frames(snapshot, i) {
-    const innermostFirst = snapshot.symbols ? snapshot.symbols[i]
-                                            : snapshot.stacks[i].map((a) => '0x' + a.toString(16));
-    return innermostFirst.slice().reverse();
+  // The frames of stack `i` of the snapshot of `entry`, outermost first, by
+  // the names the tool looked up (without the library's own frames).
+  function frames(entry, i) {
+    return stacks.tables[entry.stacks][i].map((k) => stacks.names[k]).reverse();
   }
 
   // The sites of `node` and of its subtree (of every tree for the top) merged
   // into one tree of frames from the outermost down: a frame holds the figures
   // of every site whose stack passes through it, the top one those of all.
-  function siteTree(snapshot, node) {
+  function siteTree(entry, node) {
     const zero = () => ({in_use: {bytes: 0, blocks: 0}, allocated: {bytes: 0, blocks: 0}});
     const root = Object.assign({name: '', path: [], children: new Map()}, zero());
     const add = (frame, site) => {
@@ -683,7 +684,7 @@
       for (const site of n.sites) {
         let frame = root;
         add(root, site);
-        for (const name of frames(snapshot, site.stack)) {
+        for (const name of frames(entry, site.stack)) {
           let next = frame.children.get(name);
           if (!next) {
             next = Object.assign({name, path: frame.path.concat(name), children: new Map()},
@@ -746,7 +747,7 @@
                   'the call stack of about one allocation in n bytes requested.');
     }
     if (!node) return none('No handle ' + label + ' in this snapshot.');
-    const root = siteTree(snapshot, node);
+    const root = siteTree(m.entry, node);
     const by = state.sites;
     if (!root.allocated.bytes) {
       return none('None of the allocations of ' + whose + ' was sampled (about one allocation ' +

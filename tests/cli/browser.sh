@@ -25,15 +25,15 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$tool" html "$snapshot" -o "$work/page.html"
-# The pages dumped drop the embedded snapshots once the viewer has read them:
-# serialising megabytes of text costs chromium seconds a dump, and the check
-# reads what is embedded from page.html itself. Each cell of the table of
-# live handles gets data-box, its edges as laid out.
+# The pages dumped drop the embedded snapshots and stacks once the viewer has
+# read them: serialising megabytes of text costs chromium seconds a dump, and
+# the check reads what is embedded from page.html itself. Each cell of the
+# table of live handles gets data-box, its edges as laid out.
 "$python" - "$work/page.html" "$work/shown.html" <<'EOF'
 import sys
 page = open(sys.argv[1], encoding="utf-8").read()
 after = """<script>
-document.getElementById('snapshots').remove();
+for (const id of ['snapshots', 'stacks']) document.getElementById(id).remove();
 for (const cell of document.querySelectorAll('#engines th, #engines td')) {
   const box = cell.getBoundingClientRect();
   cell.dataset.box = [box.left, box.right, box.top, box.bottom].join(' ');

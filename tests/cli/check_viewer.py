@@ -3,7 +3,12 @@
 Usage: check_viewer.py SNAPSHOT_FILE PAGE CURRENT_DOM PEAK_DOM [FRAGMENT DOM]...
 
 PAGE is what `dideverazez-report html` wrote: it must load nothing (no src or
-href, no url() or @import) and embed the file's snapshots unchanged. The DOMs
+href, no url() or @import) and embed the file's snapshots unchanged but for
+their `stacks`, `objects` and `symbols`: each snapshot with stacks refers to a
+table of the page's stacks, which begins with its stacks, each named
+innermost first without the library's leading frames (a frame in an object
+whose file is not there by its address in hex and the object's file name).
+The DOMs
 are the page after its script ran, with the treemap's areas by current and by
 peak bytes, showing the last snapshot. For every handle of it, the table's row
 shows its current and peak bytes and its blocks, blocks ever and pages as
@@ -26,13 +31,14 @@ the viewer's key as earlier pages linked them; the treemap's crumbs lead to
 the handle zoomed into. The
 call sites of the handle selected (the fragment's `handle`, else its `zoom`,
 else all trees) and of its subtree are drawn as docs/sampling.md says: the
-stacks outermost frame first, named by the page's `symbols` or else in hex,
-merged by name; a frame as wide as the bytes (`sites`: in use, or allocated)
+stacks outermost frame first, named by the page's tables, merged by name; a
+frame as wide as the bytes (`sites`: in use, or allocated)
 of the stacks through it, the frame zoomed into (`frame`) and those above it
 full width, callees left to right from the largest; each frame's title its
 name and exact bytes and blocks. A page without sites says why instead.
 """
 import json
+import os
 import re
 import sys
 import urllib.parse
@@ -146,6 +152,45 @@ def blocks(tree):
         else:
             found.append((m["count_current"], m["count_cumul"], ""))
     return found
+
+
+def page_names(snapshot, stack):
+    """The names html gives the frames of `stack`, innermost first, without
+    the library's leading frames; None for a frame of an object whose file is
+    there, which the file names."""
+    objects = snapshot.get("objects", [])
+    base = lambda o: o["path"][o["path"].rfind("/") + 1:]
+    of = lambda a: next((o for o in objects if o["start"] <= a < o["end"]), None)
+    frames = list(stack)
+    while frames and of(frames[0]) and base(of(frames[0])).startswith("libdideverazez"):
+        frames.pop(0)
+    return [None if of(a) and os.path.exists(of(a)["path"]) else
+            "0x%x (%s)" % (a, base(of(a))) if of(a) else "0x%x" % a for a in frames]
+
+
+def check_stacks(snapshots, entries, stacks, problems):
+    """Each snapshot with stacks refers to a table of the page that begins
+    with its stacks, named."""
+    for i, (entry, snapshot) in enumerate(zip(entries, snapshots)):
+        if not snapshot.get("stacks"):
+            if "stacks" in entry:
+                problems.append("snapshot %d has no stacks but a table of them" % (i + 1))
+            continue
+        t = entry.get("stacks")
+        table = stacks["tables"][t] if isinstance(t, int) and t < len(stacks["tables"]) else []
+        if len(table) < len(snapshot["stacks"]):
+            problems.append("snapshot %d: table %r has %d stacks, not its %d"
+                            % (i + 1, t, len(table), len(snapshot["stacks"])))
+            continue
+        for k, stack in enumerate(snapshot["stacks"]):
+            names = [stacks["names"][n] for n in table[k]]
+            expected = page_names(snapshot, stack)
+            if len(names) != len(expected) or any(e not in (None, n)
+                                                   for e, n in zip(expected, names)):
+                problems.append("snapshot %d: stack %d is named %r, not %r"
+                                % (i + 1, k, names, expected))
+    print("stacks: %d named in %d tables of the page, %d names"
+          % (sum(len(t) for t in stacks["tables"]), len(stacks["tables"]), len(stacks["names"])))
 
 
 def check_total(snapshots, doms, problems):
@@ -361,11 +406,12 @@ def amount(figures):
                                   "block" if figures["blocks"] == 1 else "blocks")
 
 
-def check_sites(snapshots, fragment, dom, problems):
+def check_sites(snapshots, entries, stacks, fragment, dom, problems):
     """The flame graph of the page opened at #fragment, against the sites of
-    the embedded snapshot it shows."""
+    the embedded snapshot it shows, named by the page's `stacks`."""
     view = dict(urllib.parse.parse_qsl(fragment, keep_blank_values=True))
-    snapshot = snapshots[shown_at(snapshots, view)]
+    at = shown_at(snapshots, view)
+    snapshot = snapshots[at]
     name = view.get("handle", view.get("zoom", ""))
     handle = resolve(snapshot, name)
     measure = "allocated" if view.get("sites") == "allocated" else "in_use"
@@ -396,10 +442,10 @@ def check_sites(snapshots, fragment, dom, problems):
     # The tree of frames: outermost first, merged by name from the top.
     zero = lambda: {"in_use": {"bytes": 0, "blocks": 0}, "allocated": {"bytes": 0, "blocks": 0}}
     root = {"name": None, "path": (), "children": {}, **zero()}
+    table = stacks["tables"][entries[at]["stacks"]] if snapshot.get("stacks") else []
     for engine, _ in chosen:
         for site in engine.get("sites", []):
-            names = (snapshot["symbols"][site["stack"]] if "symbols" in snapshot else
-                     ["0x%x" % a for a in snapshot["stacks"][site["stack"]]])
+            names = [stacks["names"][k] for k in table[site["stack"]]]
             frame = root
             for name in [None] + names[::-1]:
                 if name is not None:
@@ -466,12 +512,16 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     snapshots = documents(snapshot_file)
     page = parse(page_file)
     problems += ["the page loads a resource: " + load for load in page.loads]
-    embedded = [s for s in page.scripts if s["attrs"].get("id") == "snapshots"]
-    # The tool adds `symbols` where a snapshot has stacks; all else is the file's.
-    unnamed = lambda found: [{k: v for k, v in s.items() if k != "symbols"} for s in found]
-    carried = [e["snapshot"] for e in json.loads(embedded[0]["text"])] if len(embedded) == 1 else []
-    if unnamed(carried) != unnamed(snapshots):
+    embedded = {s["attrs"].get("id"): json.loads(s["text"]) for s in page.scripts
+                if s["attrs"].get("id") in ("snapshots", "stacks")}
+    entries = embedded.get("snapshots", [])
+    stacks = embedded.get("stacks", {"names": [], "tables": []})
+    # The page names the stacks in its own tables; all else is the file's.
+    trimmed = lambda s: {k: v for k, v in s.items() if k not in ("stacks", "objects", "symbols")}
+    if [e["snapshot"] for e in entries] != [trimmed(s) for s in snapshots]:
         problems.append("the page does not embed the file's snapshots as they are")
+    else:
+        check_stacks(snapshots, entries, stacks, problems)
 
     roots = [engine for tree in snapshots[-1]["trees"] for engine in tree["engines"]
              if engine["parent"] is None]
@@ -526,8 +576,8 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     for fragment, dom in pairs:
         if not dom.ready:
             problems.append("#%s: the viewer's script did not run to its end" % fragment)
-        check_view(carried or snapshots, fragment, dom, problems)
-        check_sites(carried or snapshots, fragment, dom, problems)
+        check_view(snapshots, fragment, dom, problems)
+        check_sites(snapshots, entries, stacks, fragment, dom, problems)
     print("\n".join(problems) if problems else
           "the page shows every handle's figures: %d roots, %d treemap checks"
           % (len(roots), checked))
