@@ -130,21 +130,25 @@
                             '{"names": [], "tables": []}');
   // A file's snapshots sit side by side: each run of one file of more than one
   // snapshot is a time series, whose total peaked, as far as its snapshots
-  // show, at the largest of their totals.
+  // show, at the largest of their totals, first reached at `at`. The page
+  // opens at the peak of the last file's.
+  let opening = moments.length - 1;
   for (let start = 0, end; start < moments.length; start = end) {
     for (end = start + 1; end < moments.length &&
          moments[end].entry.file === moments[start].entry.file; ++end);
     const run = moments.slice(start, end);
     if (run.length < 2) continue;
     const peak = Math.max(...run.map((m) => m.top.current));
-    for (const m of run) m.top.series = {peak, count: run.length, file: m.entry.file};
+    const at = start + run.findIndex((m) => m.top.current === peak);
+    for (const m of run) m.top.series = {peak, at, count: run.length, file: m.entry.file};
+    if (end === moments.length) opening = at;
   }
   // `zoom`, `handle`: the keys of the handle zoomed into and of the one whose
   // sites are drawn ('' for all trees; '?' and its name for one the fragment
   // named that the snapshot lacks); `frame`: the names of the frames from the
   // top down to the one zoomed into; `filter`: what the paths of the tables'
   // rows hold; `page`, `retiredPage`: the page of each table shown, from 0.
-  const state = {at: moments.length - 1, by: 'current', zoom: '', sort: null, descending: true,
+  const state = {at: opening, by: 'current', zoom: '', sort: null, descending: true,
                  selected: [], handle: '', sites: 'in_use', frame: [], filter: '', page: 0,
                  retiredPage: 0};
   const $ = (id) => document.getElementById(id);
@@ -262,7 +266,9 @@
       ' ms after the library loaded (' + entry.file + '): ' + roots.length +
       (roots.length === 1 ? ' tree, ' : ' trees, ') + nodes.length + ' live handles, ' +
       s.retired.length + ' retired.';
-    $('moment-text').textContent = (state.at + 1) + ' of ' + moments.length;
+    const series = current().top.series;
+    $('moment-text').textContent = (state.at + 1) + ' of ' + moments.length +
+      (series && series.at === state.at ? ', the peak of the total' : '');
   }
 
   // --- Treemap ------------------------------------------------------------

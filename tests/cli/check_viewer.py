@@ -8,9 +8,11 @@ their `stacks`, `objects` and `symbols`: each snapshot with stacks refers to a
 table of the page's stacks, which begins with its stacks, each named
 innermost first without the library's leading frames (a frame in an object
 whose file is not there by its address in hex and the object's file name).
-The DOMs
-are the page after its script ran, with the treemap's areas by current and by
-peak bytes, showing the last snapshot. For every handle of it, the table's row
+The DOMs are the page after its script ran, with the treemap's areas by
+current and by peak bytes, showing the snapshot it opens at: for a series,
+the first where the total of the roots' current bytes is highest, said so
+beside the slider ("the peak of the total"). For every handle of it, the
+table's row
 shows its current and peak bytes and its blocks, blocks ever and pages as
 docs/snapshot.md counts them; for every root, the treemap's title of it gives
 both byte figures, and its label the figure the areas are drawn by (a root
@@ -20,12 +22,12 @@ tooltip of "All trees"; for a time series the peak of the total, the largest
 sum of the roots' current bytes over its snapshots, is shown beside it.
 
 In every DOM, and in each further DOM of the page opened at #FRAGMENT, the
-snapshot shown is the fragment's `at` (counted from 1, the last without), the
-table's pages cells lie inside its pages column, and
+snapshot shown is the fragment's `at` (counted from 1, the peak of the total
+without), the table's pages cells lie inside its pages column, and
 the table shows the first 100 of the handles whose paths hold its `filter`
 (ignoring case; all without), depth first, each with its figures, and says
 how many there are; the roots of a series' chart are the five largest by
-current bytes at that snapshot (of those with any). Handles are named by
+current bytes at that snapshot (of those with any, else of all). Handles are named by
 path (`zoom`, `handle`), the k-th of n sharing one as "PATH [k of n]", or by
 the viewer's key as earlier pages linked them; the treemap's crumbs lead to
 the handle zoomed into. The
@@ -193,16 +195,67 @@ def check_stacks(snapshots, entries, stacks, problems):
           % (sum(len(t) for t in stacks["tables"]), len(stacks["tables"]), len(stacks["names"])))
 
 
+def total(snapshot):
+    """The sum of the roots' current bytes."""
+    return sum(e["metrics"]["memory_current"] for tree in snapshot["trees"]
+               for e in tree["engines"] if e["parent"] is None)
+
+
+def opening(snapshots):
+    """The index of the snapshot the page opens at: of a series, the first
+    where the total is highest."""
+    totals = [total(s) for s in snapshots]
+    return totals.index(max(totals)) if len(snapshots) > 1 else len(snapshots) - 1
+
+
+def page_names(snapshot, stack):
+    """The names html gives the frames of `stack`, innermost first, without
+    the library's leading frames; None for a frame of an object whose file is
+    there, which the file names."""
+    objects = snapshot.get("objects", [])
+    base = lambda o: o["path"][o["path"].rfind("/") + 1:]
+    of = lambda a: next((o for o in objects if o["start"] <= a < o["end"]), None)
+    frames = list(stack)
+    while frames and of(frames[0]) and base(of(frames[0])).startswith("libdideverazez"):
+        frames.pop(0)
+    return [None if of(a) and os.path.exists(of(a)["path"]) else
+            "0x%x (%s)" % (a, base(of(a))) if of(a) else "0x%x" % a for a in frames]
+
+
+def check_stacks(snapshots, entries, stacks, problems):
+    """Each snapshot with stacks refers to a table of the page that begins
+    with its stacks, named."""
+    for i, (entry, snapshot) in enumerate(zip(entries, snapshots)):
+        if not snapshot.get("stacks"):
+            if "stacks" in entry:
+                problems.append("snapshot %d has no stacks but a table of them" % (i + 1))
+            continue
+        t = entry.get("stacks")
+        table = stacks["tables"][t] if isinstance(t, int) and t < len(stacks["tables"]) else []
+        if len(table) < len(snapshot["stacks"]):
+            problems.append("snapshot %d: table %r has %d stacks, not its %d"
+                            % (i + 1, t, len(table), len(snapshot["stacks"])))
+            continue
+        for k, stack in enumerate(snapshot["stacks"]):
+            names = [stacks["names"][n] for n in table[k]]
+            expected = page_names(snapshot, stack)
+            if len(names) != len(expected) or any(e not in (None, n)
+                                                   for e, n in zip(expected, names)):
+                problems.append("snapshot %d: stack %d is named %r, not %r"
+                                % (i + 1, k, names, expected))
+    print("stacks: %d named in %d tables of the page, %d names"
+          % (sum(len(t) for t in stacks["tables"]), len(stacks["tables"]), len(stacks["names"])))
+
+
 def check_total(snapshots, doms, problems):
     """The sums of the roots, the sum of their peaks never shown as a peak."""
-    roots = [e for tree in snapshots[-1]["trees"] for e in tree["engines"] if e["parent"] is None]
-    total = lambda s: sum(e["metrics"]["memory_current"] for tree in s["trees"]
-                          for e in tree["engines"] if e["parent"] is None)
+    shown = snapshots[opening(snapshots)]
+    roots = [e for tree in shown["trees"] for e in tree["engines"] if e["parent"] is None]
     peaks = grouped(sum(r["metrics"]["memory_peak"] for r in roots))
     peak_of_total = grouped(max(total(s) for s in snapshots)) if len(snapshots) > 1 else None
     dom = doms["current"]
     row = dom.totals.get("sum", {}).get("cells", {})
-    expected = {"memory_current": grouped(total(snapshots[-1])),
+    expected = {"memory_current": grouped(total(shown)),
                 "memory_peak": peaks + " (sum of peaks)"}
     for key, value in expected.items():
         if row.get(key) != value:
@@ -263,7 +316,7 @@ def resolve(snapshot, name):
 def shown_at(snapshots, view):
     """The index of the snapshot the page opened at `view` shows."""
     at = view.get("at", "")
-    return int(at) - 1 if at.isdigit() and 1 <= int(at) <= len(snapshots) else len(snapshots) - 1
+    return int(at) - 1 if at.isdigit() and 1 <= int(at) <= len(snapshots) else opening(snapshots)
 
 
 PAGE_ROWS = 100
@@ -276,8 +329,10 @@ def check_view(snapshots, fragment, dom, problems):
     at = shown_at(snapshots, view)
     snapshot = snapshots[at]
     moment = dom.ids.get("moment-text", {}).get("text")
-    if len(snapshots) > 1 and moment != "%d of %d" % (at + 1, len(snapshots)):
-        problems.append("#%s: the page shows snapshot %r, not %d" % (fragment, moment, at + 1))
+    says = "%d of %d" % (at + 1, len(snapshots))
+    says += ", the peak of the total" if at == opening(snapshots) else ""
+    if len(snapshots) > 1 and moment != says:
+        problems.append("#%s: the page shows snapshot %r, not %r" % (fragment, moment, says))
     check_pages_column(fragment, dom, problems)
     walked = walk(snapshot)
     needle = view.get("filter", "").lower()
@@ -312,7 +367,9 @@ def check_view(snapshots, fragment, dom, problems):
     if len(snapshots) > 1:
         roots = [e for tree in snapshot["trees"] for e in tree["engines"][:1]]
         largest = sorted(roots, key=lambda r: -r["metrics"]["memory_current"])
+        # Those with bytes; all roots when none has any.
         charted = [r["path"] for r in largest if r["metrics"]["memory_current"] > 0][:5]
+        charted = charted or [r["path"] for r in largest][:5]
         if dom.legend != charted:
             problems.append("#%s: the chart draws %r, not the largest roots %r"
                             % (fragment, dom.legend, charted))
@@ -523,8 +580,8 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     else:
         check_stacks(snapshots, entries, stacks, problems)
 
-    roots = [engine for tree in snapshots[-1]["trees"] for engine in tree["engines"]
-             if engine["parent"] is None]
+    roots = [engine for tree in snapshots[opening(snapshots)]["trees"]
+             for engine in tree["engines"] if engine["parent"] is None]
     doms = {"current": parse(current_file), "peak": parse(peak_file)}
     for by, dom in doms.items():
         if not dom.ready:
