@@ -29,7 +29,9 @@
   ];
   const cell = (node, key) => (key in node.m ? node.m[key] : node.blocks[key]);
   const METRIC = {current: 'memory_current', peak: 'memory_peak'};
-  const SITES = {in_use: 'in use', allocated: 'allocated'};
+  // The flame graph's measures: a site's key, and what its widths are.
+  const SITES = {in_use: 'in use', allocated: 'allocated', peak: 'at the peak'};
+  const SITE_KEY = {in_use: 'in_use', allocated: 'allocated', peak: 'at_peak'};
   const ROW = 18; // the height of a row of the flame graph, in pixels
   // The rows of a table shown at once: a page of 20,000 handles stays quick
   // to lay out; the buttons under it page through the rest.
@@ -192,7 +194,7 @@
     // The handle selected is the one zoomed into unless the fragment says.
     state.handle = fragment.has('handle') ? resolve(current(), fragment.get('handle'))
                                           : state.zoom;
-    if (fragment.get('sites') === 'allocated') state.sites = 'allocated';
+    if (Object.hasOwn(SITES, fragment.get('sites') || '')) state.sites = fragment.get('sites');
     state.frame = fragment.get('frame') ? fragment.get('frame').split('\n') : [];
     state.filter = fragment.get('filter') || '';
   }
@@ -676,14 +678,18 @@
 
   // The sites of `node` and of its subtree (of every tree for the top) merged
   // into one tree of frames from the outermost down: a frame holds the figures
-  // of every site whose stack passes through it, the top one those of all.
+  // of every site whose stack passes through it, the top one those of all. A
+  // site without `at_peak` held nothing at the peak.
   function siteTree(entry, node) {
-    const zero = () => ({in_use: {bytes: 0, blocks: 0}, allocated: {bytes: 0, blocks: 0}});
+    const zero = () => ({in_use: {bytes: 0, blocks: 0}, allocated: {bytes: 0, blocks: 0},
+                         peak: {bytes: 0, blocks: 0}});
     const root = Object.assign({name: '', path: [], children: new Map()}, zero());
     const add = (frame, site) => {
       for (const measure of Object.keys(SITES)) {
-        frame[measure].bytes += site[measure].bytes;
-        frame[measure].blocks += site[measure].blocks;
+        const figures = site[SITE_KEY[measure]];
+        if (!figures) continue;
+        frame[measure].bytes += figures.bytes;
+        frame[measure].blocks += figures.blocks;
       }
     };
     const walk = (n) => {
@@ -717,9 +723,18 @@
     return [frame === root ? whose + ': every sampled stack' : frame.name,
             'in use: ' + amount(frame.in_use) + share('in_use'),
             'allocated: ' + amount(frame.allocated) + share('allocated'),
-            frame !== root ? '' : sampling === 1 ? 'every allocation sampled: exact figures'
-              : 'about one allocation in ' + grouped(sampling) + ' bytes sampled: estimates',
+            sampling.peak ? 'at the peak: ' + amount(frame.peak) + share('peak') : '',
+            frame !== root ? '' : sampling.bytes === 1 ? 'every allocation sampled: exact figures'
+              : 'about one allocation in ' + grouped(sampling.bytes) + ' bytes sampled: estimates',
             'click to zoom into it'].filter((line) => line).join('\n');
+  }
+
+  // The peak of the sampled bytes, in words.
+  function sampledPeak(sampling) {
+    const peak = sampling.peak;
+    return 'The sampled sites together held the most ' + grouped(peak.ms) + ' ms after the ' +
+           'library loaded: ' + (sampling.bytes === 1 ? '' : 'about ') + amount(peak) +
+           ' in use; "bytes at the peak" draws what each held then.';
   }
 
   // A warm colour of the name's own, the same wherever the frame shows; frames
@@ -741,6 +756,10 @@
     $('sites-title').textContent = 'Call sites of ' + whose;
     const flame = $('flame');
     const note = $('sites-none');
+    const sampling = snapshot.sampling;
+    $('sites-peak-choice').hidden = !(sampling && sampling.peak);
+    $('sites-peak').hidden = !(sampling && sampling.peak);
+    if (sampling && sampling.peak) $('sites-peak').textContent = sampledPeak(sampling);
     const none = (text) => {
       note.textContent = text;
       note.hidden = false;
@@ -758,6 +777,16 @@
     if (!root.allocated.bytes) {
       return none('None of the allocations of ' + whose + ' was sampled (about one allocation ' +
                   'in ' + grouped(snapshot.sampling.bytes) + ' bytes requested is).');
+    }
+    if (by === 'peak' && !snapshot.sampling.peak) {
+      return none('This snapshot records no peak of the sampled bytes (sampling.peak): widths ' +
+                  'by in-use or allocated bytes show its sites.');
+    }
+    if (by === 'peak' && !root.peak.bytes) {
+      return none('The sampled sites of ' + whose + ' held nothing at the peak of the ' +
+                  'sampled bytes, ' + grouped(snapshot.sampling.peak.ms) + ' ms after the ' +
+                  'library loaded; by allocated bytes they show where its ' +
+                  amount(root.allocated) + ' came from.');
     }
     if (!root[by].bytes) {
       return none('Nothing allocated at the sampled sites of ' + whose + ' is in use now; by ' +
@@ -809,7 +838,7 @@
                           'role': 'button',
                           'aria-label': name + ', ' + grouped(frame[by].bytes) + ' bytes ' +
                                         SITES[by]});
-      let title = frameDetails(frame, root, whose, snapshot.sampling.bytes);
+      let title = frameDetails(frame, root, whose, snapshot.sampling);
       if (frame === root && narrow) {
         title += '\n' + narrow + (narrow === 1 ? ' frame' : ' frames') +
                  ' too narrow to draw here: zoom in to see them';

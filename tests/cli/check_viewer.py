@@ -34,10 +34,12 @@ the handle zoomed into. The
 call sites of the handle selected (the fragment's `handle`, else its `zoom`,
 else all trees) and of its subtree are drawn as docs/sampling.md says: the
 stacks outermost frame first, named by the page's tables, merged by name; a
-frame as wide as the bytes (`sites`: in use, or allocated)
-of the stacks through it, the frame zoomed into (`frame`) and those above it
-full width, callees left to right from the largest; each frame's title its
-name and exact bytes and blocks. A page without sites says why instead.
+frame as wide as the bytes (`sites`: in use, allocated, or at the peak of the
+sampled bytes) of the stacks through it, the frame zoomed into (`frame`) and
+those above it full width, callees left to right from the largest; each
+frame's title its name and exact bytes and blocks. The peak of the sampled
+bytes, when the snapshot has one, is named with its bytes and moment, and
+offered as a measure. A page without sites says why instead.
 """
 import json
 import os
@@ -463,6 +465,10 @@ def amount(figures):
                                   "block" if figures["blocks"] == 1 else "blocks")
 
 
+MEASURES = ("in_use", "allocated", "at_peak")
+NOTHING = {"bytes": 0, "blocks": 0}
+
+
 def check_sites(snapshots, entries, stacks, fragment, dom, problems):
     """The flame graph of the page opened at #fragment, against the sites of
     the embedded snapshot it shows, named by the page's `stacks`."""
@@ -471,7 +477,7 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
     snapshot = snapshots[at]
     name = view.get("handle", view.get("zoom", ""))
     handle = resolve(snapshot, name)
-    measure = "allocated" if view.get("sites") == "allocated" else "in_use"
+    measure = {"allocated": "allocated", "peak": "at_peak"}.get(view.get("sites"), "in_use")
     chosen = [(e, key) for e, _, key, above in walk(snapshot) if not name or handle in above]
     selected = next((e for e, key in chosen if key == handle), None)
     has_children = selected is not None and any(e["parent"] == selected["address"]
@@ -492,12 +498,25 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
                             % (fragment, len(shown), note["text"], sentence))
         print("#%s: %s" % (fragment, note["text"]))
 
+    peak = snapshot.get("sampling", {}).get("peak")
+    named = dom.ids.get("sites-peak", {"attrs": {"hidden": ""}, "text": ""})
+    offered = dom.ids.get("sites-peak-choice", {"attrs": {"hidden": ""}})
+    if peak is None and ("hidden" not in named["attrs"] or "hidden" not in offered["attrs"]):
+        problems.append("#%s: a peak of the sampled bytes named or offered: %r"
+                        % (fragment, named["text"]))
+    if peak is not None:
+        says = ["%s ms after the library loaded" % grouped(peak["ms"]), amount(peak)]
+        if ("hidden" in named["attrs"] or "hidden" in offered["attrs"]
+                or not all(part in named["text"] for part in says)):
+            problems.append("#%s: the peak of the sampled bytes is named %r, not with %r"
+                            % (fragment, named["text"], says))
+        print("#%s: %s" % (fragment, " ".join(named["text"].split())))
     if "sampling" not in snapshot:
         return say("DIDEVERAZEZ_SAMPLE_BYTES=n")
     if name and selected is None:
         return say("No handle %s in this snapshot." % label)
     # The tree of frames: outermost first, merged by name from the top.
-    zero = lambda: {"in_use": {"bytes": 0, "blocks": 0}, "allocated": {"bytes": 0, "blocks": 0}}
+    zero = lambda: {m: dict(NOTHING) for m in MEASURES}
     root = {"name": None, "path": (), "children": {}, **zero()}
     table = stacks["tables"][entries[at]["stacks"]] if snapshot.get("stacks") else []
     for engine, _ in chosen:
@@ -509,11 +528,15 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
                     frame = frame["children"].setdefault(
                         name, {"name": name, "path": frame["path"] + (name,), "children": {},
                                **zero()})
-                for m in ("in_use", "allocated"):
+                for m in MEASURES:
                     for unit in ("bytes", "blocks"):
-                        frame[m][unit] += site[m][unit]
+                        frame[m][unit] += site.get(m, NOTHING)[unit]
     if not root["allocated"]["bytes"]:
         return say("None of the allocations of %s was sampled" % whose)
+    if measure == "at_peak" and peak is None:
+        return say("This snapshot records no peak of the sampled bytes")
+    if measure == "at_peak" and not root["at_peak"]["bytes"]:
+        return say("The sampled sites of %s held nothing at the peak of the sampled bytes" % whose)
     if not root[measure]["bytes"]:
         return say("Nothing allocated at the sampled sites of %s is in use now" % whose)
     chain = [root]
@@ -554,7 +577,9 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
         lines = g.get("title", "").split("\n")
         first = frame["name"] or whose + ": every sampled stack"
         figures = ["in use: " + amount(frame["in_use"]), "allocated: " + amount(frame["allocated"])]
+        figures += ["at the peak: " + amount(frame["at_peak"])] if peak is not None else []
         said = all(any(line.startswith(f + " (") for line in lines) for f in figures)
+        said = said and (peak is not None or not any(l.startswith("at the peak") for l in lines))
         if lines[0] != first or not said:
             problems.append("#%s: the title of %r is %r, not %r with %r"
                             % (fragment, frame["path"], lines, first, figures))
