@@ -29,7 +29,7 @@ public:
     // innermost first, without the library's own leading frames.
     using Named = std::vector<std::size_t>;
 
-    // The index in Tables() of the table whose first stacks are those of
+    // The index (for Stacks) of the table whose first stacks are those of
     // `snapshot`, named as its objects name them: a table that one of them
     // already began (extended to the snapshot's stacks), else a new one.
     std::size_t TableOf(const Snapshot& snapshot);
