@@ -3,6 +3,7 @@
 
     bench/big_series.py series OUT.jsonl [--snapshots N] [--handles H]
     bench/big_series.py snapshot OUT.json [--trees T]
+    bench/big_series.py sampled OUT.jsonl --preload LIB [--size BYTES]
 
 series: N snapshots (default 20,000), one a line as DIDEVERAZEZ_REPORT_INTERVAL_MS
 writes them, each the last snapshot of tests/data/snapshot_series.jsonl with H
@@ -13,14 +14,28 @@ snapshot, 200 MB in all.
 snapshot: one snapshot of T trees (default 185,000), each a paged root with a
 child, about 250 MB: a program with very many roots.
 
-Figures are made from the snapshot's number alone, so the files are the same
-on every run.
+sampled: a real program's series with call-site sampling: this Python
+interpreter run under the preload library LIB (libdideverazez_preload.so of
+a build), handles by library, a snapshot every 20 ms, one allocation sampled
+in about 64 KiB requested (DIDEVERAZEZ_PRELOAD_BY=library,
+DIDEVERAZEZ_REPORT_INTERVAL_MS=20, DIDEVERAZEZ_SAMPLE_BYTES=65536), running
+SAMPLED_PROGRAM: lists and dictionaries made through calls 1 to 13 deep and
+dropped in batches, until the series holds BYTES (default 200,000,000); then
+it frees them and ends. Each snapshot lists the stacks sampled so far (about
+a hundred, of 50 frames each) and the objects loaded: most of its bytes.
+
+Figures of series and snapshot are made from the snapshot's number alone, so
+those files are the same on every run; a sampled series differs from run to
+run in its moments, not in its shape.
 """
 import argparse
 import copy
 import json
 import math
+import os
 import pathlib
+import subprocess
+import sys
 
 TEMPLATE = pathlib.Path(__file__).resolve().parent.parent / "tests/data/snapshot_series.jsonl"
 
@@ -92,16 +107,53 @@ def snapshot(out, trees):
                                                            separators=(",", ":")))
 
 
+SAMPLED_PROGRAM = r"""
+import os, random, sys
+out, size = sys.argv[1], int(sys.argv[2])
+random.seed(1)
+keep = []
+def make(n):
+    return [str(j) * (j % 7 + 1) for j in range(n)]
+def deep(k, n):
+    return make(n) if k == 0 else deep(k - 1, n)
+i = 0
+while i % 64 or not os.path.exists(out) or os.path.getsize(out) < size:
+    keep.append(deep(i % 13, 200 + i % 300))
+    keep.append({j: bytes(64 * (j % 5)) for j in range(i % 50)})
+    if len(keep) > 4000:
+        del keep[:random.randint(500, 3000)]
+    i += 1
+keep.clear()
+"""
+
+
+def sampled(out, preload, size):
+    if os.path.exists(out):
+        os.remove(out)
+    env = dict(os.environ, LD_PRELOAD=os.path.abspath(preload), DIDEVERAZEZ_PRELOAD_BY="library",
+               DIDEVERAZEZ_REPORT=os.path.abspath(out), DIDEVERAZEZ_REPORT_INTERVAL_MS="20",
+               DIDEVERAZEZ_SAMPLE_BYTES="65536")
+    # The interpreter itself, not a wrapper script that would start shells
+    # under the preload library too, each writing to the series.
+    subprocess.run([sys.executable, "-c", SAMPLED_PROGRAM, out, str(size)], env=env, check=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("kind", choices=["series", "snapshot"])
+    parser.add_argument("kind", choices=["series", "snapshot", "sampled"])
     parser.add_argument("out")
     parser.add_argument("--snapshots", type=int, default=20000)
     parser.add_argument("--handles", type=int, default=2)
     parser.add_argument("--trees", type=int, default=185000)
+    parser.add_argument("--preload", help="libdideverazez_preload.so, for sampled")
+    parser.add_argument("--size", type=int, default=200_000_000)
     args = parser.parse_args()
     if args.kind == "series":
         series(args.out, args.snapshots, args.handles)
+    elif args.kind == "sampled":
+        if not args.preload:
+            parser.error("sampled needs --preload LIB")
+        sampled(args.out, args.preload, args.size)
     else:
         snapshot(args.out, args.trees)
 

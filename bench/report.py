@@ -28,7 +28,10 @@ bench/run.sh gathered in its work folder:
                                       524288 or 1 (DIDEVERAZEZ_SAMPLE_BYTES),
                                       glibc or heaptrack
   scale.txt                           bench/report_scale.sh: "<input> <command>
-                                      <run> <seconds> <peak KiB> <page bytes>"
+                                      <run> <seconds> <peak KiB> <page bytes>",
+                                      command summary, html or html-baseline;
+                                      "# input <name> <bytes> <snapshots>" and
+                                      "# baseline: <what it is>"
   sharing.md                          bench/sharing.sh: the section on threads
                                       sharing a handle, whole, in Markdown
 
@@ -901,72 +904,105 @@ SCALE_INPUTS = [
     ("series.jsonl", "a 200 MB time series: 20,000 snapshots, one a line, of 4 trees and 14 "
      "live handles each (the last snapshot of tests/data/snapshot_series.jsonl with 2 more "
      "handles, every figure moving)"),
+    ("sampled.jsonl", "a 200 MB time series with sampled call sites, written by the preload "
+     "library of the build (`libdideverazez_preload.so`) into a Python program: "
+     "`bench/big_series.py sampled` runs the interpreter with `LD_PRELOAD` set to it, "
+     "`DIDEVERAZEZ_PRELOAD_BY=library`, `DIDEVERAZEZ_REPORT_INTERVAL_MS=20` and "
+     "`DIDEVERAZEZ_SAMPLE_BYTES=65536`, making and dropping lists and dictionaries through "
+     "calls 1 to 13 deep until the series holds 200 MB; each snapshot lists the stacks sampled "
+     "so far (about a hundred, of 50 frames each) and the objects loaded"),
     ("snapshot.json", "one 250 MB snapshot of 185,000 trees (370,000 handles: each tree a "
      "paged root and a child), on one line"),
 ]
 SCALE_GOAL_SECONDS, SCALE_GOAL_MIB, SCALE_GOAL_PAGE_MIB = 30.0, 500.0, 20.0
+# html of a series without sampling, against the baseline's in the same run.
+SCALE_GOAL_UNSAMPLED_RATIO = 1.10
 
 
 def load_scale(path):
-    """{(input, command): [(seconds, peak KiB, page bytes), ...]} of bench/report_scale.sh."""
-    runs = {}
+    """{(input, command): [(seconds, peak KiB, page bytes), ...]} of bench/report_scale.sh,
+    and its notes: {"baseline": text, input: (bytes, lines)}."""
+    runs, notes = {}, {}
     if os.path.exists(path):
         with open(path) as f:
             for line in f:
                 parts = line.split()
-                if len(parts) == 6 and not line.startswith("#"):
+                if line.startswith("# baseline: "):
+                    notes["baseline"] = line[len("# baseline: "):].strip()
+                elif line.startswith("# input ") and len(parts) == 5:
+                    notes[parts[2]] = (int(parts[3]), int(parts[4]))
+                elif len(parts) == 6 and not line.startswith("#"):
                     runs.setdefault((parts[0], parts[1]), []).append(
                         (float(parts[3]), int(parts[4]), int(parts[5])))
-    return runs
+    return runs, notes
 
 
 def scale_section(scale, commit, date, load=None):
     """The lines of the section of dideverazez-report at scale."""
+    scale, notes = scale
     out = []
     w = out.append
     rounds = max((len(r) for r in scale.values()), default=0)
+    inputs = [(key, what) for key, what in SCALE_INPUTS if any(k[0] == key for k in scale)]
+    baseline = notes.get("baseline")
     w(SCALE_TITLE)
     w("")
     w("`summary` and `html` of the Release build's `dideverazez-report` (`cmake --preset bench`) "
-      "on two inputs made by `bench/big_series.py`, %d runs each (`bench/report_scale.sh`); wall "
+      "on %d inputs made by `bench/big_series.py`, %d runs each (`bench/report_scale.sh`); wall "
       "time is `%%e` and the peak resident set `%%M` of `/usr/bin/time`, and the table quotes the "
-      "median over the runs. The page is what `html` wrote." % rounds)
+      "median over the runs. The page is what `html` wrote.%s" % (
+          len(inputs), rounds,
+          " `html` ran as well with %s, the two taking turns in one run (*html, before*)."
+          % baseline if baseline else ""))
     w("")
     if commit or date:
         w("Measured at commit `%s`, %s%s." % (commit or "?", date or "?",
                                              "; load average " + load if load else ""))
         w("")
-    for key, what in SCALE_INPUTS:
-        w("- *%s*: %s." % (key, what))
+    for key, what in inputs:
+        size = notes.get(key)
+        w("- *%s*: %s%s." % (key, what, " (this one: %s bytes, %s snapshot%s)"
+                             % ("{:,}".format(size[0]), "{:,}".format(size[1]),
+                                "" if size[1] == 1 else "s") if size else ""))
     w("")
     w("| input | command | s | peak MiB | page MiB |")
     w("|---|---|---:|---:|---:|")
-    for key, _ in SCALE_INPUTS:
-        for command in ("summary", "html"):
+    for key, _ in inputs:
+        for command in ("summary", "html", "html-baseline"):
             runs = scale.get((key, command))
             if not runs:
                 continue
             page = median([r[2] for r in runs]) / 1048576.0
             w("| %s | %s | %.1f | %.1f | %s |" % (
-                key, command, median([r[0] for r in runs]), median([r[1] for r in runs]) / 1024.0,
-                "%.1f" % page if command == "html" else ""))
+                key, "html, before" if command == "html-baseline" else command,
+                median([r[0] for r in runs]), median([r[1] for r in runs]) / 1024.0,
+                "%.1f" % page if command != "summary" else ""))
     w("")
     w("| goal | measured | |")
     w("|---|---|---|")
-    for command in ("summary", "html"):
-        runs = scale.get(("series.jsonl", command))
-        if not runs:
-            continue
-        seconds, mib = median([r[0] for r in runs]), median([r[1] for r in runs]) / 1024.0
-        w("| %s of the 200 MB series: within %.0f s and %.0f MB | %.1f s, %.1f MiB | %s |" % (
-            command, SCALE_GOAL_SECONDS, SCALE_GOAL_MIB, seconds, mib,
-            "met" if seconds <= SCALE_GOAL_SECONDS and mib * 1.048576 <= SCALE_GOAL_MIB
-            else "not met"))
-    runs = scale.get(("series.jsonl", "html"))
-    if runs:
-        page = median([r[2] for r in runs]) / 1e6
-        w("| the page of the 200 MB series: at most %.0f MB | %.1f MB | %s |" % (
-            SCALE_GOAL_PAGE_MIB, page, "met" if page <= SCALE_GOAL_PAGE_MIB else "not met"))
+    for key, name in (("series.jsonl", "the 200 MB series"),
+                      ("sampled.jsonl", "the 200 MB sampled series")):
+        for command in ("summary", "html"):
+            runs = scale.get((key, command))
+            if not runs:
+                continue
+            seconds, mib = median([r[0] for r in runs]), median([r[1] for r in runs]) / 1024.0
+            w("| %s of %s: within %.0f s and %.0f MB | %.1f s, %.1f MiB | %s |" % (
+                command, name, SCALE_GOAL_SECONDS, SCALE_GOAL_MIB, seconds, mib,
+                "met" if seconds <= SCALE_GOAL_SECONDS and mib * 1.048576 <= SCALE_GOAL_MIB
+                else "not met"))
+        runs = scale.get((key, "html"))
+        if runs:
+            page = median([r[2] for r in runs]) / 1e6
+            w("| the page of %s: at most %.0f MB | %.1f MB | %s |" % (
+                name, SCALE_GOAL_PAGE_MIB, page, "met" if page <= SCALE_GOAL_PAGE_MIB
+                else "not met"))
+    now, before = scale.get(("series.jsonl", "html")), scale.get(("series.jsonl", "html-baseline"))
+    if now and before:
+        ratio = median([r[0] for r in now]) / median([r[0] for r in before])
+        w("| html of the 200 MB series as fast as before: at most %.2fx the baseline's time "
+          "| %.2fx | %s |" % (SCALE_GOAL_UNSAMPLED_RATIO, ratio,
+                              "met" if ratio <= SCALE_GOAL_UNSAMPLED_RATIO else "not met"))
     w("")
     w("A series takes the memory of about one snapshot: the tool reads it one snapshot at a "
       "time and keeps what its command needs (`summary` the last, `html` where each snapshot "
@@ -975,6 +1011,13 @@ def scale_section(scale, commit, date, load=None):
       "then copies the text from the file into its page, which is therefore as large). "
       "Time goes to nlohmann's parser, which reads a byte at a time, and to the JSON values of "
       "one engine built from its events and checked.")
+    w("")
+    w("A sampled snapshot is mostly its stacks and objects, which every snapshot of a process "
+      "repeats and extends. `html` reads each object's file once for the whole page and names "
+      "each address once by its offset in the file; the page holds each frame name once and "
+      "each process's stacks once, in a table the snapshots refer to, and each snapshot without "
+      "its `stacks` and `objects`. Before, each snapshot shown had a libdw session of its own, "
+      "reading every object's ELF and DWARF again, and carried its stacks, objects and names.")
     w("")
     return out
 
@@ -1085,7 +1128,7 @@ def main():
             splice_sharing(path, sharing)
             print("rewrote the section on threads sharing a handle of", path)
         elif args.only == "scale":
-            if not scale:
+            if not scale[0]:
                 sys.exit("report.py: no results of dideverazez-report at scale in " + args.work)
             splice_scale(path, scale, commit, machine.get("date"), load)
             print("rewrote the section of dideverazez-report at scale of", path)
@@ -1410,7 +1453,7 @@ def main():
             w("| %s | %.1f | %s |" % (label, memory[key] / 1048576.0, fmt_ratio(rel)))
     w("")
 
-    if scale:
+    if scale[0]:
         out.extend(scale_section(scale, None, None))
 
     notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance-notes.md")

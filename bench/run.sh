@@ -223,9 +223,11 @@ if [[ -f $preload ]]; then
 fi
 
 if [[ -x $build_dir/cli/dideverazez-report ]]; then
-    echo "== dideverazez-report at scale: a 200 MB series and a 250 MB snapshot"
+    echo "== dideverazez-report at scale: a 200 MB series, a 200 MB sampled one, a 250 MB snapshot"
+    scale_preload=()
+    [[ ! -f $preload ]] || scale_preload=(--preload "$preload")
     "$here/report_scale.sh" "$build_dir/cli/dideverazez-report" --runs "$processes" \
-        --work "$work/report-scale" --out "$work/scale.txt"
+        "${scale_preload[@]}" --work "$work/report-scale" --out "$work/scale.txt"
 fi
 
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >> "$work/machine.txt"

@@ -1,5 +1,5 @@
+#include "PageStacks.h"
 #include "Report.h"
-#include "Symbols.h"
 
 #include <algorithm>
 #include <set>
@@ -32,31 +32,137 @@ std::string Dump(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// For a snapshot with stacks, the `symbols` the page reads: each stack's
-// frames named, innermost first, without the library's own leading frames: a
-// function's name, else its address in hex and the file name of its object.
-// The page merges frames by these names.
-nlohmann::json PageSymbols(const Snapshot& snapshot) {
-    const Symbols symbols(snapshot.objects);
-    nlohmann::json named = nlohmann::json::array();
-    for (const std::vector<std::uint64_t>& stack : snapshot.stacks) {
-        nlohmann::json names = nlohmann::json::array();
-        for (const Frame& frame : symbols.Stack(stack)) {
-            if (!frame.function.empty()) {
-                names.push_back(frame.function);
-                continue;
-            }
-            std::string name = Hex(frame.address);
-            if (frame.object >= 0) {
-                const std::string& path =
-                    snapshot.objects[static_cast<std::size_t>(frame.object)].path;
-                name += " (" + path.substr(path.rfind('/') + 1) + ")"; // npos + 1 is 0
-            }
-            names.push_back(name);
+// Copies the text of one snapshot (an object the reader checked) without its
+// members `stacks`, `objects` and `symbols`: the page names the stacks of all
+// its snapshots in one place (PageStacks), and the viewer reads no addresses
+// and no objects. Fed the text in pieces; writes it script-safe.
+class Trimmed {
+public:
+    explicit Trimmed(std::ostream& out) : out_(out) {}
+
+    void Copy(std::string_view piece) {
+        kept_.clear();
+        for (const char c : piece) {
+            Take(c);
         }
-        named.push_back(std::move(names));
+        WriteScriptSafe(out_, kept_);
     }
-    return named;
+
+private:
+    // Where the text is: before the object, between its members (a key
+    // expected), in a key, in a member after its key, after the object.
+    enum class At { Start, Between, Key, Member, End };
+
+    void Take(char c) {
+        switch (at_) {
+        case At::Start:
+            if (c == '{') {
+                kept_ += c;
+                at_ = At::Between;
+            }
+            return;
+        case At::Between:
+            if (c == '"') {
+                key_.assign(1, c);
+                at_ = At::Key;
+            } else if (c == '}') {
+                kept_ += c;
+                at_ = At::End;
+            }
+            return; // whitespace and the commas between members, written anew
+        case At::Key:
+            key_ += c;
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                skip_ = key_ == R"("stacks")" || key_ == R"("objects")" || key_ == R"("symbols")";
+                if (!skip_) {
+                    kept_ += members_++ == 0 ? "" : ",";
+                    kept_ += key_;
+                }
+                at_ = At::Member;
+            }
+            return;
+        case At::Member:
+            Member(c);
+            return;
+        case At::End:
+            return;
+        }
+    }
+
+    void Member(char c) {
+        if (inString_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                inString_ = false;
+            }
+        } else if (c == '"') {
+            inString_ = true;
+        } else if (c == '{' || c == '[') {
+            ++depth_;
+        } else if (depth_ == 0 && (c == ',' || c == '}')) {
+            at_ = At::Between;
+            Take(c); // the next member, or the object's end
+            return;
+        } else if (c == '}' || c == ']') {
+            --depth_;
+        }
+        if (!skip_) {
+            kept_ += c;
+        }
+    }
+
+    std::ostream& out_;
+    std::string kept_; // of the piece being copied
+    At at_ = At::Start;
+    std::string key_;   // the key read, with its quotes, as written
+    bool skip_ = false; // whether the member being read is left out
+    bool inString_ = false;
+    bool escaped_ = false;  // after a backslash in a string
+    std::size_t depth_ = 0; // of the brackets open in the member's value
+    std::size_t members_ = 0;
+};
+
+// The page's names of the frames of its stacks: {"names": [...], "tables":
+// [[[name indices, innermost first], ...], ...]}, each table the stacks of
+// the snapshots that refer to it by index.
+void WriteStacks(std::ostream& out, const PageStacks& stacks) {
+    out << R"({"names":[)";
+    const char* comma = "";
+    for (const std::string& name : stacks.Names()) {
+        out << comma;
+        comma = ",";
+        WriteScriptSafe(out, Dump(name));
+    }
+    out << R"(],"tables":[)";
+    for (std::size_t t = 0; t < stacks.TableCount(); ++t) {
+        out << (t == 0 ? "[" : ",[");
+        const std::vector<PageStacks::Named>& table = stacks.Stacks(t);
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            out << (i == 0 ? "[" : ",[");
+            for (std::size_t k = 0; k < table[i].size(); ++k) {
+                out << (k == 0 ? "" : ",") << table[i][k];
+            }
+            out << ']';
+        }
+        out << ']';
+    }
+    out << "]}";
+}
+
+// Where the text after `marker` begins in `page`.
+std::size_t After(std::string_view page, std::string_view marker) {
+    const std::size_t at = page.find(marker);
+    if (at == std::string_view::npos) {
+        throw std::logic_error("the viewer's page has no element " + std::string(marker));
+    }
+    return at + marker.size();
 }
 
 // The highest current bytes of a root, or of the total, and the first
@@ -166,12 +272,14 @@ void HtmlPage::Add(std::unique_ptr<SnapshotReader> reader, const Moment& moment,
 
 void HtmlPage::Write(std::ostream& out) {
     const std::string_view page = ViewerPage();
-    constexpr std::string_view marker = R"(<script type="application/json" id="snapshots">)";
-    const std::size_t at = page.find(marker);
-    if (at == std::string_view::npos) {
-        throw std::logic_error("the viewer's page has no element for the snapshots");
+    const std::size_t snapshotsAt =
+        After(page, R"(<script type="application/json" id="snapshots">)");
+    const std::size_t stacksAt = After(page, R"(<script type="application/json" id="stacks">)");
+    if (stacksAt < snapshotsAt) {
+        throw std::logic_error("the viewer's page has its stacks before its snapshots");
     }
-    out << page.substr(0, at + marker.size()) << '[';
+    out << page.substr(0, snapshotsAt) << '[';
+    PageStacks stacks;
     bool first = true;
     for (const std::unique_ptr<File>& file : files_) {
         const std::string name = Dump(file->name);
@@ -179,21 +287,22 @@ void HtmlPage::Write(std::ostream& out) {
             out << (first ? "" : ",") << "{\"file\":";
             first = false;
             WriteScriptSafe(out, name);
-            out << ",\"snapshot\":";
-            // The text without its closing brace, then `symbols`, which
-            // replace any the document had, as the last of repeated keys.
-            Place head = place;
-            head.size -= 1;
-            file->reader->CopyAt(head,
-                                 [&](std::string_view piece) { WriteScriptSafe(out, piece); });
             if (place.stacks) {
-                out << ",\"symbols\":";
-                WriteScriptSafe(out, Dump(PageSymbols(file->reader->ReadAt(place))));
+                out << ",\"stacks\":" << stacks.TableOf(file->reader->ReadAt(place))
+                    << ",\"snapshot\":";
+                Trimmed trimmed(out);
+                file->reader->CopyAt(place, [&](std::string_view piece) { trimmed.Copy(piece); });
+            } else {
+                out << ",\"snapshot\":";
+                file->reader->CopyAt(place,
+                                     [&](std::string_view piece) { WriteScriptSafe(out, piece); });
             }
-            out << "}}";
+            out << '}';
         }
     }
-    out << ']' << page.substr(at + marker.size());
+    out << ']' << page.substr(snapshotsAt, stacksAt - snapshotsAt);
+    WriteStacks(out, stacks);
+    out << page.substr(stacksAt);
 }
 
 } // namespace dideverazez::report

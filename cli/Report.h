@@ -81,7 +81,9 @@ std::vector<std::size_t> ChooseMoments(std::size_t count, const std::vector<std:
 // The viewer's page: the snapshots of each file, in order, the snapshots of a
 // long series thinned (ChooseMoments). Each file is read through once to check
 // it and choose its snapshots, and those are read again as the page is
-// written: their text goes into the page as it is in the file.
+// written: their text goes into the page as it is in the file, but for the
+// stacks and objects of a sampled one, whose frames the page names once for
+// all the snapshots of a process (PageStacks).
 class HtmlPage {
 public:
     HtmlPage();

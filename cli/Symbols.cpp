@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
 
 #ifdef DIDEVERAZEZ_HAVE_LIBDW
 #include <elfutils/libdwelf.h>
@@ -76,61 +77,164 @@ bool SameHex(const std::string& a, const std::string& b) {
 
 } // namespace
 
-#ifdef DIDEVERAZEZ_HAVE_LIBDW
-// Offline reporting: each object's file at the address it was loaded, with
-// the standard search for separate debug information (.gnu_debuglink, and
-// /usr/lib/debug/.build-id/).
-struct Symbols::Session {
-    Dwfl_Callbacks callbacks{};
-    char* debuginfoPath = nullptr;
-    Dwfl* dwfl = nullptr;
+// A frame's names, as its file gives them.
+struct Named {
+    std::string function;
+    std::string systemName;
+    std::string file;
+    int line = 0;
+};
 
-    Session() {
-        callbacks.find_elf = dwfl_build_id_find_elf;
-        callbacks.find_debuginfo = dwfl_standard_find_debuginfo;
-        callbacks.section_address = dwfl_offline_section_address;
-        callbacks.debuginfo_path = &debuginfoPath;
-        dwfl = dwfl_begin(&callbacks);
+#ifdef DIDEVERAZEZ_HAVE_LIBDW
+// Offline reporting of one file at its own addresses (bias 0), with the
+// standard search for separate debug information (.gnu_debuglink, and
+// /usr/lib/debug/.build-id/).
+class SymbolFiles::File {
+public:
+    explicit File(const std::string& path) {
+        callbacks_.find_elf = dwfl_build_id_find_elf;
+        callbacks_.find_debuginfo = dwfl_standard_find_debuginfo;
+        callbacks_.section_address = dwfl_offline_section_address;
+        callbacks_.debuginfo_path = &debuginfoPath_;
+        dwfl_ = dwfl_begin(&callbacks_);
+        if (dwfl_ == nullptr) {
+            return;
+        }
+        dwfl_report_begin(dwfl_);
+        module_ = dwfl_report_elf(dwfl_, BaseName(path).c_str(), path.c_str(), -1, 0, true);
+        dwfl_report_end(dwfl_, nullptr, nullptr);
     }
-    ~Session() {
-        if (dwfl != nullptr) {
-            dwfl_end(dwfl);
+    ~File() {
+        if (dwfl_ != nullptr) {
+            dwfl_end(dwfl_);
         }
     }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-};
-#else
-struct Symbols::Session {};
-#endif
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
 
-Symbols::Symbols(const std::vector<Object>& objects)
-    : objects_(objects), read_(objects.size(), false), session_(std::make_unique<Session>()) {
-#ifdef DIDEVERAZEZ_HAVE_LIBDW
-    if (session_->dwfl == nullptr) {
+    bool Read() const { return module_ != nullptr; }
+
+    // The frame whose return address is `offset` in the file's own terms
+    // (the address less the object's base), named once.
+    const Named& Name(std::uint64_t offset) {
+        const auto [at, added] = named_.try_emplace(offset);
+        if (added && offset != 0) {
+            Look(offset - 1, at->second);
+        }
+        return at->second;
+    }
+
+private:
+    void Look(Dwarf_Addr call, Named& named) const;
+
+    Dwfl_Callbacks callbacks_{};
+    char* debuginfoPath_ = nullptr;
+    Dwfl* dwfl_ = nullptr;
+    Dwfl_Module* module_ = nullptr;
+    std::unordered_map<std::uint64_t, Named> named_;
+};
+
+void SymbolFiles::File::Look(Dwarf_Addr call, Named& named) const {
+    Dwfl_Module* module = dwfl_addrmodule(dwfl_, call);
+    if (module == nullptr) {
         return;
     }
-    dwfl_report_begin(session_->dwfl);
-    for (std::size_t i = 0; i < objects_.size(); ++i) {
-        const Object& object = objects_[i];
-        std::string buildId;
-        if (object.path.empty() || !FileBuildId(object.path, buildId) ||
-            !SameHex(buildId, object.buildId)) {
-            continue; // another file now, or none: its names would be wrong
-        }
-        // base is the load bias, what the object's addresses are moved by:
-        // added to the segments' own addresses (add_p_vaddr).
-        read_[i] = dwfl_report_elf(session_->dwfl, BaseName(object.path).c_str(),
-                                   object.path.c_str(), -1, object.base, true) != nullptr;
+    GElf_Off offset = 0;
+    GElf_Sym symbol;
+    if (const char* name =
+            dwfl_module_addrinfo(module, call, &offset, &symbol, nullptr, nullptr, nullptr)) {
+        named.systemName = name;
+        // Without the symbol's version (memcpy@@GLIBC_2.14), which no
+        // demangler takes and no reader needs.
+        const std::string unversioned = named.systemName.substr(0, named.systemName.find('@'));
+        named.function = Demangled(unversioned.c_str());
     }
-    dwfl_report_end(session_->dwfl, nullptr, nullptr);
+    // The unit whose ranges hold the address. libdwfl's own (that of
+    // dwfl_module_getsrc too) is that of the last range that begins below the
+    // address, even past that range's end, and without .debug_aranges (clang
+    // writes none by default) libdw of Debian 12 finds none: each unit's own
+    // ranges say. An address that no unit holds has no file and line.
+    Dwarf_Addr bias = 0;
+    Dwarf_Die* unit = dwfl_module_addrdie(module, call, &bias);
+    if (unit == nullptr || dwarf_haspc(unit, call - bias) <= 0) {
+        unit = dwfl_module_nextcu(module, nullptr, &bias);
+        while (unit != nullptr && dwarf_haspc(unit, call - bias) <= 0) {
+            unit = dwfl_module_nextcu(module, unit, &bias);
+        }
+    }
+    if (unit == nullptr) {
+        return;
+    }
+    int number = 0;
+    Dwarf_Line* found = dwarf_getsrc_die(unit, call - bias);
+    const char* file = found != nullptr ? dwarf_linesrc(found, nullptr, nullptr) : nullptr;
+    if (file != nullptr && dwarf_lineno(found, &number) == 0) {
+        named.file = file;
+        named.line = number;
+    }
+}
+
+struct SymbolFiles::Files {
+    // By path and build id in lowercase; null for a file that is not there
+    // with that build id, or could not be read.
+    std::unordered_map<std::string, std::unique_ptr<File>> byKey;
+};
+
+SymbolFiles::File* SymbolFiles::Open(const Object& object) {
+    std::string key = object.path + '\0';
+    for (const char c : object.buildId) {
+        key += c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c;
+    }
+    const auto [at, added] = files_->byKey.try_emplace(key);
+    if (added) {
+        std::string buildId;
+        // Another file now, or none: its names would be wrong.
+        if (!object.path.empty() && FileBuildId(object.path, buildId) &&
+            SameHex(buildId, object.buildId)) {
+            auto file = std::make_unique<File>(object.path);
+            if (file->Read()) {
+                at->second = std::move(file);
+            }
+        }
+    }
+    return at->second.get();
+}
+#else
+class SymbolFiles::File {
+public:
+    const Named& Name(std::uint64_t) { return none_; }
+
+private:
+    Named none_;
+};
+
+struct SymbolFiles::Files {};
+
+SymbolFiles::File* SymbolFiles::Open(const Object&) {
+    return nullptr;
+}
 #endif
+
+SymbolFiles::SymbolFiles() : files_(std::make_unique<Files>()) {}
+SymbolFiles::~SymbolFiles() = default;
+
+Symbols::Symbols(const std::vector<Object>& objects)
+    : objects_(objects), own_(std::make_unique<SymbolFiles>()) {
+    for (const Object& object : objects_) {
+        read_.push_back(own_->Open(object));
+    }
+}
+
+Symbols::Symbols(const std::vector<Object>& objects, SymbolFiles& files) : objects_(objects) {
+    for (const Object& object : objects_) {
+        read_.push_back(files.Open(object));
+    }
 }
 
 Symbols::~Symbols() = default;
 
 bool Symbols::Read(std::size_t index) const {
-    return index < read_.size() && read_[index];
+    return index < read_.size() && read_[index] != nullptr;
 }
 
 int Symbols::ObjectOf(std::uint64_t address) const {
@@ -146,51 +250,19 @@ Frame Symbols::Resolve(std::uint64_t address) const {
     Frame frame;
     frame.address = address;
     frame.object = ObjectOf(address);
-#ifdef DIDEVERAZEZ_HAVE_LIBDW
-    if (frame.object < 0 || !read_[static_cast<std::size_t>(frame.object)] || address == 0) {
+    if (frame.object < 0) {
         return frame;
     }
-    const Dwarf_Addr call = address - 1;
-    Dwfl_Module* module = dwfl_addrmodule(session_->dwfl, call);
-    if (module == nullptr) {
+    const auto index = static_cast<std::size_t>(frame.object);
+    if (read_[index] == nullptr) {
         return frame;
     }
-    GElf_Off offset = 0;
-    GElf_Sym symbol;
-    if (const char* name =
-            dwfl_module_addrinfo(module, call, &offset, &symbol, nullptr, nullptr, nullptr)) {
-        frame.systemName = name;
-        // Without the symbol's version (memcpy@@GLIBC_2.14), which no
-        // demangler takes and no reader needs.
-        const std::string unversioned = frame.systemName.substr(0, frame.systemName.find('@'));
-        frame.function = Demangled(unversioned.c_str());
-    }
-    if (Dwfl_Line* line = dwfl_module_getsrc(module, call)) {
-        int number = 0;
-        if (const char* file = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr)) {
-            frame.file = file;
-            frame.line = number;
-        }
-    } else {
-        // Without .debug_aranges (clang writes none by default) libdw of
-        // Debian 12 finds no unit for an address: each unit's own ranges say.
-        Dwarf_Addr bias = 0;
-        for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
-             unit = dwfl_module_nextcu(module, unit, &bias)) {
-            if (dwarf_haspc(unit, call - bias) <= 0) {
-                continue;
-            }
-            int number = 0;
-            Dwarf_Line* found = dwarf_getsrc_die(unit, call - bias);
-            const char* file = found != nullptr ? dwarf_linesrc(found, nullptr, nullptr) : nullptr;
-            if (file != nullptr && dwarf_lineno(found, &number) == 0) {
-                frame.file = file;
-                frame.line = number;
-            }
-            break;
-        }
-    }
-#endif
+    // An address below base wraps to an offset that no segment of the file has.
+    const Named& named = read_[index]->Name(address - objects_[index].base);
+    frame.function = named.function;
+    frame.systemName = named.systemName;
+    frame.file = named.file;
+    frame.line = named.line;
     return frame;
 }
 

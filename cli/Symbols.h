@@ -21,13 +21,40 @@ struct Frame {
     int line = 0;              // 0 when unknown
 };
 
+// The object files that names come from, each read once (its ELF and debug
+// information, found by path and build id), and the frames already named in
+// each, by offset: every Symbols built over one SymbolFiles shares them, so
+// that the snapshots of one process, which list the same objects, read each
+// file once and name each address once, wherever each snapshot found it loaded.
+class SymbolFiles {
+public:
+    SymbolFiles();
+    ~SymbolFiles();
+    SymbolFiles(const SymbolFiles&) = delete;
+    SymbolFiles& operator=(const SymbolFiles&) = delete;
+
+    // One object's file, and the frames named in it (Symbols.cpp).
+    class File;
+
+    // The file of `object` when it exists with the build id the snapshot
+    // recorded and could be read; null otherwise.
+    File* Open(const Object& object);
+
+private:
+    struct Files;
+    std::unique_ptr<Files> files_;
+};
+
 // Looks addresses up in the snapshot's objects. An object is read only when
 // its file exists and has the build id the snapshot recorded; frames in any
 // other object keep their address and the object's path. Built without libdw
 // (DIDEVERAZEZ_HAVE_LIBDW unset), no object is read and frames are addresses.
 class Symbols {
 public:
+    // Reads the objects' files for itself.
     explicit Symbols(const std::vector<Object>& objects);
+    // Names frames through `files`, which must outlive it.
+    Symbols(const std::vector<Object>& objects, SymbolFiles& files);
     ~Symbols();
     Symbols(const Symbols&) = delete;
     Symbols& operator=(const Symbols&) = delete;
@@ -48,9 +75,8 @@ private:
     int ObjectOf(std::uint64_t address) const;
 
     const std::vector<Object>& objects_;
-    std::vector<bool> read_;
-    struct Session;
-    std::unique_ptr<Session> session_;
+    std::unique_ptr<SymbolFiles> own_;     // when built without a SymbolFiles
+    std::vector<SymbolFiles::File*> read_; // each object's file, null when not read
 };
 
 // A frame as text, one line: "function (file:line)", "function (object)",

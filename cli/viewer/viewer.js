@@ -1,12 +1,14 @@
 // The viewer of dideverazez snapshots. dideverazez-report html embeds the
-// snapshots in the element #snapshots as [{file, snapshot}, ...], in the order
-// given; the tool has checked every key used here. Plain script, nothing to
-// fetch. The state (area measure, snapshot shown, zoom, the handle whose call
-// sites are drawn, their measure, the frame zoomed into and the table's
-// filter) lives in the URL's fragment, e.g.
-// #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated&filter=mesh, so a view
-// can be linked: handles by their paths, snapshots counted from 1 as the page
-// shows them (docs/snapshot.md).
+// snapshots in the element #snapshots as [{file, snapshot, stacks}, ...], in
+// the order given, each snapshot without its `stacks` and `objects`: its sites
+// index the stacks of table `stacks` in the element #stacks, {names, tables},
+// each stack its frames' indices in `names`, innermost first. The tool has
+// checked every key used here. Plain script, nothing to fetch. The state (area
+// measure, snapshot shown, zoom, the handle whose call sites are drawn, their
+// measure, the frame zoomed into and the table's filter) lives in the URL's
+// fragment, e.g. #by=peak&at=3&zoom=Scene%2FMeshes&sites=allocated&filter=mesh,
+// so a view can be linked: handles by their paths, snapshots counted from 1 as
+// the page shows them (docs/snapshot.md).
 'use strict';
 
 (function () {
@@ -27,7 +29,9 @@
   ];
   const cell = (node, key) => (key in node.m ? node.m[key] : node.blocks[key]);
   const METRIC = {current: 'memory_current', peak: 'memory_peak'};
-  const SITES = {in_use: 'in use', allocated: 'allocated'};
+  // The flame graph's measures: a site's key, and what its widths are.
+  const SITES = {in_use: 'in use', allocated: 'allocated', peak: 'at the peak'};
+  const SITE_KEY = {in_use: 'in_use', allocated: 'allocated', peak: 'at_peak'};
   const ROW = 18; // the height of a row of the flame graph, in pixels
   // The rows of a table shown at once: a page of 20,000 handles stays quick
   // to lay out; the buttons under it page through the rest.
@@ -124,23 +128,29 @@
   const source = document.getElementById('snapshots').textContent.trim();
   if (!source) return;
   const moments = JSON.parse(source).map(model);
+  const stacks = JSON.parse(document.getElementById('stacks').textContent.trim() ||
+                            '{"names": [], "tables": []}');
   // A file's snapshots sit side by side: each run of one file of more than one
   // snapshot is a time series, whose total peaked, as far as its snapshots
-  // show, at the largest of their totals.
+  // show, at the largest of their totals, first reached at `at`. The page
+  // opens at the peak of the last file's.
+  let opening = moments.length - 1;
   for (let start = 0, end; start < moments.length; start = end) {
     for (end = start + 1; end < moments.length &&
          moments[end].entry.file === moments[start].entry.file; ++end);
     const run = moments.slice(start, end);
     if (run.length < 2) continue;
     const peak = Math.max(...run.map((m) => m.top.current));
-    for (const m of run) m.top.series = {peak, count: run.length, file: m.entry.file};
+    const at = start + run.findIndex((m) => m.top.current === peak);
+    for (const m of run) m.top.series = {peak, at, count: run.length, file: m.entry.file};
+    if (end === moments.length) opening = at;
   }
   // `zoom`, `handle`: the keys of the handle zoomed into and of the one whose
   // sites are drawn ('' for all trees; '?' and its name for one the fragment
   // named that the snapshot lacks); `frame`: the names of the frames from the
   // top down to the one zoomed into; `filter`: what the paths of the tables'
   // rows hold; `page`, `retiredPage`: the page of each table shown, from 0.
-  const state = {at: moments.length - 1, by: 'current', zoom: '', sort: null, descending: true,
+  const state = {at: opening, by: 'current', zoom: '', sort: null, descending: true,
                  selected: [], handle: '', sites: 'in_use', frame: [], filter: '', page: 0,
                  retiredPage: 0};
   const $ = (id) => document.getElementById(id);
@@ -184,7 +194,7 @@
     // The handle selected is the one zoomed into unless the fragment says.
     state.handle = fragment.has('handle') ? resolve(current(), fragment.get('handle'))
                                           : state.zoom;
-    if (fragment.get('sites') === 'allocated') state.sites = 'allocated';
+    if (Object.hasOwn(SITES, fragment.get('sites') || '')) state.sites = fragment.get('sites');
     state.frame = fragment.get('frame') ? fragment.get('frame').split('\n') : [];
     state.filter = fragment.get('filter') || '';
   }
@@ -258,7 +268,9 @@
       ' ms after the library loaded (' + entry.file + '): ' + roots.length +
       (roots.length === 1 ? ' tree, ' : ' trees, ') + nodes.length + ' live handles, ' +
       s.retired.length + ' retired.';
-    $('moment-text').textContent = (state.at + 1) + ' of ' + moments.length;
+    const series = current().top.series;
+    $('moment-text').textContent = (state.at + 1) + ' of ' + moments.length +
+      (series && series.at === state.at ? ', the peak of the total' : '');
   }
 
   // --- Treemap ------------------------------------------------------------
@@ -658,32 +670,33 @@
 
   // --- Flame graph of the call sites ----------------------------------------
 
-  // The frames of stack `i`, outermost first: the names the tool looked up
-  // (`symbols`, without the library's own frames) when the page has them, else
-  // the return addresses in hex (exact below 2^53, as user-space addresses are).
-  function frames(snapshot, i) {
-    const innermostFirst = snapshot.symbols ? snapshot.symbols[i]
-                                            : snapshot.stacks[i].map((a) => '0x' + a.toString(16));
-    return innermostFirst.slice().reverse();
+  // The frames of stack `i` of the snapshot of `entry`, outermost first, by
+  // the names the tool looked up (without the library's own frames).
+  function frames(entry, i) {
+    return stacks.tables[entry.stacks][i].map((k) => stacks.names[k]).reverse();
   }
 
   // The sites of `node` and of its subtree (of every tree for the top) merged
   // into one tree of frames from the outermost down: a frame holds the figures
-  // of every site whose stack passes through it, the top one those of all.
-  function siteTree(snapshot, node) {
-    const zero = () => ({in_use: {bytes: 0, blocks: 0}, allocated: {bytes: 0, blocks: 0}});
+  // of every site whose stack passes through it, the top one those of all. A
+  // site without `at_peak` held nothing at the peak.
+  function siteTree(entry, node) {
+    const zero = () => ({in_use: {bytes: 0, blocks: 0}, allocated: {bytes: 0, blocks: 0},
+                         peak: {bytes: 0, blocks: 0}});
     const root = Object.assign({name: '', path: [], children: new Map()}, zero());
     const add = (frame, site) => {
       for (const measure of Object.keys(SITES)) {
-        frame[measure].bytes += site[measure].bytes;
-        frame[measure].blocks += site[measure].blocks;
+        const figures = site[SITE_KEY[measure]];
+        if (!figures) continue;
+        frame[measure].bytes += figures.bytes;
+        frame[measure].blocks += figures.blocks;
       }
     };
     const walk = (n) => {
       for (const site of n.sites) {
         let frame = root;
         add(root, site);
-        for (const name of frames(snapshot, site.stack)) {
+        for (const name of frames(entry, site.stack)) {
           let next = frame.children.get(name);
           if (!next) {
             next = Object.assign({name, path: frame.path.concat(name), children: new Map()},
@@ -710,9 +723,18 @@
     return [frame === root ? whose + ': every sampled stack' : frame.name,
             'in use: ' + amount(frame.in_use) + share('in_use'),
             'allocated: ' + amount(frame.allocated) + share('allocated'),
-            frame !== root ? '' : sampling === 1 ? 'every allocation sampled: exact figures'
-              : 'about one allocation in ' + grouped(sampling) + ' bytes sampled: estimates',
+            sampling.peak ? 'at the peak: ' + amount(frame.peak) + share('peak') : '',
+            frame !== root ? '' : sampling.bytes === 1 ? 'every allocation sampled: exact figures'
+              : 'about one allocation in ' + grouped(sampling.bytes) + ' bytes sampled: estimates',
             'click to zoom into it'].filter((line) => line).join('\n');
+  }
+
+  // The peak of the sampled bytes, in words.
+  function sampledPeak(sampling) {
+    const peak = sampling.peak;
+    return 'The sampled sites together held the most ' + grouped(peak.ms) + ' ms after the ' +
+           'library loaded: ' + (sampling.bytes === 1 ? '' : 'about ') + amount(peak) +
+           ' in use; "bytes at the peak" draws what each held then.';
   }
 
   // A warm colour of the name's own, the same wherever the frame shows; frames
@@ -734,6 +756,10 @@
     $('sites-title').textContent = 'Call sites of ' + whose;
     const flame = $('flame');
     const note = $('sites-none');
+    const sampling = snapshot.sampling;
+    $('sites-peak-choice').hidden = !(sampling && sampling.peak);
+    $('sites-peak').hidden = !(sampling && sampling.peak);
+    if (sampling && sampling.peak) $('sites-peak').textContent = sampledPeak(sampling);
     const none = (text) => {
       note.textContent = text;
       note.hidden = false;
@@ -746,11 +772,21 @@
                   'the call stack of about one allocation in n bytes requested.');
     }
     if (!node) return none('No handle ' + label + ' in this snapshot.');
-    const root = siteTree(snapshot, node);
+    const root = siteTree(m.entry, node);
     const by = state.sites;
     if (!root.allocated.bytes) {
       return none('None of the allocations of ' + whose + ' was sampled (about one allocation ' +
                   'in ' + grouped(snapshot.sampling.bytes) + ' bytes requested is).');
+    }
+    if (by === 'peak' && !snapshot.sampling.peak) {
+      return none('This snapshot records no peak of the sampled bytes (sampling.peak): widths ' +
+                  'by in-use or allocated bytes show its sites.');
+    }
+    if (by === 'peak' && !root.peak.bytes) {
+      return none('The sampled sites of ' + whose + ' held nothing at the peak of the ' +
+                  'sampled bytes, ' + grouped(snapshot.sampling.peak.ms) + ' ms after the ' +
+                  'library loaded; by allocated bytes they show where its ' +
+                  amount(root.allocated) + ' came from.');
     }
     if (!root[by].bytes) {
       return none('Nothing allocated at the sampled sites of ' + whose + ' is in use now; by ' +
@@ -802,7 +838,7 @@
                           'role': 'button',
                           'aria-label': name + ', ' + grouped(frame[by].bytes) + ' bytes ' +
                                         SITES[by]});
-      let title = frameDetails(frame, root, whose, snapshot.sampling.bytes);
+      let title = frameDetails(frame, root, whose, snapshot.sampling);
       if (frame === root && narrow) {
         title += '\n' + narrow + (narrow === 1 ? ' frame' : ' frames') +
                  ' too narrow to draw here: zoom in to see them';

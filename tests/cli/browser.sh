@@ -4,11 +4,12 @@
 # areas by current bytes, once by peak bytes) and checks, with
 # check_viewer.py, that the page is self-contained, that the figures it shows
 # for every handle in the table and for the roots on the treemap are the
-# snapshot's, that the sum of the roots' peaks is never shown as a peak, and
-# that the call sites of the handle selected are drawn as the snapshot says
-# (or their absence said); each FRAGMENT opens the page once more at
-# #FRAGMENT (a handle selected, a measure, a frame zoomed into) for the same
-# checks. Exits 77 (skipped) without chromium or python3.
+# snapshot's, that the sum of the roots' peaks is never shown as a peak, that
+# the table's pages cells sit in their column, and that the call sites of the
+# handle selected are drawn as the snapshot says (or their absence said);
+# each FRAGMENT opens the page once more at #FRAGMENT (a handle selected, a
+# measure, a frame zoomed into) for the same checks. Exits 77 (skipped)
+# without chromium or python3.
 #
 # Usage: browser.sh TOOL SNAPSHOT_FILE [FRAGMENT...]
 set -eu
@@ -24,15 +25,23 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$tool" html "$snapshot" -o "$work/page.html"
-# The pages dumped drop the embedded snapshots once the viewer has read them:
-# serialising megabytes of text costs chromium seconds a dump, and the check
-# reads what is embedded from page.html itself.
+# The pages dumped drop the embedded snapshots and stacks once the viewer has
+# read them: serialising megabytes of text costs chromium seconds a dump, and
+# the check reads what is embedded from page.html itself. Each cell of the
+# table of live handles gets data-box, its edges as laid out.
 "$python" - "$work/page.html" "$work/shown.html" <<'EOF'
 import sys
 page = open(sys.argv[1], encoding="utf-8").read()
-drop = "<script>document.getElementById('snapshots').remove();</script>\n</body>"
+after = """<script>
+for (const id of ['snapshots', 'stacks']) document.getElementById(id).remove();
+for (const cell of document.querySelectorAll('#engines th, #engines td')) {
+  const box = cell.getBoundingClientRect();
+  cell.dataset.box = [box.left, box.right, box.top, box.bottom].join(' ');
+}
+</script>
+</body>"""
 assert page.count("</body>") == 1
-open(sys.argv[2], "w", encoding="utf-8").write(page.replace("</body>", drop))
+open(sys.argv[2], "w", encoding="utf-8").write(page.replace("</body>", after))
 EOF
 # dump NAME FRAGMENT: the page's DOM at #FRAGMENT, after its script ran, in NAME.html.
 dump() {

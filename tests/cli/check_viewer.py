@@ -3,9 +3,16 @@
 Usage: check_viewer.py SNAPSHOT_FILE PAGE CURRENT_DOM PEAK_DOM [FRAGMENT DOM]...
 
 PAGE is what `dideverazez-report html` wrote: it must load nothing (no src or
-href, no url() or @import) and embed the file's snapshots unchanged. The DOMs
-are the page after its script ran, with the treemap's areas by current and by
-peak bytes, showing the last snapshot. For every handle of it, the table's row
+href, no url() or @import) and embed the file's snapshots unchanged but for
+their `stacks`, `objects` and `symbols`: each snapshot with stacks refers to a
+table of the page's stacks, which begins with its stacks, each named
+innermost first without the library's leading frames (a frame in an object
+whose file is not there by its address in hex and the object's file name).
+The DOMs are the page after its script ran, with the treemap's areas by
+current and by peak bytes, showing the snapshot it opens at: for a series,
+the first where the total of the roots' current bytes is highest, said so
+beside the slider ("the peak of the total"). For every handle of it, the
+table's row
 shows its current and peak bytes and its blocks, blocks ever and pages as
 docs/snapshot.md counts them; for every root, the treemap's title of it gives
 both byte figures, and its label the figure the areas are drawn by (a root
@@ -15,23 +22,27 @@ tooltip of "All trees"; for a time series the peak of the total, the largest
 sum of the roots' current bytes over its snapshots, is shown beside it.
 
 In every DOM, and in each further DOM of the page opened at #FRAGMENT, the
-snapshot shown is the fragment's `at` (counted from 1, the last without), and
+snapshot shown is the fragment's `at` (counted from 1, the peak of the total
+without), the table's pages cells lie inside its pages column, and
 the table shows the first 100 of the handles whose paths hold its `filter`
 (ignoring case; all without), depth first, each with its figures, and says
 how many there are; the roots of a series' chart are the five largest by
-current bytes at that snapshot (of those with any). Handles are named by
+current bytes at that snapshot (of those with any, else of all). Handles are named by
 path (`zoom`, `handle`), the k-th of n sharing one as "PATH [k of n]", or by
 the viewer's key as earlier pages linked them; the treemap's crumbs lead to
 the handle zoomed into. The
 call sites of the handle selected (the fragment's `handle`, else its `zoom`,
 else all trees) and of its subtree are drawn as docs/sampling.md says: the
-stacks outermost frame first, named by the page's `symbols` or else in hex,
-merged by name; a frame as wide as the bytes (`sites`: in use, or allocated)
-of the stacks through it, the frame zoomed into (`frame`) and those above it
-full width, callees left to right from the largest; each frame's title its
-name and exact bytes and blocks. A page without sites says why instead.
+stacks outermost frame first, named by the page's tables, merged by name; a
+frame as wide as the bytes (`sites`: in use, allocated, or at the peak of the
+sampled bytes) of the stacks through it, the frame zoomed into (`frame`) and
+those above it full width, callees left to right from the largest; each
+frame's title its name and exact bytes and blocks. The peak of the sampled
+bytes, when the snapshot has one, is named with its bytes and moment, and
+offered as a measure. A page without sites says why instead.
 """
 import json
+import os
 import re
 import sys
 import urllib.parse
@@ -53,7 +64,7 @@ class Page(HTMLParser):
         super().__init__(convert_charrefs=True)
         self.stack, self.rows, self.nodes, self.scripts, self.loads = [], [], [], [], []
         self.totals, self.ids, self.crumbs, self.frames = {}, {}, [], []
-        self.others, self.legend = [], []
+        self.others, self.legend, self.boxes = [], [], []
         self.ready = False
 
     def handle_starttag(self, tag, attrs):
@@ -77,8 +88,13 @@ class Page(HTMLParser):
                 break
         attrs, text = element["attrs"], element["text"]
         classes = attrs.get("class", "").split()
+        if tag == "th" and "data-box" in attrs and text.split()[:1] == ["pages"]:
+            self.boxes.append(attrs["data-box"])
         if tag == "td" and self.nearest("tr") is not None:
             self.nearest("tr").setdefault("cells", {}).update({c: text for c in classes})
+            if "data-box" in attrs:
+                self.nearest("tr").setdefault("boxes", {}).update(
+                    {c: attrs["data-box"] for c in classes})
         elif tag == "title" and self.nearest("g") is not None:
             self.nearest("g").setdefault("title", text)
         elif tag == "rect" and self.nearest("g") is not None:
@@ -142,16 +158,106 @@ def blocks(tree):
     return found
 
 
+def page_names(snapshot, stack):
+    """The names html gives the frames of `stack`, innermost first, without
+    the library's leading frames; None for a frame of an object whose file is
+    there, which the file names."""
+    objects = snapshot.get("objects", [])
+    base = lambda o: o["path"][o["path"].rfind("/") + 1:]
+    of = lambda a: next((o for o in objects if o["start"] <= a < o["end"]), None)
+    frames = list(stack)
+    while frames and of(frames[0]) and base(of(frames[0])).startswith("libdideverazez"):
+        frames.pop(0)
+    return [None if of(a) and os.path.exists(of(a)["path"]) else
+            "0x%x (%s)" % (a, base(of(a))) if of(a) else "0x%x" % a for a in frames]
+
+
+def check_stacks(snapshots, entries, stacks, problems):
+    """Each snapshot with stacks refers to a table of the page that begins
+    with its stacks, named."""
+    for i, (entry, snapshot) in enumerate(zip(entries, snapshots)):
+        if not snapshot.get("stacks"):
+            if "stacks" in entry:
+                problems.append("snapshot %d has no stacks but a table of them" % (i + 1))
+            continue
+        t = entry.get("stacks")
+        table = stacks["tables"][t] if isinstance(t, int) and t < len(stacks["tables"]) else []
+        if len(table) < len(snapshot["stacks"]):
+            problems.append("snapshot %d: table %r has %d stacks, not its %d"
+                            % (i + 1, t, len(table), len(snapshot["stacks"])))
+            continue
+        for k, stack in enumerate(snapshot["stacks"]):
+            names = [stacks["names"][n] for n in table[k]]
+            expected = page_names(snapshot, stack)
+            if len(names) != len(expected) or any(e not in (None, n)
+                                                   for e, n in zip(expected, names)):
+                problems.append("snapshot %d: stack %d is named %r, not %r"
+                                % (i + 1, k, names, expected))
+    print("stacks: %d named in %d tables of the page, %d names"
+          % (sum(len(t) for t in stacks["tables"]), len(stacks["tables"]), len(stacks["names"])))
+
+
+def total(snapshot):
+    """The sum of the roots' current bytes."""
+    return sum(e["metrics"]["memory_current"] for tree in snapshot["trees"]
+               for e in tree["engines"] if e["parent"] is None)
+
+
+def opening(snapshots):
+    """The index of the snapshot the page opens at: of a series, the first
+    where the total is highest."""
+    totals = [total(s) for s in snapshots]
+    return totals.index(max(totals)) if len(snapshots) > 1 else len(snapshots) - 1
+
+
+def page_names(snapshot, stack):
+    """The names html gives the frames of `stack`, innermost first, without
+    the library's leading frames; None for a frame of an object whose file is
+    there, which the file names."""
+    objects = snapshot.get("objects", [])
+    base = lambda o: o["path"][o["path"].rfind("/") + 1:]
+    of = lambda a: next((o for o in objects if o["start"] <= a < o["end"]), None)
+    frames = list(stack)
+    while frames and of(frames[0]) and base(of(frames[0])).startswith("libdideverazez"):
+        frames.pop(0)
+    return [None if of(a) and os.path.exists(of(a)["path"]) else
+            "0x%x (%s)" % (a, base(of(a))) if of(a) else "0x%x" % a for a in frames]
+
+
+def check_stacks(snapshots, entries, stacks, problems):
+    """Each snapshot with stacks refers to a table of the page that begins
+    with its stacks, named."""
+    for i, (entry, snapshot) in enumerate(zip(entries, snapshots)):
+        if not snapshot.get("stacks"):
+            if "stacks" in entry:
+                problems.append("snapshot %d has no stacks but a table of them" % (i + 1))
+            continue
+        t = entry.get("stacks")
+        table = stacks["tables"][t] if isinstance(t, int) and t < len(stacks["tables"]) else []
+        if len(table) < len(snapshot["stacks"]):
+            problems.append("snapshot %d: table %r has %d stacks, not its %d"
+                            % (i + 1, t, len(table), len(snapshot["stacks"])))
+            continue
+        for k, stack in enumerate(snapshot["stacks"]):
+            names = [stacks["names"][n] for n in table[k]]
+            expected = page_names(snapshot, stack)
+            if len(names) != len(expected) or any(e not in (None, n)
+                                                   for e, n in zip(expected, names)):
+                problems.append("snapshot %d: stack %d is named %r, not %r"
+                                % (i + 1, k, names, expected))
+    print("stacks: %d named in %d tables of the page, %d names"
+          % (sum(len(t) for t in stacks["tables"]), len(stacks["tables"]), len(stacks["names"])))
+
+
 def check_total(snapshots, doms, problems):
     """The sums of the roots, the sum of their peaks never shown as a peak."""
-    roots = [e for tree in snapshots[-1]["trees"] for e in tree["engines"] if e["parent"] is None]
-    total = lambda s: sum(e["metrics"]["memory_current"] for tree in s["trees"]
-                          for e in tree["engines"] if e["parent"] is None)
+    shown = snapshots[opening(snapshots)]
+    roots = [e for tree in shown["trees"] for e in tree["engines"] if e["parent"] is None]
     peaks = grouped(sum(r["metrics"]["memory_peak"] for r in roots))
     peak_of_total = grouped(max(total(s) for s in snapshots)) if len(snapshots) > 1 else None
     dom = doms["current"]
     row = dom.totals.get("sum", {}).get("cells", {})
-    expected = {"memory_current": grouped(total(snapshots[-1])),
+    expected = {"memory_current": grouped(total(shown)),
                 "memory_peak": peaks + " (sum of peaks)"}
     for key, value in expected.items():
         if row.get(key) != value:
@@ -212,7 +318,7 @@ def resolve(snapshot, name):
 def shown_at(snapshots, view):
     """The index of the snapshot the page opened at `view` shows."""
     at = view.get("at", "")
-    return int(at) - 1 if at.isdigit() and 1 <= int(at) <= len(snapshots) else len(snapshots) - 1
+    return int(at) - 1 if at.isdigit() and 1 <= int(at) <= len(snapshots) else opening(snapshots)
 
 
 PAGE_ROWS = 100
@@ -225,8 +331,11 @@ def check_view(snapshots, fragment, dom, problems):
     at = shown_at(snapshots, view)
     snapshot = snapshots[at]
     moment = dom.ids.get("moment-text", {}).get("text")
-    if len(snapshots) > 1 and moment != "%d of %d" % (at + 1, len(snapshots)):
-        problems.append("#%s: the page shows snapshot %r, not %d" % (fragment, moment, at + 1))
+    says = "%d of %d" % (at + 1, len(snapshots))
+    says += ", the peak of the total" if at == opening(snapshots) else ""
+    if len(snapshots) > 1 and moment != says:
+        problems.append("#%s: the page shows snapshot %r, not %r" % (fragment, moment, says))
+    check_pages_column(fragment, dom, problems)
     walked = walk(snapshot)
     needle = view.get("filter", "").lower()
     matching = [(e, d) for e, d, _, _ in walked if needle in e["path"].lower()]
@@ -260,7 +369,9 @@ def check_view(snapshots, fragment, dom, problems):
     if len(snapshots) > 1:
         roots = [e for tree in snapshot["trees"] for e in tree["engines"][:1]]
         largest = sorted(roots, key=lambda r: -r["metrics"]["memory_current"])
+        # Those with bytes; all roots when none has any.
         charted = [r["path"] for r in largest if r["metrics"]["memory_current"] > 0][:5]
+        charted = charted or [r["path"] for r in largest][:5]
         if dom.legend != charted:
             problems.append("#%s: the chart draws %r, not the largest roots %r"
                             % (fragment, dom.legend, charted))
@@ -287,6 +398,29 @@ def check_view(snapshots, fragment, dom, problems):
     check_folds(walked, zoomed, by, fragment, dom, problems)
     print("#%s: snapshot %d, %d of %d rows shown, %d match, zoomed into %s"
           % (fragment, at + 1, len(rows), total, len(matching), " / ".join(chain)))
+
+
+def check_pages_column(fragment, dom, problems):
+    """The table's pages cells sit in the grid: inside the column of the pages
+    heading, and as high as the blocks cell of their row (the boxes that
+    browser.sh measured: left, right, top and bottom edges, in pixels)."""
+    edges = lambda box: tuple(map(float, box.split()))
+    rows = [r for r in dom.rows + list(dom.totals.values()) if "pages" in r.get("boxes", {})]
+    if len(dom.boxes) != 1 or not rows:
+        problems.append("#%s: no pages column measured (%d headings, %d cells)"
+                        % (fragment, len(dom.boxes), len(rows)))
+        return
+    left, right, _, _ = edges(dom.boxes[0])
+    astray = []
+    for row in rows:
+        cell, beside = edges(row["boxes"]["pages"]), edges(row["boxes"]["blocks"])
+        if (cell[0] < left - 0.5 or cell[1] > right + 0.5 or abs(cell[2] - beside[2]) > 0.5
+                or abs(cell[3] - beside[3]) > 0.5):
+            astray.append((row["attrs"].get("data-path", "total"), cell, beside[2:]))
+    if astray:
+        problems.append("#%s: %d of %d pages cells lie outside the grid (column %.1f to %.1f; "
+                        "path, box, row's top and bottom): %r"
+                        % (fragment, len(astray), len(rows), left, right, astray[:3]))
 
 
 SMALLEST_CELL = 400
@@ -331,14 +465,19 @@ def amount(figures):
                                   "block" if figures["blocks"] == 1 else "blocks")
 
 
-def check_sites(snapshots, fragment, dom, problems):
+MEASURES = ("in_use", "allocated", "at_peak")
+NOTHING = {"bytes": 0, "blocks": 0}
+
+
+def check_sites(snapshots, entries, stacks, fragment, dom, problems):
     """The flame graph of the page opened at #fragment, against the sites of
-    the embedded snapshot it shows."""
+    the embedded snapshot it shows, named by the page's `stacks`."""
     view = dict(urllib.parse.parse_qsl(fragment, keep_blank_values=True))
-    snapshot = snapshots[shown_at(snapshots, view)]
+    at = shown_at(snapshots, view)
+    snapshot = snapshots[at]
     name = view.get("handle", view.get("zoom", ""))
     handle = resolve(snapshot, name)
-    measure = "allocated" if view.get("sites") == "allocated" else "in_use"
+    measure = {"allocated": "allocated", "peak": "at_peak"}.get(view.get("sites"), "in_use")
     chosen = [(e, key) for e, _, key, above in walk(snapshot) if not name or handle in above]
     selected = next((e for e, key in chosen if key == handle), None)
     has_children = selected is not None and any(e["parent"] == selected["address"]
@@ -359,28 +498,45 @@ def check_sites(snapshots, fragment, dom, problems):
                             % (fragment, len(shown), note["text"], sentence))
         print("#%s: %s" % (fragment, note["text"]))
 
+    peak = snapshot.get("sampling", {}).get("peak")
+    named = dom.ids.get("sites-peak", {"attrs": {"hidden": ""}, "text": ""})
+    offered = dom.ids.get("sites-peak-choice", {"attrs": {"hidden": ""}})
+    if peak is None and ("hidden" not in named["attrs"] or "hidden" not in offered["attrs"]):
+        problems.append("#%s: a peak of the sampled bytes named or offered: %r"
+                        % (fragment, named["text"]))
+    if peak is not None:
+        says = ["%s ms after the library loaded" % grouped(peak["ms"]), amount(peak)]
+        if ("hidden" in named["attrs"] or "hidden" in offered["attrs"]
+                or not all(part in named["text"] for part in says)):
+            problems.append("#%s: the peak of the sampled bytes is named %r, not with %r"
+                            % (fragment, named["text"], says))
+        print("#%s: %s" % (fragment, " ".join(named["text"].split())))
     if "sampling" not in snapshot:
         return say("DIDEVERAZEZ_SAMPLE_BYTES=n")
     if name and selected is None:
         return say("No handle %s in this snapshot." % label)
     # The tree of frames: outermost first, merged by name from the top.
-    zero = lambda: {"in_use": {"bytes": 0, "blocks": 0}, "allocated": {"bytes": 0, "blocks": 0}}
+    zero = lambda: {m: dict(NOTHING) for m in MEASURES}
     root = {"name": None, "path": (), "children": {}, **zero()}
+    table = stacks["tables"][entries[at]["stacks"]] if snapshot.get("stacks") else []
     for engine, _ in chosen:
         for site in engine.get("sites", []):
-            names = (snapshot["symbols"][site["stack"]] if "symbols" in snapshot else
-                     ["0x%x" % a for a in snapshot["stacks"][site["stack"]]])
+            names = [stacks["names"][k] for k in table[site["stack"]]]
             frame = root
             for name in [None] + names[::-1]:
                 if name is not None:
                     frame = frame["children"].setdefault(
                         name, {"name": name, "path": frame["path"] + (name,), "children": {},
                                **zero()})
-                for m in ("in_use", "allocated"):
+                for m in MEASURES:
                     for unit in ("bytes", "blocks"):
-                        frame[m][unit] += site[m][unit]
+                        frame[m][unit] += site.get(m, NOTHING)[unit]
     if not root["allocated"]["bytes"]:
         return say("None of the allocations of %s was sampled" % whose)
+    if measure == "at_peak" and peak is None:
+        return say("This snapshot records no peak of the sampled bytes")
+    if measure == "at_peak" and not root["at_peak"]["bytes"]:
+        return say("The sampled sites of %s held nothing at the peak of the sampled bytes" % whose)
     if not root[measure]["bytes"]:
         return say("Nothing allocated at the sampled sites of %s is in use now" % whose)
     chain = [root]
@@ -421,7 +577,9 @@ def check_sites(snapshots, fragment, dom, problems):
         lines = g.get("title", "").split("\n")
         first = frame["name"] or whose + ": every sampled stack"
         figures = ["in use: " + amount(frame["in_use"]), "allocated: " + amount(frame["allocated"])]
+        figures += ["at the peak: " + amount(frame["at_peak"])] if peak is not None else []
         said = all(any(line.startswith(f + " (") for line in lines) for f in figures)
+        said = said and (peak is not None or not any(l.startswith("at the peak") for l in lines))
         if lines[0] != first or not said:
             problems.append("#%s: the title of %r is %r, not %r with %r"
                             % (fragment, frame["path"], lines, first, figures))
@@ -436,15 +594,19 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     snapshots = documents(snapshot_file)
     page = parse(page_file)
     problems += ["the page loads a resource: " + load for load in page.loads]
-    embedded = [s for s in page.scripts if s["attrs"].get("id") == "snapshots"]
-    # The tool adds `symbols` where a snapshot has stacks; all else is the file's.
-    unnamed = lambda found: [{k: v for k, v in s.items() if k != "symbols"} for s in found]
-    carried = [e["snapshot"] for e in json.loads(embedded[0]["text"])] if len(embedded) == 1 else []
-    if unnamed(carried) != unnamed(snapshots):
+    embedded = {s["attrs"].get("id"): json.loads(s["text"]) for s in page.scripts
+                if s["attrs"].get("id") in ("snapshots", "stacks")}
+    entries = embedded.get("snapshots", [])
+    stacks = embedded.get("stacks", {"names": [], "tables": []})
+    # The page names the stacks in its own tables; all else is the file's.
+    trimmed = lambda s: {k: v for k, v in s.items() if k not in ("stacks", "objects", "symbols")}
+    if [e["snapshot"] for e in entries] != [trimmed(s) for s in snapshots]:
         problems.append("the page does not embed the file's snapshots as they are")
+    else:
+        check_stacks(snapshots, entries, stacks, problems)
 
-    roots = [engine for tree in snapshots[-1]["trees"] for engine in tree["engines"]
-             if engine["parent"] is None]
+    roots = [engine for tree in snapshots[opening(snapshots)]["trees"]
+             for engine in tree["engines"] if engine["parent"] is None]
     doms = {"current": parse(current_file), "peak": parse(peak_file)}
     for by, dom in doms.items():
         if not dom.ready:
@@ -496,8 +658,8 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     for fragment, dom in pairs:
         if not dom.ready:
             problems.append("#%s: the viewer's script did not run to its end" % fragment)
-        check_view(carried or snapshots, fragment, dom, problems)
-        check_sites(carried or snapshots, fragment, dom, problems)
+        check_view(snapshots, fragment, dom, problems)
+        check_sites(snapshots, entries, stacks, fragment, dom, problems)
     print("\n".join(problems) if problems else
           "the page shows every handle's figures: %d roots, %d treemap checks"
           % (len(roots), checked))

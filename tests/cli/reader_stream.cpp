@@ -1,6 +1,7 @@
 // dideverazez-report's streaming reader and html's choice of snapshots, on
 // texts made here: what the transcripts cannot show (where a snapshot lies,
-// its text read again, which of thousands of snapshots a page keeps).
+// its text read again, which of thousands of snapshots a page keeps, how the
+// page holds their stacks).
 #include "Report.h"
 
 #include <gtest/gtest.h>
@@ -98,18 +99,49 @@ TEST(ReaderStream, PlacesReadAgain) {
     std::string copied;
     reader.CopyAt(second, [&](std::string_view piece) { copied += piece; });
     EXPECT_EQ(copied, Doc(8, 5, 1));
-    // The page names the frames of a snapshot with stacks, after its text.
+    // The page holds the snapshot without its stacks, which it names apart.
     HtmlPage page;
     page.Add(std::make_unique<SnapshotReader>(text, "t"), ParseMoment("t@2"), std::cerr);
     std::ostringstream out;
     page.Write(out);
-    const std::string withSymbols =
-        Doc(8, 5, 1).insert(copied.size() - 1, R"(,"symbols":[["0x1"],["0x2"]])");
-    EXPECT_NE(out.str().find(R"([{"file":"t@2","snapshot":)" + withSymbols + "}]"),
+    std::string trimmed = Doc(8, 5, 1);
+    trimmed.erase(trimmed.find(R"(,"stacks":[[1],[2]])"), 19);
+    EXPECT_NE(out.str().find(R"([{"file":"t@2","stacks":0,"snapshot":)" + trimmed + "}]"),
+              std::string::npos);
+    EXPECT_NE(out.str().find(R"({"names":["0x1","0x2"],"tables":[[[0],[1]]]}</script>)"),
               std::string::npos);
     const Snapshot again = reader.ReadAt(first);
     EXPECT_EQ(again.takenMs, 7);
     EXPECT_EQ(reader.ReadAt(second).engines.at(0).sites.at(0).stack, 1U);
+}
+
+// The stacks of a page: one table for the snapshots of a process, whose
+// stacks only grow; a snapshot whose stacks begin otherwise gets its own. Its
+// stacks, the last member of a snapshot whose keys are sorted, leave no comma.
+TEST(ReaderStream, PageStacks) {
+    const auto with = [](std::int64_t ms, const std::string& stacks) {
+        std::string doc = Doc(ms, 1, 0, true);
+        return doc.replace(doc.find("[[1],[2]]"), 9, stacks);
+    };
+    const std::string series = with(1, "[[1]]") + "\n" + with(2, "[[1],[2],[3]]") + "\n" +
+                               with(3, "[[9],[2]]") + "\n" + with(4, "[[1],[2]]") + "\n";
+    HtmlPage page;
+    page.Add(std::make_unique<SnapshotReader>(series, "s"), ParseMoment("s"), std::cerr);
+    std::ostringstream out;
+    page.Write(out);
+    const std::string html = out.str();
+    std::string shown;
+    for (std::size_t at = html.find(R"({"file":"s","stacks":)"); at != std::string::npos;
+         at = html.find(R"({"file":"s","stacks":)", at + 1)) {
+        shown += html.substr(at + 21, 1);
+    }
+    EXPECT_EQ(shown, "0010");
+    EXPECT_NE(
+        html.find(R"({"names":["0x1","0x2","0x3","0x9"],"tables":[[[0],[1],[2]],[[3],[1]]]})"),
+        std::string::npos);
+    std::string last = Doc(4, 1, 0, true);
+    last.erase(last.find(R"(,"stacks":[[1],[2]])"), 19);
+    EXPECT_NE(html.find(R"("stacks":0,"snapshot":)" + last + "}]"), std::string::npos);
 }
 
 // The keys of a document may come in any order: what is named wrong is the

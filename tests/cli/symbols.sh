@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# dideverazez-report leaks names a frame of a real program: PROBE writes a
-# snapshot whose one leaked site is a return address inside one of its own
-# functions, with its loaded objects as the library lists them, and says on
-# standard error the line that must show for it (function (file:line)).
+# dideverazez-report leaks names the frames of a real program: PROBE writes a
+# snapshot whose leaked sites are return addresses inside its own functions,
+# with its loaded objects as the library lists them, and says on standard
+# error the lines that must show for them: function (file:line) for one with
+# line information, function (object) for one in no unit of the debug
+# information, though past the start of a unit's range.
 #
 # Usage: symbols.sh TOOL PROBE
 set -u
@@ -11,12 +13,19 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$probe" >"$work/snapshot.json" 2>"$work/expected" || exit 1
 "$tool" leaks "$work/snapshot.json" >"$work/actual" || exit 1
-expected="      $(cat "$work/expected")"
-if ! grep -qxF -- "$expected" "$work/actual"; then
-    echo "expected the frame line:"
-    echo "$expected"
+status=0
+while IFS= read -r frame; do
+    expected="      $frame"
+    if ! grep -qxF -- "$expected" "$work/actual"; then
+        echo "expected the frame line:"
+        echo "$expected"
+        status=1
+    else
+        echo "named: $expected"
+    fi
+done <"$work/expected"
+if ((status)); then
     echo "got:"
     cat "$work/actual"
-    exit 1
 fi
-echo "named: $expected"
+exit $status

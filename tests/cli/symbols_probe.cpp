@@ -1,7 +1,8 @@
 // Writes a snapshot (docs/sampling.md) whose one retired entry leaked through
-// one stack: a return address inside probe::Site, with every object this
-// process has loaded, as the library lists them. Standard error gets the
-// frame `dideverazez-report leaks` must show for it.
+// two stacks, with every object this process has loaded, as the library lists
+// them: a return address inside probe::Site, and one inside probe_gap, code
+// that no unit of the debug information covers. Standard error gets the frame
+// `dideverazez-report leaks` must show for each, one a line.
 #include <link.h>
 #include <unistd.h>
 
@@ -20,6 +21,37 @@ __attribute__((noinline)) void* Site(int& line) {
     line = __LINE__ + 1; // the line of the call
     void* where = Where();
     return where;
+}
+
+// probe_gap lies between Before and After, in their section: past the end
+// of Before's address range, before After's, where libdwfl takes Before's
+// unit for the unit of an address, and the last line of Before for its line.
+// It has a symbol and no line: assembly without debug information.
+__attribute__((noinline, used, section(".text.probe"))) void* Before() {
+    return Where();
+}
+
+} // namespace probe
+
+#if defined(__x86_64__)
+#define PROBE_GAP 1
+extern "C" void* probe_gap();
+asm(".pushsection .text.probe,\"ax\",@progbits\n"
+    ".globl probe_gap\n"
+    ".type probe_gap, @function\n"
+    "probe_gap:\n"
+    "    subq $8, %rsp\n"
+    "    call _ZN5probe5WhereEv@PLT\n"
+    "    addq $8, %rsp\n"
+    "    ret\n"
+    ".size probe_gap, .-probe_gap\n"
+    ".popsection\n");
+#endif
+
+namespace probe {
+
+__attribute__((noinline, used, section(".text.probe"))) void* After() {
+    return Where();
 }
 
 } // namespace probe
@@ -89,21 +121,33 @@ int Object(dl_phdr_info* info, std::size_t /*size*/, void* data) {
 int main() {
     int line = 0;
     const void* where = probe::Site(line);
+#ifdef PROBE_GAP
+    const void* gap = probe_gap();
+#else
+    const void* gap = where;
+#endif
     std::printf("{\"format\": \"dideverazez-snapshot\", \"version\": 1, \"process\": %d, "
-                "\"taken_ms\": 0,\n \"sampling\": {\"bytes\": 1},\n \"stacks\": [[%ju]],\n"
+                "\"taken_ms\": 0,\n \"sampling\": {\"bytes\": 1},\n \"stacks\": [[%ju], [%ju]],\n"
                 " \"objects\": [",
                 static_cast<int>(getpid()),
-                static_cast<std::uintmax_t>(reinterpret_cast<std::uintptr_t>(where)));
+                static_cast<std::uintmax_t>(reinterpret_cast<std::uintptr_t>(where)),
+                static_cast<std::uintmax_t>(reinterpret_cast<std::uintptr_t>(gap)));
     bool first = true;
     dl_iterate_phdr(Object, &first);
     std::printf(
         "],\n \"trees\": [],\n \"retired\": [{\"path\": \"Probe\", \"handles\": 1, "
-        "\"born_ms\": 0, \"died_ms\": 0, \"metrics\": {\"time_total\": 0, \"self_peak\": 8, "
-        "\"memory_peak\": 8, \"memory_current\": 8, \"memory_cumul\": 8, "
-        "\"count_current\": 1, \"count_cumul\": 1}, \"sites\": [{\"stack\": 0, "
+        "\"born_ms\": 0, \"died_ms\": 0, \"metrics\": {\"time_total\": 0, \"self_peak\": 12, "
+        "\"memory_peak\": 12, \"memory_current\": 12, \"memory_cumul\": 12, "
+        "\"count_current\": 2, \"count_cumul\": 2}, \"sites\": [{\"stack\": 0, "
         "\"in_use\": {\"bytes\": 8, \"blocks\": 1}, \"allocated\": {\"bytes\": 8, "
-        "\"blocks\": 1}}]}],\n \"histogram\": {\"name\": \"Global\", \"pages\": 0, "
-        "\"classes\": []}}\n");
+        "\"blocks\": 1}}, {\"stack\": 1, \"in_use\": {\"bytes\": 4, \"blocks\": 1}, "
+        "\"allocated\": {\"bytes\": 4, \"blocks\": 1}}]}],\n \"histogram\": {\"name\": "
+        "\"Global\", \"pages\": 0, \"classes\": []}}\n");
     std::fprintf(stderr, "probe::Site(int&) (%s:%d)\n", __FILE__, line);
+#ifdef PROBE_GAP
+    char exe[4096];
+    const ssize_t got = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::fprintf(stderr, "probe_gap (%.*s)\n", static_cast<int>(got > 0 ? got : 0), exe);
+#endif
     return 0;
 }
