@@ -210,45 +210,6 @@ def opening(snapshots):
     return totals.index(max(totals)) if len(snapshots) > 1 else len(snapshots) - 1
 
 
-def page_names(snapshot, stack):
-    """The names html gives the frames of `stack`, innermost first, without
-    the library's leading frames; None for a frame of an object whose file is
-    there, which the file names."""
-    objects = snapshot.get("objects", [])
-    base = lambda o: o["path"][o["path"].rfind("/") + 1:]
-    of = lambda a: next((o for o in objects if o["start"] <= a < o["end"]), None)
-    frames = list(stack)
-    while frames and of(frames[0]) and base(of(frames[0])).startswith("libdideverazez"):
-        frames.pop(0)
-    return [None if of(a) and os.path.exists(of(a)["path"]) else
-            "0x%x (%s)" % (a, base(of(a))) if of(a) else "0x%x" % a for a in frames]
-
-
-def check_stacks(snapshots, entries, stacks, problems):
-    """Each snapshot with stacks refers to a table of the page that begins
-    with its stacks, named."""
-    for i, (entry, snapshot) in enumerate(zip(entries, snapshots)):
-        if not snapshot.get("stacks"):
-            if "stacks" in entry:
-                problems.append("snapshot %d has no stacks but a table of them" % (i + 1))
-            continue
-        t = entry.get("stacks")
-        table = stacks["tables"][t] if isinstance(t, int) and t < len(stacks["tables"]) else []
-        if len(table) < len(snapshot["stacks"]):
-            problems.append("snapshot %d: table %r has %d stacks, not its %d"
-                            % (i + 1, t, len(table), len(snapshot["stacks"])))
-            continue
-        for k, stack in enumerate(snapshot["stacks"]):
-            names = [stacks["names"][n] for n in table[k]]
-            expected = page_names(snapshot, stack)
-            if len(names) != len(expected) or any(e not in (None, n)
-                                                   for e, n in zip(expected, names)):
-                problems.append("snapshot %d: stack %d is named %r, not %r"
-                                % (i + 1, k, names, expected))
-    print("stacks: %d named in %d tables of the page, %d names"
-          % (sum(len(t) for t in stacks["tables"]), len(stacks["tables"]), len(stacks["names"])))
-
-
 def check_total(snapshots, doms, problems):
     """The sums of the roots, the sum of their peaks never shown as a peak."""
     shown = snapshots[opening(snapshots)]
