@@ -227,9 +227,11 @@ void Reporter::Write(bool wait, bool atExit) {
             // behind would be served as if it still ran (docs/metrics.md). A
             // path without the process id is shared with its parent or
             // children, which go on writing it.
-            atExit&& NamesProcess(metricsPattern_.c_str())
-                ? platform::RemoveFile(metricsPath_.c_str())
-                : WriteMetrics(snapshot);
+            if (atExit && NamesProcess(metricsPattern_.c_str())) {
+                platform::RemoveFile(metricsPath_.c_str());
+            } else {
+                WriteMetrics(snapshot);
+            }
         }
     } catch (const std::bad_alloc&) {
         // No memory for the snapshot: said like any failure.
