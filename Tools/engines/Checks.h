@@ -33,8 +33,8 @@ void EngineBuilt(const allocator_impl& engine);
 // Aborts when `engine` still has live children.
 void EngineGoing(const allocator_impl& engine) noexcept;
 
-// The heap balance. Every block the module takes from the C heap (dbg_alloc)
-// and gives back (dbg_free) is counted. An engine destroyed with blocks in use
+// The heap balance. Every block the module takes from the C heap and frees
+// (engines/SystemHeap.h, which dbg_alloc and dbg_free forward to) is counted. An engine destroyed with blocks in use
 // leaves what it still holds to the process: a paged engine says how many heap
 // blocks that is (its pool's pages, its large blocks); a basic engine cannot,
 // and the balance is then not checked.

@@ -4,7 +4,7 @@
 #include "engines/kdideverazez_impl.h"
 
 #include "engines/Checks.h"
-#include "handle/dideverazez.h"
+#include "engines/SystemHeap.h"
 #include "platform/Platform.h"
 #include "trace/rozudoru.h"
 
@@ -140,7 +140,7 @@ void* allocator_none::Alloc(std::uint64_t size, const char*, const char*) {
         dideverazez::detail::ThrowAllocationFailure();
     }
     const std::uint64_t total = size + kBasicOverhead;
-    void* block = dbg_alloc(total);
+    void* block = dideverazez::heap::Allocate(total);
     if (block == nullptr) {
         dideverazez::detail::ThrowAllocationFailure();
     }
@@ -162,7 +162,7 @@ void allocator_none::Free(void* p) {
     if (DebugFill) {
         std::memset(header, 0xFE, total);
     }
-    dbg_free(header);
+    dideverazez::heap::Free(header);
 }
 
 void allocator_none::IncMemoryUsed(std::uint64_t bytes) {

@@ -3,8 +3,8 @@
 // and the two engines, `allocator_data` (paged) and `allocator_none` (basic).
 //
 // Layering: a handle owns one engine; a paged engine takes its small blocks
-// from the pool of its tree's root and its large ones from the C heap through
-// dbg_alloc/dbg_free; the pool takes whole pages the same way.
+// from the pool of its tree's root and its large ones from the C heap
+// (engines/SystemHeap.h); the pool takes whole pages the same way.
 //
 // Statistics are plain 64-bit words. Writers of a paged tree are serialised by
 // the tree lock; readers (metrics, reports) may look at them from other threads

@@ -9,7 +9,7 @@
 // handle does nothing here, and a destroyed handle leaves nothing behind; a
 // root is still listed while it lives, so that fork can take its tree's lock.
 // Each listed engine costs constant work under the registry's lock: an entry
-// of its own (from the C heap through dbg_alloc) linked into its tree's list.
+// of its own (from the C heap, engines/SystemHeap.h) linked into its tree's list.
 #pragma once
 
 #include "observe/LibraryHeap.h"

@@ -1,5 +1,6 @@
 #include "observe/Sampler.h"
 
+#include "engines/SystemHeap.h"
 #include "engines/kdideverazez_impl.h"
 #include "platform/Platform.h"
 
@@ -206,7 +207,7 @@ bool Build() noexcept {
 
 // A site first sampled after the peak held nothing then.
 Site* NewSite(std::uint64_t owner, std::uint32_t stack, std::uint64_t peakStamp) {
-    void* storage = dbg_alloc(sizeof(Site));
+    void* storage = heap::Allocate(sizeof(Site));
     if (storage == nullptr) {
         detail::ThrowAllocationFailure();
     }
@@ -240,7 +241,7 @@ void CountInUse(Samples& samples, double bytes, double blocks) noexcept {
 
 void FreeSite(Site* site) noexcept {
     site->~Site();
-    dbg_free(site);
+    heap::Free(site);
 }
 
 // A new site of `owner`, at the head of its list. Raises std::bad_alloc with
