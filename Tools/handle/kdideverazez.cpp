@@ -9,6 +9,7 @@
 #include "observe/Fork.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
+#include "observe/SampleStore.h"
 #include "observe/Sampler.h"
 #include "platform/Platform.h"
 #include "report/ReportStreams.h"

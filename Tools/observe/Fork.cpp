@@ -23,7 +23,8 @@
 #include "engines/Checks.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
-#include "observe/Sampler.h"
+#include "observe/SampleStore.h"
+#include "observe/StackCapture.h"
 #include "platform/Platform.h"
 
 #include <atomic>

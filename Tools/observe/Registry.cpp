@@ -8,7 +8,7 @@
 #include "observe/Registry.h"
 
 #include "engines/kdideverazez_impl.h"
-#include "observe/Sampler.h"
+#include "observe/SampleStore.h"
 #include "platform/Platform.h"
 
 #include <algorithm>

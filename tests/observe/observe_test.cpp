@@ -15,7 +15,9 @@
 
 #include "engines/kdideverazez_impl.h"
 #include "observe/Reporter.h"
+#include "observe/SampleStore.h"
 #include "observe/Sampler.h"
+#include "observe/StackCapture.h"
 #include "observe/Snapshot.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"

@@ -27,7 +27,9 @@
 // The program-level figures (two call sites, a leak named by `leaks`, the
 // environment variable) are observe.call_sites's.
 
+#include "observe/SampleStore.h"
 #include "observe/Sampler.h"
+#include "observe/StackCapture.h"
 #include "observe/Snapshot.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
