@@ -4,8 +4,8 @@
 #include "engines/kdideverazez_impl.h"
 
 #include "engines/Checks.h"
-#include "engines/SystemHeap.h"
 #include "engines/MemoryCheckers.h"
+#include "engines/SystemHeap.h"
 #include "platform/Platform.h"
 
 #include <array>

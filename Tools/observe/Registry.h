@@ -114,7 +114,7 @@ bool ReleaseRegistry() noexcept;
 // lock of every live root in the order they were built; gives them all back.
 // Nothing else takes two of these locks in another order: a snapshot takes the
 // registry's, then one tree's at a time.
-void LockForFork() noexcept;
-void UnlockAfterFork() noexcept;
+void RegistryBeforeFork() noexcept;
+void RegistryAfterFork() noexcept;
 
 } // namespace dideverazez::observe

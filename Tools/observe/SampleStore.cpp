@@ -492,14 +492,14 @@ bool CopySamples(SamplesCopy& copy, bool wait) {
 }
 
 // Built here if nothing sampled has built them yet, and waited for if another
-// thread is building them (see LockForFork in observe/Registry.cpp).
-void LockSamplesForFork() noexcept {
+// thread is building them (see RegistryBeforeFork in observe/Registry.cpp).
+void SamplesBeforeFork() noexcept {
     if (Samples* samples = Build()) {
         samples->mutex.lock();
     }
 }
 
-void UnlockSamplesAfterFork() noexcept {
+void SamplesAfterFork() noexcept {
     if (Samples* samples = gSamples.load()) {
         samples->mutex.unlock();
     }

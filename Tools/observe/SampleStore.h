@@ -78,8 +78,8 @@ struct SamplesCopy {
 bool CopySamples(SamplesCopy& copy, bool wait = true);
 
 // Around fork (observe/Fork.cpp): the samples' lock is held.
-void LockSamplesForFork() noexcept;
-void UnlockSamplesAfterFork() noexcept;
+void SamplesBeforeFork() noexcept;
+void SamplesAfterFork() noexcept;
 
 // The module is going: the sites and stacks go back to the C heap. Blocks
 // still sampled are kept track of, so that they can still be freed. Returns

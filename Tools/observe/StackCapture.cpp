@@ -32,14 +32,14 @@ int CaptureStack(void** frames, int capacity) noexcept {
     return taken;
 }
 
-void StopCapturesForFork() noexcept {
+void CapturesBeforeFork() noexcept {
     gForking.store(true);
     while (gCapturing.load() != 0) {
         platform::CpuRelax();
     }
 }
 
-void ResumeCapturesAfterFork(bool child) noexcept {
+void CapturesAfterFork(bool child) noexcept {
     if (child) {
         gCapturing.store(0); // a thread the child lacks may have counted itself
     }

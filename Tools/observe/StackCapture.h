@@ -14,8 +14,8 @@ int CaptureStack(void** frames, int capacity) noexcept;
 
 // Around fork: no stack is being taken across it, and none is started until
 // it is done.
-void StopCapturesForFork() noexcept;
-void ResumeCapturesAfterFork(bool child) noexcept;
+void CapturesBeforeFork() noexcept;
+void CapturesAfterFork(bool child) noexcept;
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
 namespace testing {
