@@ -26,8 +26,8 @@ std::uint32_t CurrentProcessId();
 // Writes the name of the program the process runs, as it was started (the
 // file name of its first argument; on Windows of its executable, without
 // ".exe") into `buffer`, always terminated, cut to `size` - 1 characters; ""
-// when the system cannot tell. Read on the first call, which should come
-// early: the reporter's, as the library loads.
+// when the system does not report it. Read on the first call, which should
+// come early: the reporter's, as the library loads.
 void ProgramName(char* buffer, std::size_t size);
 
 // The value of an environment variable, or null when it is unset. Null for
@@ -36,7 +36,7 @@ void ProgramName(char* buffer, std::size_t size);
 const char* TrustedEnvironment(const char* name);
 
 // Processor time spent by the whole process so far, in whole milliseconds.
-// Returns false, and leaves both at 0, when the system cannot tell.
+// Returns false, and leaves both at 0, when the system does not report them.
 bool ProcessTimes(void* process, std::uint64_t& userMs, std::uint64_t& kernelMs);
 
 // Whether the process is ending with its other threads already gone, perhaps
@@ -96,7 +96,8 @@ bool AppendToFile(const char* path, const char* text, std::size_t size);
 
 // Whether WriteWholeFile (`append` false) or AppendToFile (true) could write
 // `path` now: the folder takes a new file, or the file opens for appending
-// (which creates it, empty, when it is missing). On false, LastError says why.
+// (which creates it, empty, when it is missing). On false, LastError returns
+// the reason.
 bool CanWriteFile(const char* path, bool append);
 
 // Removes the regular file at `path`; nothing when there is none, or when

@@ -48,7 +48,7 @@ int OpenTemporary(const char* name) {
 }
 
 // A regular file open for appending, or -1: O_NONBLOCK, so that a FIFO is
-// not waited on before it is refused.
+// not waited on before it is rejected.
 int OpenForAppending(const char* path) {
     const int fd =
         ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
