@@ -44,7 +44,8 @@ Registry* Engines() {
 } // namespace
 
 allocator_impl* FreedBlockOwner() noexcept {
-    return reinterpret_cast<allocator_impl*>(std::uintptr_t{0xFEFEFEFEFEFEFEFE});
+    // The header of a freed block, as the debug fill leaves it.
+    return reinterpret_cast<allocator_impl*>(std::uintptr_t{0x0101010101010101} * kFillReturned);
 }
 
 void AbortOn(const PoolFault& fault) noexcept {

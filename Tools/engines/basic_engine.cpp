@@ -8,14 +8,6 @@
 
 #include <cstring>
 
-namespace {
-
-// The basic engine's block: header first, then the user bytes; request + 24
-// bytes are taken, so the last 8 bytes are never used.
-constexpr std::uint64_t kBasicOverhead = 24;
-
-} // namespace
-
 allocator_none::allocator_none(const char* name, allocator_impl* parent, bool isGlobal)
     : allocator_impl(name, parent, isGlobal) {}
 
@@ -47,11 +39,13 @@ void allocator_none::Discharge(std::int64_t bytes) noexcept {
     }
 }
 
+// The basic engine's block: header first, then the user bytes; request +
+// kBlockOverhead bytes are taken, so the last 8 bytes are never used.
 void* allocator_none::Alloc(std::uint64_t size, const char*, const char*) {
-    if (size > UINT64_MAX - kBasicOverhead) {
+    if (size > UINT64_MAX - dideverazez::kBlockOverhead) {
         dideverazez::detail::ThrowAllocationFailure();
     }
-    const std::uint64_t total = size + kBasicOverhead;
+    const std::uint64_t total = size + dideverazez::kBlockOverhead;
     void* block = dideverazez::heap::Allocate(total);
     if (block == nullptr) {
         dideverazez::detail::ThrowAllocationFailure();
@@ -62,7 +56,7 @@ void* allocator_none::Alloc(std::uint64_t size, const char*, const char*) {
     Charge(static_cast<std::int64_t>(total));
     void* p = header + 1;
     if (DebugFill) {
-        std::memset(p, 0xCD, size);
+        std::memset(p, dideverazez::kFillHandedOut, size);
     }
     return p;
 }
@@ -72,7 +66,7 @@ void allocator_none::Free(void* p) {
     const std::uint64_t total = header->Size;
     Discharge(static_cast<std::int64_t>(total));
     if (DebugFill) {
-        std::memset(header, 0xFE, total);
+        std::memset(header, dideverazez::kFillReturned, total);
     }
     dideverazez::heap::Free(header);
 }

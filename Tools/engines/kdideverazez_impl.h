@@ -173,6 +173,16 @@ struct ProcessInfo {
     std::uint64_t GetCurrentVm() const noexcept { return 0; }
 };
 
+namespace dideverazez {
+// The bytes a block takes beyond those asked for, in a pool page (its link
+// word and header) or from the C heap (a word, then its header).
+inline constexpr std::uint64_t kBlockOverhead = 24;
+// The debug fill (allocator_impl::DebugFill): the user bytes of a block handed
+// out, and every byte of a block given back to its page or to the C heap.
+inline constexpr unsigned char kFillHandedOut = 0xCD;
+inline constexpr unsigned char kFillReturned = 0xFE;
+} // namespace dideverazez
+
 // The two words in front of every user pointer p: the engine that allocated
 // the block (at p - 16) and, for a block taken straight from the C heap, the
 // bytes taken for it (at p - 8), or 0 for a block that lives in a pool page.
@@ -229,7 +239,7 @@ public:
     allocator_impl* Root;   // the root of the tree; this engine for a root
     const char* Name;       // held, not owned
     bool IsGlobal;
-    bool DebugFill;   // fill handed-out blocks with 0xCD, returned ones with 0xFE
+    bool DebugFill;   // kFillHandedOut over handed-out blocks, kFillReturned over returned ones
     std::mutex Mutex; // only the Root's is locked: the tree lock
     // The figures every pooled block changes stand together behind the lock:
     // 144 bytes, so three cache lines wherever the heap puts the engine (it
@@ -330,7 +340,7 @@ struct PagedMemory {
     static constexpr std::uint64_t PageBytes = 4036;
     static constexpr std::uint64_t PageHeaderBytes = 64;
     static constexpr std::uint64_t BlockAreaBytes = PageBytes - PageHeaderBytes; // 3972
-    static constexpr std::uint64_t BlockHeaderBytes = 24;
+    static constexpr std::uint64_t BlockHeaderBytes = dideverazez::kBlockOverhead;
     static constexpr std::uint64_t CacheLimit = 4;
     static constexpr std::size_t ClassCount = 18;
     static constexpr std::uint64_t ClassSizes[ClassCount] = {

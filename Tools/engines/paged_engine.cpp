@@ -268,12 +268,13 @@ inline void ReturnToPage(PooledBlock* block, Page* page) {
     VerifyClass(manager);
 }
 
-// A debug-filled block back to its page: the fill (0xFE over the user bytes)
+// A debug-filled block back to its page: the fill (kFillReturned over the user bytes)
 // and the return in one call, so that nothing of the block stays live across a
 // call on the common path of Free (no saved registers for it).
 [[gnu::noinline]] void FillAndReturn(PooledBlock* block, Page* page) {
     Show(block + 1, page->Stride - PagedMemory::BlockHeaderBytes);
-    std::memset(block + 1, 0xFE, page->Stride - PagedMemory::BlockHeaderBytes);
+    std::memset(block + 1, dideverazez::kFillReturned,
+                page->Stride - PagedMemory::BlockHeaderBytes);
     ReturnToPage(block, page);
 }
 
@@ -469,8 +470,6 @@ PagedMemory* PoolFor(allocator_impl* parent, PagedMemory& ownPool) {
     return pagedParent->Pool;
 }
 
-constexpr std::uint64_t kHeapOverhead = 24;
-
 // The tree lock found held: wait for it a while before sleeping on it. An
 // operation holds the lock for tens of nanoseconds, while a thread that sleeps
 // on it costs two system calls and a wake-up (its holder's unlock must wake
@@ -628,23 +627,23 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
     void* p = block + 1;
     HandOut(p, size);
     if (DebugFill) {
-        std::memset(p, 0xCD, size);
+        std::memset(p, dideverazez::kFillHandedOut, size);
     }
     return p;
 }
 
 void* allocator_data::AllocLarge(std::uint64_t size) {
-    if (size > UINT64_MAX - kHeapOverhead) {
+    if (size > UINT64_MAX - dideverazez::kBlockOverhead) {
         ThrowAllocationFailure();
     }
-    const std::uint64_t total = size + kHeapOverhead;
+    const std::uint64_t total = size + dideverazez::kBlockOverhead;
     TreeLock lock(*this);
     auto* block = static_cast<char*>(dideverazez::heap::Allocate(total));
     if (block == nullptr) {
         ThrowAllocationFailure();
     }
     // The first word of a heap block is never written; the header follows it.
-    void* p = block + kHeapOverhead;
+    void* p = block + dideverazez::kBlockOverhead;
     BlockHeader* header = HeaderOf(p);
     header->Owner = this;
     header->Size = total;
@@ -653,7 +652,7 @@ void* allocator_data::AllocLarge(std::uint64_t size) {
     LargeStat.Charge(amount);
     ApplyToChain<&StatAlloc::Charge>(amount);
     if (DebugFill) {
-        std::memset(p, 0xCD, size);
+        std::memset(p, dideverazez::kFillHandedOut, size);
     }
     return p;
 }
@@ -687,9 +686,9 @@ void allocator_data::FreeLarge(void* p) {
     SelfStat.Discharge(amount);
     LargeStat.Discharge(amount);
     ApplyToChain<&StatAlloc::Discharge>(amount);
-    char* block = static_cast<char*>(p) - kHeapOverhead;
+    char* block = static_cast<char*>(p) - dideverazez::kBlockOverhead;
     if (DebugFill) {
-        std::memset(block, 0xFE, total);
+        std::memset(block, dideverazez::kFillReturned, total);
     }
     dideverazez::heap::Free(block);
 }
