@@ -23,22 +23,22 @@ namespace {
 // module's own root, at load) and never destroyed, so that threads still
 // running while the process exits, and static objects of other modules
 // destroyed late, are checked as before.
-struct Registry {
+struct LiveEngineCounts {
     std::mutex mutex;
     std::unordered_map<const allocator_impl*, std::uint64_t> children;
     bool released = false; // the module is going: nothing is checked any more
 };
 
-alignas(Registry) unsigned char gStorage[sizeof(Registry)];
+alignas(LiveEngineCounts) unsigned char gStorage[sizeof(LiveEngineCounts)];
 
 // Constant-initialised: counted from the first heap call of any static object.
 constinit std::atomic<std::int64_t> gHeapBlocks{0}; // taken and not given back
 constinit std::atomic<std::int64_t> gLeftBlocks{0}; // of those, left by engines
 constinit std::atomic<bool> gBalanceUnknown{false};
 
-Registry* Engines() {
-    static Registry* const registry = new (gStorage) Registry;
-    return registry;
+LiveEngineCounts* Engines() {
+    static LiveEngineCounts* const engines = new (gStorage) LiveEngineCounts;
+    return engines;
 }
 
 } // namespace
@@ -59,40 +59,40 @@ void AbortOn(const PoolFault& fault) noexcept {
 }
 
 void EngineBuilt(const allocator_impl& engine) {
-    Registry* registry = Engines();
-    if (registry == nullptr) {
+    LiveEngineCounts* engines = Engines();
+    if (engines == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(registry->mutex);
-    if (registry->released) {
+    std::lock_guard<std::mutex> lock(engines->mutex);
+    if (engines->released) {
         return;
     }
-    registry->children.emplace(&engine, 0);
+    engines->children.emplace(&engine, 0);
     if (engine.Parent != nullptr) {
-        ++registry->children[engine.Parent];
+        ++engines->children[engine.Parent];
     }
 }
 
 void EngineGoing(const allocator_impl& engine) noexcept {
-    Registry* registry = Engines();
-    if (registry == nullptr) {
+    LiveEngineCounts* engines = Engines();
+    if (engines == nullptr) {
         return;
     }
-    std::unique_lock<std::mutex> lock(registry->mutex, std::defer_lock);
-    if (!dideverazez::platform::LockUnlessEnding(lock) || registry->released) {
+    std::unique_lock<std::mutex> lock(engines->mutex, std::defer_lock);
+    if (!dideverazez::platform::LockUnlessEnding(lock) || engines->released) {
         return;
     }
-    const auto found = registry->children.find(&engine);
-    if (found != registry->children.end() && found->second != 0) {
+    const auto found = engines->children.find(&engine);
+    if (found != engines->children.end() && found->second != 0) {
         std::fprintf(stderr,
                      "dideverazez: allocator \"%s\" destroyed while %llu of its children are "
                      "alive; children must be destroyed first\n",
                      engine.Name, static_cast<unsigned long long>(found->second));
         std::abort();
     }
-    registry->children.erase(&engine);
-    if (const auto parent = registry->children.find(engine.Parent);
-        parent != registry->children.end()) {
+    engines->children.erase(&engine);
+    if (const auto parent = engines->children.find(engine.Parent);
+        parent != engines->children.end()) {
         --parent->second;
     }
 }
@@ -114,14 +114,14 @@ void BalanceUnknown() noexcept {
 }
 
 void Release(bool storageReturned) noexcept {
-    Registry* registry = Engines();
-    std::unique_lock<std::mutex> lock(registry->mutex, std::defer_lock);
+    LiveEngineCounts* engines = Engines();
+    std::unique_lock<std::mutex> lock(engines->mutex, std::defer_lock);
     if (!dideverazez::platform::LockUnlessEnding(lock)) {
         return;
     }
     const std::int64_t taken = gHeapBlocks.load(std::memory_order_relaxed);
     const std::int64_t left = gLeftBlocks.load(std::memory_order_relaxed);
-    if (storageReturned && registry->children.empty() && !registry->released &&
+    if (storageReturned && engines->children.empty() && !engines->released &&
         !gBalanceUnknown.load(std::memory_order_relaxed) && taken != left) {
         std::fprintf(stderr,
                      "dideverazez: heap blocks not balanced at unload: %lld taken through "
@@ -130,19 +130,19 @@ void Release(bool storageReturned) noexcept {
                      static_cast<long long>(taken), static_cast<long long>(left));
         std::abort();
     }
-    registry->released = true;
-    decltype(registry->children)().swap(registry->children);
+    engines->released = true;
+    decltype(engines->children)().swap(engines->children);
 }
 
 void EnginesBeforeFork() noexcept {
-    if (Registry* registry = Engines()) {
-        registry->mutex.lock();
+    if (LiveEngineCounts* engines = Engines()) {
+        engines->mutex.lock();
     }
 }
 
 void EnginesAfterFork() noexcept {
-    if (Registry* registry = Engines()) {
-        registry->mutex.unlock();
+    if (LiveEngineCounts* engines = Engines()) {
+        engines->mutex.unlock();
     }
 }
 
@@ -150,12 +150,12 @@ const char* BlockOwnerProblem(const allocator_impl* owner) noexcept {
     if (owner == FreedBlockOwner()) {
         return "pooled block freed twice";
     }
-    Registry* registry = Engines();
-    if (registry == nullptr) {
+    LiveEngineCounts* engines = Engines();
+    if (engines == nullptr) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(registry->mutex);
-    if (!registry->released && registry->children.count(owner) == 0) {
+    std::lock_guard<std::mutex> lock(engines->mutex);
+    if (!engines->released && engines->children.count(owner) == 0) {
         return "block names an allocator that is not alive: freed after its handle was "
                "destroyed, or not allocated here";
     }

@@ -43,14 +43,14 @@ void HeapBlockGiven() noexcept;
 void EngineLeaves(std::int64_t heapBlocks) noexcept;
 void BalanceUnknown() noexcept;
 
-// The module is going: the engine registry gives its storage back and checks
+// The module is going: the list of live engines frees its storage and checks
 // nothing more (engines of other modules may outlive it). When no engine is
 // alive and the module's own storage all went back (`storageReturned`), every
 // block taken from the heap is given back but those the engines left: else it
 // aborts, naming the blocks missing.
 void Release(bool storageReturned) noexcept;
 
-// Around fork: the engine registry's lock, taken and released (observe/Fork.cpp).
+// Around fork: the live engines' lock, taken and released (observe/Fork.cpp).
 void EnginesBeforeFork() noexcept;
 void EnginesAfterFork() noexcept;
 

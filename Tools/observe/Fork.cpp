@@ -8,7 +8,7 @@
 //   2. the tree lock of every live root, in the order the roots were built
 //      (a snapshot takes 1, then one tree lock at a time: the same order);
 //   3. the samples' lock (observe/SampleStore.cpp: a leaf but for the C heap);
-//   4. in the checking build, the checks' engine registry (a leaf: nothing is
+//   4. in the checking build, the checks' list of live engines (a leaf: nothing is
 //      locked while it is held).
 // What is built on first use (the registry, the samples) is built, or its
 // build waited for, before its lock is taken: a child waits forever on a
