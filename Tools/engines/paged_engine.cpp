@@ -15,8 +15,7 @@
 
 // g++ merges the neighbouring page counts (UsedCount, FreeCount) into one
 // vector addition and then extracts the count it tests, which costs more
-// instructions on the hot path than two scalar updates (measured with
-// callgrind: 7 instructions per alloc+free pair).
+// instructions on the hot path than two scalar updates.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("no-tree-slp-vectorize")
 #endif
@@ -471,23 +470,14 @@ PagedMemory* PoolFor(allocator_impl* parent, PagedMemory& ownPool) {
 }
 
 // The tree lock found held: wait for it a while before sleeping on it. An
-// operation holds the lock for tens of nanoseconds, while a thread that sleeps
-// on it costs two system calls and a wake-up (its holder's unlock must wake
-// it): microseconds, during which every line it touched goes cold. The wait
-// backs off, each check of the lock twice as far from the last (up to
-// kLongestWait pauses), and reads the lock word rather than retrying the lock:
-// a holder that wants the tree again at once keeps it, with its lines, instead
-// of the tree changing hands, and so its lines, at every operation (measured
-// with bench/sharing_benchmarks, two threads on one child: 3.2x the shared
-// mutex's floor sleeping at once, 1.3x backing off). The first look comes
-// after 32 pauses, not at once: a holder in a run of calls unlocks and locks
-// again within a few pauses, and a waiter that looks sooner takes the tree in
-// that gap, mid-run, with all its lines (first look after 2 pauses against
-// 32, medians of five alternating processes: producer and consumer 1.27x
-// glibc against 1.11x, two by two 1.68x against 0.95x, two threads on one
-// child 0.62x the shared mutex's floor against 0.44x). The bound, about
-// 5,600 pauses, keeps a thread whose holder was preempted from spinning for a
-// whole time slice.
+// operation holds the lock for tens of nanoseconds; sleeping on it costs two
+// system calls and a wake-up, during which every line the thread touched goes
+// cold. The wait backs off, each check twice as far from the last, and reads
+// the lock word rather than retrying the lock, so that a holder in a run of
+// calls keeps the tree, and its lines; the first look comes after 32 pauses,
+// as such a holder unlocks and locks again within a few. The bound keeps a
+// thread whose holder was preempted from spinning for a whole time slice
+// (docs/performance.md, Threads sharing a handle).
 constexpr unsigned kWaitChecks = 24;
 constexpr unsigned kLongestWait = 256;
 
