@@ -1,6 +1,6 @@
 // dideverazez-report metrics: the live handles of a snapshot as the OpenMetrics
 // text the library writes with DIDEVERAZEZ_METRICS (docs/metrics.md), by the
-// same writer (Tools/observe/OpenMetrics.h).
+// same writer (Tools/format/OpenMetrics.h).
 #pragma once
 
 #include "Snapshot.h"

@@ -2,8 +2,8 @@
 
 #include "observe/Snapshot.h"
 
-#include "observe/OpenMetrics.h"
-#include "observe/Utf8.h"
+#include "format/OpenMetrics.h"
+#include "format/Utf8.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
 
@@ -99,9 +99,10 @@ void AppendString(LibraryString& out, const LibraryString& text) {
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
         } else if (c >= 0x80) {
-            const std::size_t length = WellFormedLength({text.data(), text.size()}, i);
-            length != 0 ? void(out.append(text, i, length))
-                        : void(out.append(kReplacement.data(), kReplacement.size()));
+            const std::size_t length = format::WellFormedLength({text.data(), text.size()}, i);
+            length != 0
+                ? void(out.append(text, i, length))
+                : void(out.append(format::kReplacement.data(), format::kReplacement.size()));
             i += length != 0 ? length : 1;
             continue;
         } else {
@@ -404,13 +405,8 @@ LibraryString ToOpenMetrics(const Snapshot& snapshot) {
             }
         }
     }
-    LibraryVector<std::int64_t> scratch(rows.size() * openmetrics::kScratchWords);
     LibraryString text;
-    openmetrics::Write(rows.data(), rows.size(), scratch.data(),
-                       [](void* out, const char* piece, std::size_t size) {
-                           static_cast<LibraryString*>(out)->append(piece, size);
-                       },
-                       &text, {snapshot.Process, snapshot.Program});
+    openmetrics::WriteTo(text, rows.data(), rows.size(), {snapshot.Process, snapshot.Program});
     return text;
 }
 

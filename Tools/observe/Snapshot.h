@@ -83,7 +83,7 @@ Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait = true, bool* compl
 // The snapshot as one line of JSON, without a newline.
 LibraryString ToJson(const Snapshot& snapshot);
 
-// The live handles' figures as OpenMetrics text (OpenMetrics.h,
+// The live handles' counters as OpenMetrics text (format/OpenMetrics.h,
 // docs/metrics.md); std::overflow_error when a sum has no 64-bit value.
 LibraryString ToOpenMetrics(const Snapshot& snapshot);
 
