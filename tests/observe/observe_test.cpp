@@ -16,7 +16,7 @@
 #include "engines/kdideverazez_impl.h"
 #include "observe/Reporter.h"
 #include "observe/Sampler.h"
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"

@@ -28,7 +28,7 @@
 // environment variable) are observe.call_sites's.
 
 #include "observe/Sampler.h"
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
-// Taking a snapshot, and its JSON.
+// Taking a snapshot, and writing it as JSON and as OpenMetrics text.
 
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 
 #include "format/OpenMetrics.h"
 #include "format/Utf8.h"

@@ -1,10 +1,12 @@
-// A snapshot: every live tree of handles with every figure, the handles
-// destroyed so far, and the module's size histogram, copied at one moment and
-// written as JSON (docs/snapshot.md, docs/snapshot.schema.json).
+// The library's snapshot writer. A snapshot: every live tree of handles with
+// every counter, the handles destroyed so far, and the module's size
+// histogram, copied at one moment and written as JSON (docs/snapshot.md,
+// docs/snapshot.schema.json) or as OpenMetrics text. The report tool reads
+// what it writes (cli/Snapshot.h).
 //
 // Taking one allocates nothing through any handle (its copies come from the C
 // heap), stops no time measurement and frees no cached page. Each tree is
-// copied under its own lock, so its figures are those of one moment, and the
+// copied under its own lock, so its counters are those of one moment, and the
 // text is made after every lock is released.
 #pragma once
 
