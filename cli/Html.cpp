@@ -1,6 +1,8 @@
 #include "PageStacks.h"
 #include "Report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <set>
 #include <stdexcept>

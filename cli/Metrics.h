@@ -3,6 +3,7 @@
 // same writer (Tools/format/OpenMetrics.h).
 #pragma once
 
+#include "ReadError.h"
 #include "Snapshot.h"
 
 #include <ostream>

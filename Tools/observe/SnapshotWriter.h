@@ -2,7 +2,7 @@
 // every counter, the handles destroyed so far, and the module's size
 // histogram, copied at one moment and written as JSON (docs/snapshot.md,
 // docs/snapshot.schema.json) or as OpenMetrics text. The report tool reads
-// what it writes (cli/Snapshot.h).
+// what it writes (cli/SnapshotReader.h).
 //
 // Taking one allocates nothing through any handle (its copies come from the C
 // heap), stops no time measurement and frees no cached page. Each tree is
