@@ -12,6 +12,8 @@
 
 #include "SnapshotReader.h"
 
+#include "format/SnapshotKeys.h"
+
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +34,8 @@ namespace dideverazez::report {
 using nlohmann::json;
 
 namespace {
+
+namespace keys = format::keys;
 
 // A value of an element and where it is, for messages: its JSON pointer is
 // made only when a check fails. A Node refers to its parent, which must
@@ -134,19 +138,19 @@ std::string String(const Node& node) {
 Metrics ReadMetrics(const Node& node) {
     // In the order of the words: the first bad one is the one named.
     Metrics m;
-    m.timeTotal = Integer(Member(node, "time_total"));
-    m.selfPeak = Integer(Member(node, "self_peak"));
-    m.memoryPeak = Integer(Member(node, "memory_peak"));
-    m.memoryCurrent = Integer(Member(node, "memory_current"));
-    m.memoryCumul = Integer(Member(node, "memory_cumul"));
-    m.countCurrent = Integer(Member(node, "count_current"));
-    m.countCumul = Integer(Member(node, "count_cumul"));
+    m.timeTotal = Integer(Member(node, keys::kTimeTotal));
+    m.selfPeak = Integer(Member(node, keys::kSelfPeak));
+    m.memoryPeak = Integer(Member(node, keys::kMemoryPeak));
+    m.memoryCurrent = Integer(Member(node, keys::kMemoryCurrent));
+    m.memoryCumul = Integer(Member(node, keys::kMemoryCumul));
+    m.countCurrent = Integer(Member(node, keys::kCountCurrent));
+    m.countCumul = Integer(Member(node, keys::kCountCumul));
     return m;
 }
 
 Items ReadItems(const Node& statistics, const char* key) {
     const Node statistic = Member(statistics, key);
-    const Node items = Member(statistic, "items");
+    const Node items = Member(statistic, keys::kItems);
     if (Array(items).size() != 3) {
         Fail(items, "expected three figures: current, peak, cumulative");
     }
@@ -159,8 +163,11 @@ Items ReadItems(const Node& statistics, const char* key) {
 // statistics/reserved, which only `metrics` needs: 0, with `unread` naming the
 // first one missing or malformed, rather than an error for the snapshot.
 std::int64_t Declared(const Node& statistics, const char* key, std::string& unread) {
-    const bool used = std::string_view(key) == "used"; // its values are under `bytes`
-    const std::string pointer = statistics.Pointer() + "/" + key + (used ? "/bytes" : "");
+    const bool used = std::string_view(key) == keys::kUsed; // its values are under `bytes`
+    std::string pointer = statistics.Pointer() + "/" + key;
+    if (used) {
+        pointer = pointer + "/" + keys::kBytes;
+    }
     const json* triple = nullptr;
     if (statistics.value.is_object()) {
         if (const auto statistic = statistics.value.find(key);
@@ -168,7 +175,7 @@ std::int64_t Declared(const Node& statistics, const char* key, std::string& unre
             triple = &*statistic;
             if (used) {
                 const auto bytes =
-                    statistic->is_object() ? statistic->find("bytes") : statistic->end();
+                    statistic->is_object() ? statistic->find(keys::kBytes) : statistic->end();
                 triple = statistic->is_object() && bytes != statistic->end() ? &*bytes : nullptr;
             }
         }
@@ -205,9 +212,9 @@ enum Section : std::size_t {
     kRetired,
     kSections
 };
-constexpr std::array<const char*, kSections> kKeys = {"format",   "version", "process", "taken_ms",
-                                                      "sampling", "program", "at_exit", "stacks",
-                                                      "objects",  "trees",   "retired"};
+constexpr std::array<const char*, kSections> kKeys = {
+    keys::kFormat, keys::kVersion, keys::kProcess, keys::kTakenMs, keys::kSampling, keys::kProgram,
+    keys::kAtExit, keys::kStacks,  keys::kObjects, keys::kTrees,   keys::kRetired};
 
 // A site's stack checked once the document's stacks are known: the library
 // writes them before the trees, another writer may not.
@@ -347,7 +354,7 @@ public:
                 ResetSection(frame.key); // a repeated key keeps its last value
             }
         } else if (frame.kind == Kind::kTree) {
-            frame.key = key == "engines" ? kTrees : kSections;
+            frame.key = key == keys::kEngines ? kTrees : kSections;
             if (frame.key == kTrees) {
                 tree_.sawEngines = true;
                 tree_.engines.clear();
@@ -456,7 +463,9 @@ private:
     }
 
     // The pointer of the engines of the tree being read.
-    std::string EnginesPointer() const { return SectionPointer(kTrees, tree_.index) + "/engines"; }
+    std::string EnginesPointer() const {
+        return SectionPointer(kTrees, tree_.index) + "/" + keys::kEngines;
+    }
 
     // What the value starting now is, given the container it is in: an
     // element to capture (true), or a structure or a value to skip (false).
@@ -653,21 +662,21 @@ private:
 
     void ReadObject(const Node& node) {
         Object object;
-        object.path = String(Member(node, "path"));
-        const Node buildId = Member(node, "build_id");
+        object.path = String(Member(node, keys::kPath));
+        const Node buildId = Member(node, keys::kBuildId);
         object.buildId = String(buildId);
         if (object.buildId.size() % 2 != 0 ||
             object.buildId.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
             Fail(buildId, "expected hex digits, two a byte");
         }
-        object.base = Address(Member(node, "base"));
-        object.start = Address(Member(node, "start"));
-        const Node end = Member(node, "end");
+        object.base = Address(Member(node, keys::kBase));
+        object.start = Address(Member(node, keys::kStart));
+        const Node end = Member(node, keys::kEnd);
         object.end = Address(end);
         if (object.end < object.start) {
             Fail(end, "below start");
         }
-        object.offset = Address(Member(node, "offset"));
+        object.offset = Address(Member(node, keys::kOffset));
         snapshot_.objects.push_back(std::move(object));
     }
 
@@ -675,14 +684,14 @@ private:
     // stack index names one of the snapshot's `stacks`.
     std::vector<Site> ReadSites(const Node& owner, Section section) {
         std::vector<Site> sites;
-        if (!owner.value.contains("sites")) {
+        if (!owner.value.contains(keys::kSites)) {
             return sites;
         }
-        const Node list = Member(owner, "sites");
+        const Node list = Member(owner, keys::kSites);
         sites.reserve(Array(list).size());
         for (std::size_t i = 0; i < list.value.size(); ++i) {
             const Node node = At(list, list.value[i], i);
-            const Node stack = Member(node, "stack");
+            const Node stack = Member(node, keys::kStack);
             const std::int64_t index = Count(stack);
             if (stacksKnown_) {
                 if (static_cast<std::uint64_t>(index) >= snapshot_.stacks.size()) {
@@ -691,18 +700,18 @@ private:
             } else {
                 pending_[section].push_back({stack.Pointer(), index});
             }
-            const Node inUse = Member(node, "in_use");
-            const Node allocated = Member(node, "allocated");
+            const Node inUse = Member(node, keys::kInUse);
+            const Node allocated = Member(node, keys::kAllocated);
             Site site;
             site.stack = static_cast<std::size_t>(index);
-            site.inUseBytes = Count(Member(inUse, "bytes"));
-            site.inUseBlocks = Count(Member(inUse, "blocks"));
-            site.allocatedBytes = Count(Member(allocated, "bytes"));
-            site.allocatedBlocks = Count(Member(allocated, "blocks"));
-            if (node.value.contains("at_peak")) {
-                const Node atPeak = Member(node, "at_peak");
-                site.atPeakBytes = Count(Member(atPeak, "bytes"));
-                site.atPeakBlocks = Count(Member(atPeak, "blocks"));
+            site.inUseBytes = Count(Member(inUse, keys::kBytes));
+            site.inUseBlocks = Count(Member(inUse, keys::kBlocks));
+            site.allocatedBytes = Count(Member(allocated, keys::kBytes));
+            site.allocatedBlocks = Count(Member(allocated, keys::kBlocks));
+            if (node.value.contains(keys::kAtPeak)) {
+                const Node atPeak = Member(node, keys::kAtPeak);
+                site.atPeakBytes = Count(Member(atPeak, keys::kBytes));
+                site.atPeakBlocks = Count(Member(atPeak, keys::kBlocks));
             }
             sites.push_back(site);
         }
@@ -727,33 +736,33 @@ private:
 
     void ReadRetired(const Node& node) {
         Retired retired;
-        retired.path = String(Member(node, "path"));
-        retired.handles = Integer(Member(node, "handles"));
-        retired.bornMs = Integer(Member(node, "born_ms"));
-        retired.diedMs = Integer(Member(node, "died_ms"));
-        retired.metrics = ReadMetrics(Member(node, "metrics"));
+        retired.path = String(Member(node, keys::kPath));
+        retired.handles = Integer(Member(node, keys::kHandles));
+        retired.bornMs = Integer(Member(node, keys::kBornMs));
+        retired.diedMs = Integer(Member(node, keys::kDiedMs));
+        retired.metrics = ReadMetrics(Member(node, keys::kMetrics));
         retired.sites = ReadSites(node, kRetired);
         snapshot_.retired.push_back(std::move(retired));
     }
 
     void ReadEngine(const Node& node, std::size_t i) {
         Engine engine;
-        engine.path = String(Member(node, "path"));
-        const Node name = Member(node, "name");
+        engine.path = String(Member(node, keys::kPath));
+        const Node name = Member(node, keys::kName);
         engine.name = name.value.is_null() ? "<noname>" : String(name);
-        engine.address = String(Member(node, "address"));
-        engine.kind = String(Member(node, "kind"));
-        engine.bornMs = Integer(Member(node, "born_ms"));
-        engine.metrics = ReadMetrics(Member(node, "metrics"));
-        const Node statistics = Member(node, "statistics");
-        engine.globalItems = ReadItems(statistics, "global");
-        engine.selfItems = ReadItems(statistics, "self");
-        engine.pageItems = ReadItems(statistics, "pages");
-        engine.pooledItems = ReadItems(statistics, "pooled");
-        engine.usedBytes = Declared(statistics, "used", engine.declaredUnread);
-        engine.reservedBytes = Declared(statistics, "reserved", engine.declaredUnread);
+        engine.address = String(Member(node, keys::kAddress));
+        engine.kind = String(Member(node, keys::kKind));
+        engine.bornMs = Integer(Member(node, keys::kBornMs));
+        engine.metrics = ReadMetrics(Member(node, keys::kMetrics));
+        const Node statistics = Member(node, keys::kStatistics);
+        engine.globalItems = ReadItems(statistics, keys::kGlobal);
+        engine.selfItems = ReadItems(statistics, keys::kSelf);
+        engine.pageItems = ReadItems(statistics, keys::kPages);
+        engine.pooledItems = ReadItems(statistics, keys::kPooled);
+        engine.usedBytes = Declared(statistics, keys::kUsed, engine.declaredUnread);
+        engine.reservedBytes = Declared(statistics, keys::kReserved, engine.declaredUnread);
         engine.sites = ReadSites(node, kTrees);
-        const Node parent = Member(node, "parent");
+        const Node parent = Member(node, keys::kParent);
         if (i == 0 && !parent.value.is_null()) {
             Fail(parent, "the first engine of a tree is its root, whose parent is null");
         }
@@ -769,7 +778,7 @@ private:
             engine.depth = tree_.engines[found->second].depth + 1;
         }
         if (!tree_.byAddress.emplace(engine.address, i).second) {
-            throw CheckError{node.Pointer() + "/address",
+            throw CheckError{node.Pointer() + "/" + keys::kAddress,
                              "the address of an earlier engine of this tree"};
         }
         tree_.engines.push_back(std::move(engine));
@@ -804,28 +813,29 @@ private:
                 }
                 return At(root, *root_[section], kKeys[section]);
             };
-            const Node format = member(kFormat);
-            if (String(format) != "dideverazez-snapshot") {
-                Fail(format, "not \"dideverazez-snapshot\"");
+            const Node name = member(kFormat);
+            if (String(name) != format::kDocumentFormat) {
+                Fail(name, std::string("not \"") + format::kDocumentFormat + "\"");
             }
             const Node version = member(kVersion);
-            if (Integer(version) != 1) {
-                Fail(version, "version " + version.value.dump() + "; this tool reads version 1");
+            if (Integer(version) != format::kDocumentVersion) {
+                Fail(version, "version " + version.value.dump() + "; this tool reads version " +
+                                  std::to_string(format::kDocumentVersion));
             }
             snapshot_.process = Integer(member(kProcess));
             snapshot_.takenMs = Integer(member(kTakenMs));
             if (root_[kSampling]) {
                 const Node sampling = member(kSampling);
-                const Node bytes = Member(sampling, "bytes");
+                const Node bytes = Member(sampling, keys::kBytes);
                 snapshot_.samplingBytes = Integer(bytes);
                 if (snapshot_.samplingBytes < 1) {
                     Fail(bytes, "expected a whole number of bytes from 1");
                 }
-                if (sampling.value.contains("peak")) {
-                    const Node peak = Member(sampling, "peak");
-                    snapshot_.peak.bytes = Count(Member(peak, "bytes"));
-                    snapshot_.peak.blocks = Count(Member(peak, "blocks"));
-                    snapshot_.peak.ms = Count(Member(peak, "ms"));
+                if (sampling.value.contains(keys::kPeak)) {
+                    const Node peak = Member(sampling, keys::kPeak);
+                    snapshot_.peak.bytes = Count(Member(peak, keys::kBytes));
+                    snapshot_.peak.blocks = Count(Member(peak, keys::kBlocks));
+                    snapshot_.peak.ms = Count(Member(peak, keys::kMs));
                     snapshot_.peak.known = true;
                 }
             }

@@ -5,11 +5,12 @@
 // are ever held as JSON at once, so a reader holds what it keeps and little
 // more, whatever the size of the file.
 //
-// The reader checks every key the tool and the viewer use, with its type, and
-// the shape of each tree; anything else in a document is left alone, provided
-// it nests no deeper than kMaxNesting. What it returns is therefore safe to
-// use without further checks (Snapshot.h), and every document can be written
-// out again.
+// The reader checks every key the tool and the viewer use (the keys of
+// format/SnapshotKeys.h, which the library's writer compiles too), with its
+// type, and the shape of each tree; anything else in a document is left
+// alone, provided it nests no deeper than kMaxNesting. What it returns is
+// therefore safe to use without further checks (Snapshot.h), and every
+// document can be written out again.
 #pragma once
 
 #include "ByteSource.h"

@@ -1,8 +1,9 @@
 // The library's snapshot writer. A snapshot: every live tree of handles with
 // every counter, the handles destroyed so far, and the module's size
 // histogram, copied at one moment and written as JSON (docs/snapshot.md,
-// docs/snapshot.schema.json) or as OpenMetrics text. The report tool reads
-// what it writes (cli/SnapshotReader.h).
+// docs/snapshot.schema.json, its keys in format/SnapshotKeys.h) or as
+// OpenMetrics text. The report tool reads what it writes
+// (cli/SnapshotReader.h).
 //
 // Taking one allocates nothing through any handle (its copies come from the C
 // heap), stops no time measurement and frees no cached page. Each tree is
