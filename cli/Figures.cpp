@@ -1,6 +1,8 @@
 #include "Figures.h"
 #include "Report.h"
 
+#include "format/SnapshotKeys.h"
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -98,7 +100,7 @@ std::vector<Blocks> BlocksOf(const Snapshot& snapshot) {
         Blocks row{engine.metrics.countCurrent, engine.metrics.countCumul, false, 0};
         if (engine.depth == 0) {
             root = i;
-            if (engine.kind == "paged") {
+            if (engine.kind == format::kPagedKind) {
                 row = {PagedRootBlocks(engine, &Items::current),
                        PagedRootBlocks(engine, &Items::cumulative), true, engine.pageItems.current};
             }
@@ -117,7 +119,7 @@ std::vector<Own> OwnOf(const Snapshot& snapshot) {
     for (std::size_t i = 0; i < snapshot.engines.size(); ++i) {
         const Engine& engine = snapshot.engines[i];
         const Metrics& m = engine.metrics;
-        const bool paged = engine.kind == "paged";
+        const bool paged = engine.kind == format::kPagedKind;
         chain.resize(static_cast<std::size_t>(engine.depth));
         own.push_back({m.countCurrent, m.memoryCurrent, true});
         if (chain.empty()) {
@@ -130,8 +132,9 @@ std::vector<Own> OwnOf(const Snapshot& snapshot) {
             // root; none when that is a paged root, whose own blocks are read
             // from its statistic self.
             const std::size_t parent = chain.back(), root = chain.front();
-            const std::size_t charged = paged ? (parent == root ? i : parent)
-                                              : (snapshot.engines[root].kind == "paged" ? i : root);
+            const std::size_t charged =
+                paged ? (parent == root ? i : parent)
+                      : (snapshot.engines[root].kind == format::kPagedKind ? i : root);
             if (charged != i) {
                 own[charged].blocks = Difference(m.countCurrent, own[charged].blocks);
                 own[charged].bytes = Difference(m.memoryCurrent, own[charged].bytes);

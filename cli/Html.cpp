@@ -1,6 +1,10 @@
 #include "PageStacks.h"
 #include "Report.h"
 
+#include "format/SnapshotKeys.h"
+
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <set>
 #include <stdexcept>
@@ -77,7 +81,9 @@ private:
             } else if (c == '\\') {
                 escaped_ = true;
             } else if (c == '"') {
-                skip_ = key_ == R"("stacks")" || key_ == R"("objects")" || key_ == R"("symbols")";
+                const std::string_view name(key_.data() + 1, key_.size() - 2); // unquoted
+                skip_ = name == format::keys::kStacks || name == format::keys::kObjects ||
+                        name == "symbols";
                 if (!skip_) {
                     kept_ += members_++ == 0 ? "" : ",";
                     kept_ += key_;

@@ -1,13 +1,13 @@
 #include "Metrics.h"
 
-#include "observe/OpenMetrics.h"
+#include "format/OpenMetrics.h"
 
 #include <vector>
 
 namespace dideverazez::report {
 namespace {
 
-// Said like the reader's refusals: the file, then what is wrong where.
+// Errors name the file, then the position and the problem, as the reader's do.
 [[noreturn]] void Unread(const std::string& file, const std::string& pointer) {
     throw ReadError(file + ": not a snapshot: " + pointer +
                     ": expected three 64-bit figures: current, peak, cumulative");
@@ -34,13 +34,9 @@ void WriteMetrics(std::ostream& out, const Snapshot& snapshot, const std::string
                         m.memoryCurrent, m.memoryPeak, m.memoryCumul, m.countCurrent, m.countCumul,
                         m.selfPeak, e.usedBytes, e.reservedBytes});
     }
-    std::vector<std::int64_t> scratch(rows.size() * openmetrics::kScratchWords);
     std::string text;
-    openmetrics::Write(rows.data(), rows.size(), scratch.data(),
-                       [](void* context, const char* piece, std::size_t size) {
-                           static_cast<std::string*>(context)->append(piece, size);
-                       },
-                       &text, {static_cast<std::uint64_t>(snapshot.process), snapshot.program});
+    openmetrics::WriteTo(text, rows.data(), rows.size(),
+                         {static_cast<std::uint64_t>(snapshot.process), snapshot.program});
     out << text;
 }
 

@@ -1,8 +1,9 @@
 // dideverazez-report metrics: the live handles of a snapshot as the OpenMetrics
 // text the library writes with DIDEVERAZEZ_METRICS (docs/metrics.md), by the
-// same writer (Tools/observe/OpenMetrics.h).
+// same writer (Tools/format/OpenMetrics.h).
 #pragma once
 
+#include "ReadError.h"
 #include "Snapshot.h"
 
 #include <ostream>

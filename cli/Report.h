@@ -2,7 +2,9 @@
 // Figures too large to subtract or add up raise std::overflow_error.
 #pragma once
 
+#include "Moment.h"
 #include "Snapshot.h"
+#include "SnapshotReader.h"
 
 #include <chrono>
 #include <memory>

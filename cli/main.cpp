@@ -88,7 +88,7 @@ std::chrono::milliseconds TakeTimeout() {
     return std::chrono::milliseconds(std::stol(value));
 }
 
-// FILE or FILE@N (Snapshot.h); a number that is none is a bad argument.
+// FILE or FILE@N (Moment.h); a number that is none is a bad argument.
 Moment Parse(const std::string& argument) {
     try {
         return ParseMoment(argument);

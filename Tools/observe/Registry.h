@@ -1,7 +1,7 @@
 // The engines of the module's live handles, and what its destroyed handles
-// left, for snapshots (Snapshot.h). A handle registers its engine when it is
-// built and retires it when it is destroyed; nothing on the allocation path
-// reads or writes the registry.
+// left, for snapshots (SnapshotWriter.h). A handle registers its engine when
+// it is built and retires it when it is destroyed; nothing on the allocation
+// path reads or writes the registry.
 //
 // Handles are recorded only where something can read them: when the
 // environment asks for snapshots (DIDEVERAZEZ_REPORT, DIDEVERAZEZ_METRICS) or

@@ -1,6 +1,6 @@
 #include "observe/Reporter.h"
 
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 
 #include <atomic>
 #include <cstdio>

@@ -58,7 +58,7 @@ private:
     // the environment asks), and answers whoever asked for it through the
     // socket; a failure to write is said once a file on standard error, and
     // a path that is not a regular file is never written.
-    // With `wait` false the snapshot's locks are only tried (Snapshot.h).
+    // With `wait` false the snapshot's locks are only tried (SnapshotWriter.h).
     void Write(bool wait, bool atExit = false);
     // The destructor's work: the last snapshot, the metrics file removed.
     void Finish() noexcept;

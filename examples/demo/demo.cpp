@@ -16,7 +16,7 @@
 #include "handle/Internals.h"
 #include "handle/dideverazez.h"
 #include "handle/zu_memory_resource.h"
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 #include "report/ReportStreams.h"
 #include "statistics/AllocSizes.h"
 #include "statistics/ValueFormat.h"

@@ -18,7 +18,7 @@
 #include "observe/SampleStore.h"
 #include "observe/Sampler.h"
 #include "observe/StackCapture.h"
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"

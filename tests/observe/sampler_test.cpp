@@ -29,7 +29,7 @@
 
 #include "observe/SampleStore.h"
 #include "observe/Sampler.h"
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 #include "observe/StackCapture.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"

@@ -7,7 +7,7 @@
 // ThreadSanitizer too; the suite's name starts with "Concurrency" so that its workflow selects it.
 
 #include "engines/kdideverazez_impl.h"
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 #include "report/ReportStreams.h"
 #include "support/TestSupport.h"
 

@@ -1,10 +1,13 @@
-// A snapshot: every live tree of handles with every figure, the handles
-// destroyed so far, and the module's size histogram, copied at one moment and
-// written as JSON (docs/snapshot.md, docs/snapshot.schema.json).
+// The library's snapshot writer. A snapshot: every live tree of handles with
+// every counter, the handles destroyed so far, and the module's size
+// histogram, copied at one moment and written as JSON (docs/snapshot.md,
+// docs/snapshot.schema.json, its keys in format/SnapshotKeys.h) or as
+// OpenMetrics text. The report tool reads what it writes
+// (cli/SnapshotReader.h).
 //
 // Taking one allocates nothing through any handle (its copies come from the C
 // heap), stops no time measurement and frees no cached page. Each tree is
-// copied under its own lock, so its figures are those of one moment, and the
+// copied under its own lock, so its counters are those of one moment, and the
 // text is made after every lock is released.
 #pragma once
 
@@ -83,7 +86,7 @@ Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait = true, bool* compl
 // The snapshot as one line of JSON, without a newline.
 LibraryString ToJson(const Snapshot& snapshot);
 
-// The live handles' figures as OpenMetrics text (OpenMetrics.h,
+// The live handles' counters as OpenMetrics text (format/OpenMetrics.h,
 // docs/metrics.md); std::overflow_error when a sum has no 64-bit value.
 LibraryString ToOpenMetrics(const Snapshot& snapshot);
 

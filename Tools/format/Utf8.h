@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace dideverazez::observe {
+namespace dideverazez::format {
 
 inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
 
@@ -34,4 +34,4 @@ inline std::size_t WellFormedLength(std::string_view text, std::size_t i) noexce
     return length;
 }
 
-} // namespace dideverazez::observe
+} // namespace dideverazez::format

@@ -8,9 +8,9 @@
 // (the handle's own) are added to that ancestor's, so that every sum over the
 // series stays the process's.
 
-#include "observe/OpenMetrics.h"
+#include "format/OpenMetrics.h"
 
-#include "observe/Utf8.h"
+#include "format/Utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -21,7 +21,7 @@ namespace dideverazez::openmetrics {
 namespace {
 
 // The bytes of a name as the label shows them: valid UTF-8, a byte that
-// starts no well-formed sequence replaced by U+FFFD (observe/Utf8.h).
+// starts no well-formed sequence replaced by U+FFFD (format/Utf8.h).
 class Utf8 {
 public:
     explicit Utf8(std::string_view text) : text_(text) {}
@@ -33,13 +33,13 @@ public:
         if (i_ >= text_.size()) {
             return -1;
         }
-        std::size_t length = observe::WellFormedLength(text_, i_);
+        std::size_t length = format::WellFormedLength(text_, i_);
         if (length != 0) {
             piece_ = text_.data() + i_;
             i_ += length;
         } else {
-            piece_ = observe::kReplacement.data();
-            length = observe::kReplacement.size();
+            piece_ = format::kReplacement.data();
+            length = format::kReplacement.size();
             ++i_;
         }
         size_ = length;

@@ -1,9 +1,10 @@
-// Taking a snapshot, and its JSON.
+// Taking a snapshot, and writing it as JSON and as OpenMetrics text.
 
-#include "observe/Snapshot.h"
+#include "observe/SnapshotWriter.h"
 
-#include "observe/OpenMetrics.h"
-#include "observe/Utf8.h"
+#include "format/OpenMetrics.h"
+#include "format/SnapshotKeys.h"
+#include "format/Utf8.h"
 #include "platform/Platform.h"
 #include "statistics/AllocSizes.h"
 
@@ -12,10 +13,13 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 
 namespace dideverazez::observe {
 
 namespace {
+
+namespace keys = format::keys;
 
 // Fills the figures of `copy` from `engine`; the caller holds the tree lock.
 // `now` is the process's processor time, for a measurement still running.
@@ -87,7 +91,7 @@ TreeCopy CopyTree(const LiveEngine* const* engines, std::size_t count, bool wait
 
 // A JSON string: escaped, and valid UTF-8 whatever the name's bytes (a byte
 // that starts no valid sequence becomes U+FFFD).
-void AppendString(LibraryString& out, const LibraryString& text) {
+void AppendString(LibraryString& out, std::string_view text) {
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -99,9 +103,10 @@ void AppendString(LibraryString& out, const LibraryString& text) {
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
         } else if (c >= 0x80) {
-            const std::size_t length = WellFormedLength({text.data(), text.size()}, i);
-            length != 0 ? void(out.append(text, i, length))
-                        : void(out.append(kReplacement.data(), kReplacement.size()));
+            const std::size_t length = format::WellFormedLength(text, i);
+            length != 0
+                ? void(out.append(text.data() + i, length))
+                : void(out.append(format::kReplacement.data(), format::kReplacement.size()));
             i += length != 0 ? length : 1;
             continue;
         } else {
@@ -129,49 +134,76 @@ void AppendTriple(LibraryString& out, const StatValue& v) {
     out += ']';
 }
 
-// `key` and its number, after a comma unless it opens an object or a list.
-template <class Integer> void AppendField(LibraryString& out, const char* key, Integer value) {
-    out += out.back() == '{' || out.back() == '[' ? "\"" : ",\"";
+// `"key":`, after a comma unless it opens an object. Keys need no escaping
+// (format/SnapshotKeys.h).
+void AppendKey(LibraryString& out, const char* key) {
+    out += out.back() == '{' ? "\"" : ",\"";
     out += key;
     out += "\":";
+}
+
+template <class Integer> void AppendField(LibraryString& out, const char* key, Integer value) {
+    AppendKey(out, key);
     AppendNumber(out, value);
 }
 
+void AppendFlag(LibraryString& out, const char* key, bool value) {
+    AppendKey(out, key);
+    out += value ? "true" : "false";
+}
+
+void AppendText(LibraryString& out, const char* key, std::string_view text) {
+    AppendKey(out, key);
+    AppendString(out, text);
+}
+
+// A comma unless the list opens here, then `open`, the element's first byte.
+void AppendElement(LibraryString& out, char open) {
+    if (out.back() != '[') {
+        out += ',';
+    }
+    out += open;
+}
+
 void AppendStatistic(LibraryString& out, const char* key, const StatAlloc& s) {
-    out += '"';
-    out += key;
-    out += "\":{\"bytes\":";
+    AppendKey(out, key);
+    out += '{';
+    AppendKey(out, keys::kBytes);
     AppendTriple(out, s.Memory);
-    out += ",\"items\":";
+    AppendKey(out, keys::kItems);
     AppendTriple(out, s.Counter);
     out += '}';
 }
 
 void AppendMetrics(LibraryString& out, const Metrics& m) {
     const std::pair<const char*, std::int64_t> words[] = {
-        {"time_total", m.TimeTotal},     {"self_peak", m.SelfPeak},
-        {"memory_peak", m.MemoryPeak},   {"memory_current", m.MemoryCurrent},
-        {"memory_cumul", m.MemoryCumul}, {"count_current", m.CountCurrent},
-        {"count_cumul", m.CountCumul}};
-    out += "\"metrics\":{";
+        {keys::kTimeTotal, m.TimeTotal},     {keys::kSelfPeak, m.SelfPeak},
+        {keys::kMemoryPeak, m.MemoryPeak},   {keys::kMemoryCurrent, m.MemoryCurrent},
+        {keys::kMemoryCumul, m.MemoryCumul}, {keys::kCountCurrent, m.CountCurrent},
+        {keys::kCountCumul, m.CountCumul}};
+    AppendKey(out, keys::kMetrics);
+    out += '{';
     for (const auto& [name, value] : words) {
         AppendField(out, name, value);
     }
     out += '}';
 }
 
-void AppendEstimate(LibraryString& out, const char* key, double bytes, double blocks) {
+// `"key":{"bytes":..,"blocks":..`, the object left open.
+void OpenEstimate(LibraryString& out, const char* key, double bytes, double blocks) {
     // Estimates are sums of whole numbers' inverses; what is left of a freed
-    // block's weight is rounding, never a negative figure.
+    // block's weight is rounding, never a negative count.
     const auto whole = [](double v) {
         return v < 0.5 ? std::uint64_t{0} : std::uint64_t(std::llround(v));
     };
-    out += ",\"";
-    out += key;
-    out += "\":{\"bytes\":";
-    AppendNumber(out, whole(bytes));
-    out += ",\"blocks\":";
-    AppendNumber(out, whole(blocks));
+    AppendKey(out, key);
+    out += '{';
+    AppendField(out, keys::kBytes, whole(bytes));
+    AppendField(out, keys::kBlocks, whole(blocks));
+}
+
+void AppendEstimate(LibraryString& out, const char* key, double bytes, double blocks) {
+    OpenEstimate(out, key, bytes, blocks);
     out += '}';
 }
 
@@ -182,48 +214,45 @@ void AppendSites(LibraryString& out, const SamplesCopy& samples, std::uint64_t o
     if (samples.Bytes == 0) {
         return;
     }
-    out += ",\"sites\":[";
+    AppendKey(out, keys::kSites);
+    out += '[';
     auto [site, end] = owner != 0 ? samples.SitesOf(owner)
                                   : std::pair<const SiteCopy*, const SiteCopy*>{nullptr, nullptr};
     for (; site != end; ++site) {
-        out += out.back() == '[' ? "{" : ",{";
-        AppendField(out, "stack", site->Stack);
-        AppendEstimate(out, "in_use", site->InUseBytes, site->InUseBlocks);
-        AppendEstimate(out, "allocated", site->AllocatedBytes, site->AllocatedBlocks);
-        AppendEstimate(out, "at_peak", site->AtPeakBytes, site->AtPeakBlocks);
+        AppendElement(out, '{');
+        AppendField(out, keys::kStack, site->Stack);
+        AppendEstimate(out, keys::kInUse, site->InUseBytes, site->InUseBlocks);
+        AppendEstimate(out, keys::kAllocated, site->AllocatedBytes, site->AllocatedBlocks);
+        AppendEstimate(out, keys::kAtPeak, site->AtPeakBytes, site->AtPeakBlocks);
         out += '}';
     }
     out += ']';
 }
 
 void AppendEngine(LibraryString& out, const EngineCopy& e, const SamplesCopy& samples) {
-    out += "{\"path\":";
-    AppendString(out, e.Path);
-    out += ",\"name\":";
+    AppendElement(out, '{');
+    AppendText(out, keys::kPath, e.Path);
+    AppendKey(out, keys::kName);
     e.Named ? AppendString(out, e.Name) : void(out += "null");
-    out += ",\"address\":";
+    AppendKey(out, keys::kAddress);
     AppendAddress(out, e.Address);
-    out += ",\"parent\":";
+    AppendKey(out, keys::kParent);
     AppendAddress(out, e.Parent);
-    out += e.Kind == 0 ? ",\"kind\":\"basic\"" : ",\"kind\":\"paged\"";
-    out += e.IsGlobal ? ",\"global\":true" : ",\"global\":false";
-    AppendField(out, "born_ms", e.BornMs);
-    out += e.Measuring ? ",\"measuring\":true," : ",\"measuring\":false,";
+    AppendText(out, keys::kKind, e.Kind == 0 ? format::kBasicKind : format::kPagedKind);
+    AppendFlag(out, keys::kGlobal, e.IsGlobal);
+    AppendField(out, keys::kBornMs, e.BornMs);
+    AppendFlag(out, keys::kMeasuring, e.Measuring);
     AppendMetrics(out, e.Figures);
-    out += ",\"statistics\":{";
-    AppendStatistic(out, "global", e.Global);
-    out += ',';
-    AppendStatistic(out, "self", e.Self);
-    out += ',';
-    AppendStatistic(out, "large", e.Large);
-    out += ',';
-    AppendStatistic(out, "used", e.Used);
-    out += ",\"reserved\":";
+    AppendKey(out, keys::kStatistics);
+    out += '{';
+    AppendStatistic(out, keys::kGlobal, e.Global);
+    AppendStatistic(out, keys::kSelf, e.Self);
+    AppendStatistic(out, keys::kLarge, e.Large);
+    AppendStatistic(out, keys::kUsed, e.Used);
+    AppendKey(out, keys::kReserved);
     AppendTriple(out, e.Reserved);
-    out += ',';
-    AppendStatistic(out, "pages", e.Page);
-    out += ',';
-    AppendStatistic(out, "pooled", e.Pooled);
+    AppendStatistic(out, keys::kPages, e.Page);
+    AppendStatistic(out, keys::kPooled, e.Pooled);
     out += '}';
     AppendSites(out, samples, reinterpret_cast<std::uintptr_t>(e.Address));
     out += '}';
@@ -234,30 +263,33 @@ void AppendSampling(LibraryString& out, const Snapshot& snapshot) {
     if (samples.Bytes == 0) {
         return;
     }
-    out += ",\"sampling\":{";
-    AppendField(out, "bytes", samples.Bytes);
-    AppendEstimate(out, "peak", samples.PeakBytes, samples.PeakBlocks);
-    out.pop_back(); // the peak's closing brace: its time follows
-    AppendField(out, "ms", MillisecondsSinceLoad(samples.PeakTime));
-    out += "}},\"stacks\":[";
+    AppendKey(out, keys::kSampling);
+    out += '{';
+    AppendField(out, keys::kBytes, samples.Bytes);
+    OpenEstimate(out, keys::kPeak, samples.PeakBytes, samples.PeakBlocks);
+    AppendField(out, keys::kMs, MillisecondsSinceLoad(samples.PeakTime));
+    out += "}}";
+    AppendKey(out, keys::kStacks);
+    out += '[';
     for (std::size_t i = 0; i + 1 < samples.StackStarts.size(); ++i) {
-        out += out.back() == '[' ? "[" : ",[";
+        AppendElement(out, '[');
         for (std::uint32_t f = samples.StackStarts[i]; f < samples.StackStarts[i + 1]; ++f) {
             out += out.back() == '[' ? "" : ",";
             AppendNumber(out, samples.Frames[f]);
         }
         out += ']';
     }
-    out += "],\"objects\":[";
+    out += ']';
+    AppendKey(out, keys::kObjects);
+    out += '[';
     for (const ObjectCopy& o : snapshot.Objects) {
-        out += out.back() == '[' ? "{\"path\":" : ",{\"path\":";
-        AppendString(out, o.Path);
-        out += ",\"build_id\":";
-        AppendString(out, o.BuildId);
-        AppendField(out, "base", o.Base);
-        AppendField(out, "start", o.Start);
-        AppendField(out, "end", o.End);
-        AppendField(out, "offset", o.Offset);
+        AppendElement(out, '{');
+        AppendText(out, keys::kPath, o.Path);
+        AppendText(out, keys::kBuildId, o.BuildId);
+        AppendField(out, keys::kBase, o.Base);
+        AppendField(out, keys::kStart, o.Start);
+        AppendField(out, keys::kEnd, o.End);
+        AppendField(out, keys::kOffset, o.Offset);
         out += '}';
     }
     out += ']';
@@ -322,57 +354,64 @@ Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait, bool* complete) {
 }
 
 LibraryString ToJson(const Snapshot& snapshot) {
-    LibraryString out = "{\"format\":\"dideverazez-snapshot\",\"version\":1";
-    AppendField(out, "process", snapshot.Process);
-    AppendField(out, "taken_ms", snapshot.TakenMs);
-    out += ",\"program\":";
-    AppendString(out, snapshot.Program);
-    out += snapshot.AtExit ? ",\"at_exit\":true" : ",\"at_exit\":false";
-    out += ",\"trees\":[";
+    LibraryString out = "{";
+    AppendText(out, keys::kFormat, format::kDocumentFormat);
+    AppendField(out, keys::kVersion, format::kDocumentVersion);
+    AppendField(out, keys::kProcess, snapshot.Process);
+    AppendField(out, keys::kTakenMs, snapshot.TakenMs);
+    AppendText(out, keys::kProgram, snapshot.Program);
+    AppendFlag(out, keys::kAtExit, snapshot.AtExit);
+    AppendKey(out, keys::kTrees);
+    out += '[';
     for (const TreeCopy& tree : snapshot.Trees) {
-        out += out.back() == '[' ? "{" : ",{";
-        AppendField(out, "cached_pages", tree.CachedPages);
-        out += ",\"classes\":[";
+        AppendElement(out, '{');
+        AppendField(out, keys::kCachedPages, tree.CachedPages);
+        AppendKey(out, keys::kClasses);
+        out += '[';
         for (const ClassCopy& c : tree.Classes) {
             if (c.Pages.Cumul > 0) { // only the classes that ever held a page
-                out += out.back() == '[' ? "{" : ",{";
-                AppendField(out, "size", c.Size);
-                out += ",\"blocks\":";
+                AppendElement(out, '{');
+                AppendField(out, keys::kSize, c.Size);
+                AppendKey(out, keys::kBlocks);
                 AppendTriple(out, c.Blocks);
-                out += ",\"pages\":";
+                AppendKey(out, keys::kPages);
                 AppendTriple(out, c.Pages);
                 out += '}';
             }
         }
-        out += "],\"engines\":[";
+        out += ']';
+        AppendKey(out, keys::kEngines);
+        out += '[';
         for (const EngineCopy& e : tree.Engines) {
-            out += out.back() == '[' ? "" : ",";
             AppendEngine(out, e, snapshot.Samples);
         }
         out += "]}";
     }
-    out += "],\"retired\":[";
+    out += ']';
+    AppendKey(out, keys::kRetired);
+    out += '[';
     for (const RetiredHandle& r : snapshot.Retired) {
-        out += out.back() == '[' ? "{\"path\":" : ",{\"path\":";
-        AppendString(out, r.Path);
-        AppendField(out, "handles", r.Handles);
-        AppendField(out, "born_ms", r.BornMs);
-        AppendField(out, "died_ms", r.DiedMs);
-        out += ',';
+        AppendElement(out, '{');
+        AppendText(out, keys::kPath, r.Path);
+        AppendField(out, keys::kHandles, r.Handles);
+        AppendField(out, keys::kBornMs, r.BornMs);
+        AppendField(out, keys::kDiedMs, r.DiedMs);
         AppendMetrics(out, r.Figures);
         AppendSites(out, snapshot.Samples, r.Sites);
         out += '}';
     }
-    out += "],\"histogram\":{\"name\":";
-    AppendString(out, snapshot.HistogramName);
-    AppendField(out, "pages", snapshot.HistogramPages);
-    out += ",\"classes\":[";
+    out += ']';
+    AppendKey(out, keys::kHistogram);
+    out += '{';
+    AppendText(out, keys::kName, snapshot.HistogramName);
+    AppendField(out, keys::kPages, snapshot.HistogramPages);
+    AppendKey(out, keys::kClasses);
+    out += '[';
     for (const HistogramRow& row : snapshot.Histogram) {
-        out += out.back() == '[' ? "{" : ",{";
-        AppendField(out, "bound", row.Bound);
-        out += ",\"label\":";
-        AppendString(out, row.Label);
-        AppendField(out, "count", row.Count);
+        AppendElement(out, '{');
+        AppendField(out, keys::kBound, row.Bound);
+        AppendText(out, keys::kLabel, row.Label);
+        AppendField(out, keys::kCount, row.Count);
         out += '}';
     }
     out += "]}";
@@ -404,13 +443,8 @@ LibraryString ToOpenMetrics(const Snapshot& snapshot) {
             }
         }
     }
-    LibraryVector<std::int64_t> scratch(rows.size() * openmetrics::kScratchWords);
     LibraryString text;
-    openmetrics::Write(rows.data(), rows.size(), scratch.data(),
-                       [](void* out, const char* piece, std::size_t size) {
-                           static_cast<LibraryString*>(out)->append(piece, size);
-                       },
-                       &text, {snapshot.Process, snapshot.Program});
+    openmetrics::WriteTo(text, rows.data(), rows.size(), {snapshot.Process, snapshot.Program});
     return text;
 }
 

@@ -1,5 +1,20 @@
-#include "Snapshot.h"
+// The reading of snapshot documents (SnapshotReader.h): the checks of one
+// element's values (Node and the functions after it), the Handler that builds
+// a Snapshot from nlohmann's SAX events, and the reader that runs it over a
+// ByteSource, document after document.
+//
+// The file stays whole, past 600 lines, because the Handler does: following
+// the parser's events (open containers, values skipped or captured, the
+// nesting bound) and checking each element as it closes (the tree being
+// read, the sites waiting for the stacks, the first error of each section)
+// share the state of the one document being read, and either half split off
+// would reach into the other's.
 
+#include "SnapshotReader.h"
+
+#include "format/SnapshotKeys.h"
+
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +24,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -20,6 +34,8 @@ namespace dideverazez::report {
 using nlohmann::json;
 
 namespace {
+
+namespace keys = format::keys;
 
 // A value of an element and where it is, for messages: its JSON pointer is
 // made only when a check fails. A Node refers to its parent, which must
@@ -50,13 +66,13 @@ Node At(const Node& parent, const json& value, std::size_t index) {
 }
 
 // What is wrong, where: thrown by the checks, recorded by the reader.
-struct Refusal {
+struct CheckError {
     std::string pointer;
     std::string what;
 };
 
 [[noreturn]] void Fail(const Node& node, const std::string& what) {
-    throw Refusal{node.Pointer(), what};
+    throw CheckError{node.Pointer(), what};
 }
 
 Node Member(const Node& object, const char* key) {
@@ -65,7 +81,7 @@ Node Member(const Node& object, const char* key) {
     }
     const auto found = object.value.find(key);
     if (found == object.value.end()) {
-        throw Refusal{object.Pointer() + "/" + key, "missing"};
+        throw CheckError{object.Pointer() + "/" + key, "missing"};
     }
     return At(object, *found, key);
 }
@@ -78,9 +94,10 @@ const json& Array(const Node& node) {
 }
 
 // The reader keeps an integer literal beyond 64 bits (2^70) as a NaN, which
-// JSON cannot hold, so that it is told from a number that is no integer.
+// JSON cannot hold, so that it is distinguished from a number that is no
+// integer.
 std::int64_t Integer(const Node& node) {
-    // An unsigned value above the signed range is no figure of the library.
+    // An unsigned value above the signed range is no counter of the library.
     if ((node.value.is_number_unsigned() &&
          node.value.get<std::uint64_t>() >
              static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) ||
@@ -121,19 +138,19 @@ std::string String(const Node& node) {
 Metrics ReadMetrics(const Node& node) {
     // In the order of the words: the first bad one is the one named.
     Metrics m;
-    m.timeTotal = Integer(Member(node, "time_total"));
-    m.selfPeak = Integer(Member(node, "self_peak"));
-    m.memoryPeak = Integer(Member(node, "memory_peak"));
-    m.memoryCurrent = Integer(Member(node, "memory_current"));
-    m.memoryCumul = Integer(Member(node, "memory_cumul"));
-    m.countCurrent = Integer(Member(node, "count_current"));
-    m.countCumul = Integer(Member(node, "count_cumul"));
+    m.timeTotal = Integer(Member(node, keys::kTimeTotal));
+    m.selfPeak = Integer(Member(node, keys::kSelfPeak));
+    m.memoryPeak = Integer(Member(node, keys::kMemoryPeak));
+    m.memoryCurrent = Integer(Member(node, keys::kMemoryCurrent));
+    m.memoryCumul = Integer(Member(node, keys::kMemoryCumul));
+    m.countCurrent = Integer(Member(node, keys::kCountCurrent));
+    m.countCumul = Integer(Member(node, keys::kCountCumul));
     return m;
 }
 
 Items ReadItems(const Node& statistics, const char* key) {
     const Node statistic = Member(statistics, key);
-    const Node items = Member(statistic, "items");
+    const Node items = Member(statistic, keys::kItems);
     if (Array(items).size() != 3) {
         Fail(items, "expected three figures: current, peak, cumulative");
     }
@@ -142,20 +159,23 @@ Items ReadItems(const Node& statistics, const char* key) {
             Integer(At(items, items.value[2], std::size_t{2}))};
 }
 
-// The current figure of a declared amount, statistics/used/bytes or
+// The current value of a declared amount, statistics/used/bytes or
 // statistics/reserved, which only `metrics` needs: 0, with `unread` naming the
-// first one missing or malformed, rather than a refusal of the snapshot.
+// first one missing or malformed, rather than an error for the snapshot.
 std::int64_t Declared(const Node& statistics, const char* key, std::string& unread) {
-    const std::string pointer =
-        statistics.Pointer() + "/" + key + (std::string_view(key) == "used" ? "/bytes" : "");
+    const bool used = std::string_view(key) == keys::kUsed; // its values are under `bytes`
+    std::string pointer = statistics.Pointer() + "/" + key;
+    if (used) {
+        pointer = pointer + "/" + keys::kBytes;
+    }
     const json* triple = nullptr;
     if (statistics.value.is_object()) {
         if (const auto statistic = statistics.value.find(key);
             statistic != statistics.value.end()) {
             triple = &*statistic;
-            if (std::string_view(key) == "used") {
+            if (used) {
                 const auto bytes =
-                    statistic->is_object() ? statistic->find("bytes") : statistic->end();
+                    statistic->is_object() ? statistic->find(keys::kBytes) : statistic->end();
                 triple = statistic->is_object() && bytes != statistic->end() ? &*bytes : nullptr;
             }
         }
@@ -192,9 +212,9 @@ enum Section : std::size_t {
     kRetired,
     kSections
 };
-constexpr std::array<const char*, kSections> kKeys = {"format",   "version", "process", "taken_ms",
-                                                      "sampling", "program", "at_exit", "stacks",
-                                                      "objects",  "trees",   "retired"};
+constexpr std::array<const char*, kSections> kKeys = {
+    keys::kFormat, keys::kVersion, keys::kProcess, keys::kTakenMs, keys::kSampling, keys::kProgram,
+    keys::kAtExit, keys::kStacks,  keys::kObjects, keys::kTrees,   keys::kRetired};
 
 // A site's stack checked once the document's stacks are known: the library
 // writes them before the trees, another writer may not.
@@ -211,11 +231,6 @@ struct Tree {
     std::vector<std::vector<std::size_t>> children;
     std::unordered_map<std::string, std::size_t> byAddress;
 };
-
-// "LINE:COLUMN" from the counts of a Source.
-std::string LineColumn(std::size_t line, std::size_t column) {
-    return std::to_string(line) + ":" + std::to_string(column);
-}
 
 // nlohmann's message without its prefixes: "[json.exception.parse_error.101]
 // parse error at line 1, column 2: what" gives "what". The token it quotes
@@ -250,402 +265,6 @@ std::string Description(const json::exception& error) {
     }
     return what;
 }
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// "1 MiB", "4 GiB", or "1,000 bytes" when it is no whole number of either.
-std::string Size(std::uint64_t bytes) {
-    if (bytes % (std::uint64_t{1} << 30) == 0 && bytes > 0) {
-        return std::to_string(bytes >> 30) + " GiB";
-    }
-    if (bytes % (std::uint64_t{1} << 20) == 0 && bytes > 0) {
-        return std::to_string(bytes >> 20) + " MiB";
-    }
-    const std::string digits = std::to_string(bytes);
-    std::string text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) {
-            text += ',';
-        }
-        text += digits[i];
-    }
-    return text + " bytes";
-}
-
-} // namespace
-
-// The bytes of a file or a text, read forward a buffer (a window of a text) at
-// a time, and the lines they hold, counted as the bytes go: every byte is
-// looked at once for line feeds, with memchr, when it leaves the buffer or a
-// position is asked for. Each buffer is also scanned as it is loaded for a
-// string or number longer than kMaxString: the parser is stopped at its first
-// byte past the bound (end_ is put there), so that it never builds the token.
-class SnapshotReader::Source {
-public:
-    // Reads `stream` (owned) from where it stands. With `copy` (owned), what is
-    // read is also written there, at most `maxCopy` bytes, to be read again.
-    Source(std::FILE* stream, std::FILE* copy, std::uint64_t maxCopy, const std::string& file)
-        : stream_(stream), copy_(copy), maxCopy_(maxCopy), file_(file), buffer_(kBuffer) {
-        begin_ = pos_ = end_ = full_ = buffer_.data();
-        if (copy_ == nullptr) {
-            const off_t start = ftello(stream_);
-            start_ = start > 0 ? static_cast<std::uint64_t>(start) : 0;
-        }
-    }
-    Source(std::string_view text, const std::string& file)
-        : file_(file), textEnd_(text.data() + text.size()) {
-        begin_ = pos_ = end_ = full_ = text.data();
-    }
-    ~Source() {
-        for (std::FILE* stream : {stream_, copy_}) {
-            if (stream != nullptr) {
-                std::fclose(stream);
-            }
-        }
-    }
-    Source(const Source&) = delete;
-    Source& operator=(const Source&) = delete;
-
-    // Whether a byte is left; *pos_ is it.
-    bool More() { return pos_ != end_ || Refill(); }
-    std::uint64_t Offset() const { return base_ + static_cast<std::uint64_t>(pos_ - begin_); }
-
-    // A document starts at the offset now: line counts from here say whether
-    // anything follows on a later line.
-    std::size_t Start() {
-        CountTo(Offset());
-        firstFeed_ = kNone;
-        contentAfter_ = false;
-        return line_;
-    }
-    // Whether a byte other than white space follows the first line feed after
-    // the last Start, in what has been counted.
-    bool ContentAfterStartLine() const { return contentAfter_; }
-
-    // "LINE:COLUMN" of the byte at `offset`, at or after what was counted
-    // (or the last byte before it).
-    std::string Position(std::uint64_t offset) {
-        if (offset >= counted_ && offset <= Offset()) {
-            CountTo(offset);
-        }
-        const std::uint64_t column = offset >= lineStart_ ? offset - lineStart_ + 1 : 1;
-        return LineColumn(line_, static_cast<std::size_t>(column));
-    }
-
-    // Reads on, past any long token, until ContentAfterStartLine() or the end:
-    // no further, so that an endless input ends too.
-    void Drain() {
-        checking_ = false;
-        CountTo(Offset());
-        while (!contentAfter_ && More()) {
-            pos_ = end_;
-            CountTo(Offset());
-        }
-    }
-
-    // Reading goes on from `offset`, on line `line`, the start of a document.
-    void Seek(std::uint64_t offset, std::size_t line) {
-        if (stream_ == nullptr) {
-            pos_ = end_ = full_ = begin_ + offset;
-        } else {
-            if (copy_ != nullptr) {
-                ReadFromCopy();
-            }
-            if (fseeko(stream_, static_cast<off_t>(start_ + offset), SEEK_SET) != 0) {
-                throw ReadError(file_ + ": cannot read again: " + std::strerror(errno));
-            }
-            begin_ = pos_ = end_ = full_ = buffer_.data();
-            base_ = offset;
-        }
-        counted_ = lineStart_ = offset;
-        line_ = line;
-        inString_ = escape_ = over_ = false;
-        tokenStart_ = offset;
-        checking_ = true;
-    }
-
-    // At most `most` bytes from here, at least one; ReadError at the end.
-    std::string_view Piece(std::uint64_t most) {
-        if (!More()) {
-            throw ReadError(file_ + ": changed while it was read");
-        }
-        const auto size = static_cast<std::size_t>(
-            std::min<std::uint64_t>(most, static_cast<std::uint64_t>(end_ - pos_)));
-        const std::string_view piece(pos_, size);
-        pos_ += size;
-        return piece;
-    }
-
-    const char* pos_ = nullptr;
-
-private:
-    static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
-    // The bytes read at a time from a file, or taken of a text: shorter than
-    // a token may be, so that a run of number bytes reaches the bound only
-    // across buffers (Scan).
-    static constexpr std::size_t kBuffer = std::size_t{1} << 16;
-    static_assert(kBuffer < kMaxString);
-    // The bytes of a JSON number's text.
-    static constexpr std::array<bool, 256> kNumberByte = [] {
-        std::array<bool, 256> bytes{};
-        for (const char c : std::string_view("0123456789+-.eE")) {
-            bytes[static_cast<unsigned char>(c)] = true;
-        }
-        return bytes;
-    }();
-
-    bool Refill() {
-        for (;;) {
-            if (end_ != full_) {
-                // The parser has come to the first byte past the bound.
-                if (checking_) {
-                    throw ReadError(file_ + ":" + Position(Offset()) + ": not a snapshot: a " +
-                                    (stopNumber_ ? "number" : "string") + " longer than " +
-                                    Size(kMaxString));
-                }
-                end_ = full_;
-                return true;
-            }
-            if (!Load()) {
-                return false;
-            }
-            if (pos_ != end_) {
-                return true;
-            }
-        }
-    }
-
-    // The next buffer, or window of a text, scanned; false at the end.
-    bool Load() {
-        const char* from = full_;
-        if (stream_ == nullptr) {
-            if (full_ == textEnd_) {
-                return false;
-            }
-            full_ += std::min<std::size_t>(kBuffer, static_cast<std::size_t>(textEnd_ - full_));
-        } else {
-            CountTo(Offset());
-            base_ = Offset();
-            const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), stream_);
-            if (got == 0 && std::ferror(stream_)) {
-                throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
-            }
-            Keep(buffer_.data(), got);
-            from = begin_ = pos_ = buffer_.data();
-            full_ = begin_ + got;
-        }
-        end_ = full_;
-        Scan(from);
-        return from != full_;
-    }
-
-    // Writes what was read to the copy, if any.
-    void Keep(const char* bytes, std::size_t size) {
-        if (copy_ == nullptr) {
-            return;
-        }
-        if (size > maxCopy_ - copied_) {
-            throw ReadError(file_ + ": more than " + Size(maxCopy_) +
-                            " from a pipe, which html and FILE@-N read again from a copy of at "
-                            "most " +
-                            Size(maxCopy_) + ": write it to a file first");
-        }
-        copied_ += size;
-        if (std::fwrite(bytes, 1, size, copy_) != size) {
-            throw ReadError(file_ + ": cannot keep a copy: " + std::strerror(errno));
-        }
-    }
-
-    // Copies the rest of the input, then reads from the copy.
-    void ReadFromCopy() {
-        std::vector<char> buffer(kBuffer);
-        std::size_t got = 0;
-        while ((got = std::fread(buffer.data(), 1, buffer.size(), stream_)) > 0) {
-            Keep(buffer.data(), got);
-        }
-        if (std::ferror(stream_)) {
-            throw ReadError(file_ + ": cannot read: " + std::strerror(errno));
-        }
-        std::fclose(stream_);
-        stream_ = copy_;
-        copy_ = nullptr;
-        start_ = 0;
-    }
-
-    // Follows strings and numbers through [from, full_): where the token read
-    // starts, and whether a string's last byte was an escaping backslash. end_
-    // is put at the first byte past kMaxString of a token. Where the text is
-    // no JSON the scan may go wrong, but the parser stops before it matters.
-    void Scan(const char* from) {
-        const char* p = from;
-        while (p < full_) {
-            if (inString_) {
-                p = ScanString(p);
-                continue;
-            }
-            // Up to the next quote. The run of number bytes from tokenStart_
-            // goes on to the first other byte; the bytes after that are of
-            // this buffer, so that only its last run can reach the bound, in
-            // the next piece.
-            const auto* quote = static_cast<const char*>(std::memchr(p, '"', full_ - p));
-            const char* end = quote != nullptr ? quote : full_;
-            const char* first = p;
-            while (first < end && kNumberByte[static_cast<unsigned char>(*first)]) {
-                ++first;
-            }
-            const std::uint64_t bound = tokenStart_ + kMaxString; // its first byte past it
-            if (bound >= OffsetOf(p) && bound < OffsetOf(first)) {
-                Stop(begin_ + (bound - base_), true);
-            }
-            if (first < end) {
-                const char* last = end;
-                while (kNumberByte[static_cast<unsigned char>(last[-1])]) {
-                    --last;
-                }
-                tokenStart_ = OffsetOf(last);
-            }
-            p = end;
-            if (p < full_) {
-                inString_ = true;
-                escape_ = over_ = false;
-                tokenStart_ = OffsetOf(p) + 1;
-                ++p;
-            }
-        }
-    }
-
-    // Scans a string's bytes from `p`: returns the byte after its closing
-    // quote, or full_. Its first byte past the bound may still close it.
-    const char* ScanString(const char* p) {
-        const std::uint64_t left = over_ ? kNone : tokenStart_ + kMaxString - OffsetOf(p);
-        const char* limit = left < static_cast<std::uint64_t>(full_ - p) ? p + left : full_;
-        if (escape_ && p < limit) {
-            escape_ = false;
-            ++p;
-        }
-        while (p < limit) {
-            if (*p != '"' && *p != '\\') {
-                ++p;
-            } else if (*p == '"') {
-                return Close(p);
-            } else if (++p == limit) {
-                escape_ = true; // the byte escaped is the next buffer's, or past the bound
-            } else {
-                ++p;
-            }
-        }
-        if (p == full_) {
-            return p;
-        }
-        if (!escape_ && *p == '"') {
-            return Close(p);
-        }
-        Stop(p, false);
-        over_ = true;
-        return p;
-    }
-
-    const char* Close(const char* quote) {
-        inString_ = false;
-        tokenStart_ = OffsetOf(quote) + 1;
-        return quote + 1;
-    }
-
-    // The parser stops at `p`, unless it stops earlier in this buffer.
-    void Stop(const char* p, bool number) {
-        if (end_ == full_) {
-            end_ = p;
-            stopNumber_ = number;
-        }
-    }
-
-    std::uint64_t OffsetOf(const char* p) const {
-        return base_ + static_cast<std::uint64_t>(p - begin_);
-    }
-
-    // Counts the line feeds of the buffer up to `offset`.
-    void CountTo(std::uint64_t offset) {
-        const char* from = begin_ + (counted_ - base_);
-        const char* to = begin_ + (offset - base_);
-        for (const char* p = from; p < to;) {
-            const auto* feed = static_cast<const char*>(std::memchr(p, '\n', to - p));
-            if (feed == nullptr) {
-                break;
-            }
-            ++line_;
-            lineStart_ = base_ + static_cast<std::uint64_t>(feed - begin_) + 1;
-            if (firstFeed_ == kNone) {
-                firstFeed_ = lineStart_ - 1;
-            }
-            p = feed + 1;
-        }
-        if (firstFeed_ != kNone && !contentAfter_) {
-            const char* p = std::max(from, begin_ + (std::max(firstFeed_ + 1, base_) - base_));
-            contentAfter_ = std::find_if_not(p, to, IsSpace) != to;
-        }
-        counted_ = offset;
-    }
-
-    std::FILE* stream_ = nullptr; // owned; null for a text
-    std::FILE* copy_ = nullptr;   // owned; what was read of stream_, while it is read
-    std::uint64_t maxCopy_ = 0;
-    std::uint64_t copied_ = 0;
-    std::uint64_t start_ = 0; // the offset in stream_ of the first byte read
-    std::string file_;
-    std::vector<char> buffer_;
-    const char* textEnd_ = nullptr;
-    // The bytes loaded, [begin_, full_), from offset base_; the parser reads
-    // up to end_, which is full_ unless a token passed the bound before.
-    const char* begin_ = nullptr;
-    const char* end_ = nullptr;
-    const char* full_ = nullptr;
-    std::uint64_t base_ = 0;
-    std::uint64_t counted_ = 0;   // the offset up to which line feeds are counted
-    std::size_t line_ = 1;        // the line of offset counted_
-    std::uint64_t lineStart_ = 0; // the offset where that line starts
-    std::uint64_t firstFeed_ = kNone;
-    bool contentAfter_ = false;
-    // The scan: the string being read, or the run of number bytes, from
-    // tokenStart_.
-    bool inString_ = false;
-    bool escape_ = false;
-    bool over_ = false;       // the string has passed the bound already
-    bool stopNumber_ = false; // the token end_ stops at is a number
-    bool checking_ = true;    // false while draining after an error
-    std::uint64_t tokenStart_ = 0;
-};
-
-namespace {
-
-using Source = SnapshotReader::Source;
-
-// The bytes of a Source as nlohmann's parser reads them: an input iterator;
-// the one made from null is the end.
-struct Bytes {
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    Source* source = nullptr;
-
-    reference operator*() const { return *source->pos_; }
-    Bytes& operator++() {
-        ++source->pos_;
-        return *this;
-    }
-    Bytes operator++(int) {
-        Bytes before = *this;
-        ++source->pos_;
-        return before;
-    }
-    bool AtEnd() const { return source == nullptr || !source->More(); }
-    bool operator==(const Bytes& other) const { return AtEnd() == other.AtEnd(); }
-    bool operator!=(const Bytes& other) const { return !(*this == other); }
-};
 
 // Builds one small value from nlohmann's events, as its own reader does (a
 // repeated key keeps its last value); an integer literal beyond 64 bits is
@@ -695,12 +314,12 @@ private:
 };
 
 // The reading of one document from nlohmann's events into a Snapshot, and
-// its checks. Containers deeper than kMaxNesting are refused the moment
+// its checks. Containers deeper than kMaxNesting are an error the moment
 // their bracket is read: the parser keeps its own state on the heap, and so
 // does this, so no depth of input reaches the stack.
 class Handler {
 public:
-    Handler(Source& source, const std::string& file, std::size_t line, Snapshot& snapshot)
+    Handler(ByteSource& source, const std::string& file, std::size_t line, Snapshot& snapshot)
         : source_(source), file_(file), line_(line), snapshot_(snapshot) {}
 
     bool null() { return Value(nullptr); }
@@ -735,7 +354,7 @@ public:
                 ResetSection(frame.key); // a repeated key keeps its last value
             }
         } else if (frame.kind == Kind::kTree) {
-            frame.key = key == "engines" ? kTrees : kSections;
+            frame.key = key == keys::kEngines ? kTrees : kSections;
             if (frame.key == kTrees) {
                 tree_.sawEngines = true;
                 tree_.engines.clear();
@@ -764,12 +383,12 @@ public:
         for (std::size_t section = kFormat; section < kSections; ++section) {
             if (!errors_[section] && (section == kTrees || section == kRetired)) {
                 if (!seen_[section]) {
-                    errors_[section] = Refusal{std::string("/") + kKeys[section], "missing"};
+                    errors_[section] = CheckError{std::string("/") + kKeys[section], "missing"};
                 }
                 CheckPending(static_cast<Section>(section));
             }
             if (errors_[section]) {
-                const Refusal& r = *errors_[section];
+                const CheckError& r = *errors_[section];
                 throw ReadError(file_ + ":" + std::to_string(line_) + ": not a snapshot: " +
                                 (r.pointer.empty() ? "the document" : r.pointer) + ": " + r.what);
             }
@@ -804,9 +423,9 @@ private:
     };
 
     bool Failed(Section section) const { return errors_[section].has_value(); }
-    void Record(Section section, Refusal refusal) {
+    void Record(Section section, CheckError error) {
         if (!errors_[section]) {
-            errors_[section] = std::move(refusal);
+            errors_[section] = std::move(error);
         }
     }
 
@@ -841,6 +460,11 @@ private:
 
     std::string SectionPointer(Section section, std::size_t index) const {
         return std::string("/") + kKeys[section] + "/" + std::to_string(index);
+    }
+
+    // The pointer of the engines of the tree being read.
+    std::string EnginesPointer() const {
+        return SectionPointer(kTrees, tree_.index) + "/" + keys::kEngines;
     }
 
     // What the value starting now is, given the container it is in: an
@@ -900,8 +524,7 @@ private:
             } else if (container && !object) {
                 frames_.push_back({Kind::kEngines});
             } else {
-                Record(kTrees,
-                       {SectionPointer(kTrees, tree_.index) + "/engines", "expected an array"});
+                Record(kTrees, {EnginesPointer(), "expected an array"});
                 Skip(container);
             }
             return false;
@@ -983,7 +606,7 @@ private:
             break;
         case Kind::kTree:
             if (!tree_.sawEngines) {
-                Record(kTrees, {SectionPointer(kTrees, tree_.index) + "/engines", "missing"});
+                Record(kTrees, {EnginesPointer(), "missing"});
             }
             if (!Failed(kTrees)) {
                 FlushTree();
@@ -991,8 +614,7 @@ private:
             break;
         case Kind::kEngines:
             if (frame.count == 0) {
-                Record(kTrees, {SectionPointer(kTrees, tree_.index) + "/engines",
-                                "a tree without engines"});
+                Record(kTrees, {EnginesPointer(), "a tree without engines"});
             }
             break;
         }
@@ -1007,8 +629,7 @@ private:
             return;
         }
         try {
-            std::string base = target.engine ? SectionPointer(kTrees, tree_.index) + "/engines/" +
-                                                   std::to_string(target.index)
+            std::string base = target.engine ? EnginesPointer() + "/" + std::to_string(target.index)
                                              : SectionPointer(target.section, target.index);
             const Node node{capture_.value, nullptr, nullptr, 0, &base};
             switch (target.section) {
@@ -1025,8 +646,8 @@ private:
                 ReadEngine(node, target.index);
                 break;
             }
-        } catch (Refusal& refusal) {
-            Record(target.section, std::move(refusal));
+        } catch (CheckError& error) {
+            Record(target.section, std::move(error));
         }
     }
 
@@ -1041,21 +662,21 @@ private:
 
     void ReadObject(const Node& node) {
         Object object;
-        object.path = String(Member(node, "path"));
-        const Node buildId = Member(node, "build_id");
+        object.path = String(Member(node, keys::kPath));
+        const Node buildId = Member(node, keys::kBuildId);
         object.buildId = String(buildId);
         if (object.buildId.size() % 2 != 0 ||
             object.buildId.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
             Fail(buildId, "expected hex digits, two a byte");
         }
-        object.base = Address(Member(node, "base"));
-        object.start = Address(Member(node, "start"));
-        const Node end = Member(node, "end");
+        object.base = Address(Member(node, keys::kBase));
+        object.start = Address(Member(node, keys::kStart));
+        const Node end = Member(node, keys::kEnd);
         object.end = Address(end);
         if (object.end < object.start) {
             Fail(end, "below start");
         }
-        object.offset = Address(Member(node, "offset"));
+        object.offset = Address(Member(node, keys::kOffset));
         snapshot_.objects.push_back(std::move(object));
     }
 
@@ -1063,14 +684,14 @@ private:
     // stack index names one of the snapshot's `stacks`.
     std::vector<Site> ReadSites(const Node& owner, Section section) {
         std::vector<Site> sites;
-        if (!owner.value.contains("sites")) {
+        if (!owner.value.contains(keys::kSites)) {
             return sites;
         }
-        const Node list = Member(owner, "sites");
+        const Node list = Member(owner, keys::kSites);
         sites.reserve(Array(list).size());
         for (std::size_t i = 0; i < list.value.size(); ++i) {
             const Node node = At(list, list.value[i], i);
-            const Node stack = Member(node, "stack");
+            const Node stack = Member(node, keys::kStack);
             const std::int64_t index = Count(stack);
             if (stacksKnown_) {
                 if (static_cast<std::uint64_t>(index) >= snapshot_.stacks.size()) {
@@ -1079,18 +700,18 @@ private:
             } else {
                 pending_[section].push_back({stack.Pointer(), index});
             }
-            const Node inUse = Member(node, "in_use");
-            const Node allocated = Member(node, "allocated");
+            const Node inUse = Member(node, keys::kInUse);
+            const Node allocated = Member(node, keys::kAllocated);
             Site site;
             site.stack = static_cast<std::size_t>(index);
-            site.inUseBytes = Count(Member(inUse, "bytes"));
-            site.inUseBlocks = Count(Member(inUse, "blocks"));
-            site.allocatedBytes = Count(Member(allocated, "bytes"));
-            site.allocatedBlocks = Count(Member(allocated, "blocks"));
-            if (node.value.contains("at_peak")) {
-                const Node atPeak = Member(node, "at_peak");
-                site.atPeakBytes = Count(Member(atPeak, "bytes"));
-                site.atPeakBlocks = Count(Member(atPeak, "blocks"));
+            site.inUseBytes = Count(Member(inUse, keys::kBytes));
+            site.inUseBlocks = Count(Member(inUse, keys::kBlocks));
+            site.allocatedBytes = Count(Member(allocated, keys::kBytes));
+            site.allocatedBlocks = Count(Member(allocated, keys::kBlocks));
+            if (node.value.contains(keys::kAtPeak)) {
+                const Node atPeak = Member(node, keys::kAtPeak);
+                site.atPeakBytes = Count(Member(atPeak, keys::kBytes));
+                site.atPeakBlocks = Count(Member(atPeak, keys::kBlocks));
             }
             sites.push_back(site);
         }
@@ -1107,7 +728,7 @@ private:
     void CheckPending(Section section) {
         for (const PendingStack& site : pending_[section]) {
             if (static_cast<std::uint64_t>(site.index) >= snapshot_.stacks.size()) {
-                errors_[section] = Refusal{site.pointer, StackMessage(site.index)};
+                errors_[section] = CheckError{site.pointer, StackMessage(site.index)};
                 return;
             }
         }
@@ -1115,33 +736,33 @@ private:
 
     void ReadRetired(const Node& node) {
         Retired retired;
-        retired.path = String(Member(node, "path"));
-        retired.handles = Integer(Member(node, "handles"));
-        retired.bornMs = Integer(Member(node, "born_ms"));
-        retired.diedMs = Integer(Member(node, "died_ms"));
-        retired.metrics = ReadMetrics(Member(node, "metrics"));
+        retired.path = String(Member(node, keys::kPath));
+        retired.handles = Integer(Member(node, keys::kHandles));
+        retired.bornMs = Integer(Member(node, keys::kBornMs));
+        retired.diedMs = Integer(Member(node, keys::kDiedMs));
+        retired.metrics = ReadMetrics(Member(node, keys::kMetrics));
         retired.sites = ReadSites(node, kRetired);
         snapshot_.retired.push_back(std::move(retired));
     }
 
     void ReadEngine(const Node& node, std::size_t i) {
         Engine engine;
-        engine.path = String(Member(node, "path"));
-        const Node name = Member(node, "name");
+        engine.path = String(Member(node, keys::kPath));
+        const Node name = Member(node, keys::kName);
         engine.name = name.value.is_null() ? "<noname>" : String(name);
-        engine.address = String(Member(node, "address"));
-        engine.kind = String(Member(node, "kind"));
-        engine.bornMs = Integer(Member(node, "born_ms"));
-        engine.metrics = ReadMetrics(Member(node, "metrics"));
-        const Node statistics = Member(node, "statistics");
-        engine.globalItems = ReadItems(statistics, "global");
-        engine.selfItems = ReadItems(statistics, "self");
-        engine.pageItems = ReadItems(statistics, "pages");
-        engine.pooledItems = ReadItems(statistics, "pooled");
-        engine.usedBytes = Declared(statistics, "used", engine.declaredUnread);
-        engine.reservedBytes = Declared(statistics, "reserved", engine.declaredUnread);
+        engine.address = String(Member(node, keys::kAddress));
+        engine.kind = String(Member(node, keys::kKind));
+        engine.bornMs = Integer(Member(node, keys::kBornMs));
+        engine.metrics = ReadMetrics(Member(node, keys::kMetrics));
+        const Node statistics = Member(node, keys::kStatistics);
+        engine.globalItems = ReadItems(statistics, keys::kGlobal);
+        engine.selfItems = ReadItems(statistics, keys::kSelf);
+        engine.pageItems = ReadItems(statistics, keys::kPages);
+        engine.pooledItems = ReadItems(statistics, keys::kPooled);
+        engine.usedBytes = Declared(statistics, keys::kUsed, engine.declaredUnread);
+        engine.reservedBytes = Declared(statistics, keys::kReserved, engine.declaredUnread);
         engine.sites = ReadSites(node, kTrees);
-        const Node parent = Member(node, "parent");
+        const Node parent = Member(node, keys::kParent);
         if (i == 0 && !parent.value.is_null()) {
             Fail(parent, "the first engine of a tree is its root, whose parent is null");
         }
@@ -1157,8 +778,8 @@ private:
             engine.depth = tree_.engines[found->second].depth + 1;
         }
         if (!tree_.byAddress.emplace(engine.address, i).second) {
-            throw Refusal{node.Pointer() + "/address",
-                          "the address of an earlier engine of this tree"};
+            throw CheckError{node.Pointer() + "/" + keys::kAddress,
+                             "the address of an earlier engine of this tree"};
         }
         tree_.engines.push_back(std::move(engine));
         tree_.children.emplace_back();
@@ -1188,32 +809,33 @@ private:
             const Node root{object, nullptr, nullptr, 0, &empty};
             const auto member = [&](Section section) -> Node {
                 if (!root_[section]) {
-                    throw Refusal{std::string("/") + kKeys[section], "missing"};
+                    throw CheckError{std::string("/") + kKeys[section], "missing"};
                 }
                 return At(root, *root_[section], kKeys[section]);
             };
-            const Node format = member(kFormat);
-            if (String(format) != "dideverazez-snapshot") {
-                Fail(format, "not \"dideverazez-snapshot\"");
+            const Node name = member(kFormat);
+            if (String(name) != format::kDocumentFormat) {
+                Fail(name, std::string("not \"") + format::kDocumentFormat + "\"");
             }
             const Node version = member(kVersion);
-            if (Integer(version) != 1) {
-                Fail(version, "version " + version.value.dump() + "; this tool reads version 1");
+            if (Integer(version) != format::kDocumentVersion) {
+                Fail(version, "version " + version.value.dump() + "; this tool reads version " +
+                                  std::to_string(format::kDocumentVersion));
             }
             snapshot_.process = Integer(member(kProcess));
             snapshot_.takenMs = Integer(member(kTakenMs));
             if (root_[kSampling]) {
                 const Node sampling = member(kSampling);
-                const Node bytes = Member(sampling, "bytes");
+                const Node bytes = Member(sampling, keys::kBytes);
                 snapshot_.samplingBytes = Integer(bytes);
                 if (snapshot_.samplingBytes < 1) {
                     Fail(bytes, "expected a whole number of bytes from 1");
                 }
-                if (sampling.value.contains("peak")) {
-                    const Node peak = Member(sampling, "peak");
-                    snapshot_.peak.bytes = Count(Member(peak, "bytes"));
-                    snapshot_.peak.blocks = Count(Member(peak, "blocks"));
-                    snapshot_.peak.ms = Count(Member(peak, "ms"));
+                if (sampling.value.contains(keys::kPeak)) {
+                    const Node peak = Member(sampling, keys::kPeak);
+                    snapshot_.peak.bytes = Count(Member(peak, keys::kBytes));
+                    snapshot_.peak.blocks = Count(Member(peak, keys::kBlocks));
+                    snapshot_.peak.ms = Count(Member(peak, keys::kMs));
                     snapshot_.peak.known = true;
                 }
             }
@@ -1227,12 +849,12 @@ private:
                 }
                 snapshot_.atExit = atExit.value.get<bool>();
             }
-        } catch (Refusal& refusal) {
-            errors_[kFormat] = std::move(refusal);
+        } catch (CheckError& error) {
+            errors_[kFormat] = std::move(error);
         }
     }
 
-    Source& source_;
+    ByteSource& source_;
     const std::string& file_;
     std::size_t line_;
     Snapshot& snapshot_;
@@ -1246,7 +868,7 @@ private:
     Tree tree_;
     bool stacksKnown_ = false; // whether `stacks` was read before
     std::array<std::optional<json>, kStacks> root_;
-    std::array<std::optional<Refusal>, kSections> errors_;
+    std::array<std::optional<CheckError>, kSections> errors_;
     std::array<bool, kSections> seen_{};
     std::array<std::vector<PendingStack>, kSections> pending_;
 };
@@ -1280,25 +902,23 @@ SnapshotReader::SnapshotReader(const std::string& file, Passes passes, std::uint
             throw ReadError(file + ": cannot keep a copy: " + std::strerror(error));
         }
     }
-    source_ = new Source(stream, copy, maxCopy, file_);
+    source_ = std::make_unique<ByteSource>(stream, copy, maxCopy, file_);
 }
 
 SnapshotReader::SnapshotReader(std::string_view text, std::string file)
-    : file_(std::move(file)), source_(new Source(text, file_)) {}
+    : file_(std::move(file)), source_(std::make_unique<ByteSource>(text, file_)) {}
 
-SnapshotReader::~SnapshotReader() {
-    delete source_;
-}
+SnapshotReader::~SnapshotReader() = default;
 
 namespace {
 
 // Reads one document from `source` into `snapshot`, its place into `place`;
 // json::exception when it is not JSON, ReadError when it is no snapshot.
-void ReadDocument(Source& source, const std::string& file, std::size_t line, Snapshot& snapshot,
+void ReadDocument(ByteSource& source, const std::string& file, std::size_t line, Snapshot& snapshot,
                   Place& place) {
     snapshot = Snapshot{};
     Handler handler(source, file, line, snapshot);
-    json::sax_parse(Bytes{&source}, Bytes{}, &handler, json::input_format_t::json,
+    json::sax_parse(ByteIterator{&source}, ByteIterator{}, &handler, json::input_format_t::json,
                     /*strict=*/false);
     handler.Finish();
     place.offset = handler.open_;
@@ -1310,9 +930,9 @@ void ReadDocument(Source& source, const std::string& file, std::size_t line, Sna
 } // namespace
 
 bool SnapshotReader::Next(Snapshot& snapshot, Place& place) {
-    Source& source = *source_;
-    while (source.More() && IsSpace(*source.pos_)) {
-        ++source.pos_;
+    ByteSource& source = *source_;
+    while (source.More() && IsSpace(source.Current())) {
+        source.Advance();
     }
     if (!source.More()) {
         if (count_ == 0) {
@@ -1396,81 +1016,6 @@ std::vector<Snapshot> ReadSnapshots(const std::string& file) {
         snapshots.push_back(std::move(snapshot));
     }
     return snapshots;
-}
-
-Moment ParseMoment(const std::string& argument) {
-    struct stat status {};
-    Moment moment{argument, -1, false, argument};
-    const bool input = argument.rfind("-@", 0) == 0; // standard input's, whatever is there
-    const std::size_t at = input ? 1 : argument.rfind('@');
-    if (argument == "-" || at == std::string::npos ||
-        (!input && stat(argument.c_str(), &status) == 0)) {
-        return moment;
-    }
-    const std::string prefix = argument.substr(0, at);
-    const std::string suffix = argument.substr(at + 1);
-    const bool negative = !suffix.empty() && suffix[0] == '-';
-    const std::string digits = suffix.substr(negative ? 1 : 0);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
-        if (input || stat(prefix.c_str(), &status) == 0) {
-            throw std::invalid_argument(argument + ": '@" + suffix +
-                                        "' is no snapshot's number: FILE@N is the N-th "
-                                        "snapshot from 1, FILE@-N the N-th from the last");
-        }
-        return moment;
-    }
-    // Beyond 18 digits no file has that many snapshots: the largest number says so.
-    std::int64_t number = std::numeric_limits<std::int64_t>::max();
-    const std::size_t first = digits.find_first_not_of('0');
-    if (first == std::string::npos) {
-        throw std::invalid_argument(argument +
-                                    ": no snapshot 0: snapshots count from 1 (@1 the first, "
-                                    "@-1 the last)");
-    }
-    if (digits.size() - first <= 18) {
-        number = std::stoll(digits.substr(first));
-    }
-    moment.file = prefix;
-    moment.number = negative ? -number : number;
-    moment.given = true;
-    return moment;
-}
-
-std::size_t MomentIndex(const Moment& moment, std::size_t count) {
-    const auto total = static_cast<std::int64_t>(count);
-    if (moment.number > total || moment.number < -total) {
-        // The number as typed: one beyond 18 digits was kept as the largest.
-        throw ReadError(moment.argument + ": no snapshot " +
-                        moment.argument.substr(moment.argument.rfind('@') + 1) + ": " +
-                        moment.file + " has " + std::to_string(count) +
-                        (count == 1 ? " snapshot" : " snapshots"));
-    }
-    return static_cast<std::size_t>(moment.number > 0 ? moment.number - 1 : total + moment.number);
-}
-
-Snapshot ReadMoment(const Moment& moment, std::ostream& warnings) {
-    SnapshotReader reader(moment.file, moment.number < -1 ? SnapshotReader::Passes::kAgain
-                                                          : SnapshotReader::Passes::kOnce);
-    Snapshot kept;
-    Snapshot current;
-    Place place;
-    std::vector<Place> places; // for a number from the last but the last
-    while (reader.Next(current, place)) {
-        if (moment.number == -1 || static_cast<std::int64_t>(reader.Count()) == moment.number) {
-            std::swap(kept, current);
-        }
-        if (moment.number < -1) {
-            places.push_back(place);
-        }
-    }
-    if (!reader.Warning().empty()) {
-        warnings << "dideverazez-report: warning: " << reader.Warning() << '\n';
-    }
-    const std::size_t index = MomentIndex(moment, reader.Count());
-    if (moment.number < -1) {
-        kept = reader.ReadAt(places[index]);
-    }
-    return kept;
 }
 
 } // namespace dideverazez::report
