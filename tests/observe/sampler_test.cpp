@@ -11,7 +11,7 @@
 //    snapshot's JSON too (its blocks are its for ever: freeing one is the
 //    checks' "not alive" error, sampled or not); with no entry to keep them,
 //    they go and no other handle's do.
-//  - Snapshot.RetiredHandlesOfOnePathAreMerged (observe_test.cpp): merged
+//  - Registry.RetiredHandlesOfOnePathAreMerged (registry_test.cpp): merged
 //    entries merge their sites by stack.
 //  - Sampler.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
 //    recording meets a heap failure is dropped whole (no site, stack or live

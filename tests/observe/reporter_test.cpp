@@ -1,27 +1,32 @@
-// Snapshots. Which test owns which rule:
-//  - Snapshot.MatchesTheGoldenFile: every figure of a tree, its pool's
-//    classes, a retired handle, names that need escaping, the histogram
-//    (snapshot.json; times, addresses and the process id made constant).
-//  - Snapshot.OpenMetricsOfALiveTree: the library's rows for the OpenMetrics
-//    writer (parents by address, declared and reserved bytes), folded.
-//  - Snapshot.ChangesNothing: taking one stops no measurement, frees no page.
-//  - Snapshot.RetiredHandlesOfOnePathAreMerged: past the bound, their sampled
-//    sites merged by stack.
-//  - Reporter.*: the path pattern; DIDEVERAZEZ_REPORT_INTERVAL_MS read or
-//    refused; SIGUSR1 taken or left to the program; the listener's wait; files
-//    written whole or appended, never through a link.
-// The environment variables on an unchanged program: packaging's
-// client_writes_snapshots; snapshots beside busy threads: ConcurrencyStress.
+// The reporter (Tools/observe/Reporter.cpp) and the requests, socket and
+// files it writes through (platform/Platform.h's ReportRequests, WriteWholeFile,
+// AppendToFile). Which test owns which rule:
+//  - Reporter.PathPattern: %p and %% in the report path.
+//  - Reporter.IntervalIsMillisecondsAboveZero: DIDEVERAZEZ_REPORT_INTERVAL_MS
+//    read or refused; only a request writes before exit without a series.
+//  - Reporter.AFailureIsSaidOnceAProcessForkedOrNot,
+//    NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor,
+//    MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten,
+//    APathThatCannotBeWrittenAnyMoreIsSaidOnce: each failure to write reported
+//    once, for what was asked for.
+//  - Reporter.AnAnswerWaitsForALockedTree: the watcher's snapshot, and one
+//    that only tries the tree's lock.
+//  - Reporter.SignalOnlyWhenTheEnvironmentAsks, ASignalIsARequest,
+//    AWaitEndsByItselfOnlyWhenFinite, TheProgramsHandlerStays: SIGUSR1 and
+//    the listener's wait.
+//  - Reporter.TheSocketAnswersWhoAsks, APeerOfAnotherUserIsHungUpOn,
+//    TheSuperuserIsAnswered, AnAnswerArrivesWholeOrItsPeerIsLetGo,
+//    AForkedChildListensOnItsOwn: the socket's name, requests and answers.
+//  - Reporter.OnlyRegularFilesWholeOrAppended: the report files.
+// The environment variables on an unchanged program: observe.client_writes_*
+// and packaging's; the platform's own failures: platform_test.cpp.
 
-#include "engines/kdideverazez_impl.h"
 #include "observe/Reporter.h"
-#include "observe/Sampler.h"
 #include "observe/Snapshot.h"
 #include "platform/Platform.h"
-#include "statistics/AllocSizes.h"
+#include "support/ObserveSupport.h"
 #include "support/TestSupport.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -31,9 +36,10 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
-#include <vector>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -45,266 +51,14 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#endif
 #endif
 
 namespace {
 
-// Snapshots read recorded handles: this program records them from its start.
-struct RecordedFromTheStart {
-    RecordedFromTheStart() { dideverazez::observe::RecordHandles(); }
-} gRecordedFromTheStart;
-
 using namespace dideverazez::observe;
 using namespace dideverazez::test;
 
-// User and kernel time of the process, in milliseconds.
-std::int64_t ProcessTime(bool kernelOnly = false) {
-    std::uint64_t user = 0, kernel = 0;
-    dideverazez::platform::ProcessTimes(dideverazez::platform::CurrentProcess(), user, kernel);
-    return static_cast<std::int64_t>((kernelOnly ? 0 : user) + kernel);
-}
-
-// The snapshot's parts that belong to handles whose paths start with `root`.
-Snapshot Only(Snapshot snapshot, const char* root) {
-    std::erase_if(snapshot.Trees, [&](const TreeCopy& t) { return t.Engines[0].Path != root; });
-    std::erase_if(snapshot.Retired, [&](const RetiredHandle& r) { return r.Path.rfind(root, 0); });
-    return snapshot;
-}
-
-TEST(Snapshot, MatchesTheGoldenFile) {
-    zu_allocator root("Scene");
-    zu_allocator meshes(root, "Meshes \"<\xff>\"\x01");
-    zu_allocator unnamed(&meshes, nullptr);
-    // Names in UTF-8, well formed (2, 3 and 4 bytes, at the edges of what the
-    // lead bytes allow) or not: each of the latter shows as U+FFFD.
-    std::vector<std::unique_ptr<zu_allocator>> named;
-    for (const char* name : {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xe0\xa0\x80\xed\x9f\xbf",
-                             "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\xe0\x9f\x80", "\xed\xa0\x80",
-                             "\xf4\x90\x80\x80", "\xc3(\xc0\x80\xc3"}) {
-        named.push_back(std::make_unique<zu_allocator>(unnamed, name));
-    }
-    void* kept[] = {meshes.Alloc(100), unnamed.Alloc(5000), root.Alloc(8)};
-    unnamed.IncMemoryUsed(7);
-    meshes.Reserve(11);
-    zu_free(unnamed.Alloc(1000), nullptr);
-    for (std::size_t bytes : {64, 640}) { // two entries of one path, the list far from full
-        zu_allocator gone(root, "Gone");
-        zu_free(gone.Alloc(bytes), nullptr);
-    }
-    AllocSizes sizes("Sizes", &root);
-    sizes.Record(100);
-    sizes.RecordPage();
-    Snapshot snapshot = Only(TakeSnapshot(sizes), "Scene");
-    snapshot.Process = 0;
-    snapshot.TakenMs = 0;
-    for (EngineCopy& e : snapshot.Trees[0].Engines) {
-        e.BornMs = e.Figures.TimeTotal = 0;
-    }
-    for (RetiredHandle& r : snapshot.Retired) {
-        r.BornMs = r.DiedMs = r.Figures.TimeTotal = 0;
-    }
-    Names names{{&EngineOf(root), "@Scene"},
-                {&EngineOf(meshes), "@Meshes"},
-                {&EngineOf(unnamed), "@unnamed"}};
-    for (const auto& handle : named) {
-        names.emplace_back(&EngineOf(*handle), "@utf8-" + std::to_string(names.size() - 2));
-    }
-    named.clear();
-    const LibraryString json = ToJson(snapshot);
-    EXPECT_TRUE(
-        MatchesGolden("snapshot.json", Named(std::string(json.data(), json.size()) + "\n", names)));
-    unnamed.DecMemoryUsed(7);
-    meshes.UnReserve(11);
-    for (void* p : kept) {
-        zu_free(p, nullptr);
-    }
-}
-
-// The library's rows for the OpenMetrics writer: each handle under its parent
-// (found by address), its declared and reserved bytes its own. 1002 paths
-// fold the grandchildren into Kids, their declared bytes with them.
-TEST(Snapshot, OpenMetricsOfALiveTree) {
-    zu_allocator root("Metrics");
-    zu_allocator kids(root, "Kids");
-    std::vector<std::string> names(1000); // a handle holds its name
-    std::vector<std::unique_ptr<zu_allocator>> grandchildren;
-    std::vector<void*> blocks;
-    for (int i = 0; i < 1000; ++i) {
-        names[i] = "k" + std::to_string(i);
-        grandchildren.push_back(std::make_unique<zu_allocator>(kids, names[i].c_str()));
-        grandchildren.back()->IncMemoryUsed(1);
-        blocks.push_back(grandchildren.back()->Alloc(24));
-    }
-    zu_free(kids.Alloc(500), nullptr); // peaks and cumulative figures above the current
-    ASSERT_TRUE(kids.Reserve(11));
-    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Metrics");
-    const LibraryString text = ToOpenMetrics(snapshot);
-    const auto line = [&](const std::string& sample) {
-        const std::size_t at = text.find(("\n" + sample + " ").c_str());
-        return at == LibraryString::npos
-                   ? std::string("(none)")
-                   : std::string(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
-    };
-    // Every sample names its process, so that no two processes' files give
-    // one series.
-    const std::string process = "pid=\"" +
-                                std::to_string(dideverazez::platform::CurrentProcessId()) +
-                                "\",program=\"observe_tests\"";
-    const std::string kidsLabels =
-        R"({path="Metrics/Kids",root="Metrics",kind="paged",)" + process + "}";
-    const auto& figures = snapshot.Trees.at(0).Engines.at(1).Figures;
-    EXPECT_EQ(line("dideverazez_handle_bytes" + kidsLabels),
-              "dideverazez_handle_bytes" + kidsLabels + " " +
-                  std::to_string(figures.MemoryCurrent));
-    // Each figure from its own word: the rows' fields are all int64_t.
-    const std::pair<const char*, std::int64_t> words[] = {
-        {"dideverazez_handle_peak_bytes", figures.MemoryPeak},
-        {"dideverazez_handle_allocated_bytes_total", figures.MemoryCumul},
-        {"dideverazez_handle_blocks", figures.CountCurrent},
-        {"dideverazez_handle_allocated_blocks_total", figures.CountCumul},
-        {"dideverazez_handle_self_peak_bytes", figures.SelfPeak}};
-    for (const auto& [family, value] : words) {
-        const std::string sample = family + kidsLabels;
-        EXPECT_EQ(line(sample), sample + " " + std::to_string(value));
-    }
-    EXPECT_EQ(line("dideverazez_handle_declared_bytes" + kidsLabels),
-              "dideverazez_handle_declared_bytes" + kidsLabels + " 1000");
-    EXPECT_EQ(line("dideverazez_handle_reserved_bytes" + kidsLabels),
-              "dideverazez_handle_reserved_bytes" + kidsLabels + " 11");
-    EXPECT_EQ(line("dideverazez_handles{" + process + "}"),
-              "dideverazez_handles{" + process + "} 1002");
-    EXPECT_EQ(line("dideverazez_folded_handles{" + process + "}"),
-              "dideverazez_folded_handles{" + process + "} 1000");
-    EXPECT_EQ(text.find("k999"), LibraryString::npos);
-    EXPECT_TRUE(text.ends_with("\n# EOF\n"));
-    kids.UnReserve(11);
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        zu_free(blocks[i], nullptr);
-        grandchildren[i]->DecMemoryUsed(1);
-    }
-    grandchildren.clear();
-}
-
-TEST(Snapshot, ChangesNothing) {
-    while (ProcessTime(true) < 5) { // the system calls spend kernel time
-    }
-    const std::int64_t before = ProcessTime();
-    zu_allocator root("Unchanged");
-    zu_free(root.Alloc(8), nullptr); // its page is cached
-    const auto figures = AllFigures(EngineOf(root));
-    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unchanged");
-    EXPECT_TRUE(EngineOf(root).Process.Running);
-    EXPECT_TRUE(snapshot.Trees.at(0).Engines.at(0).Measuring);
-    const std::int64_t timeSoFar = snapshot.Trees[0].Engines[0].Figures.TimeTotal;
-    EXPECT_GE(timeSoFar, 0);
-    EXPECT_LE(timeSoFar, ProcessTime() - before);
-    EXPECT_EQ(snapshot.Trees[0].CachedPages, 1u);
-    EXPECT_EQ(AllFigures(EngineOf(root)), figures);
-}
-
-// Beyond the bound, handles of one path make one entry: the highest peaks,
-// the cumulative and current figures and the times summed (the last ten
-// handles each spend 2 ms and die holding 100 declared bytes, and four of the
-// odd ones 2^62 more: the sums wrap past 2^63 and back, as figures do). The
-// list merges as soon as it has been full: one handle more leaves it at most
-// at the bound.
-TEST(Snapshot, RetiredHandlesOfOnePathAreMerged) {
-    constexpr std::int64_t kQuarter = std::int64_t{1} << 62;
-    const TraceCapture trace;                      // the last ten say they die holding memory
-    dideverazez::observe::testing::SampleEvery(1); // and their sites merge too, by stack
-    const std::size_t before = TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size();
-    zu_allocator root("Merged");
-    for (std::size_t i = 0; i < RetiredBound + 10; ++i) {
-        {
-            zu_allocator child(root, i % 2 ? "odd" : "even");
-            zu_free(child.Alloc(i < RetiredBound ? 8 : 1000), nullptr); // 32, then 1048
-            for (const std::int64_t start = ProcessTime();
-                 i >= RetiredBound && ProcessTime() < start + 2;) {
-            }
-            if (i >= RetiredBound) {
-                child.IncMemoryUsed(100 + (i >= RetiredBound + 2 && i % 2 == 1 ? kQuarter : 0));
-            }
-        }
-        if (before + i == RetiredBound) {
-            EXPECT_LE(TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size(), RetiredBound);
-        }
-    }
-    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Merged/");
-    dideverazez::observe::testing::SampleEvery(0);
-    ASSERT_EQ(snapshot.Retired.size(), 2u);
-    for (const RetiredHandle& r : snapshot.Retired) {
-        // Every handle allocated from the same stack: one site.
-        const auto [site, end] = snapshot.Samples.SitesOf(r.Sites);
-        ASSERT_EQ(end - site, 1) << r.Path;
-        EXPECT_EQ(site->AllocatedBlocks, static_cast<double>(RetiredBound / 2 + 5)) << r.Path;
-        EXPECT_EQ(site->AllocatedBytes, static_cast<double>(8 * (RetiredBound / 2) + 1000 * 5));
-        EXPECT_EQ(site->InUseBlocks, 0.0) << r.Path;
-        EXPECT_EQ(r.Handles, RetiredBound / 2 + 5) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryPeak, r.Path == "Merged/odd" ? kQuarter + 100 : 1048) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1148 * 5) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryCurrent, 100 * 5) << r.Path;
-        EXPECT_EQ(r.Figures.CountCurrent, 5) << r.Path;
-        EXPECT_EQ(r.Figures.CountCumul, RetiredBound / 2 + 2 * 5) << r.Path;
-        EXPECT_GE(r.Figures.TimeTotal, 5 * 2) << r.Path;
-    }
-}
-
-// Handles of distinct names past the bound join their siblings' entry
-// ("<parent path>/*", with their count), and a path is kept cut to
-// RetiredPathBytes at the start of a character, "..." included (a siblings'
-// entry: its parent's path cut so, then "/*"): the list stays bounded
-// whatever the names.
-TEST(Snapshot, RetiredHandlesOfDistinctNamesAreBounded) {
-    {
-        zu_allocator filler("Filler"); // the list full at least once: merging
-        for (std::size_t i = 0; i < RetiredBound; ++i) {
-            zu_allocator one(filler, "one");
-        }
-    }
-    zu_allocator root("Distinct");
-    const std::string longName(1000, 'n');
-    for (int i = 0; i < 300; ++i) {
-        const std::string name = (i == 0 ? longName : "request-") + std::to_string(i);
-        zu_allocator child(root, name.c_str());
-    }
-    // A two-byte character across the cut: it goes whole.
-    const std::string longPath = std::string(252, 'r') + "\xc3\xa9" + std::string(46, 'r');
-    zu_allocator longRoot(longPath.c_str());
-    { zu_allocator sibling(longRoot, "sibling"); }
-    const Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Distinct/");
-    ASSERT_EQ(snapshot.Retired.size(), 1u);
-    EXPECT_EQ(snapshot.Retired[0].Path, "Distinct/*");
-    EXPECT_EQ(snapshot.Retired[0].Handles, 300u);
-    const Snapshot cut = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "rrr");
-    ASSERT_EQ(cut.Retired.size(), 1u);
-    EXPECT_EQ(std::string(cut.Retired[0].Path), std::string(252, 'r') + ".../*");
-    for (const RetiredHandle& r : TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired) {
-        EXPECT_LE(r.Path.size(), RetiredPathBytes + 2) << r.Path;
-    }
-}
-
-// Not recorded, a child is not listed and a destroyed handle leaves nothing;
-// a root is listed all the same (fork takes its lock).
-TEST(Snapshot, HandlesNotRecordedLeaveNothing) {
-    RecordHandles(false);
-    {
-        zu_allocator root("Unrecorded");
-        zu_allocator child(root, "Child");
-        const Snapshot live = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unrecorded");
-        ASSERT_EQ(live.Trees.size(), 1u);
-        EXPECT_EQ(live.Trees[0].Engines.size(), 1u);
-    }
-    RecordHandles(true);
-    const Snapshot after = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "Unrecorded");
-    EXPECT_TRUE(after.Trees.empty());
-    EXPECT_TRUE(
-        std::none_of(after.Retired.begin(), after.Retired.end(),
-                     [](const RetiredHandle& r) { return r.Path.rfind("Unrecorded", 0) == 0; }));
-}
-
+// %p is the process id, %% a percent sign; any other % stays as it is.
 TEST(Reporter, PathPattern) {
     EXPECT_EQ(Reporter::ExpandPath("/tmp/a-%p.json", 42), "/tmp/a-42.json");
     EXPECT_EQ(Reporter::ExpandPath("%%p%p%q%", 7), "%p7%q%");
@@ -574,14 +328,10 @@ TEST(Reporter, AnAnswerWaitsForALockedTree) {
     std::filesystem::remove(report);
 }
 
-extern "C" void ProgramsOwn(int) {}
-
-// The signal asks only when asked for; then without a handler of the program
-// it is a request, and the default comes back after; a handler of the program
-// stays, one set before and one set over ours. A reporter asks for it only when
-// DIDEVERAZEZ_REPORT_SIGNAL says USR1 or SIGUSR1; another value is said, and leaves the signal
-// alone.
-TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
+// A reporter takes SIGUSR1 only when DIDEVERAZEZ_REPORT_SIGNAL says USR1 or
+// SIGUSR1, and gives it back at its end; another value is reported, and
+// leaves the signal alone.
+TEST(Reporter, SignalOnlyWhenTheEnvironmentAsks) {
     const std::string report =
         std::filesystem::temp_directory_path() / ("signal-" + std::to_string(::getpid()) + ".json");
     ::setenv("DIDEVERAZEZ_REPORT", report.c_str(), 1);
@@ -608,34 +358,50 @@ TEST(Reporter, SignalOnlyWhenAskedAndNeverTheProgramsOwn) {
     ::unsetenv("DIDEVERAZEZ_REPORT_SIGNAL");
     ::unsetenv("DIDEVERAZEZ_REPORT");
     std::filesystem::remove(report);
+}
+
+// Requests opened without the signal leave it alone; with it, SIGUSR1 is one
+// request, taken once.
+TEST(Reporter, ASignalIsARequest) {
     {
         dideverazez::platform::ReportRequests requests;
         ASSERT_TRUE(requests.Open(false));
         EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
     }
-    {
-        dideverazez::platform::ReportRequests requests;
-        ASSERT_TRUE(requests.Open(true));
-        std::raise(SIGUSR1);
-        EXPECT_TRUE(requests.Wait(1000));
-        EXPECT_FALSE(requests.Wait(0));
-        // A finite wait ends by itself; a negative or huge one waits for the
-        // request (bounded here only so that a fault cannot hang the test).
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(requests.Wait(20));
-        for (const std::int64_t forever : {std::int64_t{-1}, std::int64_t{INT64_MAX}}) {
-            std::thread later([] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                std::raise(SIGUSR1);
-            });
-            EXPECT_TRUE(requests.Wait(forever)) << forever;
-            later.join();
-        }
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-        requests.Stop();
-        EXPECT_TRUE(requests.Stopped());
-        EXPECT_FALSE(requests.Wait(-1));
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(true));
+    std::raise(SIGUSR1);
+    EXPECT_TRUE(requests.Wait(1000));
+    EXPECT_FALSE(requests.Wait(0));
+}
+
+// A finite wait ends by itself; a negative or huge one waits for the request
+// (bounded here only so that a fault cannot hang the test); once stopped, a
+// wait returns at once.
+TEST(Reporter, AWaitEndsByItselfOnlyWhenFinite) {
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(true));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(requests.Wait(20));
+    for (const std::int64_t forever : {std::int64_t{-1}, std::int64_t{INT64_MAX}}) {
+        std::thread later([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::raise(SIGUSR1);
+        });
+        EXPECT_TRUE(requests.Wait(forever)) << forever;
+        later.join();
     }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    requests.Stop();
+    EXPECT_TRUE(requests.Stopped());
+    EXPECT_FALSE(requests.Wait(-1));
+}
+
+extern "C" void ProgramsOwn(int) {}
+
+// A handler of the program stays: one set over ours when the requests close,
+// and one set before, which the requests leave, reporting it.
+TEST(Reporter, TheProgramsHandlerStays) {
     {
         dideverazez::platform::ReportRequests requests;
         ASSERT_TRUE(requests.Open(true));
@@ -836,194 +602,6 @@ TEST(Reporter, AnAnswerArrivesWholeOrItsPeerIsLetGo) {
     requests.Answer(text.data(), text.size());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ::sigaction(SIGUSR2, &previous, nullptr);
-}
-
-// A forked child's work: it builds a handle in `tree`, allocates and frees
-// through it, and ends, killed by its alarm if that takes a minute. Ended by
-// another program: what other threads held at the fork is lost to this copy
-// of them, and memcheck, which does not follow the program, has no end of
-// this one to count it at.
-[[noreturn]] void InTheChild(zu_allocator& tree) {
-    ::alarm(60);
-    {
-        zu_allocator mine(tree, "forked");
-        zu_free(zu_alloc(64, &mine, "forked"), &mine);
-    }
-    ::alarm(0);
-    ::execl("/bin/true", "true", static_cast<char*>(nullptr));
-    ::_exit(0);
-}
-
-// A child forked while other threads allocate, free and build handles in a
-// tree finds every lock the library takes free, and nothing half built: the
-// first fork may come while a busy thread's first sample builds the samples.
-// At once the child builds a handle in that tree and allocates and frees
-// through it, sampled. A child still at it after a minute is ended by its
-// alarm; the parent's wait has no deadline, because under memcheck the busy
-// threads can keep the parent from running for seconds.
-TEST(Fork, AChildOfABusyProcessFindsEveryLockFree) {
-    dideverazez::observe::testing::SampleEvery(1);
-    struct Busy {
-        zu_allocator tree{"Busy"};
-        std::atomic<bool> stop{false};
-    } busy;
-    // The platform's threads: what starts one is freed as it starts, so that
-    // memcheck finds nothing of it left in a child.
-    dideverazez::platform::Thread threads[2];
-    for (auto& thread : threads) {
-        ASSERT_TRUE(thread.Start(
-            [](void* context) {
-                auto& busy = *static_cast<Busy*>(context);
-                while (!busy.stop.load()) {
-                    zu_allocator child(busy.tree, "worker");
-                    zu_free(zu_alloc(64, &child, "busy"), nullptr);
-                }
-            },
-            &busy));
-    }
-    const auto forks = static_cast<int>(dideverazez::test::Scaled(100));
-    for (int i = 0; i < forks; ++i) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            InTheChild(busy.tree);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
-            ADD_FAILURE() << "fork " << i << ": the child waits on a lock held at the fork";
-            break;
-        }
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            ADD_FAILURE() << "fork " << i << ": the child ended with " << status;
-            break;
-        }
-    }
-    busy.stop.store(true);
-    for (auto& thread : threads) {
-        thread.Join();
-    }
-    dideverazez::observe::testing::SampleEvery(0);
-}
-
-// The next capture of a stack stops inside, where a fork waits for it, until
-// let go: 1 while it is held, 2 once it may go on.
-// A block of `engine`, sampled as a handle's allocation is.
-void* Sampled(allocator_impl& engine) {
-    void* block = engine.Alloc(64, "sampled", nullptr);
-    Sample(block, 64, engine, nullptr);
-    return block;
-}
-
-std::atomic<bool> gHoldNextCapture{false};
-std::atomic<int> gCaptureHeld{0};
-void HoldOneCapture() {
-    if (gHoldNextCapture.exchange(false)) {
-        gCaptureHeld.store(1);
-        while (gCaptureHeld.load() != 2) {
-            std::this_thread::yield();
-        }
-    }
-}
-
-// Fork waits for a stack being taken before it takes any lock (the unwinder
-// holds the loader's lock, which a child would never get back), and a sample
-// taken while it waits keeps no frames.
-TEST(Fork, WaitsForAStackBeingTaken) {
-    dideverazez::observe::testing::SampleEvery(1);
-    dideverazez::observe::testing::InsideCaptures(HoldOneCapture);
-    zu_allocator root("Capturing");
-    gHoldNextCapture.store(true);
-    std::thread capturing([&] { zu_free(zu_alloc(64, &root, "held"), nullptr); });
-    while (gCaptureHeld.load() != 1) {
-        std::this_thread::yield();
-    }
-    std::atomic<bool> forked{false};
-    pid_t child = -1;
-    std::thread forking([&] {
-        child = ::fork();
-        if (child == 0) {
-            InTheChild(root);
-        }
-        forked.store(true);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(forked.load()) << "fork went on while a stack was being taken";
-    zu_allocator during(root, "during");
-    void* block = zu_alloc(64, &during, "during");
-    SamplesCopy copy;
-    ASSERT_TRUE(CopySamples(copy));
-    const auto [site, end] =
-        copy.SitesOf(reinterpret_cast<std::uintptr_t>(zu_allocator_access::Engine(during)));
-    ASSERT_EQ(end - site, 1);
-    EXPECT_EQ(copy.StackStarts[site->Stack + 1], copy.StackStarts[site->Stack]);
-    gCaptureHeld.store(2);
-    capturing.join();
-    forking.join();
-    int status = -1;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    zu_free(block, nullptr);
-    dideverazez::observe::testing::InsideCaptures(nullptr);
-    dideverazez::observe::testing::SampleEvery(0);
-}
-
-// A capture that begins once fork has stopped waiting (it keeps no frames)
-// may still be counted when the child is made; the child, which lacks that
-// thread, does not count it, and forks in its turn. Here a capture waits,
-// counted, while fork holds the samples' lock. The capturing thread samples
-// through an engine of no tree, whose allocation takes no lock that fork
-// holds.
-std::atomic<bool> gForkSeen{false};
-void WaitWhileForkHoldsTheSamples() {
-    SamplesCopy copy;
-    for (int i = 0; i < 200 && !gForkSeen.load(); ++i) {
-        if (!CopySamples(copy, false)) { // only fork takes the lock meanwhile
-            gForkSeen.store(true);
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    }
-}
-
-TEST(Fork, ACaptureCountedAtTheForkIsNotTheChilds) {
-#if defined(RUNNING_ON_VALGRIND)
-    if (RUNNING_ON_VALGRIND) {
-        GTEST_SKIP() << "memcheck runs one thread at a time: fork's wait for a moment with no "
-                        "capture counted takes minutes";
-    }
-#endif
-    dideverazez::observe::testing::SampleEvery(1);
-    allocator_none engine("no tree", nullptr, false);
-    zu_free(Sampled(engine), nullptr); // the samples exist
-    dideverazez::observe::testing::InsideCaptures(WaitWhileForkHoldsTheSamples);
-    std::atomic<bool> stop{false};
-    std::thread capturing([&] {
-        while (!stop.load()) {
-            zu_free(Sampled(engine), nullptr);
-        }
-    });
-    int forks = 0;
-    for (; forks < 100 && !gForkSeen.load() && !HasFailure(); ++forks) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            // Its own fork waits for no capture; one that waits for a capture
-            // this child lacks is ended by the alarm.
-            ::alarm(30);
-            const pid_t grandchild = ::fork();
-            if (grandchild == 0) {
-                ::_exit(0);
-            }
-            int status = -1;
-            ::_exit(::waitpid(grandchild, &status, 0) == grandchild && WIFEXITED(status) ? 0 : 1);
-        }
-        int status = -1;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "fork " << forks;
-    }
-    stop.store(true);
-    capturing.join();
-    dideverazez::observe::testing::InsideCaptures(nullptr);
-    dideverazez::observe::testing::SampleEvery(0);
-    EXPECT_TRUE(gForkSeen.load()) << forks << " forks, none while a capture was counted";
 }
 
 // A forked child lets go of its parent's socket and pipe, which the parent
