@@ -1,6 +1,17 @@
-// The platform layer, against the operating system's own answers: the
-// process's identity, its processor times in milliseconds, the report path;
-// and its failures: each said, and what still works still working.
+// The platform layer (Tools/platform), against the operating system's own
+// answers. Which test owns which rule:
+//  - Platform.AnswersAreTheSystems: the process's identity, its processor
+//    times in milliseconds, a thread, the report path.
+//  - Platform.LoadedObjectsAreTheLoadersOwn, LoadedObjectsComeFromEveryLineOfTheMaps:
+//    the loaded objects, their bases and build ids, from maps text cut anywhere.
+//  - Platform.ClosedRequestsKeepNoDescriptor, NoPipeRefusesTheListenerAndLeavesTheSignal,
+//    NoSocketLeavesTheSignalAsking, ASocketNameTakenByAnotherListenerIsReported:
+//    each failure to open the requests reported with the system's reason, and
+//    what still works.
+//  - Platform.ARefusedWriteLeavesTheFileAsItWas, ATemporaryNamePastPathMaxIsRefused:
+//    the report files' writes.
+//  - Platform.LooksHeldWhileAnyThreadHoldsTheMutex: the tree lock's peek.
+// The requests' socket, signal and answers: reporter_test.cpp (observe).
 
 #include "platform/Platform.h"
 
@@ -345,15 +356,15 @@ template <class Body> void WithSpareDescriptors(int spare, Body&& body) {
     ::setrlimit(RLIMIT_NOFILE, &before);
 }
 
-// A way of asking for a report that cannot be opened is said, and the others
-// still work: without a pipe nothing can wake a wait, so the listener is
-// refused and the signal left alone; without the socket (no descriptor, or its
-// name taken by another listener) the signal still asks. A whole file's temporary name
-// ("<path>.<pid>.tmp") that does not fit PATH_MAX is refused as too long.
-TEST(Platform, FailuresAreSaidAndTheRestWorks) {
+// The line that reports the socket could not be opened, up to the reason.
+std::string ListenFailed() {
     char socket[108];
     platform::ReportRequests::SocketPath(socket, sizeof socket, platform::CurrentProcessId());
-    const std::string listenFailed = std::string("dideverazez: cannot listen at ") + socket + ": ";
+    return std::string("dideverazez: cannot listen at ") + socket + ": ";
+}
+
+// Requests opened with the signal and closed keep no descriptor.
+TEST(Platform, ClosedRequestsKeepNoDescriptor) {
     const auto descriptors = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
@@ -363,6 +374,11 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
         ASSERT_TRUE(requests.Open(true));
     }
     EXPECT_EQ(descriptors(), before) << "a descriptor kept after Close";
+}
+
+// Without a descriptor for the pipe nothing can wake a wait: the listener is
+// refused, reported, and the signal left alone.
+TEST(Platform, NoPipeRefusesTheListenerAndLeavesTheSignal) {
     ::testing::internal::CaptureStderr();
     WithSpareDescriptors(0, [] {
         platform::ReportRequests requests;
@@ -373,6 +389,11 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "dideverazez: cannot make a pipe: Too many open files; reports at exit only\n");
     EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
+}
+
+// With a pipe but no descriptor for the socket, the socket is reported and
+// the signal still asks.
+TEST(Platform, NoSocketLeavesTheSignalAsking) {
     ::testing::internal::CaptureStderr();
     WithSpareDescriptors(2, [] {
         platform::ReportRequests requests;
@@ -382,10 +403,15 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
         EXPECT_TRUE(requests.Wait(-1));
     });
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              listenFailed + "Too many open files; no snapshot on request\n");
+              ListenFailed() + "Too many open files; no snapshot on request\n");
     EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
-    // The name taken by another listener (any process may take an abstract
-    // name): refused, and the signal would still ask.
+}
+
+// The socket's name taken by another listener (any process may take an
+// abstract name): reported, and nothing listens; the requests still open.
+TEST(Platform, ASocketNameTakenByAnotherListenerIsReported) {
+    char socket[108];
+    platform::ReportRequests::SocketPath(socket, sizeof socket, platform::CurrentProcessId());
     const int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -398,14 +424,17 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
         ::testing::internal::CaptureStderr();
         EXPECT_TRUE(requests.Open(false));
         EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-                  listenFailed + "Address already in use; no snapshot on request\n");
+                  ListenFailed() + "Address already in use; no snapshot on request\n");
         EXPECT_FALSE(requests.Listening());
         EXPECT_FALSE(requests.Wait(0));
     }
     ::close(squatter);
+}
 
-    // A write the system refuses (past RLIMIT_FSIZE, its signal ignored)
-    // fails, and a whole file is then left as it was, no temporary beside it.
+// A write the system refuses (past RLIMIT_FSIZE, its signal ignored) fails
+// with its reason; a whole file is then left as it was, no temporary beside
+// it, and an appended one fails too.
+TEST(Platform, ARefusedWriteLeavesTheFileAsItWas) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("platform-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
@@ -427,7 +456,11 @@ TEST(Platform, FailuresAreSaidAndTheRestWorks) {
     EXPECT_FALSE(appended);
     EXPECT_EQ(std::filesystem::file_size(whole), 4u);
     EXPECT_EQ(std::filesystem::remove_all(folder), 3u); // the folder, whole, series
+}
 
+// A whole file's temporary name ("<path>.<pid>.tmp") that does not fit
+// PATH_MAX is refused as too long; one that fits is tried (its folder absent).
+TEST(Platform, ATemporaryNamePastPathMaxIsRefused) {
     const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
     for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
         std::string path = "/dideverazez-absent";
