@@ -14,7 +14,9 @@
 //  - Reporter.SignalOnlyWhenTheEnvironmentAsks, ASignalIsARequest,
 //    AWaitEndsByItselfOnlyWhenFinite, TheProgramsHandlerStays: SIGUSR1 and
 //    the listener's wait.
-//  - Reporter.TheSocketAnswersWhoAsks, APeerOfAnotherUserIsHungUpOn,
+//  - Reporter.TheSocketIsNamedForItsUserAndProcessUntilClosed,
+//    OnlyASnapshotRequestIsAnswered, ARequestInPiecesIsOneAndAskersShareTheAnswer,
+//    ARequestCutShortIsNone, APeerOfAnotherUserIsHungUpOn,
 //    TheSuperuserIsAnswered, AnAnswerArrivesWholeOrItsPeerIsLetGo,
 //    AForkedChildListensOnItsOwn: the socket's name, requests and answers.
 //  - Reporter.OnlyRegularFilesWholeOrAppended: the report files.
@@ -419,52 +421,68 @@ TEST(Reporter, TheProgramsHandlerStays) {
     EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), ProgramsOwn);
 }
 
-// A connection to the socket that says "snapshot\n" (in pieces or not) is a
-// request and gets the answer; one that says anything else is hung up on. The
-// socket's name is abstract, "@dideverazez/<uid>/<pid>", and goes when the
-// object closes.
-TEST(Reporter, TheSocketAnswersWhoAsks) {
+// The socket's name is abstract, "@dideverazez/<uid>/<pid>"; it listens
+// once the requests open, and the name goes when they close.
+TEST(Reporter, TheSocketIsNamedForItsUserAndProcessUntilClosed) {
     char path[108];
     dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, ::getpid());
     EXPECT_EQ(std::string(path),
               "@dideverazez/" + std::to_string(::geteuid()) + "/" + std::to_string(::getpid()));
-    const auto ask = [](const char* request) { return AskSocket(::getpid(), request); };
-    const auto answer = AnswerOn;
-    {
-        dideverazez::platform::ReportRequests requests;
-        ASSERT_TRUE(requests.Open(false));
-        EXPECT_TRUE(requests.Listening());
-        const int asking = ask("snapshot\n");
-        EXPECT_TRUE(requests.Wait(1000));
-        requests.Answer("{}\n", 3);
-        EXPECT_EQ(answer(asking), "{}\n");
-        const int other = ask("something else");
-        EXPECT_FALSE(requests.Wait(1000));
-        EXPECT_EQ(answer(other), "");
-        requests.Answer("unasked", 7); // no one is waiting: nothing to send
-        // A request may come in pieces, and a second asker waits beside the
-        // first for the same answer; a request cut short is none.
-        const int pieces = ask("snap");
-        std::thread rest([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            EXPECT_EQ(::write(pieces, "shot\n", 5), 5);
-        });
-        EXPECT_TRUE(requests.Wait(1000));
-        rest.join();
-        const int second = ask("snapshot\n");
-        EXPECT_TRUE(requests.Wait(1000));
-        requests.Answer("{}\n", 3);
-        EXPECT_EQ(answer(pieces), "{}\n");
-        EXPECT_EQ(answer(second), "{}\n");
-        const int cut = ask("snapshot");
-        ::shutdown(cut, SHUT_WR);
-        EXPECT_FALSE(requests.Wait(1000));
-        EXPECT_EQ(answer(cut), "");
-        requests.Close();
-        EXPECT_FALSE(requests.Listening());
-        EXPECT_EQ(Ask(path, "snapshot\n"), -1);
-        EXPECT_FALSE(requests.Wait(0));
-    }
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(false));
+    EXPECT_TRUE(requests.Listening());
+    requests.Close();
+    EXPECT_FALSE(requests.Listening());
+    EXPECT_EQ(Ask(path, "snapshot\n"), -1);
+    EXPECT_FALSE(requests.Wait(0));
+}
+
+// "snapshot\n" is a request and gets the answer; anything else is hung up on
+// and wakes no one; an answer with no one waiting is sent to no later asker.
+TEST(Reporter, OnlyASnapshotRequestIsAnswered) {
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(false));
+    const int asking = AskSocket(::getpid(), "snapshot\n");
+    EXPECT_TRUE(requests.Wait(1000));
+    requests.Answer("{}\n", 3);
+    EXPECT_EQ(AnswerOn(asking), "{}\n");
+    const int other = AskSocket(::getpid(), "something else");
+    EXPECT_FALSE(requests.Wait(1000));
+    EXPECT_EQ(AnswerOn(other), "");
+    requests.Answer("unasked", 7); // no one is waiting: nothing to send
+    const int later = AskSocket(::getpid(), "snapshot\n");
+    EXPECT_TRUE(requests.Wait(1000));
+    requests.Answer("{}\n", 3);
+    EXPECT_EQ(AnswerOn(later), "{}\n");
+}
+
+// A request may come in pieces, and a second asker waits beside the first
+// for the same answer.
+TEST(Reporter, ARequestInPiecesIsOneAndAskersShareTheAnswer) {
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(false));
+    const int pieces = AskSocket(::getpid(), "snap");
+    std::thread rest([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(::write(pieces, "shot\n", 5), 5);
+    });
+    EXPECT_TRUE(requests.Wait(1000));
+    rest.join();
+    const int second = AskSocket(::getpid(), "snapshot\n");
+    EXPECT_TRUE(requests.Wait(1000));
+    requests.Answer("{}\n", 3);
+    EXPECT_EQ(AnswerOn(pieces), "{}\n");
+    EXPECT_EQ(AnswerOn(second), "{}\n");
+}
+
+// A request cut short (its writer closed before the line ended) is none.
+TEST(Reporter, ARequestCutShortIsNone) {
+    dideverazez::platform::ReportRequests requests;
+    ASSERT_TRUE(requests.Open(false));
+    const int cut = AskSocket(::getpid(), "snapshot");
+    ::shutdown(cut, SHUT_WR);
+    EXPECT_FALSE(requests.Wait(1000));
+    EXPECT_EQ(AnswerOn(cut), "");
 }
 
 // A peer of another user is hung up on, unanswered: an abstract name has no
