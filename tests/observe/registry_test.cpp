@@ -10,7 +10,8 @@
 // The registry's heap refusals are the reference model's
 // (AccountingModel.EveryHeapCallOfASequenceFailsInTurn); its lock around fork
 // is fork_test.cpp's. The list is the process's: these tests need it never
-// full when they start (tests/observe/CMakeLists.txt runs them early).
+// full when they start, and run in a program of their own
+// (observe_registry_tests).
 
 #include "observe/Registry.h"
 #include "observe/Sampler.h"

@@ -1,7 +1,8 @@
 // Taking a snapshot (Tools/observe/Snapshot.cpp). Which test owns which rule:
 //  - Snapshot.MatchesTheGoldenFile: every figure of a tree, its pool's
 //    classes, a retired handle, names that need escaping, the histogram
-//    (snapshot.json; times, addresses and the process id made constant).
+//    (snapshot.json; times, addresses and the process id made constant; the
+//    retired list never full before it: tests/observe/CMakeLists.txt).
 //  - Snapshot.OpenMetricsOfALiveTree: the library's rows for the OpenMetrics
 //    writer (parents by address, declared and reserved bytes), folded.
 //  - Snapshot.ChangesNothing: taking one stops no measurement and frees no
