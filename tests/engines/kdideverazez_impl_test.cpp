@@ -1,5 +1,5 @@
-// The engine base and the basic engine (Tools/engines/kdideverazez_impl.cpp),
-// and the statistics every engine keeps. Which test owns which rule:
+// The engine base (Tools/engines/kdideverazez_impl.cpp) and the statistics
+// every engine keeps. Which test owns which rule:
 //  - StatValue.SignedPeakAndWrappingFigures: a signed peak, figures that wrap
 //    modulo 2^64, an item of no bytes pending.
 //  - EngineBase.NamesRootsAndKinds: a null name, a name held as the caller's
@@ -9,9 +9,8 @@
 //  - EngineBase.PendingTestLooksAtEveryStatistic: IsEmpty.
 //  - EngineBase.GlobalEngineReportsPendingMemoryOnce: the error line of a
 //    global engine destroyed with memory pending.
-//  - BasicEngine.ChargesItsRootAndItselfOnly: its block header (24 bytes
-//    more than asked), and charges to its root and itself only.
-// What both engines share: engine_contract_test.cpp.
+// What both engines share: engine_contract_test.cpp; the basic engine:
+// basic_engine_test.cpp; the paged engine: paged_engine_test.cpp.
 
 #include "engines/kdideverazez_impl.h"
 #include "platform/Platform.h"
@@ -137,29 +136,6 @@ TEST(EngineBase, GlobalEngineReportsPendingMemoryOnce) {
     EXPECT_EQ(trace.Text(), "0 kdideverazez_impl(105): ERROR R9_ALLOCATOR: ~allocator_impl: "
                             "MEMORY ERROR : Release global allocator with pending memory blocks "
                             ": 1\n");
-}
-
-// A basic engine charges every amount to its root's GlobalStat and its own,
-// never to the engines between, and keeps no other statistic. Reserve and
-// IncMemoryUsed have the same effect, as have UnReserve and DecMemoryUsed.
-TEST(BasicEngine, ChargesItsRootAndItselfOnly) {
-    EngineTree<allocator_none> tree;
-    void* p = tree.grandchild.Alloc(100, nullptr, nullptr); // 124
-    EXPECT_EQ(HeaderOf(p)->Owner, &tree.grandchild);
-    EXPECT_EQ(HeaderOf(p)->Size, 124u);
-    tree.grandchild.IncMemoryUsed(10);
-    tree.grandchild.Reserve(20);
-    tree.grandchild.UnReserve(5);
-    const std::array<Triple, 2> charged{{{149, 154, 154}, {2, 3, 3}}}; // 124 + 10 + 20 - 5
-    EXPECT_EQ(Of(tree.grandchild.GlobalStat), charged);
-    EXPECT_EQ(Of(tree.root.GlobalStat), charged);
-    EXPECT_TRUE(tree.child.IsEmpty());
-    tree.grandchild.DecMemoryUsed(25);
-    tree.grandchild.Free(p);
-    EXPECT_EQ(Of(tree.root.GlobalStat), (std::array<Triple, 2>{{{0, 154, 154}, {0, 3, 3}}}));
-    EXPECT_EQ(AllFigures(tree.grandchild).front(), (Triple{0, 0, 0})); // ReservedStat
-    tree.grandchild.GlobalStat = {};
-    EXPECT_EQ(AllFigures(tree.grandchild), AllFigures(tree.child));
 }
 
 } // namespace
