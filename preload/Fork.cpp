@@ -16,11 +16,11 @@ namespace {
 
 void Prepare() {
     gThread.inside = true;
-    LockServed();
+    ServedBeforeFork();
 }
 
 void InParent() {
-    UnlockServed();
+    ServedAfterFork();
     gThread.inside = false;
 }
 
@@ -28,7 +28,7 @@ void InParent() {
 void InChild() {
     NoteFork();
     ForgetOtherThreads();
-    UnlockServed();
+    ServedAfterFork();
     gThread.inside = false;
 }
 

@@ -112,8 +112,8 @@ void Renamed(pthread_t thread);
 
 // Around fork: takes the preload's locks (Fork.cpp says in which order) and
 // gives them back; the child also lets go of the threads it does not have.
-void LockServed() noexcept;
-void UnlockServed() noexcept;
+void ServedBeforeFork() noexcept;
+void ServedAfterFork() noexcept;
 void ForgetOtherThreads() noexcept;
 void InstallForkHandlers();
 // In the child of a fork: this process's id is its own (Preload.cpp).

@@ -317,12 +317,12 @@ void WatchThreadExits() {
     gWatchingExits = pthread_key_create(&gExitKey, OnThreadExit) == 0;
 }
 
-void LockServed() noexcept {
+void ServedBeforeFork() noexcept {
     gObjectsLock.lock();
     gThreadsLock.lock();
 }
 
-void UnlockServed() noexcept {
+void ServedAfterFork() noexcept {
     gThreadsLock.unlock();
     gObjectsLock.unlock();
 }

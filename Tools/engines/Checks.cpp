@@ -133,13 +133,13 @@ void Release(bool storageReturned) noexcept {
     decltype(registry->children)().swap(registry->children);
 }
 
-void LockForFork() noexcept {
+void EnginesBeforeFork() noexcept {
     if (Registry* registry = Engines()) {
         registry->mutex.lock();
     }
 }
 
-void UnlockAfterFork() noexcept {
+void EnginesAfterFork() noexcept {
     if (Registry* registry = Engines()) {
         registry->mutex.unlock();
     }

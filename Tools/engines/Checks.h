@@ -33,9 +33,9 @@ void EngineBuilt(const allocator_impl& engine);
 // Aborts when `engine` still has live children.
 void EngineGoing(const allocator_impl& engine) noexcept;
 
-// The heap balance. Every block the module takes from the C heap (dbg_alloc)
-// and gives back (dbg_free) is counted. An engine destroyed with blocks in use
-// leaves what it still holds to the process: a paged engine says how many heap
+// The heap balance. Every block the module takes from the C heap and frees
+// (engines/SystemHeap.h, which dbg_alloc and dbg_free forward to) is counted. An engine destroyed
+// with blocks in use leaves what it still holds to the process: a paged engine says how many heap
 // blocks that is (its pool's pages, its large blocks); a basic engine cannot,
 // and the balance is then not checked.
 void HeapBlockTaken() noexcept;
@@ -50,9 +50,9 @@ void BalanceUnknown() noexcept;
 // aborts, naming the blocks missing.
 void Release(bool storageReturned) noexcept;
 
-// Around fork: the engine registry's lock, taken and given back (observe/Fork.cpp).
-void LockForFork() noexcept;
-void UnlockAfterFork() noexcept;
+// Around fork: the engine registry's lock, taken and released (observe/Fork.cpp).
+void EnginesBeforeFork() noexcept;
+void EnginesAfterFork() noexcept;
 
 // The free path's precondition: `owner`, read from a block's header, is a
 // live engine and not the mark of a block freed already. Returns null when it

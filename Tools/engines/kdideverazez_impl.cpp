@@ -1,14 +1,13 @@
-// The engine base (construction, time measurement, pending test, the global
-// engine's check at destruction) and the basic engine.
+// The engine base: construction, time measurement, the pending test and the
+// global engine's check at destruction. The basic engine is basic_engine.cpp's,
+// the paged engine and its pool paged_engine.cpp's.
 
 #include "engines/kdideverazez_impl.h"
 
 #include "engines/Checks.h"
-#include "handle/dideverazez.h"
 #include "platform/Platform.h"
 #include "trace/rozudoru.h"
 
-#include <cstring>
 #include <sstream>
 
 namespace dideverazez::detail {
@@ -91,92 +90,4 @@ bool allocator_impl::IsEmpty() const {
     return (IsGlobal || GlobalStat.IsEmpty()) && SelfStat.IsEmpty() && LargeStat.IsEmpty() &&
            UsedStat.IsEmpty() && PageStat.IsEmpty() && PooledStat.IsEmpty() &&
            dideverazez::detail::LoadFigure(ReservedStat.Current) == 0;
-}
-
-// ---------------------------------------------------------------------------
-// allocator_none
-
-namespace {
-
-// The basic engine's block: header first, then the user bytes; request + 24
-// bytes are taken, so the last 8 bytes are never used.
-constexpr std::uint64_t kBasicOverhead = 24;
-
-} // namespace
-
-allocator_none::allocator_none(const char* name, allocator_impl* parent, bool isGlobal)
-    : allocator_impl(name, parent, isGlobal) {}
-
-allocator_none::~allocator_none() {
-#if defined(DIDEVERAZEZ_CHECKED)
-    // Its figures mix blocks with declared bytes: how many heap blocks it
-    // leaves is not known.
-    if (!IsEmpty()) {
-        dideverazez::checks::BalanceUnknown();
-    }
-#endif
-}
-
-void allocator_none::Flush() {
-    StopTimeMeasurement();
-}
-
-void allocator_none::Charge(std::int64_t bytes) noexcept {
-    Root->GlobalStat.Charge(bytes);
-    if (Root != this) {
-        GlobalStat.Charge(bytes);
-    }
-}
-
-void allocator_none::Discharge(std::int64_t bytes) noexcept {
-    Root->GlobalStat.Discharge(bytes);
-    if (Root != this) {
-        GlobalStat.Discharge(bytes);
-    }
-}
-
-void* allocator_none::Alloc(std::uint64_t size, const char*, const char*) {
-    if (size > UINT64_MAX - kBasicOverhead) {
-        dideverazez::detail::ThrowAllocationFailure();
-    }
-    const std::uint64_t total = size + kBasicOverhead;
-    void* block = dbg_alloc(total);
-    if (block == nullptr) {
-        dideverazez::detail::ThrowAllocationFailure();
-    }
-    auto* header = static_cast<BlockHeader*>(block);
-    header->Owner = this;
-    header->Size = total;
-    Charge(static_cast<std::int64_t>(total));
-    void* p = header + 1;
-    if (DebugFill) {
-        std::memset(p, 0xCD, size);
-    }
-    return p;
-}
-
-void allocator_none::Free(void* p) {
-    BlockHeader* header = HeaderOf(p);
-    const std::uint64_t total = header->Size;
-    Discharge(static_cast<std::int64_t>(total));
-    if (DebugFill) {
-        std::memset(header, 0xFE, total);
-    }
-    dbg_free(header);
-}
-
-void allocator_none::IncMemoryUsed(std::uint64_t bytes) {
-    Charge(static_cast<std::int64_t>(bytes));
-}
-
-void allocator_none::DecMemoryUsed(std::uint64_t bytes) {
-    Discharge(static_cast<std::int64_t>(bytes));
-}
-
-void allocator_none::Reserve(std::uint64_t bytes) {
-    Charge(static_cast<std::int64_t>(bytes));
-}
-
-void allocator_none::UnReserve(std::uint64_t bytes) {
-    Discharge(static_cast<std::int64_t>(bytes));
 }

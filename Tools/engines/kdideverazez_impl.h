@@ -1,10 +1,15 @@
 // Allocation engines: the statistics every engine keeps, the abstract engine
 // `allocator_impl`, the paged memory manager shared by a tree of paged engines,
 // and the two engines, `allocator_data` (paged) and `allocator_none` (basic).
+// Declared here together, as every engine and its callers need most of them;
+// defined by role: the engine base in kdideverazez_impl.cpp, the basic engine
+// in basic_engine.cpp, the pool and the paged engine in paged_engine.cpp (one
+// translation unit, so that the pool's operations inline into the engine's
+// Alloc and Free), the heap calls in SystemHeap.cpp.
 //
 // Layering: a handle owns one engine; a paged engine takes its small blocks
-// from the pool of its tree's root and its large ones from the C heap through
-// dbg_alloc/dbg_free; the pool takes whole pages the same way.
+// from the pool of its tree's root and its large ones from the C heap
+// (engines/SystemHeap.h); the pool takes whole pages the same way.
 //
 // Statistics are plain 64-bit words. Writers of a paged tree are serialised by
 // the tree lock; readers (metrics, reports) may look at them from other threads

@@ -5,7 +5,7 @@
 
 #include "engines/Checks.h"
 #include "engines/MemoryCheckers.h"
-#include "handle/dideverazez.h"
+#include "engines/SystemHeap.h"
 #include "platform/Platform.h"
 
 #include <array>
@@ -303,7 +303,7 @@ Page* PagedMemory::TakePage() {
         --FreePageCount;
         return FreePages[FreePageCount];
     }
-    void* memory = dbg_alloc(PageBytes);
+    void* memory = dideverazez::heap::Allocate(PageBytes);
     if (memory == nullptr) {
         ThrowAllocationFailure();
     }
@@ -349,7 +349,7 @@ void MemoryManager::ReleasePage(Page* page) {
         pool.FreePages[pool.FreePageCount] = page;
         ++pool.FreePageCount;
     } else {
-        dbg_free(page);
+        dideverazez::heap::Free(page);
         DischargePage(pool.Owner);
     }
     Pages.Subtract(1);
@@ -358,7 +358,7 @@ void MemoryManager::ReleasePage(Page* page) {
 void PagedMemory::FlushCache() {
     while (FreePageCount > 0) {
         --FreePageCount;
-        dbg_free(FreePages[FreePageCount]);
+        dideverazez::heap::Free(FreePages[FreePageCount]);
         DischargePage(Owner);
     }
     VerifyPool(*this);
@@ -639,7 +639,7 @@ void* allocator_data::AllocLarge(std::uint64_t size) {
     }
     const std::uint64_t total = size + kHeapOverhead;
     TreeLock lock(*this);
-    auto* block = static_cast<char*>(dbg_alloc(total));
+    auto* block = static_cast<char*>(dideverazez::heap::Allocate(total));
     if (block == nullptr) {
         ThrowAllocationFailure();
     }
@@ -691,7 +691,7 @@ void allocator_data::FreeLarge(void* p) {
     if (DebugFill) {
         std::memset(block, 0xFE, total);
     }
-    dbg_free(block);
+    dideverazez::heap::Free(block);
 }
 
 void allocator_data::ChargeDeclared(std::int64_t bytes, StatAlloc* kind) {

@@ -3,6 +3,7 @@
 // exported from the shared library.
 #pragma once
 
+#include "engines/SystemHeap.h" // the heap's test seams, which tests reach through here
 #include "handle/dideverazez.h"
 
 #include <cstdint>
@@ -45,14 +46,6 @@ AllocSizes& GlobalAllocSizes() noexcept;
 // link); the shipped shared library has none of them and pays nothing.
 namespace testing {
 
-// Makes the `k`-th call to the C heap from now (1 is the next) return null, as
-// a heap with no block would; 0 disarms. Only that one call fails.
-void FailHeapCall(std::uint64_t k) noexcept;
-// Calls dbg_alloc has made to the C heap so far.
-std::uint64_t HeapCalls() noexcept;
-// Calls `watch(block)` with every block dbg_free is given, before the heap
-// takes it back (null: none from now on).
-void WatchHeapFrees(void (*watch)(const void* block)) noexcept;
 // Calls of dbg_profileStart and dbg_profileStop so far.
 std::uint64_t ProfileStarts() noexcept;
 std::uint64_t ProfileStops() noexcept;

@@ -3,11 +3,13 @@
 #include "handle/dideverazez.h"
 
 #include "engines/Checks.h"
+#include "engines/SystemHeap.h"
 #include "engines/kdideverazez_impl.h"
 #include "handle/Internals.h"
 #include "observe/Fork.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
+#include "observe/SampleStore.h"
 #include "observe/Sampler.h"
 #include "platform/Platform.h"
 #include "report/ReportStreams.h"
@@ -33,9 +35,6 @@ const char* NameOrPlaceholder(const char* name) {
 constinit std::atomic<std::int32_t> gLiveHandles{0};
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
-constinit std::atomic<std::uint64_t> gHeapCalls{0};
-constinit std::atomic<std::uint64_t> gFailingHeapCall{0};
-constinit std::atomic<void (*)(const void*)> gHeapFreeWatch{nullptr};
 constinit std::atomic<std::uint64_t> gProfileStarts{0};
 constinit std::atomic<std::uint64_t> gProfileStops{0};
 #endif
@@ -121,35 +120,14 @@ allocator_impl& EngineOf(zu_allocator* allocator) {
 // ---------------------------------------------------------------------------
 // Debug hooks
 
+// The module's own heap calls go to engines/SystemHeap.h directly; these are
+// the same calls for a host's code.
 void* dbg_alloc(size_t size) {
-#if defined(DIDEVERAZEZ_TEST_SEAMS)
-    const std::uint64_t call = gHeapCalls.fetch_add(1, std::memory_order_relaxed) + 1;
-    const std::uint64_t failing = gFailingHeapCall.load(std::memory_order_relaxed);
-    if (failing != 0 && call == failing) {
-        return nullptr;
-    }
-#endif
-    void* block = std::malloc(size);
-#if defined(DIDEVERAZEZ_CHECKED)
-    if (block != nullptr) {
-        dideverazez::checks::HeapBlockTaken();
-    }
-#endif
-    return block;
+    return dideverazez::heap::Allocate(size);
 }
 
 void dbg_free(void* block) {
-    if (block != nullptr) {
-#if defined(DIDEVERAZEZ_CHECKED)
-        dideverazez::checks::HeapBlockGiven();
-#endif
-#if defined(DIDEVERAZEZ_TEST_SEAMS)
-        if (auto* watch = gHeapFreeWatch.load(std::memory_order_relaxed)) {
-            watch(block);
-        }
-#endif
-        std::free(block);
-    }
+    dideverazez::heap::Free(block);
 }
 
 void dbg_profileStart() {
@@ -207,7 +185,7 @@ void zu_allocator_access::Initialise(zu_allocator& handle, bool global) {
 
     allocator_impl* parentEngine = handle.parent_ != nullptr ? handle.parent_->engine_ : nullptr;
     const std::size_t bytes = kind != 0 ? sizeof(allocator_data) : sizeof(allocator_none);
-    void* storage = dbg_alloc(bytes);
+    void* storage = dideverazez::heap::Allocate(bytes);
     try {
         if (storage == nullptr) {
             dideverazez::detail::ThrowAllocationFailure();
@@ -225,7 +203,7 @@ void zu_allocator_access::Initialise(zu_allocator& handle, bool global) {
         handle.engine_ = engine;
     } catch (...) {
         // The handle never came to life: give back its count and storage.
-        dbg_free(storage);
+        dideverazez::heap::Free(storage);
         if (gLiveHandles.fetch_sub(1, std::memory_order_relaxed) == 1) {
             dbg_profileStop();
         }
@@ -262,7 +240,7 @@ zu_allocator::~zu_allocator() {
     // last, with the sites of the sampled blocks it still held.
     dideverazez::observe::Retire(*engine_, dideverazez::observe::RetireSites(*engine_));
     engine_->~allocator_impl();
-    dbg_free(engine_);
+    dideverazez::heap::Free(engine_);
     engine_ = nullptr;
 
     if (gLiveHandles.fetch_sub(1, std::memory_order_relaxed) == 1) {
@@ -444,19 +422,6 @@ AllocSizes& GlobalAllocSizes() noexcept {
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)
 namespace testing {
-
-void FailHeapCall(std::uint64_t k) noexcept {
-    const std::uint64_t now = gHeapCalls.load(std::memory_order_relaxed);
-    gFailingHeapCall.store(k == 0 ? 0 : now + k, std::memory_order_relaxed);
-}
-
-std::uint64_t HeapCalls() noexcept {
-    return gHeapCalls.load(std::memory_order_relaxed);
-}
-
-void WatchHeapFrees(void (*watch)(const void* block)) noexcept {
-    gHeapFreeWatch.store(watch, std::memory_order_relaxed);
-}
 
 std::uint64_t ProfileStarts() noexcept {
     return gProfileStarts.load(std::memory_order_relaxed);

@@ -1,13 +1,13 @@
 // The one place that says which locks the library holds across a heap call,
 // and in which order fork takes them:
-//   0. before any lock, no stack may be being taken (observe/Sampler.cpp: an
+//   0. before any lock, no stack may be being taken (observe/StackCapture.h: an
 //      older unwinder holds the loader's lock, which a child never gets
 //      back); a capture holds no lock of the library, so it ends while fork
 //      waits;
 //   1. the registry's lock (observe/Registry.cpp), then
 //   2. the tree lock of every live root, in the order the roots were built
 //      (a snapshot takes 1, then one tree lock at a time: the same order);
-//   3. the samples' lock (observe/Sampler.cpp: a leaf but for the C heap);
+//   3. the samples' lock (observe/SampleStore.cpp: a leaf but for the C heap);
 //   4. in the checking build, the checks' engine registry (a leaf: nothing is
 //      locked while it is held).
 // What is built on first use (the registry, the samples) is built, or its
@@ -16,14 +16,17 @@
 // A library that lays its own handles over this one (the preload library)
 // installs its handlers after these, so that its locks, taken first, come
 // before all of them. A new lock taken across a heap call is added here, or
-// a forked child can wait on it forever.
+// a forked child can wait on it forever. Each part names its hooks the same
+// way: <Part>BeforeFork takes what it must, <Part>AfterFork gives it back
+// (told whether it runs in the child when the child differs).
 
 #include "observe/Fork.h"
 
 #include "engines/Checks.h"
 #include "observe/Registry.h"
 #include "observe/Reporter.h"
-#include "observe/Sampler.h"
+#include "observe/SampleStore.h"
+#include "observe/StackCapture.h"
 #include "platform/Platform.h"
 
 #include <atomic>
@@ -35,30 +38,30 @@ namespace {
 constinit std::atomic<Reporter*> gReporter{nullptr};
 
 void Prepare() {
-    StopCapturesForFork();
-    LockForFork();
-    LockSamplesForFork();
+    CapturesBeforeFork();
+    RegistryBeforeFork();
+    SamplesBeforeFork();
 #if defined(DIDEVERAZEZ_CHECKED)
-    checks::LockForFork();
+    checks::EnginesBeforeFork();
 #endif
 }
 
 void Unlock() {
 #if defined(DIDEVERAZEZ_CHECKED)
-    checks::UnlockAfterFork();
+    checks::EnginesAfterFork();
 #endif
-    UnlockSamplesAfterFork();
-    UnlockAfterFork();
+    SamplesAfterFork();
+    RegistryAfterFork();
 }
 
 void InParent() {
     Unlock();
-    ResumeCapturesAfterFork(false);
+    CapturesAfterFork(false);
 }
 
 void InChild() {
     Unlock();
-    ResumeCapturesAfterFork(true);
+    CapturesAfterFork(true);
     if (Reporter* reporter = gReporter.load()) {
         reporter->RestartInChild();
     }

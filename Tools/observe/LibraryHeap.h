@@ -1,6 +1,6 @@
 // Storage for the library's own bookkeeping: the registry, snapshots and their
-// text, the reporter's paths. It comes from the C heap through dbg_alloc, as
-// every object of the library does, never through a handle, so that what a
+// text, the reporter's paths. It comes from the C heap (engines/SystemHeap.h),
+// as every object of the library does, never through a handle, so that what a
 // program's handles report is the program's alone. Through the preload
 // library, whose handles serve the program's malloc, a call from this library
 // goes to the C heap by its return address; the containers here therefore
@@ -8,8 +8,8 @@
 // library's own (std::string's out-of-line members live in libstdc++).
 #pragma once
 
+#include "engines/SystemHeap.h"
 #include "engines/kdideverazez_impl.h"
-#include "handle/dideverazez.h"
 
 #include <charconv>
 #include <cstddef>
@@ -29,13 +29,13 @@ template <class T> struct LibraryAllocator {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
             detail::ThrowAllocationFailure();
         }
-        void* block = dbg_alloc(n * sizeof(T));
+        void* block = heap::Allocate(n * sizeof(T));
         if (block == nullptr) {
             detail::ThrowAllocationFailure();
         }
         return static_cast<T*>(block);
     }
-    void deallocate(T* block, std::size_t) noexcept { dbg_free(block); }
+    void deallocate(T* block, std::size_t) noexcept { heap::Free(block); }
 
     template <class U> bool operator==(const LibraryAllocator<U>&) const noexcept { return true; }
 };

@@ -8,7 +8,7 @@
 #include "observe/Registry.h"
 
 #include "engines/kdideverazez_impl.h"
-#include "observe/Sampler.h"
+#include "observe/SampleStore.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -414,7 +414,7 @@ bool ReleaseRegistry() noexcept {
 // Built here if no handle has built it yet, and waited for if another thread is
 // building it: a child must not find it half built, for a child's call_once
 // waits on a build begun by a thread it lacks (ThreadSanitizer's always does).
-void LockForFork() noexcept {
+void RegistryBeforeFork() noexcept {
     Registry& registry = TheRegistry();
     registry.mutex.lock();
     for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
@@ -422,7 +422,7 @@ void LockForFork() noexcept {
     }
 }
 
-void UnlockAfterFork() noexcept {
+void RegistryAfterFork() noexcept {
     Registry& registry = TheRegistry();
     for (const Entry* root = registry.firstRoot; root != nullptr; root = root->NextRoot) {
         const_cast<allocator_impl*>(root->Live.Engine)->Mutex.unlock();

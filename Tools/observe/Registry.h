@@ -9,7 +9,7 @@
 // handle does nothing here, and a destroyed handle leaves nothing behind; a
 // root is still listed while it lives, so that fork can take its tree's lock.
 // Each listed engine costs constant work under the registry's lock: an entry
-// of its own (from the C heap through dbg_alloc) linked into its tree's list.
+// of its own (from the C heap, engines/SystemHeap.h) linked into its tree's list.
 #pragma once
 
 #include "observe/LibraryHeap.h"
@@ -57,7 +57,7 @@ struct RetiredHandle {
     std::uint64_t Handles; // handles of this path merged into the entry; 1 until then
     std::uint64_t BornMs, DiedMs;
     Metrics Figures; // as GetMetrics gave them when the handle went
-    // The sites of the sampled blocks it still held (observe/Sampler.h's
+    // The sites of the sampled blocks it still held (observe/SampleStore.h's
     // group key), 0 for none.
     std::uint64_t Sites = 0;
 };
@@ -78,7 +78,7 @@ void Register(const allocator_impl& engine, const char* name);
 
 // The handle's engine is about to be destroyed: when it was recorded, its
 // figures now, with the time it measured, become a retired entry, with the
-// group of sampled sites `sites` (observe/Sampler.h, 0 for none). Never
+// group of sampled sites `sites` (observe/SampleStore.h, 0 for none). Never
 // raises; a record that cannot be kept is dropped, its sites with it.
 void Retire(const allocator_impl& engine, std::uint64_t sites = 0) noexcept;
 
@@ -114,7 +114,7 @@ bool ReleaseRegistry() noexcept;
 // lock of every live root in the order they were built; gives them all back.
 // Nothing else takes two of these locks in another order: a snapshot takes the
 // registry's, then one tree's at a time.
-void LockForFork() noexcept;
-void UnlockAfterFork() noexcept;
+void RegistryBeforeFork() noexcept;
+void RegistryAfterFork() noexcept;
 
 } // namespace dideverazez::observe

@@ -10,7 +10,7 @@
 
 #include "engines/kdideverazez_impl.h"
 #include "observe/Registry.h"
-#include "observe/Sampler.h"
+#include "observe/SampleStore.h"
 
 #include <cstdint>
 

@@ -1,6 +1,8 @@
 // Every operating-system service the module uses, behind one interface.
-// The rest of the module calls no operating-system API directly; there is a
-// POSIX implementation (posix/) and a Windows one (windows/).
+// The rest of the module calls no operating-system API directly. posix/ and
+// windows/ implement it with one file a concern, each named in the heading of
+// its declarations below; windows/DllMain.cpp adds the DLL's load
+// notifications.
 #pragma once
 
 #include <atomic>
@@ -10,8 +12,12 @@
 
 namespace dideverazez::platform {
 
-// The current process, as the process figures record it (GetCurrentProcess on
-// Windows; a null handle elsewhere).
+// ---------------------------------------------------------------------------
+// The process (Process.cpp): who it is, the processor time it spent, its
+// environment, its end and its forks, and the system's last error
+
+// The current process, as the process statistics record it
+// (GetCurrentProcess on Windows; a null handle elsewhere).
 void* CurrentProcess();
 
 // The identifier of the current process.
@@ -20,9 +26,26 @@ std::uint32_t CurrentProcessId();
 // Writes the name of the program the process runs, as it was started (the
 // file name of its first argument; on Windows of its executable, without
 // ".exe") into `buffer`, always terminated, cut to `size` - 1 characters; ""
-// when the system cannot tell. Read on the first call, which should come
-// early: the reporter's, as the library loads.
+// when the system does not report it. Read on the first call, which should
+// come early: the reporter's, as the library loads.
 void ProgramName(char* buffer, std::size_t size);
+
+// The value of an environment variable, or null when it is unset. Null for
+// every variable in a set-user-ID or set-group-ID program, whose environment
+// is its caller's to choose.
+const char* TrustedEnvironment(const char* name);
+
+// Processor time spent by the whole process so far, in whole milliseconds.
+// Returns false, and leaves both at 0, when the system does not report them.
+bool ProcessTimes(void* process, std::uint64_t& userMs, std::uint64_t& kernelMs);
+
+// Whether the process is ending with its other threads already gone, perhaps
+// stopped inside the library with a lock held (Windows: the loader's shutdown
+// has begun, or the module's detach notification at process exit,
+// NoteProcessEnding). Never on POSIX systems, whose other threads run on while
+// a process exits.
+bool ProcessEnding();
+void NoteProcessEnding();
 
 // Offers `write` to a library loaded beside this one that ends the process
 // without unloading it (the preload library's _exit), which calls `write`
@@ -31,19 +54,28 @@ void ProgramName(char* buffer, std::size_t size);
 // loaded, and on Windows.
 void OfferExitHook(void (*write)());
 
-// Processor time spent by the whole process so far, in whole milliseconds.
-// Returns false, and leaves both at 0, when the system cannot tell.
-bool ProcessTimes(void* process, std::uint64_t& userMs, std::uint64_t& kernelMs);
+// Keeps the module loaded until the process ends (Windows: a thread of the
+// module's own must never be waited for under the loader's lock, which a
+// FreeLibrary holds while the module is detached); nothing elsewhere.
+void KeepModuleLoaded();
+
+// Calls `prepare` in the thread that forks, just before the process is copied,
+// then `parent` in that thread and `child` in the new process's only thread
+// (pthread_atfork). Nothing on systems without fork.
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)());
+
+// The text of the system's last error (errno, GetLastError); valid until the
+// next call on this thread.
+const char* LastError();
+
+// ---------------------------------------------------------------------------
+// Report files (Files.cpp): the default path, what is at a path, whole and
+// appended writes, the check before writing, removal
 
 // Writes the path of the report file of the current process into `buffer`
 // ("c:\allocator_<pid>.txt" on Windows, "/tmp/allocator_<pid>.txt" elsewhere),
 // always terminated, cut to `size` - 1 characters.
 void ReportPath(char* buffer, std::size_t size);
-
-// The value of an environment variable, or null when it is unset. Null for
-// every variable in a set-user-ID or set-group-ID program, whose environment
-// is its caller's to choose.
-const char* TrustedEnvironment(const char* name);
 
 // What is at a report path: nothing, a regular file, or anything else (a FIFO,
 // a device, a folder, a symbolic link), which the report never writes to.
@@ -57,31 +89,29 @@ PathKind KindOfPath(const char* path);
 bool WriteWholeFile(const char* path, const char* text, std::size_t size);
 
 // Appends the `size` bytes of `text` to `path` with one write; the file is
-// created with mode 0644 when it is missing; anything but a regular file
-// (a symbolic link, a FIFO, which is never waited on) is refused. Returns
-// false when it cannot be.
+// created with mode 0644 when it is missing. Returns false when it cannot be
+// written, or when `path` is anything but a regular file (a symbolic link, a
+// FIFO, which is never waited on).
 bool AppendToFile(const char* path, const char* text, std::size_t size);
+
+// Whether WriteWholeFile (`append` false) or AppendToFile (true) could write
+// `path` now: the folder takes a new file, or the file opens for appending
+// (which creates it, empty, when it is missing). On false, LastError returns
+// the reason.
+bool CanWriteFile(const char* path, bool append);
 
 // Removes the regular file at `path`; nothing when there is none, or when
 // something else is there (which the report never writes to either).
 void RemoveFile(const char* path);
 
-// Whether WriteWholeFile (`append` false) or AppendToFile (true) could write
-// `path` now: the folder takes a new file, or the file opens for appending
-// (which creates it, empty, when it is missing). On false, LastError says why.
-bool CanWriteFile(const char* path, bool append);
+// ---------------------------------------------------------------------------
+// Threads and locks (Threads.cpp): threads of the library's own, and what a
+// lock's waiters use
 
-// Whether the process is ending with its other threads already gone, perhaps
-// stopped inside the library with a lock held (Windows: the loader's shutdown
-// has begun, or the module's detach notification at process exit,
-// NoteProcessEnding). Never on POSIX systems, whose other threads run on while
-// a process exits.
-bool ProcessEnding();
-void NoteProcessEnding();
-
-// Takes `mutex` and says so. While the process is ending (ProcessEnding) it is
-// only tried: a lock that a stopped thread held is never given back, and the
-// caller leaves its work to the end of the process instead of waiting forever.
+// Takes `mutex` and returns true. While the process is ending (ProcessEnding)
+// it is only tried, and false returned when it is held: a lock that a stopped
+// thread held is never released, and the caller leaves its work to the end of
+// the process instead of waiting forever.
 template <class Mutex> bool LockUnlessEnding(Mutex& mutex) {
     if (!ProcessEnding()) {
         mutex.lock();
@@ -104,15 +134,6 @@ inline void CpuRelax() noexcept {
     asm volatile("yield");
 #endif
 }
-
-// Keeps the module loaded until the process ends (Windows: a thread of the
-// module's own must never be waited for under the loader's lock, which a
-// FreeLibrary holds while the module is detached); nothing elsewhere.
-void KeepModuleLoaded();
-
-// The text of the system's last error (errno, GetLastError); valid until the
-// next call on this thread.
-const char* LastError();
 
 // A thread of the library's own, started with every signal blocked, so that
 // none of the program's signals is delivered to it. Not copyable; joined or
@@ -137,16 +158,17 @@ private:
     std::uint64_t id_ = 0; // pthread_t or the thread's HANDLE
 };
 
-// Calls `prepare` in the thread that forks, just before the process is copied,
-// then `parent` in that thread and `child` in the new process's only thread
-// (pthread_atfork). Nothing on systems without fork.
-void OnFork(void (*prepare)(), void (*parent)(), void (*child)());
+// ---------------------------------------------------------------------------
+// The calling thread's stack (Stack.cpp)
 
 // Fills `frames` with the return addresses of the calling thread's stack,
 // innermost first, at most `capacity` of them, and returns how many. It takes
 // no lock the program could hold and allocates nothing (the compiler's
 // unwinder on POSIX systems, RtlCaptureStackBackTrace on Windows).
 int CaptureStack(void** frames, int capacity) noexcept;
+
+// ---------------------------------------------------------------------------
+// Loaded objects (LoadedObjects.cpp)
 
 // An object loaded in the process: what turns its addresses back into
 // functions and lines.
@@ -160,7 +182,7 @@ struct LoadedObject {
 };
 
 // Calls `visit(context, object)` for every object loaded now, the program
-// first, as /proc/self/maps and the objects' files tell it; nothing on
+// first, as read from /proc/self/maps and the objects' files; nothing on
 // Windows. The object is valid during the call only.
 void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context);
 
@@ -172,13 +194,15 @@ void ReadMapsFrom(const char* path) noexcept;
 } // namespace testing
 #endif
 
+// ---------------------------------------------------------------------------
+// Requests for a report (ReportRequests.cpp)
+
 // Requests for a report from outside the process: on Linux, a connection to
 // the abstract local socket "@dideverazez/<uid>/<pid>" (no file: nothing
-// outlives the process, whatever way it ends; a peer of another user is
-// refused, its credentials read from the connection), and SIGUSR1 when asked
-// for; on Windows,
-// the named event "Local\dideverazez-report-<pid>". One object at a time;
-// its thread waits, anyone may stop it.
+// outlives the process, whatever way it ends; a peer of another user is hung
+// up on, its credentials read from the connection), and SIGUSR1 when asked
+// for; on Windows, the named event "Local\dideverazez-report-<pid>". One
+// object at a time; its thread waits, anyone may stop it.
 class ReportRequests {
 public:
     ReportRequests() = default;
@@ -189,10 +213,10 @@ public:
 
     // Starts listening: the socket or the event, and SIGUSR1 too when `signal`
     // (POSIX), unless the program already handles it (its handler is left in
-    // place, and that is said on standard error). A way of asking that cannot
-    // be opened is said on standard error and the others still work. Returns
-    // false when not even a stop can reach Wait (no pipe or event): then there
-    // is nothing to wait on.
+    // place, and that is reported on standard error). A way of asking that
+    // cannot be opened is reported on standard error and the others still
+    // work. Returns false when not even a stop can reach Wait (no pipe or
+    // event): then there is nothing to wait on.
     bool Open(bool signal);
     // Stops listening: the socket is closed and the signal's earlier
     // disposition put back, unless the program installed a handler meanwhile.

@@ -1,6 +1,7 @@
-// The basic engine (allocator_none). Which test owns which rule:
-//  - BasicEngine.ChargesItsRootAndItselfOnly: its block header (24 bytes
-//    more than asked), and charges to its root and itself only; Reserve and
+// The basic engine (Tools/engines/basic_engine.cpp). Which test owns which
+// rule:
+//  - BasicEngine.ChargesItsRootAndItselfOnly: its block header (24 bytes more
+//    than asked), and charges to its root and itself only; Reserve and
 //    IncMemoryUsed alike, UnReserve and DecMemoryUsed alike.
 // What both engines share (refusals, the 0xCD fill): engine_contract_test.cpp.
 

@@ -11,7 +11,9 @@
 // through the preload: preload.forks.*.
 
 #include "engines/kdideverazez_impl.h"
+#include "observe/SampleStore.h"
 #include "observe/Sampler.h"
+#include "observe/StackCapture.h"
 #include "platform/Platform.h"
 #include "support/ObserveSupport.h" // handles recorded: a child meets the registry
 #include "support/TestSupport.h"

@@ -27,8 +27,10 @@
 // The program-level figures (two call sites, a leak named by `leaks`, the
 // environment variable) are observe.call_sites's.
 
+#include "observe/SampleStore.h"
 #include "observe/Sampler.h"
 #include "observe/Snapshot.h"
+#include "observe/StackCapture.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
 
@@ -463,13 +465,13 @@ TEST(Sampler, ACopyWaitsForTheLockUnlessToldNot) {
     SamplesCopy copy;
     std::atomic<int> step{0}; // 1: the lock is held; 2: the copy without waiting is done
     std::thread holder([&] {
-        LockSamplesForFork();
+        SamplesBeforeFork();
         step = 1;
         while (step.load() != 2) {
             std::this_thread::yield();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        UnlockSamplesAfterFork();
+        SamplesAfterFork();
     });
     while (step.load() != 1) {
         std::this_thread::yield();

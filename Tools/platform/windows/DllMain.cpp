@@ -2,7 +2,7 @@
 // namespace-scope object of the handle's translation unit: the C runtime builds
 // it before DLL_PROCESS_ATTACH reaches this function and destroys it after
 // DLL_PROCESS_DETACH. The library keeps no per-thread state, so it asks not to
-// be told of threads. A detach at process exit is noted, so that the last
+// be notified of threads. A detach at process exit is noted, so that the last
 // report takes no lock that a stopped thread may hold.
 
 #include "platform/Platform.h"
