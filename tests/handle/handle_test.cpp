@@ -3,8 +3,8 @@
 //    children, null names and a global root; the two error lines of a handle
 //    destroyed with memory pending, and the nearest context told once
 //    (golden file handle_lifecycle.txt); the live-handle count.
-//  - HandleCalls: null handles and null blocks, the fixed answers of Reserve
-//    and CheckLimits, GetRootAllocator, Dump writing nothing.
+//  - HandleCalls.*: null handles and null blocks, the fixed answers of
+//    Reserve and CheckLimits, GetRootAllocator, Dump writing nothing.
 //  - ModuleState: the module's root "DEBUG" and its "Global" histogram, and
 //    profiling started once at load.
 //  - MemoryResource: what zu_memory_resource asks of a handle for each
@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <sstream>
@@ -85,34 +86,55 @@ TEST(HandleLifecycle, TraceMatchesTheGoldenFile) {
     EXPECT_TRUE(MatchesGolden("handle_lifecycle.txt", Named(trace.Text(), names)));
 }
 
-// Allocating through a null handle is refused; null blocks are ignored by
-// every free path; Reserve and CheckLimits answer true; GetRootAllocator
-// climbs to the top; Dump writes nothing and leaves the stream's state.
-TEST(HandleCalls, NullArgumentsAndFixedAnswers) {
+// Allocating through a null handle is refused, whatever the call.
+TEST(HandleCalls, ANullHandleIsRefused) {
     EXPECT_THROW(zu_alloc(8, nullptr, "x"), std::invalid_argument);
     EXPECT_THROW(zu_alloc(8, nullptr, "x", "c"), std::invalid_argument);
     EXPECT_THROW(zu_alloc_array(8, nullptr, "x"), std::invalid_argument);
     EXPECT_THROW(zu_alloc_array(8, nullptr, "x", "c"), std::invalid_argument);
+}
+
+// A null block is ignored by every free path, with a handle or none.
+TEST(HandleCalls, NullBlocksAreIgnored) {
     zu_allocator root("root");
-    zu_allocator child(root, "child");
-    zu_allocator grandchild(child, "grandchild");
     root.Free(nullptr);
     zu_free(nullptr, &root);
     zu_free_array(nullptr, nullptr);
-    EXPECT_TRUE(child.Reserve(3));
-    child.UnReserve(3);
+    EXPECT_TRUE(EngineOf(root).IsEmpty());
+}
+
+// No limit is kept: a reservation of half the address space is granted, and
+// the limits still hold with it.
+TEST(HandleCalls, NoLimitIsKept) {
+    zu_allocator root("root");
+    zu_allocator child(root, "child");
+    EXPECT_TRUE(child.Reserve(SIZE_MAX / 2));
     EXPECT_TRUE(child.CheckLimits());
+    child.UnReserve(SIZE_MAX / 2);
+    EXPECT_TRUE(EngineOf(child).IsEmpty());
+}
+
+// GetRootAllocator climbs to the top of the tree, from any depth.
+TEST(HandleCalls, GetRootAllocatorClimbsToTheTop) {
+    zu_allocator root("root");
+    zu_allocator child(root, "child");
+    zu_allocator grandchild(child, "grandchild");
     EXPECT_EQ(&grandchild.GetRootAllocator(), &root);
     EXPECT_EQ(&root.GetRootAllocator(), &root);
+}
+
+// Dump writes nothing and leaves the stream's state, good or failed.
+TEST(HandleCalls, DumpWritesNothing) {
+    zu_allocator root("root");
+    zu_allocator child(root, "child");
     for (auto state : {std::ios::goodbit, std::ios::failbit}) {
         std::ostringstream out;
         out.setstate(state);
-        zu_free(grandchild.Alloc(10), nullptr);
-        grandchild.Dump(out);
+        zu_free(child.Alloc(10), nullptr);
+        child.Dump(out);
         EXPECT_EQ(out.str(), "");
         EXPECT_EQ(out.rdstate(), state);
     }
-    EXPECT_TRUE(EngineOf(child).IsEmpty());
 }
 
 // The module's root "DEBUG" is a global paged root that holds one count from

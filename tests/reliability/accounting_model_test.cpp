@@ -1,5 +1,10 @@
-// The accounting against the reference model: a million calls of random
-// sequences, and a heap failure at every heap call of a fixed sequence.
+// The accounting against the reference model (AccountingModel.h). Which test
+// owns which rule:
+//  - AccountingModel.AgreesWithTheEnginesAfterEveryCall: every figure, pool
+//    list and page, the metrics words and the live-handle count after each of
+//    a million calls of random sequences.
+//  - AccountingModel.EveryHeapCallOfASequenceFailsInTurn: a heap failure at
+//    every heap call of a fixed sequence raises and changes nothing.
 
 #include "AccountingModel.h"
 

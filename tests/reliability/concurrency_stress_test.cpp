@@ -1,14 +1,21 @@
-// Eight threads on three trees of three handles: blocks handed from thread to
-// thread and freed by another, their bytes checked before they go back, while
-// a reader takes metrics (which flush the trees' caches), writes reports of the
-// same engines and takes snapshots of everything, and another thread builds,
-// uses and destroys short-lived children of the roots. Afterwards every
-// cumulative figure is what the threads did and every current figure is zero. Run under
-// ThreadSanitizer too; the suite's name starts with "Concurrency" so that its workflow selects it.
+// Threads on shared trees. Which test owns which rule:
+//  - ConcurrencyStress.HandedOverBlocksAndAConcurrentReaderKeepExactFigures:
+//    eight threads on three trees of three handles, blocks handed from thread
+//    to thread and freed by another, their bytes checked before they go back,
+//    while a reader takes metrics (which flush the trees' caches), writes
+//    reports of the same engines and takes snapshots of everything, and
+//    another thread builds, uses and destroys short-lived children of the
+//    roots; afterwards every cumulative figure is what the threads did and
+//    every current figure is zero.
+//  - ConcurrencyStress.AWaiterPastItsSpinSleepsUntilTheTreeIsFree: the tree
+//    lock's waiter.
+// Run under ThreadSanitizer too; the suite's name starts with "Concurrency"
+// so that its workflow selects it.
 
 #include "engines/kdideverazez_impl.h"
 #include "observe/SnapshotWriter.h"
 #include "report/ReportStreams.h"
+#include "support/ObserveSupport.h" // snapshots read handles recorded from the start
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -26,11 +33,6 @@
 #include <vector>
 
 namespace {
-
-// Snapshots read recorded handles: this program records them from its start.
-struct RecordedFromTheStart {
-    RecordedFromTheStart() { dideverazez::observe::RecordHandles(); }
-} gRecordedFromTheStart;
 
 using dideverazez::test::EngineOf;
 using dideverazez::test::Of;

@@ -1,9 +1,13 @@
-// The report streams: what each section writes in both notations, and what each
-// does to the report file of the process (/tmp/allocator_<pid>.txt here).
+// The report streams (Tools/report): the layout of each section in both
+// notations, and what each does to the report file of the process
+// (/tmp/allocator_<pid>.txt here). The golden files pin whole layouts; the
+// numbers inside them follow the notations, whose rules value_format_test.cpp
+// owns with expectations worked out by hand.
 //
-// Plan (one owner per rule): ReportStreams.SectionsMatchTheGoldenFiles runs one
-// script of section calls for the text stream (tests/data/report_text.txt) and
-// for the XML stream (tests/data/report_xml.xml). `section` runs each call
+// Plan (one owner per rule): ReportStreams.TextSectionsMatchTheGoldenFile and
+// XmlSectionsMatchTheGoldenFile run one script of section calls for the text
+// stream (tests/data/report_text.txt) and for the XML stream
+// (tests/data/report_xml.xml). `section` runs each call
 // - on a new stream over a caller's stream, whose text goes into the golden
 //   file, and on a NullStream; neither may open the report file ("report
 //   path: no file");
@@ -191,7 +195,13 @@ template <class Stream> std::string Script() {
     return Named(os.str(), {{&root, "@root"}, {&child, "@child"}, {&leaf, "@leaf"}});
 }
 
-TEST(ReportStreams, SectionsMatchTheGoldenFiles) {
+// The script through the text stream: every section's layout, and what each
+// does to the report file.
+TEST(ReportStreams, TextSectionsMatchTheGoldenFile) {
     EXPECT_TRUE(MatchesGolden("report_text.txt", Script<Dumping<LmAlloc::FileStream>>()));
+}
+
+// The same script through the XML stream.
+TEST(ReportStreams, XmlSectionsMatchTheGoldenFile) {
     EXPECT_TRUE(MatchesGolden("report_xml.xml", Script<Dumping<LmAlloc::XMLFileStream>>()));
 }

@@ -1,5 +1,6 @@
 // Helpers shared by the test suites: trace capture, the heap fault seam, the
-// expected failure, statistics as plain triples, and golden files.
+// expected failure, statistics as plain triples, engines and their bytes, and
+// golden files.
 #pragma once
 
 #include "engines/kdideverazez_impl.h"
@@ -8,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -93,6 +96,19 @@ inline std::uint64_t Scaled(std::uint64_t count) {
 inline allocator_impl& EngineOf(const zu_allocator& handle) {
     return *zu_allocator_access::Engine(handle);
 }
+
+// Bytes [0, n) of `p` all read `value`.
+inline bool Filled(const void* p, std::size_t n, unsigned char value) {
+    const auto* bytes = static_cast<const unsigned char*>(p);
+    return std::all_of(bytes, bytes + n, [value](unsigned char c) { return c == value; });
+}
+
+// Three engines of one kind, each the parent of the next.
+template <class Engine> struct EngineTree {
+    Engine root{"root", nullptr, false};
+    Engine child{"child", &root, false};
+    Engine grandchild{"grandchild", &child, false};
+};
 
 // `text` with each pointer's stream notation replaced by its name, so that a
 // golden file does not depend on where things landed.

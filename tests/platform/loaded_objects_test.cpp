@@ -1,6 +1,10 @@
-// The platform layer, against the operating system's own answers: the
-// process's identity, its processor times in milliseconds, the report path;
-// and its failures: each said, and what still works still working.
+// Loaded objects (Tools/platform/*/LoadedObjects.cpp). Which test owns which
+// rule:
+//  - Platform.LoadedObjectsAreTheLoadersOwn: the program first, each ELF file
+//    once, with its build id and the base the loader moved it by.
+//  - Platform.LoadedObjectsComeFromEveryLineOfTheMaps: maps text cut by reads
+//    anywhere, a line past the reader's buffer, files that are no object.
+// Under memcheck too (memcheck.platform): a decision on bytes never read.
 
 #include "platform/Platform.h"
 
@@ -8,89 +12,29 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <utility>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <link.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
 namespace platform = dideverazez::platform;
-
-// User time of the process in milliseconds, as the system tells it.
-std::uint64_t SystemUserMs() {
-#if defined(_WIN32)
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    return (static_cast<std::uint64_t>(user.dwHighDateTime) << 32 | user.dwLowDateTime) / 10000;
-#else
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<std::uint64_t>(usage.ru_utime.tv_sec) * 1000 +
-           static_cast<std::uint64_t>(usage.ru_utime.tv_usec) / 1000;
-#endif
-}
-
-// Identity and times: the user time lies between the system's readings around
-// the call and grows with processor time spent; a thread runs and is joined
-// once; the report path carries the process id and is cut to the buffer,
-// terminated.
-TEST(Platform, AnswersAreTheSystems) {
-#if defined(_WIN32)
-    EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(GetCurrentProcessId()));
-    EXPECT_EQ(platform::CurrentProcess(), GetCurrentProcess());
-    const std::string path = "c:\\allocator_" + std::to_string(GetCurrentProcessId()) + ".txt";
-#else
-    EXPECT_EQ(platform::CurrentProcessId(), static_cast<std::uint32_t>(getpid()));
-    EXPECT_EQ(platform::CurrentProcess(), nullptr);
-    const std::string path = "/tmp/allocator_" + std::to_string(getpid()) + ".txt";
-#endif
-    for (const std::uint64_t start = SystemUserMs(); SystemUserMs() < start + 20;) {
-    }
-    std::uint64_t user = 0, kernel = 0;
-    const std::uint64_t before = SystemUserMs();
-    EXPECT_TRUE(platform::ProcessTimes(platform::CurrentProcess(), user, kernel));
-    EXPECT_GE(user, before);
-    EXPECT_LE(user, SystemUserMs());
-    EXPECT_GE(user, 20u);
-    platform::Thread thread;
-    bool ran = false;
-    ASSERT_TRUE(thread.Start([](void* flag) { *static_cast<bool*>(flag) = true; }, &ran));
-    EXPECT_TRUE(thread.Started());
-    thread.Join();
-    EXPECT_TRUE(ran);
-    EXPECT_FALSE(thread.Started());
-    thread.Join(); // none started: nothing
-    char buffer[64];
-    platform::ReportPath(buffer, sizeof buffer);
-    EXPECT_EQ(buffer, path);
-    buffer[6] = 'X';
-    platform::ReportPath(buffer, 6);
-    EXPECT_EQ(std::string(buffer), path.substr(0, 5));
-    EXPECT_EQ(buffer[6], 'X');
-}
 
 #if !defined(_WIN32)
 // The loaded objects are the loader's own: the program first, then each ELF
@@ -321,149 +265,5 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     EXPECT_EQ(objects[2].base, fixedStart - 0x11000);
 }
 #endif
-
-#if !defined(_WIN32)
-// Runs `body` with only `spare` descriptors left below the process's limit.
-template <class Body> void WithSpareDescriptors(int spare, Body&& body) {
-    rlimit before{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
-    rlimit low = before;
-    low.rlim_cur = 64;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> held;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-        held.push_back(fd);
-    }
-    for (int i = 0; i < spare; ++i) {
-        ::close(held.back());
-        held.pop_back();
-    }
-    body();
-    for (int fd : held) {
-        ::close(fd);
-    }
-    ::setrlimit(RLIMIT_NOFILE, &before);
-}
-
-// A way of asking for a report that cannot be opened is said, and the others
-// still work: without a pipe nothing can wake a wait, so the listener is
-// refused and the signal left alone; without the socket (no descriptor, or its
-// name taken by another listener) the signal still asks. A whole file's temporary name
-// ("<path>.<pid>.tmp") that does not fit PATH_MAX is refused as too long.
-TEST(Platform, FailuresAreSaidAndTheRestWorks) {
-    char socket[108];
-    platform::ReportRequests::SocketPath(socket, sizeof socket, platform::CurrentProcessId());
-    const std::string listenFailed = std::string("dideverazez: cannot listen at ") + socket + ": ";
-    const auto descriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-    };
-    const auto before = descriptors();
-    {
-        platform::ReportRequests requests;
-        ASSERT_TRUE(requests.Open(true));
-    }
-    EXPECT_EQ(descriptors(), before) << "a descriptor kept after Close";
-    ::testing::internal::CaptureStderr();
-    WithSpareDescriptors(0, [] {
-        platform::ReportRequests requests;
-        EXPECT_FALSE(requests.Open(true));
-        EXPECT_FALSE(requests.Listening());
-        EXPECT_FALSE(requests.Wait(-1));
-    });
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "dideverazez: cannot make a pipe: Too many open files; reports at exit only\n");
-    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
-    ::testing::internal::CaptureStderr();
-    WithSpareDescriptors(2, [] {
-        platform::ReportRequests requests;
-        EXPECT_TRUE(requests.Open(true));
-        EXPECT_TRUE(requests.Listening());
-        std::raise(SIGUSR1);
-        EXPECT_TRUE(requests.Wait(-1));
-    });
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              listenFailed + "Too many open files; no snapshot on request\n");
-    EXPECT_EQ(std::signal(SIGUSR1, SIG_DFL), SIG_DFL);
-    // The name taken by another listener (any process may take an abstract
-    // name): refused, and the signal would still ask.
-    const int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, socket + 1, std::strlen(socket) - 1);
-    ASSERT_EQ(::bind(squatter, reinterpret_cast<const sockaddr*>(&address),
-                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(socket))),
-              0);
-    {
-        platform::ReportRequests requests;
-        ::testing::internal::CaptureStderr();
-        EXPECT_TRUE(requests.Open(false));
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-                  listenFailed + "Address already in use; no snapshot on request\n");
-        EXPECT_FALSE(requests.Listening());
-        EXPECT_FALSE(requests.Wait(0));
-    }
-    ::close(squatter);
-
-    // A write the system refuses (past RLIMIT_FSIZE, its signal ignored)
-    // fails, and a whole file is then left as it was, no temporary beside it.
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("platform-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    const std::string whole = folder / "whole";
-    ASSERT_TRUE(platform::WriteWholeFile(whole.c_str(), "kept", 4));
-    rlimit size{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &size), 0);
-    rlimit small = size;
-    small.rlim_cur = 4;
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool wrote = platform::WriteWholeFile(whole.c_str(), "too long", 8);
-    const int error = errno;
-    const bool appended = platform::AppendToFile((folder / "series").c_str(), "too long", 8);
-    ::setrlimit(RLIMIT_FSIZE, &size);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_FALSE(wrote);
-    EXPECT_EQ(error, EFBIG);
-    EXPECT_FALSE(appended);
-    EXPECT_EQ(std::filesystem::file_size(whole), 4u);
-    EXPECT_EQ(std::filesystem::remove_all(folder), 3u); // the folder, whole, series
-
-    const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
-    for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
-        std::string path = "/dideverazez-absent";
-        path.resize(PATH_MAX - suffix.size() - room, 'a');
-        for (std::size_t at = 64; at < path.size(); at += 64) {
-            path[at] = '/';
-        }
-        const int expected = room == 0 ? ENAMETOOLONG : ENOENT; // the name fits, the folder not
-        errno = 0;
-        EXPECT_FALSE(platform::WriteWholeFile(path.c_str(), "x", 1)) << room;
-        EXPECT_EQ(errno, expected) << room;
-        errno = 0;
-        EXPECT_FALSE(platform::CanWriteFile(path.c_str(), false)) << room;
-        EXPECT_EQ(errno, expected) << room;
-    }
-}
-#endif
-
-// The tree lock's waiters read whether a mutex is held without taking it: on
-// glibc the lock word tells, held by this thread or another; elsewhere the
-// answer is always "not held", which makes a waiter try the lock instead.
-TEST(Platform, LooksHeldWhileAnyThreadHoldsTheMutex) {
-#if defined(__GLIBC__)
-    constexpr bool kReadable = true;
-#else
-    constexpr bool kReadable = false;
-#endif
-    std::mutex mutex;
-    EXPECT_FALSE(platform::LooksHeld(mutex));
-    mutex.lock();
-    EXPECT_EQ(platform::LooksHeld(mutex), kReadable);
-    bool seenByOther = false;
-    std::thread([&] { seenByOther = platform::LooksHeld(mutex); }).join();
-    EXPECT_EQ(seenByOther, kReadable);
-    mutex.unlock();
-    EXPECT_FALSE(platform::LooksHeld(mutex));
-}
 
 } // namespace

@@ -1,0 +1,87 @@
+// What the memory checkers are told of pooled blocks
+// (Tools/engines/MemoryCheckers.h). Which test owns which rule:
+//  - MemoryCheckersDeathTest.PooledMisuseIsReported: under AddressSanitizer,
+//    or under valgrind's memcheck in a DIDEVERAZEZ_VALGRIND build, a write and
+//    a read of a freed pooled block, a one-byte overflow of a 64-byte block, a
+//    write into the free block behind it, and past a filled block freed are
+//    reported. (CTest runs this program under valgrind: memcheck.engines.)
+// That the library never touches what it hid: memcheck.engines and .ci/run's
+// memcheck step.
+
+#include "engines/kdideverazez_impl.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__has_include)
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define DIDEVERAZEZ_TEST_MEMCHECK 1
+#endif
+#endif
+
+namespace {
+
+#if defined(DIDEVERAZEZ_ASAN) ||                                                                   \
+    (defined(DIDEVERAZEZ_VALGRIND) && defined(DIDEVERAZEZ_TEST_MEMCHECK))
+
+volatile char gRead;
+
+// Runs `misuse` on a fresh 64-byte block of the 64-byte class, whose next
+// block is free, in a tree that fills its blocks or not; AddressSanitizer dies
+// by itself, memcheck only counts.
+void Misuse(void (*misuse)(volatile char* block), bool fill = false) {
+    zu_allocator handle("victim");
+    zu_allocator_access::Engine(handle)->DebugFill = fill;
+    void* p = handle.Alloc(64);
+#if defined(DIDEVERAZEZ_TEST_MEMCHECK)
+    const unsigned before = VALGRIND_COUNT_ERRORS;
+    misuse(static_cast<volatile char*>(p));
+    if (VALGRIND_COUNT_ERRORS > before) {
+        std::fputs("memcheck saw it\n", stderr);
+        std::abort();
+    }
+#else
+    misuse(static_cast<volatile char*>(p));
+#endif
+}
+
+TEST(MemoryCheckersDeathTest, PooledMisuseIsReported) {
+#if !defined(DIDEVERAZEZ_ASAN)
+    if (!RUNNING_ON_VALGRIND) {
+        GTEST_SKIP() << "neither AddressSanitizer nor valgrind is watching";
+    }
+#endif
+    const char* seen = "use-after-poison|memcheck saw it";
+    EXPECT_DEATH(Misuse([](volatile char* p) { p[64] = 1; }), seen) << "overflow";
+    EXPECT_DEATH(Misuse([](volatile char* p) { p[100] = 1; }), seen) << "into a free block";
+    EXPECT_DEATH(Misuse([](volatile char* p) {
+                     zu_free(const_cast<char*>(p), nullptr);
+                     p[0] = 1;
+                 }),
+                 seen)
+        << "write after free";
+    EXPECT_DEATH(Misuse([](volatile char* p) {
+                     zu_free(const_cast<char*>(p), nullptr);
+                     gRead = p[8];
+                 }),
+                 seen)
+        << "read of a freed block";
+    // A filling tree shows a block's bytes to fill them as it frees it, and
+    // hides them again with the block: its neighbour's header stays hidden.
+    EXPECT_DEATH(Misuse(
+                     [](volatile char* p) {
+                         zu_free(const_cast<char*>(p), nullptr);
+                         p[64] = 1;
+                     },
+                     true),
+                 seen)
+        << "past a filled block freed";
+}
+
+#endif
+
+} // namespace

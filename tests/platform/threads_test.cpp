@@ -1,0 +1,51 @@
+// Threads and locks (Tools/platform/*/Threads.cpp). Which test owns which
+// rule:
+//  - Platform.AThreadRunsAndIsJoinedOnce: the library's own threads.
+//  - Platform.LooksHeldWhileAnyThreadHoldsTheMutex: the tree lock's peek.
+// Threads on shared trees: concurrency_stress_test.cpp (reliability).
+
+#include "platform/Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+namespace {
+
+namespace platform = dideverazez::platform;
+
+// A thread runs its function once and is joined; joining one not started
+// does nothing.
+TEST(Platform, AThreadRunsAndIsJoinedOnce) {
+    platform::Thread thread;
+    bool ran = false;
+    ASSERT_TRUE(thread.Start([](void* flag) { *static_cast<bool*>(flag) = true; }, &ran));
+    EXPECT_TRUE(thread.Started());
+    thread.Join();
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(thread.Started());
+    thread.Join(); // none started: nothing
+}
+
+// The tree lock's waiters read whether a mutex is held without taking it: on
+// glibc the lock word tells, held by this thread or another; elsewhere the
+// answer is always "not held", which makes a waiter try the lock instead.
+TEST(Platform, LooksHeldWhileAnyThreadHoldsTheMutex) {
+#if defined(__GLIBC__)
+    constexpr bool kReadable = true;
+#else
+    constexpr bool kReadable = false;
+#endif
+    std::mutex mutex;
+    EXPECT_FALSE(platform::LooksHeld(mutex));
+    mutex.lock();
+    EXPECT_EQ(platform::LooksHeld(mutex), kReadable);
+    bool seenByOther = false;
+    std::thread([&] { seenByOther = platform::LooksHeld(mutex); }).join();
+    EXPECT_EQ(seenByOther, kReadable);
+    mutex.unlock();
+    EXPECT_FALSE(platform::LooksHeld(mutex));
+}
+
+} // namespace
