@@ -14,7 +14,7 @@ struct Change {
     std::int64_t blocks = 0;
     std::string handle; // its path, and what became of it
     bool root = false;
-    bool shown = false; // new, gone, or with a figure that changed
+    bool shown = false; // new, gone, or with a counter that changed
 };
 
 std::uint64_t Magnitude(std::int64_t value) {
@@ -39,7 +39,7 @@ std::vector<std::string> Labels(const Snapshot& snapshot) {
     return labels;
 }
 
-// What a gone engine left: no current figures, and the cumulative bytes it
+// What a gone engine left: no current values, and the cumulative bytes it
 // died with when `after` lists it alone as retired (same path and birth).
 Metrics Gone(const Engine& engine, const Snapshot& after) {
     Metrics left;

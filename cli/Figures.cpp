@@ -30,7 +30,7 @@ std::int64_t PagedRootBlocks(const Engine& root, std::int64_t Items::*figure) {
 } // namespace
 
 std::string Grouped(std::int64_t value) {
-    // The magnitude in unsigned arithmetic, where the lowest figure has one.
+    // The magnitude in unsigned arithmetic, where the lowest value has one.
     const std::uint64_t magnitude =
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     const std::string digits = std::to_string(magnitude);

@@ -1,5 +1,5 @@
-// Figures as the tool prints them, and arithmetic on them that cannot
-// overflow: a snapshot may hold any 64-bit figure.
+// Values as the tool prints them, and arithmetic on them that cannot
+// overflow: a snapshot may hold any 64-bit value.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +29,7 @@ std::int64_t Sum(std::int64_t a, std::int64_t b);
 
 struct Column {
     std::string heading;
-    bool left = false; // left-aligned (text) rather than right-aligned (figures)
+    bool left = false; // left-aligned (text) rather than right-aligned (numbers)
 };
 
 // The headings, a rule under each, then one line per row (an empty row is a

@@ -229,7 +229,7 @@ void HtmlPage::Add(std::unique_ptr<SnapshotReader> reader, const Moment& moment,
         if (moment.given) {
             continue;
         }
-        // Roots are told apart as the page does: by path, and rank among the
+        // Roots are distinguished as the page does: by path, and rank among the
         // roots of that path.
         std::unordered_map<std::string_view, std::size_t> ranks;
         long double sum = 0;

@@ -1,5 +1,5 @@
 // The subcommands of dideverazez-report, each writing its text to `out`.
-// Figures too large to subtract or add up raise std::overflow_error.
+// Values too large to subtract or add up raise std::overflow_error.
 #pragma once
 
 #include "Moment.h"
@@ -14,7 +14,7 @@
 
 namespace dideverazez::report {
 
-// The block figures of one row of summary, diff and the viewer's table.
+// The block counters of one row of summary, diff and the viewer's table.
 // A paged root's GlobalStat counts its tree's pages and heap blocks, not the
 // program's blocks, so its row adds up what its tree allocated instead: its
 // own blocks (statistics self.items without pages.items: its heap blocks and
@@ -51,7 +51,7 @@ std::vector<Own> OwnOf(const Snapshot& snapshot);
 // depth; then the sampled peak, when known; then the retired handles.
 void WriteSummary(std::ostream& out, const Snapshot& snapshot);
 
-// The handles whose figures changed from `before` to `after`, largest change
+// The handles whose counters changed from `before` to `after`, largest change
 // of current bytes first, and the change of the total of the roots.
 void WriteDiff(std::ostream& out, const Snapshot& before, const Snapshot& after);
 
@@ -113,7 +113,7 @@ std::string SnapshotSocketPath(long pid);
 // The snapshot process `pid` sends when asked over its socket, as received:
 // one snapshot document, checked with ParseSnapshots. Waits at most `timeout`
 // for the whole answer. Throws std::runtime_error with the whole message when
-// there is no socket, the connection is refused, the program closes without
+// there is no socket, nothing listens on it, the program closes without
 // answering, the time runs out or the answer is not one snapshot.
 std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout);
 

@@ -65,7 +65,7 @@ fs::path PreloadLibrary() {
          candidates[0].lexically_normal().string() + ")");
 }
 
-// The folder of the series: DIR made, or refused when it holds anything
+// The folder of the series: DIR made, or an error when it holds anything
 // already; without DIR, a new one in the temporary folder.
 fs::path SeriesFolder(const std::string& asked) {
     if (asked.empty()) {
@@ -209,7 +209,7 @@ std::string Bytes(std::int64_t bytes, std::int64_t widest) {
            text + " bytes  ";
 }
 
-// A site as one line: its figure, then its innermost frames outside the
+// A site as one line: its bytes, then its innermost frames outside the
 // library, each calling the one before it.
 std::string SiteLine(const Snapshot& snapshot, const Symbols& symbols, std::int64_t bytes,
                      std::int64_t widest, const Site& site) {

@@ -119,7 +119,7 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
             continue;
         }
         if (errno == ECONNREFUSED) {
-            // Nothing listens under that name: the process says why.
+            // Nothing listens under that name: the error reports why, from the process.
             const bool signalled = ::kill(static_cast<pid_t>(pid), 0) == 0;
             const int why = errno;
             Fail("nothing listens at " + path + ": " + process +
@@ -151,7 +151,7 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
     }
 
     // A program that closed at once (another user's request) may make the
-    // send fail; that is the same refusal as an empty answer.
+    // send fail; that is the same error as an empty answer.
     const auto refused = [&] {
         Fail(process + " closed the connection without answering: it refused the request (it "
                        "answers its own user only)");

@@ -24,7 +24,7 @@
 namespace dideverazez::report {
 namespace {
 
-// A handle told apart as diff and the viewer tell them: its path, and its
+// A handle distinguished as diff and the viewer distinguish them: its path, and its
 // rank among the live handles of that path, in tree order.
 std::vector<std::string> Keys(const Snapshot& snapshot) {
     std::map<std::string, std::size_t> seen;
@@ -123,7 +123,7 @@ extern "C" void OnQuit(int) {
 }
 
 // The terminal taken out of line mode while top shows it, so that 'q' quits
-// without Enter, and given back on every way out.
+// without Enter, and restored on every way out.
 class Terminal {
 public:
     Terminal() {

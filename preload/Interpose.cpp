@@ -6,7 +6,7 @@
 //
 // Every block handed out is 16-byte aligned (more when asked) and carries one
 // word in front of it: a tag, the size asked for and how far the pointer lies
-// from the start of what was taken, so that free finds what to give back:
+// from the start of what was taken, so that free finds what to release:
 //
 //   [what zu_alloc or the C heap gave ... | shift word? | tag word] [user bytes]
 //                                                                   ^ 16-aligned
@@ -273,7 +273,7 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* valloc(std::size_t size) {
 }
 
 // The size rounded up to whole pages; a size whose rounding would wrap is
-// refused with ENOMEM.
+// rejected with ENOMEM.
 DIDEVERAZEZ_PRELOAD_EXPORT void* pvalloc(std::size_t size) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     if (size > SIZE_MAX - (page - 1)) {

@@ -69,7 +69,7 @@ const link_map* ForeignMallocObject(const link_map* own) {
     return nullptr;
 }
 
-// Whether an allocator loaded before this library serves malloc; if so, says so
+// Whether an allocator loaded before this library serves malloc; if so, reports it
 // once and fills gForeign with its functions, found from its object (and what
 // it depends on, glibc's aligned allocation where it has none), never from
 // this library.

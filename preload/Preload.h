@@ -79,9 +79,9 @@ struct ThreadState {
 };
 extern __thread ThreadState gThread __attribute__((tls_model("initial-exec")));
 
-// The handles serving one thread or one shared object: a root whose figures
+// The handles serving one thread or one shared object: a root whose counters
 // are what its blocks hold from the C heap (pages, large blocks), and under it
-// "allocations", which every block is allocated through, so that its figures
+// "allocations", which every block is allocated through, so that its counters
 // are the program's allocations (bytes charged with the block header and the
 // class rounding, blocks in use and ever). Names are held by the handles: they
 // live here, and never change.
@@ -111,7 +111,7 @@ void WatchThreadExits();
 void Renamed(pthread_t thread);
 
 // Around fork: takes the preload's locks (Fork.cpp says in which order) and
-// gives them back; the child also lets go of the threads it does not have.
+// releases them; the child also lets go of the threads it does not have.
 void ServedBeforeFork() noexcept;
 void ServedAfterFork() noexcept;
 void ForgetOtherThreads() noexcept;
@@ -123,7 +123,7 @@ void NoteFork();
 void VisitServed(void (*visit)(void* context, const Served& served), void* context);
 
 // The report at exit (DIDEVERAZEZ_PRELOAD_REPORT): its path is checked at
-// start, so that a path that cannot be written is said then.
+// start, so that a path that cannot be written is reported then.
 void CheckReportPath();
 void WriteReport();
 

@@ -2,7 +2,7 @@
 // id): one row a live thread (by thread) or a shared object (by library), and
 // by thread one row a name for the pairs of threads that ended, merged.
 //
-// A merged row sums the figures of its pairs and has no peaks ("-").
+// A merged row sums the counters of its pairs and has no peaks ("-").
 // A row's blocks, ever, bytes, peak bytes and cumulative bytes are those of
 // its "allocations" handle: the program's blocks, each charged as the library
 // counts it (the class size or the size asked for, with the block header).
@@ -32,7 +32,7 @@ namespace {
 // server setting its process title does).
 char gPatternCopy[4096];
 const char* gPattern = nullptr; // gPatternCopy, or null for no report
-bool gSaid = false;             // a path that cannot be written was said
+bool gSaid = false;             // a path that cannot be written was reported
 
 std::string PathNow() {
     std::string path;
@@ -54,7 +54,7 @@ void SayCannotWrite(const std::string& path) {
 }
 
 // Whether the report may go to `path`: only a regular file is replaced; a
-// FIFO, a device, a folder or a link is refused, said once.
+// FIFO, a device, a folder or a link is rejected, reported once.
 bool RegularOrAbsent(const std::string& path) {
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
@@ -147,7 +147,7 @@ void CheckReportPath() {
         return;
     }
     gPattern = std::strcpy(gPatternCopy, pattern);
-    // Said now rather than when the program ends, after all its work. The
+    // Reported now rather than when the program ends, after all its work. The
     // file is made now, empty, and written whole at exit.
     const std::string path = PathNow();
     if (!RegularOrAbsent(path)) {

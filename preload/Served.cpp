@@ -8,7 +8,7 @@
 // next thread of that name takes it up, blocks of the ended thread and all.
 // The pairs are therefore as many as the threads of a name alive at once,
 // not as the threads ever made. Past kIdleBound idle pairs, a pair that ends
-// empty is destroyed instead (its last figures go to the library's retired
+// empty is destroyed instead (its last statistics go to the library's retired
 // handles). A thread renamed takes up a pair of its new name at its next heap
 // call; what it allocated before stays where it was counted.
 //

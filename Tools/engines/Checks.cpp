@@ -32,7 +32,7 @@ struct LiveEngineCounts {
 alignas(LiveEngineCounts) unsigned char gStorage[sizeof(LiveEngineCounts)];
 
 // Constant-initialised: counted from the first heap call of any static object.
-constinit std::atomic<std::int64_t> gHeapBlocks{0}; // taken and not given back
+constinit std::atomic<std::int64_t> gHeapBlocks{0}; // taken and not freed
 constinit std::atomic<std::int64_t> gLeftBlocks{0}; // of those, left by engines
 constinit std::atomic<bool> gBalanceUnknown{false};
 

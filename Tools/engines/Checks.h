@@ -20,7 +20,7 @@ struct PoolFault;
 namespace dideverazez::checks {
 
 // The Owner word of a free pooled block: a non-canonical address, where no
-// engine can live, so that a second free of a block is told from a first.
+// engine can live, so that a second free of a block is distinguished from a first.
 allocator_impl* FreedBlockOwner() noexcept;
 
 // Aborts with the fault's invariant, class and page when `fault` is set.
@@ -35,9 +35,9 @@ void EngineGoing(const allocator_impl& engine) noexcept;
 
 // The heap balance. Every block the module takes from the C heap and frees
 // (engines/SystemHeap.h, which dbg_alloc and dbg_free forward to) is counted. An engine destroyed
-// with blocks in use leaves what it still holds to the process: a paged engine says how many heap
-// blocks that is (its pool's pages, its large blocks); a basic engine cannot,
-// and the balance is then not checked.
+// with blocks in use leaves what it still holds to the process: a paged engine reports how many
+// heap blocks that is (its pool's pages, its large blocks); a basic engine cannot, and the balance
+// is then not checked.
 void HeapBlockTaken() noexcept;
 void HeapBlockGiven() noexcept;
 void EngineLeaves(std::int64_t heapBlocks) noexcept;
@@ -46,7 +46,7 @@ void BalanceUnknown() noexcept;
 // The module is going: the list of live engines frees its storage and checks
 // nothing more (engines of other modules may outlive it). When no engine is
 // alive and the module's own storage all went back (`storageReturned`), every
-// block taken from the heap is given back but those the engines left: else it
+// block taken from the heap is freed but those the engines left: else it
 // aborts, naming the blocks missing.
 void Release(bool storageReturned) noexcept;
 

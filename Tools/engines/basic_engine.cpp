@@ -13,7 +13,7 @@ allocator_none::allocator_none(const char* name, allocator_impl* parent, bool is
 
 allocator_none::~allocator_none() {
 #if defined(DIDEVERAZEZ_CHECKED)
-    // Its figures mix blocks with declared bytes: how many heap blocks it
+    // Its counters mix blocks with declared bytes: how many heap blocks it
     // leaves is not known.
     if (!IsEmpty()) {
         dideverazez::checks::BalanceUnknown();

@@ -13,8 +13,8 @@
 //
 // Statistics are plain 64-bit words. Writers of a paged tree are serialised by
 // the tree lock; readers (metrics, reports) may look at them from other threads
-// without it, so a figure only ever changes by one aligned 64-bit store and is
-// read by a relaxed atomic load. All figures wrap modulo 2^64 rather than
+// without it, so a counter only ever changes by one aligned 64-bit store and is
+// read by a relaxed atomic load. All counters wrap modulo 2^64 rather than
 // overflow.
 #pragma once
 
@@ -28,7 +28,7 @@ class allocator_impl;
 struct MemoryManager;
 struct PagedMemory;
 
-// The C heap could not supply a block or a page. Raised before any figure,
+// The C heap could not supply a block or a page. Raised before any statistic,
 // list or counter has changed.
 class allocation_failure : public std::bad_alloc {
 public:
@@ -78,7 +78,7 @@ inline std::int64_t WrapSubtract(std::int64_t a, std::int64_t b) noexcept {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
 }
 
-// Adds n (mod 2^64) to a figure whose writers are serialised.
+// Adds n (mod 2^64) to a counter whose writers are serialised.
 inline void AddToFigure(std::int64_t& figure, std::int64_t n) noexcept {
 #if DIDEVERAZEZ_FIGURES_IN_PLACE
     asm("addq %1, %0" : "+m"(figure) : "er"(n));
@@ -95,7 +95,7 @@ inline void SubtractFromFigure(std::int64_t& figure, std::int64_t n) noexcept {
 #endif
 }
 
-// The writer's own read of a figure. Only the writer stores to it, so with
+// The writer's own read of a counter. Only the writer stores to it, so with
 // in-place updates a plain read races with nothing and may fold into a compare.
 inline std::int64_t OwnFigure(const std::int64_t& figure) noexcept {
 #if DIDEVERAZEZ_FIGURES_IN_PLACE
@@ -107,7 +107,7 @@ inline std::int64_t OwnFigure(const std::int64_t& figure) noexcept {
 
 } // namespace dideverazez::detail
 
-// Three figures of one quantity. Adding raises Current and Cumul, and Peak when
+// Three counters of one quantity. Adding raises Current and Cumul, and Peak when
 // Current passes it; subtracting lowers Current only (it may go negative).
 struct StatValue {
     std::int64_t Current = 0;
@@ -127,7 +127,7 @@ struct StatValue {
         }
     }
     void Subtract(std::int64_t n) noexcept { dideverazez::detail::SubtractFromFigure(Current, n); }
-    // A copy read figure by figure; safe while a writer holds the tree lock.
+    // A copy read counter by counter; safe while a writer holds the tree lock.
     StatValue Load() const noexcept {
         using namespace dideverazez::detail;
         return {LoadFigure(Current), LoadFigure(Peak), LoadFigure(Cumul)};
@@ -154,12 +154,12 @@ struct StatAlloc {
     }
     StatAlloc Load() const noexcept { return {Memory.Load(), Counter.Load()}; }
 };
-// Statistics are plain 64-bit figures in their documented order.
+// Statistics are plain 64-bit counters in their documented order.
 static_assert(sizeof(StatValue) == 24 && offsetof(StatValue, Cumul) == 16);
 static_assert(offsetof(StatValue, Peak) == 8 && offsetof(StatAlloc, Counter) == 24);
 
-// The process figures of an engine. Times are milliseconds of processor time
-// of the whole process; the virtual-memory figures are never measured.
+// The process statistics of an engine. Times are milliseconds of processor time
+// of the whole process; the virtual-memory values are never measured.
 struct ProcessInfo {
     void* ProcessHandle = nullptr;
     std::uint32_t ProcessId = 0;
@@ -178,7 +178,7 @@ namespace dideverazez {
 // word and header) or from the C heap (a word, then its header).
 inline constexpr std::uint64_t kBlockOverhead = 24;
 // The debug fill (allocator_impl::DebugFill): the user bytes of a block handed
-// out, and every byte of a block given back to its page or to the C heap.
+// out, and every byte of a block returned to its page or freed to the C heap.
 inline constexpr unsigned char kFillHandedOut = 0xCD;
 inline constexpr unsigned char kFillReturned = 0xFE;
 } // namespace dideverazez
@@ -198,7 +198,7 @@ inline BlockHeader* HeaderOf(void* userPointer) noexcept {
 }
 
 // The abstract engine: place in the tree, name, tree lock, statistics and
-// process figures. Virtual operations stand in this order.
+// process statistics. Virtual operations stand in this order.
 class allocator_impl {
 public:
     // `name` is kept as given (not copied); null becomes "<unknown>". A child
@@ -219,7 +219,7 @@ public:
     // UserTime + KernelTime, whatever the state of the measurement.
     virtual std::uint64_t GetTimeTotal() const;
     // Returns a user pointer to `size` bytes; raises std::bad_alloc when the
-    // heap refuses or the block size would not fit in 64 bits, with nothing
+    // heap fails or the block size would not fit in 64 bits, with nothing
     // changed. `name` and `category` are ignored.
     virtual void* Alloc(std::uint64_t size, const char* name, const char* category) = 0;
     // Takes back a non-null block whose header names this engine (trusted).
@@ -241,7 +241,7 @@ public:
     bool IsGlobal;
     bool DebugFill;   // kFillHandedOut over handed-out blocks, kFillReturned over returned ones
     std::mutex Mutex; // only the Root's is locked: the tree lock
-    // The figures every pooled block changes stand together behind the lock:
+    // The counters every pooled block changes stand together behind the lock:
     // 144 bytes, so three cache lines wherever the heap puts the engine (it
     // aligns to 16), which is all a thread sharing the tree takes over from
     // another for them. A root's pooled blocks change PooledStat alone, next
@@ -306,7 +306,7 @@ static_assert(offsetof(Page, UsedCount) == 40 && offsetof(Page, FreeCount) == 48
 // when every invariant holds.
 struct PoolFault {
     const char* Invariant = nullptr;
-    std::uint64_t ClassSize = 0; // 0 for the cache and the owner's figures
+    std::uint64_t ClassSize = 0; // 0 for the cache and the owner's counters
     const Page* At = nullptr;    // null when no one page is at fault
     explicit operator bool() const noexcept { return Invariant != nullptr; }
 };
@@ -315,7 +315,7 @@ struct PoolFault {
 // have both free and used blocks, the page that last got a block back first.
 //
 // What every block taken or returned reads and writes, the head of the list
-// and the Blocks figure, comes first: 32 bytes, which share one cache line
+// and the Blocks counter, comes first: 32 bytes, which share one cache line
 // more often than not (a manager is 72 bytes, 8-aligned), rather than two.
 struct MemoryManager {
     Page* FirstPage = nullptr;
@@ -326,7 +326,7 @@ struct MemoryManager {
 
     // A block of this class whose Link is its page: the first free block of the
     // head page, or of a new page. Raises std::bad_alloc, with nothing
-    // changed, when a page is needed and the heap refuses it.
+    // changed, when a page is needed and the heap fails to supply it.
     PooledBlock* TakeBlock();
     // Gives up a page whose blocks are all free: cached when fewer than four
     // pages are cached, freed to the C heap otherwise.
@@ -359,7 +359,7 @@ struct PagedMemory {
     PagedMemory& operator=(const PagedMemory&) = delete;
 
     // The newest cached page, or a new one from the C heap charged to the
-    // Owner. Raises std::bad_alloc, with nothing changed, when the heap refuses.
+    // Owner. Raises std::bad_alloc, with nothing changed, when the heap fails.
     Page* TakePage();
     // Takes back a block handed out by TakeBlock.
     static void ReturnBlock(PooledBlock* block);
@@ -375,7 +375,7 @@ struct PagedMemory {
     // taken, cached or freed; anyone may call it.
     PoolFault CheckInvariants() const;
     // One class: its list's links, its listed pages (counts, stride, free
-    // lists) and its Blocks figure against the blocks its pages hold. The
+    // lists) and its Blocks counter against the blocks its pages hold. The
     // checking build runs it after every block taken or returned.
     PoolFault CheckClass(const MemoryManager& manager) const;
 

@@ -66,8 +66,9 @@ constexpr std::array<std::uint8_t, PagedMemory::LargestClass / 8 + 1> kClassOfEi
 }();
 
 // The same table as byte offsets of the class's manager within its pool, so
-// that finding the manager for a size is one load and one add (measured: 4
-// instructions fewer per alloc+free pair than an index times the manager size).
+// that finding the manager for a size is one load and one add rather than an
+// index times the manager size (docs/performance.md, Before and after the
+// hot-path work).
 static_assert(sizeof(PagedMemory) <= UINT16_MAX, "manager offsets fit in 16 bits");
 constexpr std::array<std::uint16_t, PagedMemory::LargestClass / 8 + 1> kManagerOffsetOfEighths =
     [] {
@@ -128,7 +129,7 @@ inline void VerifyPool(const PagedMemory& pool) noexcept {
 }
 
 // In the checking build the Owner word of a free block marks it free, so that
-// a second free of it is told from a first.
+// a second free of it is distinguished from a first.
 inline void MarkFree([[maybe_unused]] PooledBlock* block) noexcept {
 #if defined(DIDEVERAZEZ_CHECKED)
     block->Owner = dideverazez::checks::FreedBlockOwner();
@@ -533,7 +534,7 @@ allocator_data::allocator_data(const char* name, allocator_impl* parent, bool is
 allocator_data::~allocator_data() = default;
 
 void allocator_data::Flush() {
-    // The cached pages and the root's page figures are what every other
+    // The cached pages and the root's page counters are what every other
     // operation of the tree changes under the tree lock, so their release
     // takes it too. No operation calls Flush while holding the lock (the handle
     // calls it from GetMetrics and its destructor only), so this cannot
@@ -546,7 +547,7 @@ void allocator_data::Flush() {
     StopTimeMeasurement();
 }
 
-// Every figure a block changes is on the hot path of Alloc and Free: these
+// Every counter a block changes is on the hot path of Alloc and Free: these
 // must inline into them whatever the compiler makes of their size.
 #if defined(__GNUC__)
 #define DIDEVERAZEZ_HOT_INLINE [[gnu::always_inline]] inline
@@ -607,7 +608,7 @@ void* allocator_data::Alloc(std::uint64_t size, const char*, const char*) {
     PooledStat.Charge(stride);
     // Only the root owns its pool, and the root holds the pages, so a pooled
     // block is charged to every engine of the chain but the root.
-    // The engine's own figures come first, out of the walk up the chain, so
+    // The engine's own counters come first, out of the walk up the chain, so
     // that a child of a root (the common case) walks nothing.
     if (Parent != nullptr) {
         SelfStat.Charge(stride);

@@ -33,7 +33,7 @@
 class allocator_impl;
 class zu_allocator;
 
-// The client's context, told when a handle is destroyed with memory in use.
+// The client's context, notified when a handle is destroyed with memory in use.
 // The library never creates, copies or destroys a context; it must outlive the
 // handle it is set on and all that handle's descendants.
 struct IAllocatorContext {
@@ -84,7 +84,7 @@ DIDEVERAZEZ_API size_t dbg_profileLoopEnd();
 // them. Handles are neither copied nor moved.
 class DIDEVERAZEZ_API zu_allocator {
 public:
-    // The figures read by GetMetrics, in this order. Bytes and counts are
+    // The statistics read by GetMetrics, in this order. Bytes and counts are
     // those of the handle's subtree unless named "Self".
     struct Metrics {
         int64_t TimeTotal;     // processor time of the process since the engine was built, ms
@@ -113,7 +113,7 @@ public:
 
     // The topmost handle of this handle's tree (itself for a root).
     zu_allocator& GetRootAllocator();
-    // Sets the context told of pending memory (null clears it); not owned.
+    // Sets the context notified of pending memory (null clears it); not owned.
     void SetAllocatorContext(IAllocatorContext* context);
 
     // Allocates `size` bytes (8-byte aligned) charged to this handle; raises
@@ -143,9 +143,9 @@ private:
     // engine through this; it is not part of the exported interface.
     friend struct zu_allocator_access;
 
-    const char* name_;            // the caller's string (held, not owned)
-    zu_allocator* parent_;        // null for a root (held, not owned)
-    allocator_impl* engine_;      // owned; never null after construction
-    void* reserved_;              // unused
-    IAllocatorContext* context_;  // held, not owned
+    const char* name_;           // the caller's string (held, not owned)
+    zu_allocator* parent_;       // null for a root (held, not owned)
+    allocator_impl* engine_;     // owned; never null after construction
+    void* reserved_;             // unused
+    IAllocatorContext* context_; // held, not owned
 };

@@ -202,7 +202,7 @@ void zu_allocator_access::Initialise(zu_allocator& handle, bool global) {
         }
         handle.engine_ = engine;
     } catch (...) {
-        // The handle never came to life: give back its count and storage.
+        // The handle never came to life: undo its count and free its storage.
         dideverazez::heap::Free(storage);
         if (gLiveHandles.fetch_sub(1, std::memory_order_relaxed) == 1) {
             dbg_profileStop();
@@ -236,7 +236,7 @@ zu_allocator::~zu_allocator() {
         }
     }
 
-    // Its figures now are what its metrics would give: a retired handle's
+    // Its statistics now are what its metrics would return: a retired handle's
     // last, with the sites of the sampled blocks it still held.
     dideverazez::observe::Retire(*engine_, dideverazez::observe::RetireSites(*engine_));
     engine_->~allocator_impl();

@@ -85,7 +85,7 @@ private:
 
     // A null pointer is ignored (std::pmr itself never passes one). Otherwise
     // `p` and `alignment` must be those of a block that a zu_memory_resource
-    // handed out and that has not been given back yet (over any handle: the
+    // handed out and that has not been freed yet (over any handle: the
     // block goes back to the engine that allocated it); this is not checked.
     void do_deallocate(void* p, std::size_t, std::size_t alignment) override {
         if (p == nullptr) {

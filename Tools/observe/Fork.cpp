@@ -17,8 +17,8 @@
 // installs its handlers after these, so that its locks, taken first, come
 // before all of them. A new lock taken across a heap call is added here, or
 // a forked child can wait on it forever. Each part names its hooks the same
-// way: <Part>BeforeFork takes what it must, <Part>AfterFork gives it back
-// (told whether it runs in the child when the child differs).
+// way: <Component>BeforeFork takes what it must, <Component>AfterFork releases
+// it (given whether it runs in the child when the child differs).
 
 #include "observe/Fork.h"
 

@@ -1,5 +1,5 @@
 // The process's fork handlers: every lock the library holds across a heap
-// call is taken before fork and given back in both processes after it, so that
+// call is taken before fork and released in both processes after it, so that
 // a child whose parent had other threads inside the library finds every lock
 // free. Installed once, when the module is loaded; on systems without fork
 // there is nothing to install.

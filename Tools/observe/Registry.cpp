@@ -115,7 +115,7 @@ private:
     const bool held_;
 };
 
-// A figure's two's-complement bits, and back: the engines' figures wrap, and
+// A counter's two's-complement bits, and back: the engines' counters wrap, and
 // so do their sums here (a module may declare any use).
 std::uint64_t Bits(std::int64_t figure) {
     return static_cast<std::uint64_t>(figure);

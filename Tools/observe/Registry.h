@@ -33,7 +33,7 @@ struct Metrics {
         CountCumul;
 };
 
-// `engine`'s figures as GetMetrics reads them, with `timeTotal` for its time.
+// `engine`'s statistics as GetMetrics reads them, with `timeTotal` for its time.
 Metrics MetricsOf(const allocator_impl& engine, std::int64_t timeTotal) noexcept;
 
 struct LiveEngine {
@@ -56,7 +56,7 @@ struct RetiredHandle {
     LibraryString Path;
     std::uint64_t Handles; // handles of this path merged into the entry; 1 until then
     std::uint64_t BornMs, DiedMs;
-    Metrics Figures; // as GetMetrics gave them when the handle went
+    Metrics Figures; // as GetMetrics returned them when the handle went
     // The sites of the sampled blocks it still held (observe/SampleStore.h's
     // group key), 0 for none.
     std::uint64_t Sites = 0;
@@ -77,7 +77,7 @@ inline constexpr std::size_t RetiredPathBytes = 256;
 void Register(const allocator_impl& engine, const char* name);
 
 // The handle's engine is about to be destroyed: when it was recorded, its
-// figures now, with the time it measured, become a retired entry, with the
+// statistics now, with the time it measured, become a retired entry, with the
 // group of sampled sites `sites` (observe/SampleStore.h, 0 for none). Never
 // raises; a record that cannot be kept is dropped, its sites with it.
 void Retire(const allocator_impl& engine, std::uint64_t sites = 0) noexcept;

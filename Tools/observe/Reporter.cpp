@@ -74,7 +74,7 @@ Reporter::Reporter(const AllocSizes& histogram) : histogram_(histogram) {
     });
 }
 
-// Said now rather than when the program ends, after all its work.
+// Reported now rather than when the program ends, after all its work.
 void Reporter::CheckPaths() noexcept {
     if (!pattern_.empty()) {
         failed_ = !CanWrite(path_, intervalMs_ > 0, "report");
@@ -223,7 +223,7 @@ void Reporter::Write(bool wait, bool atExit) {
             WriteReport(text);
         }
         if (!metricsPattern_.empty()) {
-            // A process that ends has no figures to serve: its own file left
+            // A process that ends has no values to serve: its own file left
             // behind would be served as if it still ran (docs/metrics.md). A
             // path without the process id is shared with its parent or
             // children, which go on writing it.
@@ -234,7 +234,7 @@ void Reporter::Write(bool wait, bool atExit) {
             }
         }
     } catch (const std::bad_alloc&) {
-        // No memory for the snapshot: said like any failure.
+        // No memory for the snapshot: reported like any failure.
         SayNoMemory();
     }
     requests_.Answer(text.data(), text.size()); // nothing, when there was no memory for it

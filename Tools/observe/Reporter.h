@@ -5,7 +5,7 @@
 // DIDEVERAZEZ_REPORT_SIGNAL=USR1; a named event on Windows);
 // DIDEVERAZEZ_REPORT_INTERVAL_MS=<n> adds one every n milliseconds and makes
 // the file a time series, one snapshot a line. DIDEVERAZEZ_METRICS=<path>
-// writes the live handles' figures as OpenMetrics text at the same moments,
+// writes the live handles' statistics as OpenMetrics text at the same moments,
 // with or without DIDEVERAZEZ_REPORT, whole each time (docs/metrics.md).
 // With neither set the reporter starts no thread, opens no socket, installs no
 // handler and writes nothing.
@@ -25,9 +25,9 @@ struct Snapshot;
 class Reporter {
 public:
     // Reads the environment (ignored in a set-user-ID or set-group-ID program)
-    // and, when a path is set, says at once when it cannot be written, starts
+    // and, when a path is set, reports at once when it cannot be written, starts
     // listening and the watcher thread. A watcher that cannot be started is
-    // said on standard error; the snapshot at unload is written all the same.
+    // reported on standard error; the snapshot at unload is written all the same.
     // `histogram` (held) is the module's own, which it outlives.
     explicit Reporter(const AllocSizes& histogram);
     // Stops the watcher, then writes the last snapshot (marked at_exit) and
@@ -56,7 +56,7 @@ private:
     void Watch();
     // Takes one snapshot and writes it (its JSON, its OpenMetrics text, as
     // the environment asks), and answers whoever asked for it through the
-    // socket; a failure to write is said once a file on standard error, and
+    // socket; a failure to write is reported on standard error once per file, and
     // a path that is not a regular file is never written.
     // With `wait` false the snapshot's locks are only tried (SnapshotWriter.h).
     void Write(bool wait, bool atExit = false);
@@ -66,7 +66,7 @@ private:
     void WriteMetrics(const Snapshot& snapshot);
     void CheckPaths() noexcept;
     void SayNoMemory();
-    // Whether `path` can be written now; when not, says why on standard error
+    // Whether `path` can be written now; when not, reports why on standard error
     // (`what`: "report", "metrics").
     static bool CanWrite(const LibraryString& path, bool append, const char* what);
     static void SayNotAFile(const LibraryString& path, const char* what);

@@ -117,7 +117,7 @@ std::pair<double, double> AtPeak(const Samples& samples, const Site& site) noexc
                                                : std::pair{site.InUseBytes, site.InUseBlocks};
 }
 
-// Called before `site`'s in-use figures change: keeps what it held at the peak.
+// Called before `site`'s in-use counters change: keeps what it held at the peak.
 void KeepAtPeak(const Samples& samples, Site& site) noexcept {
     std::tie(site.AtPeakBytes, site.AtPeakBlocks) = AtPeak(samples, site);
     site.PeakStamp = samples.peakStamp;
@@ -389,7 +389,7 @@ void MergeSiteGroups(std::uint64_t into, std::uint64_t from) noexcept {
         Site* next = site->NextOfOwner;
         const auto same = samples->sites.find(SiteKey{into, site->Stack});
         if (same != samples->sites.end()) {
-            // One site a stack: its figures join the other's.
+            // One site a stack: its counters join the other's.
             Site* target = same->second;
             const auto [peakBytes, peakBlocks] = AtPeak(*samples, *site);
             KeepAtPeak(*samples, *target);

@@ -65,7 +65,7 @@ struct SamplesCopy {
     LibraryVector<SiteCopy> Sites; // by owner, then by stack
     // The highest estimate of the bytes (and blocks) in use of every sampled
     // block together since the start, and when it was reached: the moment the
-    // sites' AtPeak figures are of.
+    // sites' AtPeak values are of.
     double PeakBytes = 0, PeakBlocks = 0;
     std::chrono::steady_clock::time_point PeakTime{};
 

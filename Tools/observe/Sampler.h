@@ -11,7 +11,7 @@
 //
 // The handle's allocation path counts the bytes each thread requests down
 // (CountDown) and calls Sample when the count runs out; nothing else of the
-// allocation path changes, and every figure and trace line stay as they are.
+// allocation path changes, and every counter and trace line stay as they are.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +54,7 @@ past:
 #endif
 }
 
-// CountDown said so for an allocation of `size` bytes through `engine`,
+// CountDown returned true for an allocation of `size` bytes through `engine`,
 // called from the code at `caller`, which gave `block` (null when it
 // failed): records the block when sampling is on, and draws this thread's
 // next point. Never raises: a sample that cannot be stored is dropped.

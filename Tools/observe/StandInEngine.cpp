@@ -10,7 +10,7 @@
 namespace dideverazez::observe {
 namespace {
 
-// It allocates nothing, and charges nothing: every figure stays the block's
+// It allocates nothing, and charges nothing: every counter stays the block's
 // own engine's.
 class StandIn final : public allocator_impl {
 public:

@@ -1,4 +1,4 @@
-// A snapshot of a pool's size-class figures, shared by the text and XML
+// A snapshot of a pool's size-class counters, shared by the text and XML
 // memory-manager sections. Each section decides whether anything is to be
 // written and writes its lines from one snapshot, so its passes agree with
 // each other even while other threads allocate from the pool.
@@ -25,7 +25,7 @@ struct PoolFigures {
     bool AnyPageEver = false;
 };
 
-// Reads every manager once, through the figures' relaxed loads; takes no lock.
+// Reads every manager once, through the counters' relaxed loads; takes no lock.
 inline PoolFigures SnapshotPool(const PagedMemory& pool) noexcept {
     PoolFigures figures;
     for (std::size_t i = 0; i < PagedMemory::ClassCount; ++i) {

@@ -1,6 +1,6 @@
 // Report streams: the abstract sink of the statistics reports, and its null,
 // plain-text and XML implementations. A stream only reads what it is given; it
-// never changes an engine, a pool or a histogram, and takes no lock (figures
+// never changes an engine, a pool or a histogram, and takes no lock (counters
 // of an engine in use elsewhere are read at slightly different moments).
 #pragma once
 
@@ -66,7 +66,7 @@ public:
     void WriteStatistics(const StatAlloc& stat, const char* statName) override;
     // The time line, then the virtual-memory lines when they apply.
     void WriteProcessFigures(const ProcessInfo& process, std::uint64_t allocatorDelta) override;
-    // Block and page figures of every size class that ever held a page.
+    // Block and page counters of every size class that ever held a page.
     void WriteMemoryManagers(const PagedMemory& pool) override;
     // The histogram's non-empty rows, their total and its page count.
     void WriteAllocSizes(const AllocSizes& sizes) override;
@@ -83,7 +83,7 @@ protected:
 };
 
 // XML elements, one tag a line, for the engine, statistic, size-class and
-// histogram sections; the process figures are the text stream's lines. No
+// histogram sections; the process statistics are the text stream's lines. No
 // declaration, no root element, and text values are not escaped.
 class XMLFileStream : public FileStream {
 public:

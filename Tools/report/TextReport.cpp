@@ -37,7 +37,7 @@ const char* TextOrEmpty(const char* text) {
 }
 
 // "  MM(  64) = Alloc(Inc = ...; Dec = ...; Max = ...)": the block or page
-// figures of one size class; Dec is what was given back (cumulative - current).
+// counters of one size class; Dec is what was freed (cumulative - current).
 void WriteManagerLine(std::ostream& os, const detail::ManagerFigures& manager, const char* kind,
                       const StatValue& figures) {
     char label[kLabelBuffer];
@@ -98,7 +98,7 @@ void FileStream::WriteProcessFigures(const ProcessInfo& process, std::uint64_t a
         return;
     }
     // The growth of the process's virtual memory, from the lower of its start
-    // and end figures up to its peak (unsigned, as the figures are).
+    // and end values up to its peak (unsigned, as the values are).
     const std::uint64_t vmEnd = process.GetCurrentVm();
     const std::uint64_t vmPeak = process.VmPeak;
     const std::uint64_t vmDelta = vmPeak - std::min(vmEnd, process.VmStart);

@@ -5,7 +5,7 @@
 // allocate nothing.
 //
 // Labelled lines: the label left-aligned in 25 characters, a tab, "|", the
-// figures, then a newline and a flush (std::endl). A null label or attribute
+// values, then a newline and a flush (std::endl). A null label or attribute
 // name is written as an empty one.
 #pragma once
 
@@ -26,7 +26,7 @@ void FormatGrouped(std::ostream& os, std::int64_t value, int width = 0);
 // Below 10240 bytes "%7.0f b "; above, "%7.2f %s" with the unit "Ko", "Mo",
 // "Go" or "To", each used from ten thousand of the next smaller unit upwards
 // (from 10 Ko for "Ko"). The number part is right-aligned in seven characters
-// and grows past them for figures of ten thousand units or more. A negative
+// and grows past them for values of ten thousand units or more. A negative
 // count is below 10240 and takes the first form.
 void FormatByteSize(std::ostream& os, std::int64_t bytes);
 
@@ -40,7 +40,7 @@ void WriteSecondsLine(std::ostream& os, const char* label, std::uint64_t ms);
 // The bytes in kilobytes and in bytes (32-bit fields), then end of line:
 // "%-25s\t|%5i %03i Ko|%13i" from 1,024,000 bytes up (thousands of Ko, a
 // blank, the Ko below a thousand), "%-25s\t|%9i Ko|%13i" below. Every integer
-// field is 32-bit: a figure beyond it is written as its low 32 bits.
+// field is 32-bit: a value beyond it is written as its low 32 bits.
 void WriteKoLine(std::ostream& os, const char* label, std::uint64_t bytes);
 
 // "%-25s\t|%9.2f %%", then end of line.
