@@ -78,7 +78,7 @@ std::string Escaped(std::string_view text) {
 
 std::int64_t Difference(std::int64_t from, std::int64_t to) {
     if ((from < 0 && to > Limits::max() + from) || (from > 0 && to < Limits::min() + from)) {
-        throw std::overflow_error("figures too far apart to subtract: " + Grouped(to) + " - " +
+        throw std::overflow_error("values too far apart to subtract: " + Grouped(to) + " - " +
                                   Grouped(from));
     }
     return to - from;
@@ -86,7 +86,7 @@ std::int64_t Difference(std::int64_t from, std::int64_t to) {
 
 std::int64_t Sum(std::int64_t a, std::int64_t b) {
     if ((b > 0 && a > Limits::max() - b) || (b < 0 && a < Limits::min() - b)) {
-        throw std::overflow_error("figures too large to add up: " + Grouped(a) + " + " +
+        throw std::overflow_error("values too large to add up: " + Grouped(a) + " + " +
                                   Grouped(b));
     }
     return a + b;

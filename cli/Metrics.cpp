@@ -10,7 +10,7 @@ namespace {
 // Errors name the file, then the position and the problem, as the reader's do.
 [[noreturn]] void Unread(const std::string& file, const std::string& pointer) {
     throw ReadError(file + ": not a snapshot: " + pointer +
-                    ": expected three 64-bit figures: current, peak, cumulative");
+                    ": expected three 64-bit values: current, peak, cumulative");
 }
 
 } // namespace

@@ -102,7 +102,7 @@ std::int64_t Integer(const Node& node) {
          node.value.get<std::uint64_t>() >
              static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) ||
         (node.value.is_number_float() && std::isnan(node.value.get<double>()))) {
-        Fail(node, "out of the range of a 64-bit figure");
+        Fail(node, "out of the range of a 64-bit integer");
     }
     if (!node.value.is_number_integer()) {
         Fail(node, "expected an integer");
@@ -152,7 +152,7 @@ Items ReadItems(const Node& statistics, const char* key) {
     const Node statistic = Member(statistics, key);
     const Node items = Member(statistic, keys::kItems);
     if (Array(items).size() != 3) {
-        Fail(items, "expected three figures: current, peak, cumulative");
+        Fail(items, "expected three values: current, peak, cumulative");
     }
     return {Integer(At(items, items.value[0], std::size_t{0})),
             Integer(At(items, items.value[1], std::size_t{1})),

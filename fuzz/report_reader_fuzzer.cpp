@@ -2,7 +2,7 @@
 // snapshot file. ParseSnapshots either returns snapshots or throws ReadError;
 // what it returns then goes through summary, diff (the first snapshot against
 // the last) and html (the whole file, and its first snapshot), which may throw std::overflow_error
-// only, for figures too far apart to subtract or add up. Anything else escaping is a finding.
+// only, for values too far apart to subtract or add up. Anything else escaping is a finding.
 
 #include "Report.h"
 

@@ -2,7 +2,7 @@
 //
 // Series are keyed by (path, root, kind): handles sharing a path are never
 // ancestor and descendant (a descendant's path is longer), so summing their
-// figures counts nothing twice. Past kMaxSeries keys, the rows deeper than a
+// counters counts nothing twice. Past kMaxSeries keys, the rows deeper than a
 // depth cut are folded: they get no series, the bytes and blocks of their
 // kept ancestor already include theirs, and their declared and reserved bytes
 // (the handle's own) are added to that ancestor's, so that every sum over the
@@ -134,12 +134,12 @@ static_assert(kMaxSeries == 1000, "the help of dideverazez_folded_handles gives 
 std::int64_t Add(std::int64_t a, std::int64_t b) {
     std::int64_t sum = 0;
     if (__builtin_add_overflow(a, b, &sum)) {
-        throw std::overflow_error("a sum of figures has no 64-bit value");
+        throw std::overflow_error("a sum of counters has no 64-bit value");
     }
     return sum;
 }
 
-// Where a row's figures go.
+// Where a row's counters go.
 enum Series : std::int64_t { kFolded, kOwn, kStar };
 
 class Writer {
@@ -170,7 +170,7 @@ private:
     }
 
     // The rows' depths and roots, their order by key (shallowest first within
-    // a key), the depth cut, and where each row's figures go.
+    // a key), the depth cut, and where each row's counters go.
     void Arrange() {
         std::int64_t deepest = 0;
         for (std::size_t i = 0; i < n_; ++i) {
@@ -243,7 +243,7 @@ private:
                                                : rows_[i].*figure;
     }
 
-    // Peaks combine as the highest, every other figure as a sum.
+    // Peaks combine as the highest, every other counter as a sum.
     static std::int64_t Combine(std::int64_t Row::*figure, std::int64_t a, std::int64_t b) {
         return figure == &Row::peakBytes || figure == &Row::selfPeakBytes ? std::max(a, b)
                                                                           : Add(a, b);

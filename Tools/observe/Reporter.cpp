@@ -288,7 +288,7 @@ void Reporter::WriteMetrics(const Snapshot& snapshot) {
         if (!metricsFailed_) {
             metricsFailed_ = true;
             std::fprintf(stderr,
-                         "dideverazez: the metrics %s are not written: a sum of figures has no "
+                         "dideverazez: the metrics %s are not written: a sum of counters has no "
                          "64-bit value\n",
                          metricsPath_.c_str());
         }

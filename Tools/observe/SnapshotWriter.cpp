@@ -21,7 +21,7 @@ namespace {
 
 namespace keys = format::keys;
 
-// Fills the figures of `copy` from `engine`; the caller holds the tree lock.
+// Fills the counters of `copy` from `engine`; the caller holds the tree lock.
 // `now` is the process's processor time, for a measurement still running.
 void CopyFigures(EngineCopy& copy, const allocator_impl& engine, std::uint64_t now) {
     copy.Measuring = engine.Process.Running;
@@ -41,7 +41,7 @@ void CopyFigures(EngineCopy& copy, const allocator_impl& engine, std::uint64_t n
 // One tree, `engines` its engines with the root first: their names first,
 // then, under the tree's lock and without allocating (a program that routes
 // the C heap through handles would come back to this very lock), every
-// figure.
+// counter.
 TreeCopy CopyTree(const LiveEngine* const* engines, std::size_t count, bool wait, bool& copied) {
     TreeCopy tree;
     tree.Engines.reserve(count);
@@ -334,7 +334,7 @@ Snapshot TakeSnapshot(const AllocSizes& histogram, bool wait, bool* complete) {
         },
         wait);
     // The samples after the trees: a block sampled in between has a site
-    // and no figure yet, never the other way round.
+    // and no counter yet, never the other way round.
     if (!CopySamples(snapshot.Samples, wait)) {
         copied = false;
     } else if (snapshot.Samples.Bytes != 0) {

@@ -15,7 +15,7 @@
   const SVG = 'http://www.w3.org/2000/svg';
   const COLORS = ['#4e79a7', '#e15759', '#59a14f', '#f28e2b', '#b07aa1', '#76b7b2', '#9c755f',
                   '#edc948', '#ff9da7', '#bab0ac'];
-  // A row's figures: the metrics' bytes, and blocks as dideverazez-report
+  // A row's values: the metrics' bytes, and blocks as dideverazez-report
   // summary counts them (node.blocks, below); pages only for a paged root.
   const COLUMNS = [
     {key: 'path', heading: 'path', text: true},
@@ -43,7 +43,7 @@
   // The roots the chart draws at first: the largest by current bytes.
   const CHARTED_ROOTS = 5;
 
-  // Figures as the tool prints them: exact, grouped by threes.
+  // Values as the tool prints them: exact, grouped by threes.
   function grouped(value) {
     const digits = BigInt(Math.round(Math.abs(value))).toString();
     return (value < 0 ? '-' : '') + digits.replace(/\B(?=(\d{3})+(?!\d))/g, ',');
@@ -356,7 +356,7 @@
   }
 
   // Draws `node`'s children in the rectangle, each with its own children
-  // inside while there is room; the part of the node's figure that no child
+  // inside while there is room; the part of the node's value that no child
   // accounts for stays empty. Children too small to read share one cell.
   function drawChildren(parent, node, box, colour, level) {
     const children = node.children.map((child, index) => ({value: Math.max(0, figure(child)),
@@ -518,7 +518,7 @@
     const all = current().nodes;
     const rows = needle ? all.filter((node) => node.lower.includes(needle)) : all.slice();
     if (state.sort) {
-      // Empty cells (pages of all but paged roots) come below every figure.
+      // Empty cells (pages of all but paged roots) come below every value.
       const compare = (x, y) => x === y ? 0 : x === null ? -1 : y === null ? 1 : x - y;
       rows.sort((a, b) => {
         const order = state.sort === 'path' ? collator.compare(a.path, b.path)
@@ -677,7 +677,7 @@
   }
 
   // The sites of `node` and of its subtree (of every tree for the top) merged
-  // into one tree of frames from the outermost down: a frame holds the figures
+  // into one tree of frames from the outermost down: a frame holds the values
   // of every site whose stack passes through it, the top one those of all. A
   // site without `at_peak` held nothing at the peak.
   function siteTree(entry, node) {
@@ -894,7 +894,7 @@
     const yStep = step(Math.max(1, ...values) - Math.min(0, ...values), 5);
     const top = Math.ceil(Math.max(1, ...values) / yStep) * yStep;
     const bottom = Math.floor(Math.min(0, ...values) / yStep) * yStep;
-    // Room for the longest figure of the axis, at about 7 pixels a character.
+    // Room for the longest value of the axis, at about 7 pixels a character.
     pad.left = 16 + 7 * Math.max(grouped(top).length, grouped(bottom).length);
     const x = (v) => pad.left + ((v - xs[0]) / Math.max(1, xs[xs.length - 1] - xs[0])) *
                                   (width - pad.left - pad.right);

@@ -161,7 +161,7 @@ TEST(ReaderStream, KeysInAnyOrder) {
     std::string huge = Doc(1);
     huge.replace(huge.find(R"("process":1)"), 11, R"("process":-1180591620717411303424)");
     EXPECT_EQ(ReadError(huge),
-              "t:1: not a snapshot: /process: out of the range of a 64-bit figure");
+              "t:1: not a snapshot: /process: out of the range of a 64-bit integer");
     huge.replace(huge.find("-1180591620717411303424"), 23, "1.5");
     EXPECT_EQ(ReadError(huge), "t:1: not a snapshot: /process: expected an integer");
 }

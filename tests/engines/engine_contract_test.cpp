@@ -1,7 +1,7 @@
 // What every engine promises (allocator_impl, Tools/engines/kdideverazez_impl.h),
 // typed over the basic engine (allocator_none) and the paged one
 // (allocator_data). Which test owns which rule:
-//  - EngineContract.RefusalsChangeNothing: a size past 2^64 - 25 is refused
+//  - EngineContract.ErrorsChangeNothing: a size past 2^64 - 25 is refused
 //    before the heap is asked; one the heap refuses, or any request while the
 //    heap fails, raises "bad allocation" and changes nothing.
 //  - EngineContract.FillingTreeHandsOutCD: a filling tree hands out 0xCD, and
@@ -28,7 +28,7 @@ TYPED_TEST_SUITE(EngineContract, BothEngines);
 // Beyond 2^64 - 25 the block size does not fit: refused before the heap is
 // asked. 2^64 - 25 and 2^62 reach the heap, which refuses them; so does a
 // request when the heap fails. Nothing changes, and the engine works after.
-TYPED_TEST(EngineContract, RefusalsChangeNothing) {
+TYPED_TEST(EngineContract, ErrorsChangeNothing) {
     const auto before = AllFigures(this->root);
     const std::uint64_t calls = seams::HeapCalls();
     const struct {

@@ -1,6 +1,6 @@
 // The engine base (Tools/engines/kdideverazez_impl.cpp) and the statistics
 // every engine keeps. Which test owns which rule:
-//  - StatValue.SignedPeakAndWrappingFigures: a signed peak, figures that wrap
+//  - StatValue.SignedPeakAndWrappingCounters: a signed peak, figures that wrap
 //    modulo 2^64, an item of no bytes pending.
 //  - EngineBase.NamesRootsAndKinds: a null name, a name held as the caller's
 //    pointer, each engine's root and kind.
@@ -27,7 +27,7 @@ using namespace dideverazez::test;
 
 // Adding raises Current and Cumul and, in a signed comparison, Peak;
 // subtracting lowers Current only. Figures wrap modulo 2^64.
-TEST(StatValue, SignedPeakAndWrappingFigures) {
+TEST(StatValue, SignedPeakAndWrappingCounters) {
     StatValue v;
     v.Subtract(5);
     v.Add(3);

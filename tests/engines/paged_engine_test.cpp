@@ -1,6 +1,6 @@
 // The paged engine (Tools/engines/paged_engine.cpp): its place in a tree, the
 // pool and its pages. Which test owns which rule:
-//  - PagedEngine.ABasicParentIsRefused: a paged engine takes its pool from a
+//  - PagedEngine.ABasicParentIsAnError: a paged engine takes its pool from a
 //    paged parent only.
 //  - PagedEngine.EveryDepthChargesEveryAncestor: a depth past the eight
 //    ancestors an engine keeps at hand.
@@ -29,7 +29,7 @@ namespace {
 using namespace dideverazez::test;
 
 // A paged engine under a basic one has no pool to share: refused.
-TEST(PagedEngine, ABasicParentIsRefused) {
+TEST(PagedEngine, ABasicParentIsAnError) {
     allocator_none basic("basic", nullptr, false);
     EXPECT_THROW(allocator_data("paged", &basic, false), std::invalid_argument);
 }

@@ -87,7 +87,7 @@ TEST(HandleLifecycle, TraceMatchesTheGoldenFile) {
 }
 
 // Allocating through a null handle is refused, whatever the call.
-TEST(HandleCalls, ANullHandleIsRefused) {
+TEST(HandleCalls, ANullHandleIsAnError) {
     EXPECT_THROW(zu_alloc(8, nullptr, "x"), std::invalid_argument);
     EXPECT_THROW(zu_alloc(8, nullptr, "x", "c"), std::invalid_argument);
     EXPECT_THROW(zu_alloc_array(8, nullptr, "x"), std::invalid_argument);

@@ -7,7 +7,7 @@
 //  - Fork.ACaptureCountedAtTheForkIsNotTheChilds: the child does not count
 //    its parent's captures, and forks in its turn.
 // A reporter's socket and pipe in a forked child: Reporter.AForkedChildListensOnItsOwn
-// and Reporter.AFailureIsSaidOnceAProcessForkedOrNot; forks of real programs
+// and Reporter.AFailureIsReportedOnceAProcessForkedOrNot; forks of real programs
 // through the preload: preload.forks.*.
 
 #include "engines/kdideverazez_impl.h"

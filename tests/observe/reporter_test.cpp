@@ -4,10 +4,10 @@
 //  - Reporter.PathPattern: %p and %% in the report path.
 //  - Reporter.IntervalIsMillisecondsAboveZero: DIDEVERAZEZ_REPORT_INTERVAL_MS
 //    read or refused; only a request writes before exit without a series.
-//  - Reporter.AFailureIsSaidOnceAProcessForkedOrNot,
-//    NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor,
-//    MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten,
-//    APathThatCannotBeWrittenAnyMoreIsSaidOnce: each failure to write reported
+//  - Reporter.AFailureIsReportedOnceAProcessForkedOrNot,
+//    NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor,
+//    MetricsPastSixtyFourBitsAreReportedOnceAndNotWritten,
+//    APathThatCannotBeWrittenAnyMoreIsReportedOnce: each failure to write reported
 //    once, for what was asked for.
 //  - Reporter.AnAnswerWaitsForALockedTree: the watcher's snapshot, and one
 //    that only tries the tree's lock.
@@ -149,7 +149,7 @@ TEST(Reporter, IntervalIsMillisecondsAboveZero) {
 // A report or metrics file that cannot be written is said once a process: a
 // forked child says its own, under its own path, though its parent said it
 // already.
-TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
+TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the child starts a thread after a fork of threads, which "
                     "ThreadSanitizer does not follow";
@@ -194,7 +194,7 @@ TEST(Reporter, AFailureIsSaidOnceAProcessForkedOrNot) {
 // A snapshot with no memory for it is said for what was asked for, and for
 // nothing else, once: the metrics alone, then the report alone, each at a
 // request's write (answered with nothing) and at the write at exit.
-TEST(Reporter, NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor) {
+TEST(Reporter, NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor) {
     for (const char* what : {"metrics", "report"}) {
         const bool metrics = std::strcmp(what, "metrics") == 0;
         const char* variable = metrics ? "DIDEVERAZEZ_METRICS" : "DIDEVERAZEZ_REPORT";
@@ -219,7 +219,7 @@ TEST(Reporter, NoMemoryForTheSnapshotIsSaidForWhatWasAskedFor) {
 
 // Metrics whose sum has no 64-bit value (two roots of one name, one series)
 // are not written, and that is said once, however many writes follow.
-TEST(Reporter, MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten) {
+TEST(Reporter, MetricsPastSixtyFourBitsAreReportedOnceAndNotWritten) {
     const std::string metrics = std::filesystem::temp_directory_path() /
                                 ("past-64-" + std::to_string(::getpid()) + ".prom");
     std::filesystem::remove(metrics);
@@ -237,7 +237,7 @@ TEST(Reporter, MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten) {
     } // and the write at exit
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "dideverazez: the metrics " + metrics +
-                  " are not written: a sum of figures has no 64-bit value\n");
+                  " are not written: a sum of counters has no 64-bit value\n");
     EXPECT_FALSE(std::filesystem::exists(metrics));
     ::unsetenv("DIDEVERAZEZ_METRICS");
     first->DecMemoryUsed(std::numeric_limits<std::int64_t>::max());
@@ -251,7 +251,7 @@ TEST(Reporter, MetricsPastSixtyFourBitsAreSaidOnceAndNotWritten) {
 // A path that stops being a regular file after the start (a folder made in
 // its place), or that cannot be written any more (its folder gone), is said
 // once, at the first write that meets it, however many writes follow.
-TEST(Reporter, APathThatCannotBeWrittenAnyMoreIsSaidOnce) {
+TEST(Reporter, APathThatCannotBeWrittenAnyMoreIsReportedOnce) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("became-" + std::to_string(::getpid()));
     for (const bool folderGone : {false, true}) {

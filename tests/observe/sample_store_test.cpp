@@ -14,7 +14,7 @@
 //  - SampleStoreDeathTest.AHeaderNamingTheSamplesOnABlockNeverSampledStops: a
 //    corrupted header that names the sampled blocks is reported, and stops.
 //  - SampleStore.AStackKeepsItsInnermost64Frames: a deep stack is cut.
-//  - SampleStore.ACopyWaitsForTheLockUnlessToldNot: CopySamples' `wait`, and
+//  - SampleStore.ACopyWaitsForTheLockUnlessAskedNot: CopySamples' `wait`, and
 //    a snapshot's that meets the samples' lock held.
 // Merged retired entries merge their sites by stack:
 // Registry.RetiredHandlesOfOnePathAreMerged (registry_test.cpp).
@@ -309,7 +309,7 @@ TEST(SampleStore, AStackKeepsItsInnermost64Frames) {
 }
 
 // A copy waits for the samples' lock, or with `wait` false only tries it.
-TEST(SampleStore, ACopyWaitsForTheLockUnlessToldNot) {
+TEST(SampleStore, ACopyWaitsForTheLockUnlessAskedNot) {
     const Sampling sampling(1);
     zu_allocator handle("Copied");
     zu_free(zu_alloc(100, &handle, "s"), nullptr); // the samples exist

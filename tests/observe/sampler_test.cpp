@@ -3,7 +3,7 @@
 //  - Sampler.EstimatesAreUnbiasedAndTight: a sampled allocation stands for the
 //    inverse of its chance, so that the mean over seeds is the truth, and one
 //    point a window keeps each run's error within a window's worth; exact at 1.
-//  - Sampler.ChangesNoFigure: a sampled block is freed through any handle or
+//  - Sampler.ChangesNoCounter: a sampled block is freed through any handle or
 //    none, and every figure is that of the same work unsampled.
 //  - Sampler.ThreadsShareOneHandle: blocks sampled on one thread and freed on
 //    another (under ThreadSanitizer).
@@ -89,7 +89,7 @@ TEST(Sampler, EstimatesAreUnbiasedAndTight) {
     EXPECT_EQ(after.blocks - before.blocks, static_cast<double>(sizes.size()));
 }
 
-TEST(Sampler, ChangesNoFigure) {
+TEST(Sampler, ChangesNoCounter) {
     // The same work, sampled at every allocation and not at all.
     const auto work = [](bool sampled) {
         const Sampling sampling(sampled ? 1 : 0);

@@ -1,8 +1,8 @@
 // Report files (Tools/platform/*/Files.cpp). Which test owns which rule:
 //  - Platform.TheReportPathCarriesTheProcessId: the default path, cut to the
 //    buffer and terminated.
-//  - Platform.ARefusedWriteLeavesTheFileAsItWas,
-//    ATemporaryNamePastPathMaxIsRefused: whole and appended writes refused
+//  - Platform.AFailedWriteLeavesTheFileAsItWas,
+//    ATemporaryNamePastPathMaxIsAnError: whole and appended writes refused
 //    with the system's reason.
 // Only regular files, written whole or appended: Reporter.OnlyRegularFilesWholeOrAppended
 // (observe).
@@ -50,7 +50,7 @@ TEST(Platform, TheReportPathCarriesTheProcessId) {
 // A write the system refuses (past RLIMIT_FSIZE, its signal ignored) fails
 // with its reason; a whole file is then left as it was, no temporary beside
 // it, and an appended one fails too.
-TEST(Platform, ARefusedWriteLeavesTheFileAsItWas) {
+TEST(Platform, AFailedWriteLeavesTheFileAsItWas) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("platform-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
@@ -76,7 +76,7 @@ TEST(Platform, ARefusedWriteLeavesTheFileAsItWas) {
 
 // A whole file's temporary name ("<path>.<pid>.tmp") that does not fit
 // PATH_MAX is refused as too long; one that fits is tried (its folder absent).
-TEST(Platform, ATemporaryNamePastPathMaxIsRefused) {
+TEST(Platform, ATemporaryNamePastPathMaxIsAnError) {
     const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
     for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
         std::string path = "/dideverazez-absent";

@@ -2,7 +2,7 @@
 // when they cannot be opened. Which test owns which rule:
 //  - Platform.ClosedRequestsKeepNoDescriptor: Close lets go of every
 //    descriptor.
-//  - Platform.NoPipeRefusesTheListenerAndLeavesTheSignal,
+//  - Platform.NoPipeFailsTheListenerAndLeavesTheSignal,
 //    NoSocketLeavesTheSignalAsking, ASocketNameTakenByAnotherListenerIsReported:
 //    each failure reported with the system's reason, and what still works.
 // The socket's requests and answers, the signal and the wait: reporter_test.cpp
@@ -77,7 +77,7 @@ TEST(Platform, ClosedRequestsKeepNoDescriptor) {
 
 // Without a descriptor for the pipe nothing can wake a wait: the listener is
 // refused, reported, and the signal left alone.
-TEST(Platform, NoPipeRefusesTheListenerAndLeavesTheSignal) {
+TEST(Platform, NoPipeFailsTheListenerAndLeavesTheSignal) {
     ::testing::internal::CaptureStderr();
     WithSpareDescriptors(0, [] {
         platform::ReportRequests requests;

@@ -1,5 +1,5 @@
 // Threads on shared trees. Which test owns which rule:
-//  - ConcurrencyStress.HandedOverBlocksAndAConcurrentReaderKeepExactFigures:
+//  - ConcurrencyStress.HandedOverBlocksAndAConcurrentReaderKeepExactCounters:
 //    eight threads on three trees of three handles, blocks handed from thread
 //    to thread and freed by another, their bytes checked before they go back,
 //    while a reader takes metrics (which flush the trees' caches), writes
@@ -157,7 +157,7 @@ void Churn(Shared& shared) {
     }
 }
 
-TEST(ConcurrencyStress, HandedOverBlocksAndAConcurrentReaderKeepExactFigures) {
+TEST(ConcurrencyStress, HandedOverBlocksAndAConcurrentReaderKeepExactCounters) {
     auto shared = std::make_unique<Shared>();
     std::thread reader(Reader, std::ref(*shared)), churn(Churn, std::ref(*shared));
     std::vector<std::thread> workers;

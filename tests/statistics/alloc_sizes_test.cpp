@@ -11,7 +11,7 @@
 //   above 2 GiB land nowhere), Reset on a built table (no second block, counts
 //   and pages cleared), destruction (the block goes back). Without an allocator the
 //   module's root "DEBUG" supplies the table.
-// - LmstlAllocator.TakesAndGivesBackThroughItsHandle: n elements take
+// - LmstlAllocator.AllocatesAndFreesThroughItsHandle: n elements take
 //   n * sizeof(T) bytes of the handle's and give them back; a count whose bytes
 //   overflow raises std::bad_array_new_length, the largest that fits reaches the
 //   engine's failure; allocators are equal when their handles are, across
@@ -63,7 +63,7 @@ TEST(AllocSizes, LifeAndClassesMatchTheGoldenFile) {
     EXPECT_TRUE(MatchesGolden("alloc_sizes.txt", os.str()));
 }
 
-TEST(LmstlAllocator, TakesAndGivesBackThroughItsHandle) {
+TEST(LmstlAllocator, AllocatesAndFreesThroughItsHandle) {
     zu_allocator a("a"), b("b");
     lmstl_allocator<std::uint32_t> words(&a);
     lmstl_allocator<char> chars(words); // rebound: the same handle
