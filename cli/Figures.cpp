@@ -86,8 +86,7 @@ std::int64_t Difference(std::int64_t from, std::int64_t to) {
 
 std::int64_t Sum(std::int64_t a, std::int64_t b) {
     if ((b > 0 && a > Limits::max() - b) || (b < 0 && a < Limits::min() - b)) {
-        throw std::overflow_error("values too large to add up: " + Grouped(a) + " + " +
-                                  Grouped(b));
+        throw std::overflow_error("values too large to add up: " + Grouped(a) + " + " + Grouped(b));
     }
     return a + b;
 }

@@ -21,7 +21,8 @@
 //    AForkedChildListensOnItsOwn: the socket's name, requests and answers.
 //  - Reporter.OnlyRegularFilesWholeOrAppended: the report files.
 // The environment variables on an unchanged program: observe.client_writes_*
-// and packaging's; the platform's own failures: platform_test.cpp.
+// and packaging's; the platform's own failures: tests/platform/'s files_test
+// and report_requests_test.
 
 #include "observe/Reporter.h"
 #include "observe/SnapshotWriter.h"
