@@ -83,7 +83,7 @@ if [[ -z "$build_dir" ]]; then
 fi
 bench_bin="$build_dir/bench"
 for program in allocator_benchmarks handle_benchmarks instruction_counts memory_footprint \
-               thread_churn sharing_benchmarks handoff_program; do
+               thread_churn sharing_benchmarks handoff_program stress_programs; do
     [[ -x "$bench_bin/$program" ]] || { echo "run.sh: $bench_bin/$program not built" >&2; exit 1; }
 done
 
@@ -110,6 +110,13 @@ if ((smoke)); then
     for shape in pc 2x2 pool4; do
         "$bench_bin/handoff_program" "$shape" 10000 > /dev/null
     done
+    if [[ -f $build_dir/preload/libdideverazez_preload.so ]]; then
+        echo "== smoke: programs that allocate hard, through the preload library"
+        for shape in loop threads larson xmalloc; do
+            LD_PRELOAD="$build_dir/preload/libdideverazez_preload.so" \
+                "$bench_bin/stress_programs" "$shape" 1 > /dev/null
+        done
+    fi
     echo "== smoke: all benchmark programs ran"
     exit 0
 fi
@@ -210,7 +217,8 @@ DIDEVERAZEZ_REPORT="$work/handles-snapshot.json" \
 preload="$build_dir/preload/libdideverazez_preload.so"
 if [[ -f $preload ]]; then
     echo "== real programs through the preload library"
-    "$here/programs.sh" "$preload" --runs "$processes" --out "$work/programs.txt"
+    "$here/programs.sh" "$preload" --runs "$processes" --stress "$bench_bin/stress_programs" \
+        --out "$work/programs.txt"
     echo "== servers through the preload library"
     "$here/servers.sh" "$preload" --runs "$processes" --out "$work/servers.txt"
     echo "== thread churn through the preload library"
