@@ -21,10 +21,6 @@ allocator_none::~allocator_none() {
 #endif
 }
 
-void allocator_none::Flush() {
-    StopTimeMeasurement();
-}
-
 void allocator_none::Charge(std::int64_t bytes) noexcept {
     Root->GlobalStat.Charge(bytes);
     if (Root != this) {

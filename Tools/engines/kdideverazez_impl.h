@@ -453,7 +453,6 @@ public:
     ~allocator_none() override;
 
     int GetKind() const override { return 0; }
-    void Flush() override;
     void* Alloc(std::uint64_t size, const char* name, const char* category) override;
     void Free(void* p) override;
     void IncMemoryUsed(std::uint64_t bytes) override;
