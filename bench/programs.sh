@@ -8,8 +8,9 @@
 # PROGRAM is any of python3 sqlite3 xz sort g++ git (all by default), each run
 # with the work of tests/preload/workloads.sh at a scale that takes it about
 # half a second to two seconds. With --stress (the bench build's
-# stress_programs), its shapes loop, threads, larson and xmalloc join them
-# (and the default list): programs that allocate hard, one shape each. The three heaps take turns, run after run, so
+# stress_programs), its shapes loop, threads, larson, xmalloc, forks and spawn
+# join them (and the default list): programs that allocate hard, one shape
+# each. The three heaps take turns, run after run, so
 # that a change in the machine's load falls on all of them; a first run of
 # each program warms the page cache and is not counted. Writes one line a run,
 # "program heap run seconds peak-KiB", to FILE (default: standard output);
@@ -28,7 +29,7 @@ while (($#)); do
     *) programs+=("$1"); shift ;;
     esac
 done
-stress_shapes=(loop threads larson xmalloc)
+stress_shapes=(loop threads larson xmalloc forks spawn)
 if ! ((${#programs[@]})); then
     programs=(python3 sqlite3 xz sort g++ git)
     [[ -z $stress ]] || programs+=("${stress_shapes[@]}")

@@ -112,7 +112,7 @@ if ((smoke)); then
     done
     if [[ -f $build_dir/preload/libdideverazez_preload.so ]]; then
         echo "== smoke: programs that allocate hard, through the preload library"
-        for shape in loop threads larson xmalloc; do
+        for shape in loop threads larson xmalloc forks spawn; do
             LD_PRELOAD="$build_dir/preload/libdideverazez_preload.so" \
                 "$bench_bin/stress_programs" "$shape" 1 > /dev/null
         done

@@ -2,7 +2,7 @@
 // bench/programs.sh to run plainly and through the preload library beside the
 // real programs. Each shape is one that makes allocators differ:
 //
-//   stress_programs loop|threads|larson|xmalloc [SCALE]
+//   stress_programs loop|threads|larson|xmalloc|forks|spawn [SCALE]
 //
 //   loop     one thread replacing random blocks of 16-512 bytes among 1,000
 //            live ones: what one malloc+free pair costs
@@ -13,11 +13,16 @@
 //            another (ended) thread made
 //   xmalloc  two threads make blocks of 16-256 bytes and hand them in batches
 //            to two others, which free them: every free crosses threads
+//   forks    500 children forked one after another while three threads of the
+//            parent allocate; each child allocates, frees and exits
+//   spawn    /bin/true started 200 times, one after another: what loading
+//            the heap costs each process
 //
 // SCALE (1 by default) multiplies the work. Prints one line that depends on
 // the arguments alone (a checksum of the blocks' sizes), so that a heap that
 // loses or mixes up blocks shows.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +33,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -199,6 +210,61 @@ std::uint64_t Xmalloc(long batches) {
     return made == freed ? made : 0;
 }
 
+// Waits for `child` and fails the program unless it exited with 0.
+void Reap(pid_t child) {
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "stress_programs: a child failed\n");
+        std::exit(1);
+    }
+}
+
+std::uint64_t Forks(long children) {
+    std::atomic<bool> done{false};
+    std::vector<std::uint64_t> sums(3);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < sums.size(); ++t) {
+        threads.emplace_back([&done, &sums, t] {
+            Random random{t + 1};
+            Slots slots(1000, random, 16, 512);
+            while (!done.load(std::memory_order_relaxed)) {
+                slots.Replace(random, 16, 512);
+            }
+            slots.FreeAll();
+            sums[t] = slots.sum;
+        });
+    }
+    for (long c = 0; c < children; ++c) {
+        const pid_t child = fork();
+        if (child == 0) {
+            Random random{static_cast<std::uint64_t>(c) + 1};
+            Slots slots(100, random, 16, 512);
+            slots.FreeAll();
+            std::exit(0);
+        }
+        Reap(child);
+    }
+    done = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return static_cast<std::uint64_t>(children); // the threads' sums depend on timing
+}
+
+std::uint64_t Spawn(long processes) {
+    char program[] = "/bin/true";
+    char* arguments[] = {program, nullptr};
+    for (long p = 0; p < processes; ++p) {
+        pid_t child = -1;
+        if (posix_spawn(&child, program, nullptr, nullptr, arguments, environ) != 0) {
+            child = -1;
+        }
+        Reap(child);
+    }
+    return static_cast<std::uint64_t>(processes);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -216,8 +282,13 @@ int main(int argc, char** argv) {
         sum = Larson(50 * scale, 50'000);
     } else if (shape == "xmalloc") {
         sum = Xmalloc(10'000 * scale);
+    } else if (shape == "forks") {
+        sum = Forks(500 * scale);
+    } else if (shape == "spawn") {
+        sum = Spawn(200 * scale);
     } else {
-        std::fprintf(stderr, "usage: stress_programs loop|threads|larson|xmalloc [SCALE]\n");
+        std::fprintf(stderr,
+                     "usage: stress_programs loop|threads|larson|xmalloc|forks|spawn [SCALE]\n");
         return 2;
     }
     std::printf("%s %ld %llu\n", shape.c_str(), scale, static_cast<unsigned long long>(sum));
