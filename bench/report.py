@@ -1386,7 +1386,9 @@ def main():
         w("")
         w("Debian's own programs, unchanged, run plainly (glibc's heap) and with "
           "`LD_PRELOAD=libdideverazez_preload.so` in both modes (`bench/programs.sh`, the "
-          "work of `tests/preload/workloads.sh` scaled up). The three take turns run after "
+          "work of `tests/preload/workloads.sh` scaled up), and the shapes of "
+          "`bench/stress_programs.cpp` (loop, threads, larson, xmalloc, forks, spawn: "
+          "programs that allocate hard through plain malloc and free). The three take turns run after "
           "run; a ratio is taken within one round, and the table quotes the median over "
           "rounds of the wall time (`%e` of `/usr/bin/time`), the peak resident set (`%M`, "
           "the largest process of the program) and the ratios.")
