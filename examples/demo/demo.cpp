@@ -135,7 +135,7 @@ std::int64_t ChargeOf(std::uint64_t size) {
     return static_cast<std::int64_t>(size + 24);
 }
 
-// The host's context: told when a handle is destroyed with memory in use.
+// The host's context: notified when a handle is destroyed with memory in use.
 class HostContext final : public IAllocatorContext {
 public:
     void OnMemoryError(bool pending) override {
@@ -630,11 +630,11 @@ bool Demo::DeliberateLeak() {
                 reinterpret_cast<PooledBlock*>(static_cast<char*>(block) - 24));
         }
     }
-    const bool told = context_.Calls() == callsBefore + 1;
-    std::printf("End of the deliberate leak: the host's context was told %s; the demo took the\n"
-                "3 blocks back itself.\n",
-                told ? "once, as expected" : "THE WRONG NUMBER OF TIMES");
-    return told;
+    const bool notified = context_.Calls() == callsBefore + 1;
+    std::printf("End of the deliberate leak: the host's context was notified %s; the demo "
+                "took the\n3 blocks back itself.\n",
+                notified ? "once, as expected" : "THE WRONG NUMBER OF TIMES");
+    return notified;
 }
 
 void Demo::WriteSnapshot(const char* name) {
