@@ -3,7 +3,7 @@
 //  - PagedEngine.ABasicParentIsAnError: a paged engine takes its pool from a
 //    paged parent only.
 //  - PagedEngine.EveryDepthChargesEveryAncestor: a depth past the eight
-//    ancestors an engine keeps at hand.
+//    ancestors an engine keeps at hand; one pool a tree, the root's.
 //  - PagedEngine.ReturnedBlockIsFilledWithFE, ReturnedLargeBlockIsFilledWithFE:
 //    the 0xFE fill of a block given back, pooled or large.
 // Every figure of every operation of paged trees (the class boundaries, 1024
@@ -37,7 +37,8 @@ TEST(PagedEngine, ABasicParentIsAnError) {
 // An engine keeps its first eight ancestors at hand and walks the rest: at
 // depths 1 to 12 a pooled block (88), a heap block (2024) and a reservation
 // (10) of the deepest engine reach every engine of its chain, the root only
-// with the page (4036) instead of the pooled block.
+// with the page (4036) instead of the pooled block. The whole chain draws on
+// the root's pool, which the root alone owns.
 TEST(PagedEngine, EveryDepthChargesEveryAncestor) {
     for (std::size_t depth = 1; depth <= 12; ++depth) {
         std::vector<std::unique_ptr<allocator_data>> chain;
@@ -53,6 +54,8 @@ TEST(PagedEngine, EveryDepthChargesEveryAncestor) {
             const std::int64_t held = level == 0 ? 6070 : 2122;
             EXPECT_EQ(Of(chain[level]->GlobalStat.Memory), (Triple{held, held, held}))
                 << depth << " " << level;
+            EXPECT_EQ(chain[level]->Pool, &chain[0]->OwnPool) << depth << " " << level;
+            EXPECT_EQ(chain[level]->OwnsPool(), level == 0) << depth << " " << level;
         }
         deepest.Free(pooled);
         deepest.Free(large);

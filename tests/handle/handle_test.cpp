@@ -5,8 +5,9 @@
 //    (golden file handle_lifecycle.txt); the live-handle count.
 //  - HandleCalls.*: null handles and null blocks, the fixed answers of
 //    Reserve and CheckLimits, GetRootAllocator, Dump writing nothing.
-//  - ModuleState: the module's root "DEBUG" and its "Global" histogram, and
-//    profiling started once at load.
+//  - ModuleState: the module's root "DEBUG" and its "Global" histogram,
+//    profiling started once at load, and children recorded for snapshots only
+//    when the environment asks for a reader.
 //  - MemoryResource: what zu_memory_resource asks of a handle for each
 //    alignment, its pointers, equality and refusals.
 // Forwarding of every allocation, free and accounting call, GetMetrics' words
@@ -14,6 +15,7 @@
 
 #include "engines/Checks.h"
 #include "handle/zu_memory_resource.h"
+#include "observe/SnapshotWriter.h"
 #include "statistics/AllocSizes.h"
 #include "support/TestSupport.h"
 #include "trace/rozudoru.h"
@@ -21,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <sstream>
@@ -152,6 +155,27 @@ TEST(ModuleState, DebugRootAndGlobalHistogram) {
     EXPECT_EQ(global.allocator, &dideverazez::DebugRootAllocator());
     EXPECT_TRUE(global.classes.empty());
     EXPECT_EQ(global.pages, 0u);
+}
+
+// Recording a handle costs its creation a lock and its path: a module whose
+// environment asks for no snapshot and no metrics lists its roots only.
+TEST(ModuleState, ChildrenAreRecordedOnlyWhenAReaderIsAsked) {
+    for (const char* name : {"DIDEVERAZEZ_REPORT", "DIDEVERAZEZ_METRICS"}) {
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+            GTEST_SKIP() << name << " is set";
+        }
+    }
+    zu_allocator root("Unrecorded");
+    zu_allocator child(root, "child");
+    std::size_t trees = 0;
+    for (const auto& tree :
+         dideverazez::observe::TakeSnapshot(dideverazez::GlobalAllocSizes()).Trees) {
+        if (tree.Engines.front().Path == "Unrecorded") {
+            ++trees;
+            EXPECT_EQ(tree.Engines.size(), 1u);
+        }
+    }
+    EXPECT_EQ(trees, 1u);
 }
 
 // Each request's charge to the handle: alignments up to 8 ask for the bytes

@@ -2,8 +2,8 @@
 // snapshots. Which test owns which rule:
 //  - Registry.RetiredHandlesOfOnePathAreMerged: the list merges by path as
 //    soon as it has been full, and stays within the bound; a merged entry's
-//    figures (highest peaks, sums that wrap as figures do, times summed) and
-//    its sampled sites, merged by stack.
+//    counters (highest peaks, sums that wrap as counters do, times summed)
+//    and its sampled sites, merged by stack, blocks still in use included.
 //  - Registry.RetiredHandlesOfDistinctNamesAreBounded: past the bound a new
 //    path joins its siblings' entry; a path is cut at a character.
 //  - Registry.HandlesNotRecordedLeaveNothing: RecordHandles(false).
@@ -29,15 +29,15 @@ using namespace dideverazez::observe;
 using namespace dideverazez::test;
 
 // Beyond the bound, handles of one path make one entry: the highest peaks,
-// the cumulative and current figures and the times summed (the last ten
-// handles each spend 2 ms and die holding 100 declared bytes, and four of the
-// odd ones 2^62 more: the sums wrap past 2^63 and back, as figures do). The
-// list merges as soon as it has been full: one handle more leaves it at most
-// at the bound.
+// the cumulative and current counters and the times summed (the last ten
+// handles each spend 2 ms and die holding a 16-byte block and 100 declared
+// bytes, and four of the odd ones 2^62 more: the sums wrap past 2^63 and back,
+// as counters do), and their sampled sites, merged by stack. The list merges
+// as soon as it has been full: one handle more leaves it at most at the bound.
 TEST(Registry, RetiredHandlesOfOnePathAreMerged) {
     constexpr std::int64_t kQuarter = std::int64_t{1} << 62;
-    const TraceCapture trace;                      // the last ten say they die holding memory
-    dideverazez::observe::testing::SampleEvery(1); // and their sites merge too, by stack
+    const TraceCapture trace; // the last ten report that they die holding memory
+    dideverazez::observe::testing::SampleEvery(1);
     const std::size_t before = TakeSnapshot(dideverazez::GlobalAllocSizes()).Retired.size();
     zu_allocator root("Merged");
     for (std::size_t i = 0; i < RetiredBound + 10; ++i) {
@@ -48,6 +48,7 @@ TEST(Registry, RetiredHandlesOfOnePathAreMerged) {
                  i >= RetiredBound && ProcessTime() < start + 2;) {
             }
             if (i >= RetiredBound) {
+                child.Alloc(16); // 40, never freed: its handle is gone
                 child.IncMemoryUsed(100 + (i >= RetiredBound + 2 && i % 2 == 1 ? kQuarter : 0));
             }
         }
@@ -59,18 +60,25 @@ TEST(Registry, RetiredHandlesOfOnePathAreMerged) {
     dideverazez::observe::testing::SampleEvery(0);
     ASSERT_EQ(snapshot.Retired.size(), 2u);
     for (const RetiredHandle& r : snapshot.Retired) {
-        // Every handle allocated from the same stack: one site.
-        const auto [site, end] = snapshot.Samples.SitesOf(r.Sites);
-        ASSERT_EQ(end - site, 1) << r.Path;
-        EXPECT_EQ(site->AllocatedBlocks, static_cast<double>(RetiredBound / 2 + 5)) << r.Path;
-        EXPECT_EQ(site->AllocatedBytes, static_cast<double>(8 * (RetiredBound / 2) + 1000 * 5));
-        EXPECT_EQ(site->InUseBlocks, 0.0) << r.Path;
+        // Every handle allocated from the same two stacks: two sites, one
+        // holding the blocks that outlived their handles.
+        const auto [first, end] = snapshot.Samples.SitesOf(r.Sites);
+        ASSERT_EQ(end - first, 2) << r.Path;
+        const bool heldFirst = first->InUseBlocks != 0.0;
+        const auto& freed = first[heldFirst ? 1 : 0];
+        const auto& held = first[heldFirst ? 0 : 1];
+        EXPECT_EQ(freed.AllocatedBlocks, static_cast<double>(RetiredBound / 2 + 5)) << r.Path;
+        EXPECT_EQ(freed.AllocatedBytes, static_cast<double>(8 * (RetiredBound / 2) + 1000 * 5));
+        EXPECT_EQ(freed.InUseBlocks, 0.0) << r.Path;
+        EXPECT_EQ(held.AllocatedBlocks, 5.0) << r.Path;
+        EXPECT_EQ(held.InUseBlocks, 5.0) << r.Path;
+        EXPECT_EQ(held.InUseBytes, 16.0 * 5) << r.Path;
         EXPECT_EQ(r.Handles, RetiredBound / 2 + 5) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryPeak, r.Path == "Merged/odd" ? kQuarter + 100 : 1048) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + 1148 * 5) << r.Path;
-        EXPECT_EQ(r.Figures.MemoryCurrent, 100 * 5) << r.Path;
-        EXPECT_EQ(r.Figures.CountCurrent, 5) << r.Path;
-        EXPECT_EQ(r.Figures.CountCumul, RetiredBound / 2 + 2 * 5) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryPeak, r.Path == "Merged/odd" ? kQuarter + 140 : 1048) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryCumul, 32 * (RetiredBound / 2) + (1048 + 40 + 100) * 5) << r.Path;
+        EXPECT_EQ(r.Figures.MemoryCurrent, 140 * 5) << r.Path;
+        EXPECT_EQ(r.Figures.CountCurrent, 2 * 5) << r.Path;
+        EXPECT_EQ(r.Figures.CountCumul, RetiredBound / 2 + 3 * 5) << r.Path;
         EXPECT_GE(r.Figures.TimeTotal, 5 * 2) << r.Path;
     }
 }

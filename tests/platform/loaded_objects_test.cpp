@@ -192,9 +192,9 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     anonymous(150);
     maps += "7f0000000000-7f0000001000 r--p 00000000 08:01 78 /" + std::string(12000, 'x') + "\n";
     anonymous(200);
-    // An object linked at a fixed address: its first loadable segment, not
-    // its second, says where its file's start belongs, from the start of the
-    // segment's first page.
+    // An object linked at a fixed address whose first loadable segment starts
+    // past its file's first page: that segment, not the second, says where the
+    // file's start belongs, from the start of the segment's first page.
     const auto elf = [](const std::string& name, std::vector<ElfW(Phdr)> segments) {
         const std::string path = std::filesystem::temp_directory_path() /
                                  (name + "-" + std::to_string(::getpid()) + ".so");
@@ -212,7 +212,7 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     ElfW(Phdr) first{}, second{};
     first.p_type = second.p_type = PT_LOAD;
     first.p_vaddr = 0x11234;
-    first.p_offset = 0x234;
+    first.p_offset = 0x1234;
     second.p_vaddr = 0x22000;
     second.p_offset = 0x1000;
     const std::string fixed = elf("fixed", {first, second});
@@ -262,7 +262,7 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     EXPECT_EQ(objects[2].path, fixed);
     EXPECT_EQ(objects[2].start, fixedStart);
     EXPECT_EQ(objects[2].end, fixedEnd);
-    EXPECT_EQ(objects[2].base, fixedStart - 0x11000);
+    EXPECT_EQ(objects[2].base, fixedStart + 0x1000 - 0x11000);
 }
 #endif
 
