@@ -163,8 +163,9 @@ private:
 
 // Fills `frames` with the return addresses of the calling thread's stack,
 // innermost first, at most `capacity` of them, and returns how many. It takes
-// no lock the program could hold and allocates nothing (the compiler's
-// unwinder on POSIX systems, RtlCaptureStackBackTrace on Windows).
+// no lock the program could hold and allocates nothing: on POSIX systems the
+// compiler's unwinder's stack, on x86-64 from unwind rules it keeps by return
+// address; RtlCaptureStackBackTrace's on Windows.
 int CaptureStack(void** frames, int capacity) noexcept;
 
 // ---------------------------------------------------------------------------
@@ -191,6 +192,11 @@ namespace testing {
 // ForEachLoadedObject reads the maps at `path` from now on (null: the
 // process's own again).
 void ReadMapsFrom(const char* path) noexcept;
+// How many frames' unwind rules CaptureStack has read from .eh_frame so far
+// (the rest it found in its table), and how many stacks it left to the
+// compiler's unwinder; both 0 where it keeps no rules.
+std::uint64_t StackRulesRead() noexcept;
+std::uint64_t StacksLeftToTheCompilersUnwinder() noexcept;
 } // namespace testing
 #endif
 
