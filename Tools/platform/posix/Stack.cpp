@@ -9,10 +9,15 @@
 // whole stack taken by the compiler's unwinder, which then gives the stack.
 
 #include "platform/Platform.h"
+#if defined(__x86_64__) && defined(__ELF__)
+#include "platform/posix/UnwindRules.h"
+#endif
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unwind.h>
 
@@ -47,16 +52,7 @@ _Unwind_Reason_Code TakeFrame(struct _Unwind_Context* context, void* argument) {
 
 #if defined(__x86_64__) && defined(__ELF__)
 
-// libgcc's lookup of the FDE that covers `pc`, the one its unwinder uses
-// (exported by libgcc_s since GCC 3.0, not declared by any header).
 extern "C" {
-struct DideverazezEhBases {
-    void* tbase;
-    void* dbase;
-    void* func;
-};
-const void* _Unwind_Find_FDE(void* pc, DideverazezEhBases* bases);
-
 // Walks from `pc`, `sp`, `bp`: the return address, stack pointer and rbp of
 // a frame once its callee has returned.
 __attribute__((visibility("hidden"))) int dideverazez_stack_walk(void** frames, int capacity,
@@ -86,414 +82,6 @@ dideverazez_stack_from_caller:
 
 namespace dideverazez::platform {
 namespace {
-
-// A frame's rule in one word, so that a reader sees it whole:
-//  bits 0-1   what the frame is (kStep, kLast, kOther; 0: not known yet)
-//  bit 2      the frame address is rbp + offset (else rsp + offset)
-//  bit 3      the caller's rbp is saved at frame address + its offset
-//  bits 4-31  that offset, signed
-//  bits 32-63 the frame address's offset, signed
-// The return address is always at frame address - 8: another place is kOther.
-constexpr std::uint64_t kStep = 1;  // the caller follows by the rule
-constexpr std::uint64_t kLast = 2;  // the outermost frame: nothing follows
-constexpr std::uint64_t kOther = 3; // not of this shape: the compiler's unwinder takes the stack
-constexpr std::uint64_t kFromBp = 4, kBpSaved = 8;
-
-constexpr int kRbp = 6, kRsp = 7, kReturnAddress = 16; // DWARF's x86-64 register numbers
-
-std::uint64_t StepRule(bool fromBp, std::int64_t cfaOffset, bool bpSaved, std::int64_t bpOffset) {
-    if (cfaOffset < INT32_MIN || cfaOffset > INT32_MAX || bpOffset < -(1 << 27) ||
-        bpOffset >= (1 << 27)) {
-        return kOther;
-    }
-    return kStep | (fromBp ? kFromBp : 0) | (bpSaved ? kBpSaved : 0) |
-           ((static_cast<std::uint64_t>(bpOffset) & 0x0fffffff) << 4) |
-           (static_cast<std::uint64_t>(cfaOffset) << 32);
-}
-
-// Reads the encoded values of .eh_frame within [at, end); `ok` turns false
-// past the end or on an encoding it does not know.
-class EhReader {
-public:
-    EhReader(const unsigned char* at, const unsigned char* end) : at_(at), end_(end) {}
-
-    bool Ok() const { return ok_; }
-    bool AtEnd() const { return at_ >= end_; }
-    const unsigned char* At() const { return at_; }
-
-    template <class T> T Fixed() {
-        T value{};
-        if (static_cast<std::size_t>(end_ - at_) < sizeof value) {
-            ok_ = false;
-            at_ = end_;
-            return value;
-        }
-        std::memcpy(&value, at_, sizeof value);
-        at_ += sizeof value;
-        return value;
-    }
-    std::uint64_t Uleb() {
-        std::uint64_t value = 0;
-        for (int shift = 0;; shift += 7) {
-            const auto byte = Fixed<std::uint8_t>();
-            if (!ok_ || shift > 63) {
-                ok_ = false;
-                return 0;
-            }
-            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                return value;
-            }
-        }
-    }
-    std::int64_t Sleb() {
-        std::uint64_t value = 0;
-        for (int shift = 0;; shift += 7) {
-            const auto byte = Fixed<std::uint8_t>();
-            if (!ok_ || shift > 63) {
-                ok_ = false;
-                return 0;
-            }
-            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                if (shift + 7 < 64 && (byte & 0x40) != 0) {
-                    value |= ~std::uint64_t{0} << (shift + 7);
-                }
-                return static_cast<std::int64_t>(value);
-            }
-        }
-    }
-    // Steps over a pointer of DW_EH_PE encoding `encoding`.
-    void SkipPointer(std::uint8_t encoding) {
-        switch (encoding & 0x0f) {
-        case 0x00: // absptr
-        case 0x04: // udata8
-        case 0x0c: // sdata8
-            Skip(8);
-            break;
-        case 0x02: // udata2
-        case 0x0a: // sdata2
-            Skip(2);
-            break;
-        case 0x03: // udata4
-        case 0x0b: // sdata4
-            Skip(4);
-            break;
-        case 0x01: // uleb128
-            Uleb();
-            break;
-        case 0x09: // sleb128
-            Sleb();
-            break;
-        default:
-            ok_ = false;
-        }
-    }
-    void Skip(std::uint64_t bytes) {
-        if (static_cast<std::uint64_t>(end_ - at_) < bytes) {
-            ok_ = false;
-            at_ = end_;
-            return;
-        }
-        at_ += bytes;
-    }
-
-private:
-    const unsigned char* at_;
-    const unsigned char* end_;
-    bool ok_ = true;
-};
-
-// The body of the CIE or FDE at `entry` (loaded, so trusted to be whole):
-// false for a terminator or a 64-bit length, which compilers emit for no code.
-bool EntryBody(const unsigned char* entry, const unsigned char*& body, const unsigned char*& end) {
-    std::uint32_t length = 0;
-    std::memcpy(&length, entry, sizeof length);
-    if (length == 0 || length == 0xffffffff) {
-        return false;
-    }
-    body = entry + sizeof length;
-    end = body + length;
-    return true;
-}
-
-// Where a register's value in the caller is, for the two registers followed.
-struct Saved {
-    enum Kind : std::uint8_t { Same, Undefined, AtOffset, Other } kind = Same;
-    std::int64_t offset = 0; // from the frame address, for AtOffset
-};
-
-struct FrameState {
-    int cfaRegister = kRsp;
-    std::int64_t cfaOffset = 8;
-    bool cfaOther = false; // an expression, or a register not followed
-    Saved bp, ra;
-};
-
-// What the CIE says of every FDE that points to it.
-struct CieFacts {
-    std::uint64_t codeAlign = 1;
-    std::int64_t dataAlign = 1;
-    std::uint64_t returnRegister = kReturnAddress;
-    std::uint8_t pointerEncoding = 0; // of the FDE's addresses
-    bool augmented = false;           // the FDE has augmentation data
-    const unsigned char* program = nullptr;
-    const unsigned char* programEnd = nullptr;
-};
-
-bool ReadCie(const unsigned char* cie, CieFacts& facts) {
-    const unsigned char *body = nullptr, *end = nullptr;
-    if (!EntryBody(cie, body, end)) {
-        return false;
-    }
-    EhReader in(body, end);
-    if (in.Fixed<std::uint32_t>() != 0) { // a CIE's id in .eh_frame
-        return false;
-    }
-    const auto version = in.Fixed<std::uint8_t>();
-    const char* augmentation = reinterpret_cast<const char*>(in.At());
-    const std::size_t augmentationLength =
-        ::strnlen(augmentation, static_cast<std::size_t>(end - in.At()));
-    in.Skip(augmentationLength + 1);
-    if (std::strstr(augmentation, "eh") != nullptr) {
-        return false;
-    }
-    facts.codeAlign = in.Uleb();
-    facts.dataAlign = in.Sleb();
-    facts.returnRegister = version == 1 ? in.Fixed<std::uint8_t>() : in.Uleb();
-    if (augmentation[0] == 'z') {
-        facts.augmented = true;
-        const std::uint64_t dataLength = in.Uleb();
-        const unsigned char* dataEnd = in.At() + dataLength;
-        for (const char* letter = augmentation + 1; *letter != '\0' && in.Ok(); ++letter) {
-            switch (*letter) {
-            case 'R':
-                facts.pointerEncoding = in.Fixed<std::uint8_t>();
-                break;
-            case 'P':
-                in.SkipPointer(in.Fixed<std::uint8_t>());
-                break;
-            case 'L':
-                in.Fixed<std::uint8_t>();
-                break;
-            case 'S': // a signal frame: its caller's registers are in a context
-            default:
-                return false;
-            }
-        }
-        if (in.At() > dataEnd) {
-            return false;
-        }
-        in.Skip(static_cast<std::uint64_t>(dataEnd - in.At()));
-    } else if (augmentation[0] != '\0') {
-        return false;
-    }
-    facts.program = in.At();
-    facts.programEnd = end;
-    return in.Ok();
-}
-
-// Runs the call frame instructions of [program, end) while the location is
-// below `pc`, from `location`. false on an instruction not known here.
-bool RunProgram(const unsigned char* program, const unsigned char* end, const CieFacts& cie,
-                std::uint64_t location, std::uint64_t pc, const FrameState& initial,
-                FrameState& state) {
-    constexpr int kRemembered = 16;
-    FrameState remembered[kRemembered];
-    int depth = 0;
-    EhReader in(program, end);
-    const auto offsetRule = [&](std::uint64_t reg, std::int64_t offset) {
-        Saved* saved = reg == kRbp ? &state.bp : reg == cie.returnRegister ? &state.ra : nullptr;
-        if (saved != nullptr) {
-            *saved = {Saved::AtOffset, offset};
-        }
-    };
-    const auto setRule = [&](std::uint64_t reg, Saved::Kind kind) {
-        if (reg == kRbp) {
-            state.bp = {kind, 0};
-        } else if (reg == cie.returnRegister) {
-            state.ra = {kind, 0};
-        }
-    };
-    const auto restore = [&](std::uint64_t reg) {
-        if (reg == kRbp) {
-            state.bp = initial.bp;
-        } else if (reg == cie.returnRegister) {
-            state.ra = initial.ra;
-        }
-    };
-    const auto defineCfa = [&](std::uint64_t reg) {
-        state.cfaRegister = static_cast<int>(reg);
-        state.cfaOther = reg != kRsp && reg != kRbp;
-    };
-    while (!in.AtEnd() && location < pc) {
-        const auto op = in.Fixed<std::uint8_t>();
-        switch (op & 0xc0) {
-        case 0x40: // advance_loc
-            location += (op & 0x3f) * cie.codeAlign;
-            continue;
-        case 0x80: // offset
-            offsetRule(op & 0x3f, static_cast<std::int64_t>(in.Uleb()) * cie.dataAlign);
-            continue;
-        case 0xc0: // restore
-            restore(op & 0x3f);
-            continue;
-        default:
-            break;
-        }
-        switch (op) {
-        case 0x00: // nop
-            break;
-        case 0x02: // advance_loc1
-            location += in.Fixed<std::uint8_t>() * cie.codeAlign;
-            break;
-        case 0x03: // advance_loc2
-            location += in.Fixed<std::uint16_t>() * cie.codeAlign;
-            break;
-        case 0x04: // advance_loc4
-            location += in.Fixed<std::uint32_t>() * cie.codeAlign;
-            break;
-        case 0x05: { // offset_extended
-            const std::uint64_t reg = in.Uleb();
-            offsetRule(reg, static_cast<std::int64_t>(in.Uleb()) * cie.dataAlign);
-            break;
-        }
-        case 0x06: // restore_extended
-            restore(in.Uleb());
-            break;
-        case 0x07: // undefined
-            setRule(in.Uleb(), Saved::Undefined);
-            break;
-        case 0x08: // same_value
-            setRule(in.Uleb(), Saved::Same);
-            break;
-        case 0x09: // register: held in another register, not followed
-            setRule(in.Uleb(), Saved::Other);
-            in.Uleb();
-            break;
-        case 0x0a: // remember_state
-            if (depth == kRemembered) {
-                return false;
-            }
-            remembered[depth++] = state;
-            break;
-        case 0x0b: // restore_state
-            if (depth == 0) {
-                return false;
-            }
-            state = remembered[--depth];
-            break;
-        case 0x0c: { // def_cfa
-            defineCfa(in.Uleb());
-            state.cfaOffset = static_cast<std::int64_t>(in.Uleb());
-            break;
-        }
-        case 0x0d: // def_cfa_register
-            defineCfa(in.Uleb());
-            break;
-        case 0x0e: // def_cfa_offset
-            state.cfaOffset = static_cast<std::int64_t>(in.Uleb());
-            break;
-        case 0x0f: // def_cfa_expression
-            state.cfaOther = true;
-            in.Skip(in.Uleb());
-            break;
-        case 0x10:   // expression
-        case 0x16: { // val_expression
-            setRule(in.Uleb(), Saved::Other);
-            in.Skip(in.Uleb());
-            break;
-        }
-        case 0x11: { // offset_extended_sf
-            const std::uint64_t reg = in.Uleb();
-            offsetRule(reg, in.Sleb() * cie.dataAlign);
-            break;
-        }
-        case 0x12: { // def_cfa_sf
-            defineCfa(in.Uleb());
-            state.cfaOffset = in.Sleb() * cie.dataAlign;
-            break;
-        }
-        case 0x13: // def_cfa_offset_sf
-            state.cfaOffset = in.Sleb() * cie.dataAlign;
-            break;
-        case 0x14:   // val_offset
-        case 0x15: { // val_offset_sf
-            setRule(in.Uleb(), Saved::Other);
-            op == 0x14 ? static_cast<void>(in.Uleb()) : static_cast<void>(in.Sleb());
-            break;
-        }
-        case 0x2e: // GNU_args_size
-            in.Uleb();
-            break;
-        case 0x2f: { // GNU_negative_offset_extended
-            const std::uint64_t reg = in.Uleb();
-            offsetRule(reg, -static_cast<std::int64_t>(in.Uleb()) * cie.dataAlign);
-            break;
-        }
-        default: // set_loc and the rest: not met in compiled code
-            return false;
-        }
-    }
-    return in.Ok();
-}
-
-// glibc's signal return trampoline (mov $15, %rax; syscall), which the
-// compiler's unwinder recognises when no FDE covers it.
-bool IsSignalReturn(std::uint64_t pc) {
-    static constexpr unsigned char kSigreturn[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00,
-                                                   0x00, 0x00, 0x0f, 0x05};
-    return std::memcmp(reinterpret_cast<const void*>(pc), kSigreturn, sizeof kSigreturn) == 0;
-}
-
-// The rule of the frame whose return address is `pc`, read from .eh_frame as
-// the compiler's unwinder reads it.
-std::uint64_t ReadRule(std::uint64_t pc) noexcept {
-    DideverazezEhBases bases{};
-    const auto* fde = static_cast<const unsigned char*>(
-        _Unwind_Find_FDE(reinterpret_cast<void*>(pc - 1), &bases));
-    if (fde == nullptr) {
-        return IsSignalReturn(pc) ? kOther : kLast;
-    }
-    const unsigned char *body = nullptr, *end = nullptr;
-    if (!EntryBody(fde, body, end)) {
-        return kOther;
-    }
-    EhReader in(body, end);
-    const unsigned char* cieField = in.At();
-    const auto cieDistance = in.Fixed<std::uint32_t>();
-    CieFacts cie;
-    if (!in.Ok() || !ReadCie(cieField - cieDistance, cie)) {
-        return kOther;
-    }
-    in.SkipPointer(cie.pointerEncoding); // the start: bases.func has it
-    in.SkipPointer(cie.pointerEncoding & 0x0f);
-    if (cie.augmented) {
-        in.Skip(in.Uleb());
-    }
-    if (!in.Ok()) {
-        return kOther;
-    }
-    const auto start = reinterpret_cast<std::uint64_t>(bases.func);
-    FrameState initial;
-    initial.cfaOffset = 0;
-    if (!RunProgram(cie.program, cie.programEnd, cie, 0, UINT64_MAX, initial, initial)) {
-        return kOther;
-    }
-    FrameState state = initial;
-    if (!RunProgram(in.At(), end, cie, start, pc, initial, state)) {
-        return kOther;
-    }
-    if (state.ra.kind == Saved::Undefined) {
-        return kLast;
-    }
-    if (state.cfaOther || state.ra.kind != Saved::AtOffset || state.ra.offset != -8 ||
-        (state.bp.kind != Saved::Same && state.bp.kind != Saved::AtOffset)) {
-        return kOther;
-    }
-    return StepRule(state.cfaRegister == kRbp, state.cfaOffset, state.bp.kind == Saved::AtOffset,
-                    state.bp.offset);
-}
 
 // The rules read so far, by return address. A slot is claimed once by a
 // compare-and-swap to its address with kClaiming set, filled, then published
@@ -527,7 +115,7 @@ std::uint64_t RuleFor(std::uint64_t pc) noexcept {
             break;
         }
     }
-    const std::uint64_t rule = ReadRule(pc);
+    const std::uint64_t rule = unwind::ReadRule(pc);
     gRulesRead.fetch_add(1, std::memory_order_relaxed);
     at = SlotOf(pc);
     for (std::size_t probe = 0; probe < kProbes; ++probe, at = (at + 1) & (kSlots - 1)) {
@@ -554,6 +142,7 @@ __attribute__((no_sanitize("address"), no_sanitize("thread"))) int
 dideverazez_stack_walk(void** frames, int capacity, std::uint64_t pc, std::uint64_t sp,
                        std::uint64_t bp) noexcept {
     using namespace dideverazez::platform;
+    using namespace dideverazez::platform::unwind;
     int count = 0;
     while (count < capacity && pc != 0) {
         frames[count++] = reinterpret_cast<void*>(pc);
@@ -566,9 +155,9 @@ dideverazez_stack_walk(void** frames, int capacity, std::uint64_t pc, std::uint6
             return -1;
         }
         const std::uint64_t cfa = ((rule & kFromBp) != 0 ? bp : sp) +
-                                  static_cast<std::uint64_t>(static_cast<std::int64_t>(rule) >> 32);
+                                  static_cast<std::uint64_t>(FrameAddressOffset(rule));
         if ((rule & kBpSaved) != 0) {
-            const std::int64_t bpOffset = static_cast<std::int64_t>(rule << 32) >> 36;
+            const std::int64_t bpOffset = SavedBpOffset(rule);
             __builtin_memcpy(
                 &bp, reinterpret_cast<const void*>(cfa + static_cast<std::uint64_t>(bpOffset)),
                 sizeof bp);
@@ -584,6 +173,24 @@ namespace dideverazez::platform {
 int CaptureStack(void** frames, int capacity) noexcept {
     const int count = dideverazez_stack_from_caller(frames, capacity);
     if (count >= 0) {
+#if defined(DIDEVERAZEZ_CHECKED)
+        // Every stack walked is the compiler's unwinder's, past the first
+        // frame (each from its own call here).
+        void* reference[256];
+        const int limit = capacity < 256 ? capacity : 256;
+        const int expected = CompilersUnwinder(reference, limit);
+        const int walked = count < limit ? count : limit;
+        for (int i = 1; i < expected || i < walked; ++i) {
+            if (i >= walked || i >= expected || frames[i] != reference[i]) {
+                std::fprintf(stderr,
+                             "dideverazez: stack walk differs from the compiler's unwinder at "
+                             "frame %d of %d (%p, expected %p)\n",
+                             i, expected, i < walked ? frames[i] : nullptr,
+                             i < expected ? reference[i] : nullptr);
+                std::abort();
+            }
+        }
+#endif
         return count;
     }
     gLeftToTheCompiler.fetch_add(1, std::memory_order_relaxed);
