@@ -2,6 +2,7 @@
 
 #include "engines/SystemHeap.h"
 #include "engines/kdideverazez_impl.h"
+#include "observe/AddressMap.h"
 #include "observe/Sampler.h"
 #include "observe/StackCapture.h"
 #include "observe/StandInEngine.h"
@@ -74,7 +75,7 @@ struct Samples {
     LibraryMap<LibraryString, std::uint32_t, StackHash> stacks; // the frames' bytes -> index
     LibraryMap<SiteKey, Site*, SiteKeyHash> sites;              // of live engines
     LibraryMap<std::uint64_t, Site*> heads;                     // owner -> its sites' list
-    LibraryMap<const void*, LiveBlock> live;
+    AddressMap<LiveBlock> live;
     Site* forwarded = nullptr; // merged sites that live blocks still name
     std::uint64_t groups = 0;
     bool released = false;
@@ -212,11 +213,11 @@ void ForgetSites(Samples& samples, Site* first) noexcept {
         return;
     }
     const std::uint64_t owner = first->Owner;
-    for (auto& [address, block] : samples.live) {
+    samples.live.ForEach([owner](const void*, LiveBlock& block) {
         if (Site* site = Final(block.Of); site != nullptr && site->Owner == owner) {
             block.Of = nullptr;
         }
-    }
+    });
     while (first != nullptr) {
         Site* next = first->NextOfOwner;
         samples.sites.erase(SiteKey{owner, first->Stack});
@@ -263,8 +264,7 @@ void RecordSample(void* block, std::uint64_t size, allocator_impl& engine, const
     // a sample dropped leaves no site, no live entry and no half-added stack.
     const std::uint32_t stack = StackIndex(samples, frames, count);
     const auto owner = reinterpret_cast<std::uintptr_t>(&engine);
-    const auto entry =
-        samples.live.emplace(block, LiveBlock{&engine, nullptr, bytes, blocks}).first;
+    LiveBlock* entry = &samples.live.Insert(block, LiveBlock{&engine, nullptr, bytes, blocks});
     Site* site = nullptr;
     try {
         auto [at, added] = samples.sites.try_emplace(SiteKey{owner, stack}, nullptr);
@@ -278,10 +278,10 @@ void RecordSample(void* block, std::uint64_t size, allocator_impl& engine, const
         }
         site = at->second;
     } catch (...) {
-        samples.live.erase(entry);
+        samples.live.Erase(entry);
         throw;
     }
-    entry->second.Of = site;
+    entry->Of = site;
     KeepAtPeak(samples, *site);
     ++site->LiveBlocks;
     site->InUseBytes += bytes;
@@ -297,16 +297,16 @@ allocator_impl* TakeOutSampledBlock(void* p) noexcept {
     allocator_impl* engine = nullptr;
     {
         const std::lock_guard<std::mutex> lock(samples.mutex);
-        const auto found = samples.live.find(p);
-        if (found == samples.live.end()) {
+        LiveBlock* found = samples.live.Find(p);
+        if (found == nullptr) {
             std::fprintf(stderr,
                          "dideverazez: block %p names the sampled blocks' engine but was "
                          "never sampled (a corrupted header)\n",
                          p);
             std::abort();
         }
-        const LiveBlock block = found->second;
-        samples.live.erase(found);
+        const LiveBlock block = *found;
+        samples.live.Erase(found);
         engine = block.Engine;
         if (Site* site = block.Of) {
             while (site->Forward != nullptr) {
@@ -331,8 +331,8 @@ allocator_impl* OwnerOf(void* block) noexcept {
     }
     Samples& samples = *gSamples.load();
     const std::lock_guard<std::mutex> lock(samples.mutex);
-    const auto found = samples.live.find(block);
-    return found != samples.live.end() ? found->second.Engine : owner;
+    const LiveBlock* found = samples.live.Find(block);
+    return found != nullptr ? found->Engine : owner;
 }
 
 std::uint64_t RetireSites(const allocator_impl& engine) noexcept {
@@ -515,9 +515,7 @@ bool ReleaseSamples() noexcept {
         return false;
     }
     samples->released = true;
-    for (auto& [address, block] : samples->live) {
-        block.Of = nullptr;
-    }
+    samples->live.ForEach([](const void*, LiveBlock& block) { block.Of = nullptr; });
     for (auto& [owner, first] : samples->heads) {
         for (Site* s = first; s != nullptr;) {
             Site* next = s->NextOfOwner;
@@ -536,10 +534,10 @@ bool ReleaseSamples() noexcept {
     decltype(samples->stacks)().swap(samples->stacks);
     decltype(samples->frames)().swap(samples->frames);
     decltype(samples->stackStarts)().swap(samples->stackStarts);
-    if (!samples->live.empty()) {
+    if (samples->live.Size() != 0) {
         return false;
     }
-    decltype(samples->live)().swap(samples->live);
+    samples->live.Release();
     DestroyStandInEngine(); // no header names it any more, and none will
     return true;
 }
