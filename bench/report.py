@@ -148,7 +148,8 @@ def program_ratios(runs, heap, field, base="glibc"):
     """Median over runs of heap / base, each ratio within one round of runs."""
     glibc, other = runs.get(base, {}), runs.get(heap, {})
     return median([other[r][field] / glibc[r][field] for r in other
-                   if r in glibc and glibc[r][field] > 0])
+                   if r in glibc and other[r][field] is not None
+                   and glibc[r][field] is not None and glibc[r][field] > 0])
 
 
 # The loads of bench/servers.sh, in the order of the table: (shape, label,
@@ -555,7 +556,7 @@ SAMPLING_GOAL = 1.03
 
 
 def load_sampling(path):
-    """({row: {setting: {run: ns}}}, {program: {setting: {run: (s, KiB)}}},
+    """({row: {setting: {run: ns}}}, {program: {setting: {run: (s, KiB, CPU s)}}},
     {shape: {build: instructions}})."""
     rows, programs, instructions = {}, {}, {}
     if os.path.exists(path):
@@ -565,10 +566,11 @@ def load_sampling(path):
                 if len(parts) == 5 and parts[0] == "rows":
                     _, setting, run, row, ns = parts
                     rows.setdefault(row, {}).setdefault(setting, {})[run] = (float(ns),)
-                elif len(parts) == 6 and parts[0] == "program":
-                    _, name, setting, run, seconds, peak = parts
+                elif len(parts) in (6, 8) and parts[0] == "program":
+                    _, name, setting, run, seconds, peak = parts[:6]
+                    cpu = float(parts[6]) + float(parts[7]) if len(parts) == 8 else None
                     programs.setdefault(name, {}).setdefault(setting, {})[run] = (
-                        float(seconds), int(peak))
+                        float(seconds), int(peak), cpu)
                 elif len(parts) == 4 and parts[0] == "instructions":
                     _, build, shape, count = parts
                     instructions.setdefault(shape, {})[build] = int(count)
@@ -646,7 +648,9 @@ def sampling_section(sampling, commit, date, load=None):
     w("")
     if programs:
         w("Programs run straight through the preload library, one handle a thread (python3 "
-          "building, writing and reading back a JSON document of 100,000 lists; sqlite3 "
+          "building, writing and reading back a JSON document of 100,000 lists, on its own "
+          "small-object heap and, as python3-malloc, with every object a malloc "
+          "(PYTHONMALLOC=malloc); sqlite3 "
           "inserting 400,000 rows and indexing them), beside glibc alone and heaptrack, which "
           "records every allocation's stack (heaptrack follows no child process: the programs "
           "are run without a shell). Seconds are medians; heaptrack's ratio is against glibc, "
@@ -671,6 +675,24 @@ def sampling_section(sampling, commit, date, load=None):
                 " / ".join("—" if peak[s] is None else "%d" % peak[s]
                            for s in ("off", "1", "heaptrack"))))
         w("")
+        if any(v[2] is not None for runs in programs.values() for r in runs.values()
+               for v in r.values()):
+            w("Every allocation's stack beside heaptrack's: CPU time (user and system, "
+              "heaptrack's analysing process included) and peak RSS, medians, with the ratio "
+              "taken within each round.")
+            w("")
+            w("| program | glibc CPU s | every allocation CPU s | heaptrack CPU s "
+              "| every / heaptrack CPU | every / heaptrack peak RSS |")
+            w("|---|---:|---:|---:|---:|---:|")
+            for name, runs in programs.items():
+                cpu = {s: median([v[2] for v in runs.get(s, {}).values() if v[2] is not None])
+                       for s in ("glibc", "1", "heaptrack")}
+                sec = lambda v: "—" if v is None else "%.2f" % v
+                w("| %s | %s | %s | %s | %s | %s |" % (
+                    name, sec(cpu["glibc"]), sec(cpu["1"]), sec(cpu["heaptrack"]),
+                    fmt_ratio(program_ratios(runs, "1", 2, "heaptrack")),
+                    fmt_ratio(program_ratios(runs, "1", 1, "heaptrack"))))
+            w("")
     return out
 
 

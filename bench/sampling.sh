@@ -14,7 +14,7 @@
 # process; the settings take turns, run after run, so that a change in the
 # machine's load falls on all of them, and bench/report.py takes each ratio
 # within one round. Writes "rows <setting> <run> <row> <ns>" and
-# "program <name> <setting> <run> <seconds> <peak KiB>" lines to FILE
+# "program <name> <setting> <run> <seconds> <peak KiB> <user s> <system s>" lines to FILE
 # (default: standard output). Settings: off, 524288, 1 (DIDEVERAZEZ_SAMPLE_BYTES)
 # and, for programs, glibc (no preload) and heaptrack.
 set -euo pipefail
@@ -53,7 +53,8 @@ setting() {
 }
 
 # Programs run straight (heaptrack follows no child process): python3 making
-# and dropping many small objects, sqlite3 a table and an index.
+# and dropping many small objects, with its own small-object heap and with
+# every object a malloc (PYTHONMALLOC=malloc), sqlite3 a table and an index.
 cat > work.py <<'EOF'
 import json, sys
 n = 100000
@@ -68,17 +69,21 @@ INSERT INTO t(k, v) SELECT printf('key%05d', x % 997), x * 0.5 FROM c;
 CREATE INDEX tk ON t(k);
 SELECT k, count(*), sum(v) FROM t GROUP BY k ORDER BY sum(v) DESC LIMIT 3;
 EOF
-program() { # NAME SETTING: prints "seconds peak-KiB"
+# Seconds, peak KiB, and CPU seconds in user and kernel mode, children
+# included (heaptrack's own analysis runs in a process of its own).
+format="%e %M %U %S"
+program() { # NAME SETTING: prints "seconds peak-KiB user-seconds system-seconds"
     local command
     case $1 in
     python3) command=(/usr/bin/python3 work.py) ;;
+    python3-malloc) command=(/usr/bin/python3 work.py); local -x PYTHONMALLOC=malloc ;;
     sqlite3) rm -f db.sqlite; command=(sqlite3 -init work.sql db.sqlite .quit) ;;
     esac
     case $2 in
-    glibc) /usr/bin/time -f "%e %M" -o time "${command[@]}" > /dev/null ;;
-    heaptrack) /usr/bin/time -f "%e %M" -o time heaptrack -o "$work/heaptrack" \
+    glibc) /usr/bin/time -f "$format" -o time "${command[@]}" > /dev/null ;;
+    heaptrack) /usr/bin/time -f "$format" -o time heaptrack -o "$work/heaptrack" \
                    "${command[@]}" > /dev/null 2>&1 ;;
-    *) env LD_PRELOAD="$preload" $(setting "$2") /usr/bin/time -f "%e %M" -o time \
+    *) env LD_PRELOAD="$preload" $(setting "$2") /usr/bin/time -f "$format" -o time \
            "${command[@]}" > /dev/null ;;
     esac
     rm -f "$work"/heaptrack* db.sqlite
@@ -120,7 +125,7 @@ for b in json.load(sys.stdin)["benchmarks"]:
             done
         done
     fi
-    programs=(python3 sqlite3)
+    programs=(python3 python3-malloc sqlite3)
     command -v heaptrack > /dev/null || echo "sampling.sh: no heaptrack, its runs left out" >&2
     settings=(glibc off 524288 1 heaptrack)
     for name in "${programs[@]}"; do
