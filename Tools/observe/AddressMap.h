@@ -7,6 +7,7 @@
 
 #include "engines/SystemHeap.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -34,6 +35,20 @@ public:
             if (slots_[at].key == nullptr) {
                 return nullptr;
             }
+        }
+    }
+
+    // Starts loading the line where `key` would be, for a lookup or insertion
+    // made soon after under the lock that guards the map. Safe without that
+    // lock: it reads only the array's address as last published, and a stale
+    // one costs a wasted load, never a fault.
+    void Prefetch(const void* key) const noexcept {
+        const std::uintptr_t at = published_.load(std::memory_order_relaxed);
+        const unsigned shift = publishedShift_.load(std::memory_order_relaxed);
+        if (at != 0 && shift < 64) {
+            const std::uintptr_t home =
+                (reinterpret_cast<std::uintptr_t>(key) * 0x9e3779b97f4a7c15ULL) >> shift;
+            __builtin_prefetch(reinterpret_cast<const void*>(at + home * sizeof(Slot)));
         }
     }
 
@@ -88,6 +103,7 @@ public:
         slots_ = nullptr;
         mask_ = 0;
         shift_ = 64;
+        Publish();
     }
 
 private:
@@ -115,6 +131,7 @@ private:
         slots_ = grown;
         mask_ = capacity - 1;
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+        Publish();
         for (std::size_t from = 0; from < oldCapacity; ++from) {
             if (old[from].key != nullptr) {
                 std::size_t at = Home(old[from].key);
@@ -127,10 +144,17 @@ private:
         heap::Free(old);
     }
 
+    void Publish() noexcept {
+        published_.store(reinterpret_cast<std::uintptr_t>(slots_), std::memory_order_relaxed);
+        publishedShift_.store(shift_, std::memory_order_relaxed);
+    }
+
     Slot* slots_ = nullptr;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
     std::size_t size_ = 0;
+    std::atomic<std::uintptr_t> published_{0}; // slots_ and shift_, for Prefetch
+    std::atomic<unsigned> publishedShift_{64};
 };
 
 } // namespace dideverazez::observe

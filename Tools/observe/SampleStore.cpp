@@ -230,6 +230,9 @@ void ForgetSites(Samples& samples, Site* first) noexcept {
 
 void RecordSample(void* block, std::uint64_t size, allocator_impl& engine, const void* caller,
                   double chance) {
+    if (const Samples* samples = gSamples.load()) {
+        samples->live.Prefetch(block); // its line arrives while the stack is taken
+    }
     void* raw[kMaxFrames + 8];
     const int taken = CaptureStack(raw, kMaxFrames + 8);
     // The library's own frames go: the stack starts at the code that called
@@ -295,6 +298,7 @@ void RecordSample(void* block, std::uint64_t size, allocator_impl& engine, const
 allocator_impl* TakeOutSampledBlock(void* p) noexcept {
     Samples& samples = *gSamples.load();
     allocator_impl* engine = nullptr;
+    samples.live.Prefetch(p);
     {
         const std::lock_guard<std::mutex> lock(samples.mutex);
         LiveBlock* found = samples.live.Find(p);
