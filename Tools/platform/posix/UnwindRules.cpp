@@ -379,6 +379,10 @@ std::uint64_t ReadRule(std::uint64_t pc) noexcept {
     if (fde == nullptr) {
         return IsSignalReturn(pc) ? kOther : kLast;
     }
+    return RuleAt(fde, reinterpret_cast<std::uint64_t>(bases.func), pc);
+}
+
+std::uint64_t RuleAt(const unsigned char* fde, std::uint64_t start, std::uint64_t pc) noexcept {
     const unsigned char *body = nullptr, *end = nullptr;
     if (!EntryBody(fde, body, end)) {
         return kOther;
@@ -390,15 +394,14 @@ std::uint64_t ReadRule(std::uint64_t pc) noexcept {
     if (!in.Ok() || !ReadCie(cieField - cieDistance, cie)) {
         return kOther;
     }
-    in.SkipPointer(cie.pointerEncoding); // the start: bases.func has it
-    in.SkipPointer(cie.pointerEncoding & 0x0f);
+    in.SkipPointer(cie.pointerEncoding); // the start: the caller has it
+    in.SkipPointer(cie.pointerEncoding); // the range, of the same size
     if (cie.augmented) {
         in.Skip(in.Uleb());
     }
     if (!in.Ok()) {
         return kOther;
     }
-    const auto start = reinterpret_cast<std::uint64_t>(bases.func);
     FrameState initial;
     initial.cfaOffset = 0;
     if (!RunProgram(cie.program, cie.programEnd, cie, 0, UINT64_MAX, initial, initial)) {

@@ -32,4 +32,8 @@ inline std::int64_t SavedBpOffset(std::uint64_t rule) {
 // its own.
 std::uint64_t ReadRule(std::uint64_t pc) noexcept;
 
+// The rule at `pc` of the function starting at `start` whose FDE (in loaded
+// .eh_frame bytes, its CIE before it) is at `fde`.
+std::uint64_t RuleAt(const unsigned char* fde, std::uint64_t start, std::uint64_t pc) noexcept;
+
 } // namespace dideverazez::platform::unwind
