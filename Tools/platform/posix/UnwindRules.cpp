@@ -56,37 +56,8 @@ public:
         at_ += sizeof value;
         return value;
     }
-    std::uint64_t Uleb() {
-        std::uint64_t value = 0;
-        for (int shift = 0;; shift += 7) {
-            const auto byte = Fixed<std::uint8_t>();
-            if (!ok_ || shift > 63) {
-                ok_ = false;
-                return 0;
-            }
-            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                return value;
-            }
-        }
-    }
-    std::int64_t Sleb() {
-        std::uint64_t value = 0;
-        for (int shift = 0;; shift += 7) {
-            const auto byte = Fixed<std::uint8_t>();
-            if (!ok_ || shift > 63) {
-                ok_ = false;
-                return 0;
-            }
-            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                if (shift + 7 < 64 && (byte & 0x40) != 0) {
-                    value |= ~std::uint64_t{0} << (shift + 7);
-                }
-                return static_cast<std::int64_t>(value);
-            }
-        }
-    }
+    std::uint64_t Uleb() { return Leb128(false); }
+    std::int64_t Sleb() { return static_cast<std::int64_t>(Leb128(true)); }
     // Steps over a pointer of DW_EH_PE encoding `encoding`.
     void SkipPointer(std::uint8_t encoding) {
         switch (encoding & 0x0f) {
@@ -123,6 +94,25 @@ public:
     }
 
 private:
+    // A LEB128 number; a signed one's sign bit extended over the bits above it.
+    std::uint64_t Leb128(bool sign) {
+        std::uint64_t value = 0;
+        for (int shift = 0;; shift += 7) {
+            const auto byte = Fixed<std::uint8_t>();
+            if (!ok_ || shift > 63) {
+                ok_ = false;
+                return 0;
+            }
+            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0) {
+                if (sign && shift + 7 < 64 && (byte & 0x40) != 0) {
+                    value |= ~std::uint64_t{0} << (shift + 7);
+                }
+                return value;
+            }
+        }
+    }
+
     const unsigned char* at_;
     const unsigned char* end_;
     bool ok_ = true;
