@@ -10,9 +10,10 @@
 //   3. the samples' lock (observe/SampleStore.cpp: a leaf but for the C heap);
 //   4. in the checking build, the checks' list of live engines (a leaf: nothing is
 //      locked while it is held).
-// What is built on first use (the registry, the samples) is built, or its
-// build waited for, before its lock is taken: a child waits forever on a
-// build that a thread it lacks had begun.
+// What is built on first use (the registry, the samples and the sampled
+// blocks' stand-in engine) is built, or its build waited for, before the
+// locks are taken: a child waits forever on a build that a thread it lacks
+// had begun.
 // A library that lays its own handles over this one (the preload library)
 // installs its handlers after these, so that its locks, taken first, come
 // before all of them. A new lock taken across a heap call is added here, or

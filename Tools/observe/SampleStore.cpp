@@ -498,6 +498,7 @@ bool CopySamples(SamplesCopy& copy, bool wait) {
 // Built here if nothing sampled has built them yet, and waited for if another
 // thread is building them (see RegistryBeforeFork in observe/Registry.cpp).
 void SamplesBeforeFork() noexcept {
+    StandInEngine(); // built, or its build waited for, as the samples are (Fork.cpp)
     if (Samples* samples = Build()) {
         samples->mutex.lock();
     }
