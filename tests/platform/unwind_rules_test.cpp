@@ -5,8 +5,9 @@
 //    rule it leaves: where the frame address is, whether rbp is saved, or
 //    that the frame is the last or of another shape.
 //  - UnwindRules.TheCieDecidesWhatItsFdesMean: the augmentations read (a
-//    signal frame's among them), the code alignment factor, a CIE's own
-//    instructions and a restore to them.
+//    signal frame's among them), pointers of every size, the code alignment
+//    factor, a CIE's own instructions and a restore to them, and an FDE that
+//    points to something other than a CIE.
 // That the rules of real objects give the compiler's unwinder's stacks is
 // stack_test.cpp's, and the checking build's on every stack walked.
 
@@ -34,8 +35,34 @@ void Append32(Bytes& bytes, std::uint32_t value) {
     bytes.insert(bytes.end(), raw, raw + 4);
 }
 
+// A pointer of DW_EH_PE encoding `encoding` (its low four bits give the size).
+void AppendPointer(Bytes& bytes, unsigned char encoding, std::uint32_t value) {
+    switch (encoding & 0x0f) {
+    case 0x02:
+    case 0x0a:
+        bytes.push_back(static_cast<unsigned char>(value));
+        bytes.push_back(static_cast<unsigned char>(value >> 8));
+        break;
+    case 0x03:
+    case 0x0b:
+        Append32(bytes, value);
+        break;
+    case 0x01: // a uleb128 of up to 14 bits
+        bytes.push_back(static_cast<unsigned char>(0x80 | (value & 0x7f)));
+        bytes.push_back(static_cast<unsigned char>((value >> 7) & 0x7f));
+        break;
+    default: // eight bytes
+        Append32(bytes, value);
+        Append32(bytes, 0);
+        break;
+    }
+}
+
 struct Cie {
+    std::uint32_t id = 0; // a CIE's; anything else is an FDE
     std::string augmentation = "zR";
+    unsigned char pointerEncoding = 0x1b;     // FDE addresses: pc-relative, signed 4 bytes
+    unsigned char personalityEncoding = 0x9b; // indirect pc-relative, signed 4 bytes
     unsigned char codeAlign = 1;
     unsigned char dataAlign = 0x78; // -8, as a one-byte sleb
     // At a call: the frame address is rsp + 8, the return address below it.
@@ -45,7 +72,9 @@ struct Cie {
 // A CIE and one FDE after it, as a linker lays them out in .eh_frame; the
 // FDE's offset in the buffer is returned through `fde`.
 Bytes Entries(const Cie& cie, const Bytes& instructions, std::size_t& fde) {
-    Bytes body = {0, 0, 0, 0, 1};                // CIE id, version 1
+    Bytes body;
+    Append32(body, cie.id);
+    body.push_back(1);                           // version 1
     for (const char letter : cie.augmentation) { // byte by byte: GCC 12 at -O2 warns of the range
         body.push_back(static_cast<unsigned char>(letter));
     }
@@ -57,9 +86,10 @@ Bytes Entries(const Cie& cie, const Bytes& instructions, std::size_t& fde) {
         Bytes data;
         for (const char letter : cie.augmentation.substr(1)) {
             if (letter == 'R') {
-                data.push_back(0x1b); // FDE addresses: pc-relative, signed 4 bytes
+                data.push_back(cie.pointerEncoding);
             } else if (letter == 'P') {
-                data.insert(data.end(), {0x9b, 0, 0, 0, 0}); // indirect pc-relative personality
+                data.push_back(cie.personalityEncoding);
+                AppendPointer(data, cie.personalityEncoding, 0x1234);
             } else if (letter == 'L') {
                 data.push_back(0x1b);
             }
@@ -74,12 +104,12 @@ Bytes Entries(const Cie& cie, const Bytes& instructions, std::size_t& fde) {
     fde = all.size();
     Bytes fdeBody;
     Append32(fdeBody, static_cast<std::uint32_t>(fde + 4)); // back to the CIE
-    // The start (the caller knows it) and the range: four bytes each with 'R'
-    // saying so, else of a pointer's size.
-    const bool encoded = cie.augmentation.find('R') != std::string::npos;
-    for (int word = 0; word < (encoded ? 2 : 4); ++word) {
-        Append32(fdeBody, word == (encoded ? 1 : 2) ? 0x1000 : 0);
-    }
+    // The start (the caller knows it) and the range, in the encoding 'R'
+    // gives, else of a pointer's size.
+    const unsigned char encoding =
+        cie.augmentation.find('R') != std::string::npos ? cie.pointerEncoding : 0x00;
+    AppendPointer(fdeBody, encoding, 0);
+    AppendPointer(fdeBody, encoding, 0x1000);
     if (!cie.augmentation.empty() && cie.augmentation[0] == 'z') {
         fdeBody.push_back(0);
     }
@@ -212,6 +242,17 @@ TEST(UnwindRules, TheCieDecidesWhatItsFdesMean) {
         EXPECT_EQ(Said(RuleAt(coarse, instructions, 3)), "rsp+8, rbp kept") << int{advance[0]};
         EXPECT_EQ(Said(RuleAt(coarse, instructions, 5)), "rsp+16, rbp at -16") << int{advance[0]};
     }
+    for (const unsigned char encoding : {0x00, 0x01, 0x02, 0x03, 0x04, 0x0a, 0x0b, 0x0c}) {
+        Cie sized; // the FDE's addresses and the personality, of each size
+        sized.augmentation = "zPR";
+        sized.pointerEncoding = encoding;
+        sized.personalityEncoding = encoding;
+        EXPECT_EQ(Said(RuleAt(sized, pushRbp, 2)), "rsp+16, rbp at -16") << int{encoding};
+    }
+    Cie notACie; // the FDE points to another FDE
+    notACie.id = 4;
+    notACie.augmentation = ""; // so that the FDE reads the same either way
+    EXPECT_EQ(Said(RuleAt(notACie, {0x07, 16}, 1)), "other"); // not "last"
     Cie saved; // the CIE's own instructions say rbp is saved
     saved.instructions = {0x0c, 7, 16, 0x90, 1, 0x86, 2};
     EXPECT_EQ(Said(RuleAt(saved, {}, 1)), "rsp+16, rbp at -16");
