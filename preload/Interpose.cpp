@@ -1,23 +1,32 @@
-// The C and C++ heap's entry points, and the word in front of every block.
+// The C and C++ heap's entry points, and how free knows a block's origin.
 //
 // malloc, calloc, realloc, free, aligned_alloc, posix_memalign, memalign,
 // valloc, pvalloc, malloc_usable_size and the operator new and delete family
 // are served by zu_alloc and zu_free, through the handles of Served.cpp.
 //
-// Every block handed out is 16-byte aligned (more when asked) and carries one
-// word in front of it: a tag, the size asked for and how far the pointer lies
-// from the start of what was taken, so that free finds what to release:
+// Every block handed out is 16-byte aligned (more when asked). For the
+// default alignment the preload asks the engine for the size plus 8 bytes:
 //
-//   [what zu_alloc or the C heap gave ... | shift word? | tag word] [user bytes]
-//                                                                   ^ 16-aligned
+//   - a block the engine placed on a 16-byte boundary is handed out as it is.
+//     The Size word of the library's block header just in front of it is 0
+//     (a block of the pooled pages), which no glibc chunk's size word is;
+//   - a block placed 8 bytes past a boundary gets a tag word in front of it:
+//     a magic number, the size asked for and where the block came from.
+//
+// A larger alignment asks for the size plus the alignment, and a block that
+// lies further in than 8 bytes has the distance in a word in front of its tag:
+//
+//   [Link | Owner | Size = 0] [user bytes]                    on a boundary
+//   [what zu_alloc or the C heap gave ... | distance? | tag] [user bytes]
+//
 // Calls that come before the library is ready, from inside a call already
 // being served (the library's own heap calls, the handles being built for a
 // new thread), from the library's own code, or from a thread whose end was
 // already handled take their block from the C heap (glibc's __libc_malloc)
-// with the same word in front, and free knows them by it. A pointer with no
-// tag came from the C heap before this library was reached, and goes back to
-// it. A block may be freed by any thread, also after the thread that
-// allocated it has ended: its handles live on.
+// with a tag, and free knows them by it. A pointer with neither mark came
+// from the C heap before this library was reached, and goes back to it. A
+// block may be freed by any thread, also after the thread that allocated it
+// has ended: its handles live on.
 
 #include "Preload.h"
 
@@ -57,22 +66,33 @@ void* Place(char* start, std::size_t shift, std::size_t size, bool fromHeap) {
 }
 
 struct Found {
-    bool ours;
-    bool fromHeap;
-    char* start;
-    std::size_t size;
+    bool ours;        // handed out by this library, through a handle or the C heap
+    bool fromHeap;    // from the C heap (__libc_malloc), not through a handle
+    bool tagged;      // false: handed out as the engine placed it, with no word of ours
+    char* start;      // what zu_alloc or the C heap gave
+    std::size_t size; // the size asked for; 0 when not tagged
 };
 
 Found Read(void* block) {
     std::uint64_t tag = 0, distance = 8;
     std::memcpy(&tag, static_cast<char*>(block) - 8, sizeof tag);
+    if (tag == 0) { // the Size word of an engine's pooled block
+        return {true, false, false, static_cast<char*>(block), 0};
+    }
     if (tag >> 52 != kMagic) {
-        return {false, true, static_cast<char*>(block), 0};
+        return {false, true, false, static_cast<char*>(block), 0};
     }
     if ((tag & kShiftedBy8) == 0) {
         std::memcpy(&distance, static_cast<char*>(block) - 16, sizeof distance);
     }
-    return {true, (tag & kFromHeap) != 0, static_cast<char*>(block) - distance, tag & kLargest};
+    return {true, (tag & kFromHeap) != 0, true, static_cast<char*>(block) - distance,
+            tag & kLargest};
+}
+
+// The bytes of `block` (found ours) that are the caller's: the size asked
+// for, or all its class holds when no tag keeps the size.
+std::size_t Usable(const Found& found) {
+    return found.tagged ? found.size : zu_usable_size(found.start);
 }
 
 void* FromHeap(std::size_t size, std::size_t alignment) {
@@ -83,6 +103,32 @@ void* FromHeap(std::size_t size, std::size_t alignment) {
     void* start = alignment == kAlignment ? __libc_malloc(size + alignment)
                                           : __libc_memalign(alignment, size + alignment);
     return start != nullptr ? Place(static_cast<char*>(start), alignment, size, true) : nullptr;
+}
+
+// A block of `size` bytes at `alignment` from `handle`, with its mark.
+void* FromHandle(zu_allocator* handle, std::size_t size, std::size_t alignment) {
+    if (alignment == kAlignment) {
+        auto* start = static_cast<char*>(zu_alloc(size + 8, handle, "preload"));
+        if (reinterpret_cast<std::uintptr_t>(start) % kAlignment == 8) {
+            return Place(start, 8, size, false);
+        }
+        std::uint64_t headerSize = 0;
+        std::memcpy(&headerSize, start - 8, sizeof headerSize);
+        if (headerSize == 0) {
+            return start;
+        }
+        // A heap block on a boundary, from a C heap that aligns to 8 only:
+        // its Size word is no mark, so it is asked for again with room for a
+        // tag.
+        zu_free(start, nullptr);
+    }
+    // zu_alloc's blocks are 8-aligned: the first address 8 bytes past the
+    // start at the alignment (a power of two: a mask, not a division) lies at
+    // most `alignment` bytes in.
+    auto* start = static_cast<char*>(zu_alloc(size + alignment, handle, "preload"));
+    const auto at = reinterpret_cast<std::uintptr_t>(start) + 8;
+    const std::size_t shift = 8 + ((0 - at) & (alignment - 1));
+    return Place(start, shift, size, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -116,13 +162,7 @@ void* Allocate(std::size_t size, std::size_t alignment, const void* caller) {
         if (handle == nullptr) {
             block = FromHeap(size, alignment);
         } else {
-            // zu_alloc's blocks are 8-aligned: the first address 8 bytes past the
-            // start at the alignment (a power of two: a mask, not a division)
-            // lies at most `alignment` bytes in.
-            auto* start = static_cast<char*>(zu_alloc(size + alignment, handle, "preload"));
-            const auto at = reinterpret_cast<std::uintptr_t>(start) + 8;
-            const std::size_t shift = 8 + ((0 - at) & (alignment - 1));
-            block = Place(start, shift, size, false);
+            block = FromHandle(handle, size, alignment);
         }
     } catch (...) {
         block = nullptr;
@@ -143,7 +183,7 @@ void Release(void* block) {
         return;
     }
     const Found found = Read(block);
-    if (found.fromHeap) {
+    if (found.fromHeap) { // also a block with no mark: glibc's own
         __libc_free(found.start);
     } else {
         zu_free(found.start, nullptr);
@@ -237,7 +277,8 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* realloc(void* old, std::size_t size) {
     }
     void* block = Allocate(size, kAlignment, __builtin_return_address(0));
     if (block != nullptr) {
-        std::memcpy(block, old, found.size < size ? found.size : size);
+        const std::size_t kept = Usable(found);
+        std::memcpy(block, old, kept < size ? kept : size);
         Release(old);
     }
     return block;
@@ -283,13 +324,17 @@ DIDEVERAZEZ_PRELOAD_EXPORT void* pvalloc(std::size_t size) {
     return Allocate((size + page - 1) / page * page, page, __builtin_return_address(0));
 }
 
-// The size asked for: every byte of it, and none beyond, is the caller's.
+// At least the size asked for, every byte of it the caller's: the size asked
+// for when the block carries a tag, else all its size class holds.
 DIDEVERAZEZ_PRELOAD_EXPORT std::size_t malloc_usable_size(void* block) {
     if (gForeign.release != nullptr) {
         return gForeign.usable != nullptr && block != nullptr ? gForeign.usable(block) : 0;
     }
-    const Found found = block != nullptr ? Read(block) : Found{false, false, nullptr, 0};
-    return found.ours ? found.size : 0;
+    if (block == nullptr) {
+        return 0;
+    }
+    const Found found = Read(block);
+    return found.ours ? Usable(found) : 0;
 }
 
 // Renaming a thread: its next heap call takes the handles of its new name.

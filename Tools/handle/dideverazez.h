@@ -65,6 +65,12 @@ DIDEVERAZEZ_API void* zu_alloc_array(size_t size, zu_allocator* allocator, const
 DIDEVERAZEZ_API void zu_free(void* block, zu_allocator* allocator);
 DIDEVERAZEZ_API void zu_free_array(void* block, zu_allocator* allocator);
 
+// The bytes at `block` its caller may use: the size of its class for a block
+// from the pooled pages (at least the size asked for), the size asked for a
+// larger one. A null block answers 0. The block must be in use, as for
+// zu_free (not checked); no lock is taken.
+DIDEVERAZEZ_API size_t zu_usable_size(const void* block);
+
 // Debug hooks. dbg_alloc/dbg_free wrap the C heap for every piece of storage
 // the library takes for itself (no header, no accounting, no trace); dbg_alloc
 // returns null, without raising, when the heap has no block. dbg_free ignores

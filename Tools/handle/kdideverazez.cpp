@@ -333,6 +333,17 @@ void zu_free_array(void* block, zu_allocator* allocator) {
     FreeBlock(block, allocator);
 }
 
+size_t zu_usable_size(const void* block) {
+    if (block == nullptr) {
+        return 0;
+    }
+    // A pooled block's Size word is 0 and its class is its page's; a heap
+    // block's is the request plus the overhead, whichever engine took it.
+    const std::uint64_t size = HeaderOf(const_cast<void*>(block))->Size;
+    const std::uint64_t taken = size != 0 ? size : PagedMemory::PageOf(block)->Stride;
+    return static_cast<size_t>(taken - dideverazez::kBlockOverhead);
+}
+
 // ---------------------------------------------------------------------------
 // Module state
 

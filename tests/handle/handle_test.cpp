@@ -4,7 +4,8 @@
 //    destroyed with memory pending, and the nearest context told once
 //    (golden file handle_lifecycle.txt); the live-handle count.
 //  - HandleCalls.*: null handles and null blocks, the fixed answers of
-//    Reserve and CheckLimits, GetRootAllocator, Dump writing nothing.
+//    Reserve and CheckLimits, GetRootAllocator, Dump writing nothing, the
+//    usable size of a block.
 //  - ModuleState: the module's root "DEBUG" and its "Global" histogram,
 //    profiling started once at load, and children recorded for snapshots only
 //    when the environment asks for a reader.
@@ -104,6 +105,25 @@ TEST(HandleCalls, NullBlocksAreIgnored) {
     zu_free(nullptr, &root);
     zu_free_array(nullptr, nullptr);
     EXPECT_TRUE(EngineOf(root).IsEmpty());
+}
+
+// A pooled block's usable bytes are its class's, a heap block's the request,
+// on a root (whose pages are its own) as on a child.
+TEST(HandleCalls, UsableSizeIsTheClassOrTheRequest) {
+    zu_allocator root("root");
+    zu_allocator child(root, "child");
+    const struct {
+        std::size_t asked, usable;
+    } rows[] = {{0, 8},       {1, 8},       {9, 16},      {100, 128},  {513, 640},
+                {1000, 1024}, {1024, 1024}, {1025, 1025}, {5000, 5000}};
+    for (const auto& row : rows) {
+        for (zu_allocator* handle : {&root, &child}) {
+            void* p = zu_alloc(row.asked, handle, "usable");
+            EXPECT_EQ(zu_usable_size(p), row.usable) << row.asked;
+            zu_free(p, nullptr);
+        }
+    }
+    EXPECT_EQ(zu_usable_size(nullptr), 0u);
 }
 
 // No limit is kept: a reservation of half the address space is granted, and

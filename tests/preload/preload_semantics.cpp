@@ -40,8 +40,9 @@ struct alignas(64) Line {
 int main() {
     for (std::size_t size = 0; size <= 2100; size += size < 64 ? 1 : 37) {
         auto* p = static_cast<unsigned char*>(std::malloc(size));
-        Expect(p != nullptr && Aligned(p, 16) && malloc_usable_size(p) >= size, "malloc", size);
-        std::memset(p, 0xAB, size);
+        const std::size_t usable = malloc_usable_size(p);
+        Expect(p != nullptr && Aligned(p, 16) && usable >= size, "malloc", size);
+        std::memset(p, 0xAB, usable); // every usable byte is the caller's
         auto* q = static_cast<unsigned char*>(std::calloc(size + 1, 1));
         Expect(q != nullptr && q[size] == 0 && (size == 0 || q[0] == 0), "calloc zeroes", size);
         p = static_cast<unsigned char*>(std::realloc(p, size * 2 + 1));
