@@ -47,7 +47,7 @@ code=$?
 # Other tests' programs may listen meanwhile: only these processes' names count.
 left=$(grep -e "@dideverazez/$(id -u)/$parent\$" -e "@dideverazez/$(id -u)/$child\$" /proc/net/unix)
 [[ -z $left ]] && ok "no socket left" || fail "sockets left: $left"
-[[ -z $(ls "/tmp/dideverazez-$(id -u)" 2>/dev/null | grep -e "$parent" -e "$child") ]] ||
+[[ -z $(ls "/tmp/dideverazez-$(id -u)" 2>/dev/null | grep -x -e "$parent.sock" -e "$child.sock") ]] ||
     fail "a socket file in /tmp/dideverazez-$(id -u)"
 
 jemalloc=$(ls /usr/lib/*/libjemalloc.so.2 2>/dev/null | head -1)
