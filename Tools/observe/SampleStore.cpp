@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -40,11 +42,49 @@ struct Site {
     Site* Forward;
 };
 
+// What a sampled block stands for, in one word, so that a live block's entry
+// is 32 bytes with its key. At a chance of 1 (every allocation sampled) it is
+// the exact size, with the top bit set; below, the estimates (the size and 1
+// over the chance) as two floats, bytes in the upper half, whose 24-bit
+// precision is ample for figures that are estimates. The same values are
+// counted in when the block is sampled and out when it is freed, so the
+// totals come back to what they were.
+class Weight {
+public:
+    Weight(std::uint64_t size, double chance) noexcept {
+        if (chance >= 1.0) {
+            bits_ = size | kExact;
+            return;
+        }
+        const auto bytes = static_cast<float>(static_cast<double>(size) / chance);
+        const auto blocks = static_cast<float>(1.0 / chance);
+        std::uint32_t high = 0, low = 0;
+        std::memcpy(&high, &bytes, sizeof high);
+        std::memcpy(&low, &blocks, sizeof low);
+        bits_ = std::uint64_t{high} << 32 | low; // a positive float: the top bit is clear
+    }
+    double Bytes() const noexcept {
+        return (bits_ & kExact) != 0 ? static_cast<double>(bits_ & ~kExact) : Half(bits_ >> 32);
+    }
+    double Blocks() const noexcept { return (bits_ & kExact) != 0 ? 1.0 : Half(bits_); }
+
+private:
+    static constexpr std::uint64_t kExact = std::uint64_t{1} << 63;
+    static double Half(std::uint64_t bits) noexcept {
+        const auto word = static_cast<std::uint32_t>(bits);
+        float value = 0;
+        std::memcpy(&value, &word, sizeof value);
+        return value;
+    }
+    std::uint64_t bits_;
+};
+
 struct LiveBlock {
     allocator_impl* Engine; // the block's own
     Site* Of;               // null once the module is gone
-    double Bytes, Blocks;
+    Weight Counted;
 };
+static_assert(sizeof(LiveBlock) == 24);
 
 struct SiteKey {
     std::uint64_t Owner;
@@ -251,7 +291,8 @@ void RecordSample(void* block, std::uint64_t size, allocator_impl& engine, const
     }
     // What the sampled allocation stands for: the inverse of its chance of
     // being sampled, so that the estimates are unbiased.
-    const double bytes = static_cast<double>(size) / chance, blocks = 1.0 / chance;
+    const Weight weight(size, chance);
+    const double bytes = weight.Bytes(), blocks = weight.Blocks();
 
     Samples* built = Build();
     allocator_impl* standIn = StandInEngine();
@@ -267,7 +308,7 @@ void RecordSample(void* block, std::uint64_t size, allocator_impl& engine, const
     // a sample dropped leaves no site, no live entry and no half-added stack.
     const std::uint32_t stack = StackIndex(samples, frames, count);
     const auto owner = reinterpret_cast<std::uintptr_t>(&engine);
-    LiveBlock* entry = &samples.live.Insert(block, LiveBlock{&engine, nullptr, bytes, blocks});
+    LiveBlock* entry = &samples.live.Insert(block, LiveBlock{&engine, nullptr, weight});
     Site* site = nullptr;
     try {
         auto [at, added] = samples.sites.try_emplace(SiteKey{owner, stack}, nullptr);
@@ -318,12 +359,12 @@ allocator_impl* TakeOutSampledBlock(void* p) noexcept {
             }
             KeepAtPeak(samples, *site);
             --site->LiveBlocks;
-            site->InUseBytes -= block.Bytes;
-            site->InUseBlocks -= block.Blocks;
+            site->InUseBytes -= block.Counted.Bytes();
+            site->InUseBlocks -= block.Counted.Blocks();
         }
         // Counted out of the total also when its site was forgotten: the
         // total is of the blocks, whatever keeps their sites.
-        CountInUse(samples, -block.Bytes, -block.Blocks);
+        CountInUse(samples, -block.Counted.Bytes(), -block.Counted.Blocks());
     }
     return engine;
 }

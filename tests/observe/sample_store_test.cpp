@@ -3,6 +3,8 @@
 //  - SampleStore.SitesKeepWhatTheyHeldAtThePeak: the peak of the bytes in use
 //    of every sampled block together, and what each site held then, whatever
 //    was freed or allocated after; in the JSON too.
+//  - SampleStore.EveryAllocationSampledIsCountedToTheByte: at a chance of
+//    1 a block stands for its exact size, however large.
 //  - SampleStore.LeaksStayWithTheRetiredEntry: a destroyed handle's sites, in
 //    the snapshot's JSON too (its blocks are its for ever: freeing one is the
 //    checks' "not alive" error, sampled or not); with no entry to keep them,
@@ -71,6 +73,21 @@ TEST(SampleStore, SitesKeepWhatTheyHeldAtThePeak) {
         zu_free(block, nullptr);
     }
     EXPECT_EQ(SitesOf(KeyOf(b)).atPeakBytes, 4000.0);
+}
+
+TEST(SampleStore, EveryAllocationSampledIsCountedToTheByte) {
+    const Sampling sampling(1);
+    zu_allocator root("Exact");
+    zu_allocator child(root, "child");
+    void* large = child.Alloc((std::size_t{1} << 24) + 1); // no float holds it
+    void* small = child.Alloc(33);
+    EXPECT_EQ(SitesOf(KeyOf(child)).inUseBytes, 16777250.0);
+    EXPECT_EQ(SitesOf(KeyOf(child)).inUseBlocks, 2.0);
+    zu_free(large, nullptr);
+    EXPECT_EQ(SitesOf(KeyOf(child)).inUseBytes, 33.0);
+    zu_free(small, nullptr);
+    EXPECT_EQ(SitesOf(KeyOf(child)).inUseBytes, 0.0);
+    EXPECT_EQ(SitesOf(KeyOf(child)).bytes, 16777250.0);
 }
 
 TEST(SampleStore, LeaksStayWithTheRetiredEntry) {
