@@ -175,7 +175,7 @@ int CaptureStack(void** frames, int capacity) noexcept;
 // functions and lines.
 struct LoadedObject {
     const char* Path;             // the file ("" for none: the vDSO)
-    const unsigned char* BuildId; // its GNU build id, BuildIdSize bytes
+    const unsigned char* BuildId; // its GNU build id, or a module's CodeView GUID and age
     std::size_t BuildIdSize;
     std::uint64_t Base;       // what its addresses are moved by
     std::uint64_t Start, End; // its loaded segments' lowest and one past the highest address
@@ -183,8 +183,9 @@ struct LoadedObject {
 };
 
 // Calls `visit(context, object)` for every object loaded now, the program
-// first, as read from /proc/self/maps and the objects' files; nothing on
-// Windows. The object is valid during the call only.
+// first: as read from /proc/self/maps and the objects' files, or on Windows
+// every module with its image's headers. The object is valid during the call
+// only.
 void ForEachLoadedObject(void (*visit)(void* context, const LoadedObject& object), void* context);
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS) && !defined(_WIN32)

@@ -22,9 +22,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# --build-id writes a CodeView record into each image, the identity under
+# which a snapshot lists the module and a symbol server finds its debug
+# information.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--build-id")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -Wl,--build-id")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -Wl,--build-id")
 
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
     get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR

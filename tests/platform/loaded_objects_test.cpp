@@ -4,6 +4,8 @@
 //    once, with its build id and the base the loader moved it by.
 //  - Platform.LoadedObjectsComeFromEveryLineOfTheMaps: maps text cut by reads
 //    anywhere, a line past the reader's buffer, files that are no object.
+//  - Platform.LoadedModulesAreTheProgramAndItsDlls (Windows): the program
+//    first, each module's range and path, the CodeView identity.
 // Under memcheck too (memcheck.platform): a decision on bytes never read.
 
 #include "platform/Platform.h"
@@ -263,6 +265,53 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     EXPECT_EQ(objects[2].start, fixedStart);
     EXPECT_EQ(objects[2].end, fixedEnd);
     EXPECT_EQ(objects[2].base, fixedStart + 0x1000 - 0x11000);
+}
+#endif
+
+#if defined(_WIN32)
+// Every module is listed, the program first: the range its image is mapped
+// at, moved by its own base, and the identity of its CodeView record (the
+// toolchain writes one with --build-id): a GUID, then the age, 1.
+TEST(Platform, LoadedModulesAreTheProgramAndItsDlls) {
+    struct Seen {
+        std::string path, id;
+        std::uint64_t base, start, end, offset;
+    };
+    std::vector<Seen> modules;
+    platform::ForEachLoadedObject(
+        [](void* context, const platform::LoadedObject& object) {
+            std::string id;
+            for (std::size_t i = 0; i < object.BuildIdSize; ++i) {
+                char digits[3];
+                std::snprintf(digits, sizeof digits, "%02x", object.BuildId[i]);
+                id += digits;
+            }
+            static_cast<std::vector<Seen>*>(context)->push_back(
+                {object.Path, id, object.Base, object.Start, object.End, object.Offset});
+        },
+        &modules);
+    ASSERT_FALSE(modules.empty());
+    const Seen& program = modules[0];
+    const auto lower = [](std::string text) {
+        for (char& c : text) {
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+        return text;
+    };
+    EXPECT_TRUE(lower(program.path).ends_with("\\platform_tests.exe")) << program.path;
+    const auto here = reinterpret_cast<std::uint64_t>(&platform::ForEachLoadedObject);
+    EXPECT_LE(program.start, here);
+    EXPECT_LT(here, program.end);
+    EXPECT_EQ(program.base, program.start);
+    EXPECT_EQ(program.offset, 0u);
+    EXPECT_EQ(program.id.size(), 40u) << program.id;
+    EXPECT_TRUE(program.id.ends_with("00000001")) << program.id;
+    std::size_t kernel32 = 0;
+    for (const Seen& module : modules) {
+        EXPECT_LT(module.start, module.end) << module.path;
+        kernel32 += lower(module.path).ends_with("\\kernel32.dll") ? 1 : 0;
+    }
+    EXPECT_EQ(kernel32, 1u);
 }
 #endif
 
