@@ -15,9 +15,12 @@ namespace {
 
 namespace platform = dideverazez::platform;
 
-// A thread runs its function once and is joined; joining one not started
-// does nothing.
+// A thread runs its function once and is joined; one never started, or
+// joined already, is not started and joining it does nothing.
 TEST(Platform, AThreadRunsAndIsJoinedOnce) {
+    platform::Thread never;
+    EXPECT_FALSE(never.Started());
+    never.Join();
     platform::Thread thread;
     bool ran = false;
     ASSERT_TRUE(thread.Start([](void* flag) { *static_cast<bool*>(flag) = true; }, &ran));
