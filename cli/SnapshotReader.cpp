@@ -17,6 +17,9 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -873,6 +876,23 @@ private:
     std::array<std::vector<PendingStack>, kSections> pending_;
 };
 
+// A file for a copy of what can be read once, deleted when closed. Windows'
+// tmpfile makes it in the root of the current drive, which a user may not
+// write to: there it is made in the user's folder for temporary files.
+std::FILE* ScratchFile() {
+#if defined(_WIN32)
+    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"dz", 0, path) == 0) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    // D: deleted when closed.
+    return _wfopen(path, L"w+bD");
+#else
+    return std::tmpfile();
+#endif
+}
+
 } // namespace
 
 SnapshotReader::SnapshotReader(const std::string& file, Passes passes, std::uint64_t maxCopy)
@@ -889,13 +909,20 @@ SnapshotReader::SnapshotReader(const std::string& file, Passes passes, std::uint
         stream = std::fopen(file.c_str(), "rb");
     }
     if (stream == nullptr) {
-        throw ReadError(file + ": cannot open: " + std::strerror(errno));
+        const int error = errno;
+        struct stat status {};
+        // Windows refuses to open a folder where POSIX systems refuse to read it:
+        // said the same way on both.
+        if (stat(file.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            throw ReadError(file + ": cannot read: " + std::strerror(EISDIR));
+        }
+        throw ReadError(file + ": cannot open: " + std::strerror(error));
     }
     struct stat status {};
     std::FILE* copy = nullptr;
     if (passes == Passes::kAgain && fstat(fileno(stream), &status) == 0 &&
         !S_ISREG(status.st_mode)) {
-        copy = std::tmpfile();
+        copy = ScratchFile();
         if (copy == nullptr) {
             const int error = errno;
             std::fclose(stream);
