@@ -76,6 +76,25 @@ std::string Escaped(std::string_view text) {
     return out;
 }
 
+std::string EscapedPath(std::string_view path) {
+    const char letter = static_cast<char>(path.empty() ? 0 : path[0] | 0x20);
+    const bool drive =
+        path.size() >= 3 && letter >= 'a' && letter <= 'z' && path[1] == ':' && path[2] == '\\';
+    if (!drive && path.substr(0, 2) != "\\\\") {
+        return Escaped(path);
+    }
+    std::string out;
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = path.find('\\', start);
+        out += Escaped(path.substr(start, slash - start));
+        if (slash == std::string_view::npos) {
+            return out;
+        }
+        out += '\\';
+        start = slash + 1;
+    }
+}
+
 std::int64_t Difference(std::int64_t from, std::int64_t to) {
     if ((from < 0 && to > Limits::max() + from) || (from > 0 && to < Limits::min() + from)) {
         throw std::overflow_error("values too far apart to subtract: " + Grouped(to) + " - " +

@@ -21,6 +21,11 @@ std::string Signed(std::int64_t change);
 // backslash, so that the escaped text reads back one way only. `text` is
 // UTF-8, as the reader's strings are; other characters stay as they are.
 std::string Escaped(std::string_view text);
+// A file's path as Escaped writes it, except that a Windows path (a drive
+// letter and a colon, or \\ for a share, then a backslash) keeps its
+// backslashes single: Windows allows no control character in a file name,
+// so there a backslash is only ever a separator.
+std::string EscapedPath(std::string_view path);
 
 // `to - from` and `a + b`; std::overflow_error when the result has no 64-bit
 // value.

@@ -290,7 +290,7 @@ std::string Hex(std::uint64_t address) {
 
 std::string Describe(const Frame& frame, const std::vector<Object>& objects) {
     const std::string object =
-        frame.object < 0 ? "" : Escaped(objects[static_cast<std::size_t>(frame.object)].path);
+        frame.object < 0 ? "" : EscapedPath(objects[static_cast<std::size_t>(frame.object)].path);
     if (frame.function.empty()) {
         return Hex(frame.address) + (object.empty() ? "" : " (" + object + ")");
     }

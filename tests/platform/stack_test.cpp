@@ -7,6 +7,8 @@
 //    once, whichever thread meets it.
 //  - Platform.ASignalFrameIsLeftToTheCompilersUnwinder: the stack of a signal
 //    handler, whose caller's registers are in the signal's context.
+//  - Platform.AStackEndsWhereItsThreadBegan (Windows): no frame past a null
+//    return address, on the main thread and on another.
 // The stacks of sampled blocks, from the handle's caller on, are the
 // sampler's (sampler_test.cpp).
 
@@ -14,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <thread>
+#else
 #include <atomic>
 #include <csignal>
 #include <cstdint>
@@ -176,6 +180,23 @@ TEST(Platform, ASignalFrameIsLeftToTheCompilersUnwinder) {
 #if defined(__x86_64__)
     EXPECT_EQ(platform::testing::StacksLeftToTheCompilersUnwinder(), leftBefore + 1);
 #endif
+}
+#endif
+
+#if defined(_WIN32)
+// RtlCaptureStackBackTrace's walk goes on past the thread's first frame under
+// Wine: the stack stops at its null return address, never with one in it.
+TEST(Platform, AStackEndsWhereItsThreadBegan) {
+    const auto take = [] {
+        void* frames[128];
+        const int count = platform::CaptureStack(frames, 128);
+        EXPECT_GT(count, 1);
+        for (int i = 0; i < count; ++i) {
+            EXPECT_NE(frames[i], nullptr) << "frame " << i << " of " << count;
+        }
+    };
+    take();
+    std::thread(take).join();
 }
 #endif
 
