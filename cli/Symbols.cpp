@@ -13,17 +13,40 @@
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <unistd.h>
+#elif defined(_WIN32)
+#include <windows.h>
+// windows.h first: dbghelp.h needs its types.
+#include <dbghelp.h>
+
+#include <filesystem>
+#include <fstream>
 #endif
 
 namespace dideverazez::report {
 namespace {
 
 std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(
+#if defined(_WIN32)
+        "/\\"
+#else
+        "/"
+#endif
+    );
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-#ifdef DIDEVERAZEZ_HAVE_LIBDW
+// Whether `name` is the library's file: libdideverazez.so (and the preload
+// library beside it), or dideverazez.dll in any case.
+bool OfTheLibrary(const std::string& name) {
+    std::string lower = name;
+    for (char& c : lower) {
+        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    }
+    return name.rfind("libdideverazez", 0) == 0 || lower == "dideverazez.dll";
+}
+
+#if defined(DIDEVERAZEZ_HAVE_LIBDW) || defined(_WIN32)
 // `name` demangled when it is a mangled C++ name, else as it is.
 std::string Demangled(const char* name) {
     int status = 0;
@@ -32,6 +55,22 @@ std::string Demangled(const char* name) {
     std::free(demangled);
     return result;
 }
+
+bool SameHex(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+#endif
+
+#ifdef DIDEVERAZEZ_HAVE_LIBDW
 
 // Whether `path` opens as an ELF file; if so `hex` is its GNU build id in
 // lowercase hex, "" when it has none.
@@ -61,18 +100,6 @@ bool FileBuildId(const std::string& path, std::string& hex) {
     return isElf;
 }
 
-bool SameHex(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 #endif
 
 } // namespace
@@ -199,6 +226,196 @@ SymbolFiles::File* SymbolFiles::Open(const Object& object) {
     }
     return at->second.get();
 }
+#elif defined(_WIN32)
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                        length);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* wide) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
+
+// The CodeView identity of the PE file at `path`, as the library writes a
+// module's (its GUID's three numbers, its last eight bytes, then the age,
+// in hex); false when the file is not there or is no 64-bit image.
+bool FileIdentity(const std::string& path, std::string& hex) {
+    std::ifstream file(std::filesystem::path(Wide(path)), std::ios::binary);
+    const auto read = [&file](std::uint64_t at, void* to, std::size_t bytes) {
+        file.seekg(static_cast<std::streamoff>(at));
+        return static_cast<bool>(
+            file.read(static_cast<char*>(to), static_cast<std::streamsize>(bytes)));
+    };
+    IMAGE_DOS_HEADER dos;
+    IMAGE_NT_HEADERS64 nt;
+    if (!file || !read(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
+        !read(static_cast<std::uint64_t>(dos.e_lfanew), &nt, sizeof nt) ||
+        nt.Signature != IMAGE_NT_SIGNATURE ||
+        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        return false;
+    }
+    hex.clear();
+    if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_DEBUG) {
+        return true;
+    }
+    const IMAGE_DATA_DIRECTORY debug = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    // Where the section holding `rva` keeps it in the file.
+    const std::uint64_t sections = static_cast<std::uint64_t>(dos.e_lfanew) +
+                                   offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                                   nt.FileHeader.SizeOfOptionalHeader;
+    const auto fileOffset = [&](std::uint32_t rva, std::uint64_t& at) {
+        for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+            IMAGE_SECTION_HEADER section;
+            if (!read(sections + i * sizeof section, &section, sizeof section)) {
+                return false;
+            }
+            if (rva >= section.VirtualAddress &&
+                rva < section.VirtualAddress + section.SizeOfRawData) {
+                at = section.PointerToRawData + (rva - section.VirtualAddress);
+                return true;
+            }
+        }
+        return false;
+    };
+    std::uint64_t entries = 0;
+    if (!fileOffset(debug.VirtualAddress, entries)) {
+        return true;
+    }
+    for (DWORD i = 0; i < debug.Size / sizeof(IMAGE_DEBUG_DIRECTORY) && i < 16; ++i) {
+        IMAGE_DEBUG_DIRECTORY entry;
+        struct {
+            DWORD signature;
+            GUID guid;
+            DWORD age;
+        } record;
+        std::uint64_t at = 0;
+        if (!read(entries + i * sizeof entry, &entry, sizeof entry)) {
+            break;
+        }
+        if (entry.Type != IMAGE_DEBUG_TYPE_CODEVIEW || !fileOffset(entry.AddressOfRawData, at) ||
+            !read(at, &record, sizeof record) || record.signature != 0x53445352) { // "RSDS"
+            continue;
+        }
+        char text[41];
+        std::snprintf(text, sizeof text, "%08lx%04x%04x",
+                      static_cast<unsigned long>(record.guid.Data1), record.guid.Data2,
+                      record.guid.Data3);
+        hex = text;
+        for (const unsigned char byte : record.guid.Data4) {
+            std::snprintf(text, sizeof text, "%02x", byte);
+            hex += text;
+        }
+        std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(record.age));
+        hex += text;
+        break;
+    }
+    return true;
+}
+
+// The tool's one DbgHelp session, over no process: each file is loaded at an
+// address of its own, 4 GiB apart, and looked up there.
+HANDLE Session() {
+    static const HANDLE session = [] {
+        const auto handle = reinterpret_cast<HANDLE>(std::uintptr_t{0xd1de});
+        SymSetOptions(SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
+        SymInitializeW(handle, nullptr, FALSE);
+        return handle;
+    }();
+    return session;
+}
+
+} // namespace
+
+// A module's file as DbgHelp reads it: its PDB, or the DWARF that MinGW-w64
+// writes into the image (which Wine's DbgHelp reads).
+class SymbolFiles::File {
+public:
+    File(const std::string& path, std::uint64_t size) {
+        static std::uint64_t next = std::uint64_t{1} << 32;
+        base_ = next;
+        next += std::uint64_t{1} << 32;
+        const std::wstring wide = Wide(path);
+        read_ = SymLoadModuleExW(Session(), nullptr, wide.c_str(), nullptr, base_,
+                                 static_cast<DWORD>(size), nullptr, 0) != 0;
+    }
+    ~File() {
+        if (read_) {
+            SymUnloadModule64(Session(), base_);
+        }
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    bool Read() const { return read_; }
+
+    // The frame whose return address is `offset` into the module, named once.
+    const Named& Name(std::uint64_t offset) {
+        const auto [at, added] = named_.try_emplace(offset);
+        if (added && offset != 0) {
+            Look(base_ + offset - 1, at->second);
+        }
+        return at->second;
+    }
+
+private:
+    void Look(std::uint64_t call, Named& named) const {
+        constexpr ULONG kLongest = 1024;
+        alignas(
+            SYMBOL_INFOW) unsigned char storage[sizeof(SYMBOL_INFOW) + kLongest * sizeof(wchar_t)];
+        auto* symbol = reinterpret_cast<SYMBOL_INFOW*>(storage);
+        symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
+        symbol->MaxNameLen = kLongest;
+        DWORD64 displacement = 0;
+        if (SymFromAddrW(Session(), call, &displacement, symbol)) {
+            named.systemName = Utf8(symbol->Name);
+            named.function = Demangled(named.systemName.c_str());
+        }
+        IMAGEHLP_LINEW64 line{};
+        line.SizeOfStruct = sizeof line;
+        DWORD column = 0;
+        if (SymGetLineFromAddrW64(Session(), call, &column, &line) && line.FileName != nullptr) {
+            named.file = Utf8(line.FileName);
+            named.line = static_cast<int>(line.LineNumber);
+        }
+    }
+
+    std::uint64_t base_ = 0;
+    bool read_ = false;
+    std::unordered_map<std::uint64_t, Named> named_;
+};
+
+struct SymbolFiles::Files {
+    // By path and identity in lowercase; null for a file that is not there
+    // with that identity, or could not be read.
+    std::unordered_map<std::string, std::unique_ptr<File>> byKey;
+};
+
+SymbolFiles::File* SymbolFiles::Open(const Object& object) {
+    std::string key = object.path + '\0';
+    for (const char c : object.buildId) {
+        key += c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c;
+    }
+    const auto [at, added] = files_->byKey.try_emplace(key);
+    std::string identity;
+    // Another file now, or none: its names would be wrong.
+    if (added && !object.path.empty() && FileIdentity(object.path, identity) &&
+        SameHex(identity, object.buildId)) {
+        auto file = std::make_unique<File>(object.path, object.end - object.start);
+        if (file->Read()) {
+            at->second = std::move(file);
+        }
+    }
+    return at->second.get();
+}
 #else
 class SymbolFiles::File {
 public:
@@ -272,8 +489,7 @@ std::vector<Frame> Symbols::Stack(const std::vector<std::uint64_t>& stack) const
     for (const std::uint64_t address : stack) {
         const int object = ObjectOf(address);
         if (leading && object >= 0 &&
-            BaseName(objects_[static_cast<std::size_t>(object)].path).rfind("libdideverazez", 0) ==
-                0) {
+            OfTheLibrary(BaseName(objects_[static_cast<std::size_t>(object)].path))) {
             continue;
         }
         leading = false;
@@ -297,8 +513,8 @@ std::string Describe(const Frame& frame, const std::vector<Object>& objects) {
     if (frame.file.empty()) {
         return Escaped(frame.function) + " (" + object + ")";
     }
-    return Escaped(frame.function) + " (" + Escaped(frame.file) + ":" + std::to_string(frame.line) +
-           ")";
+    return Escaped(frame.function) + " (" + EscapedPath(frame.file) + ":" +
+           std::to_string(frame.line) + ")";
 }
 
 } // namespace dideverazez::report

@@ -47,8 +47,11 @@ private:
 
 // Looks addresses up in the snapshot's objects. An object is read only when
 // its file exists and has the build id the snapshot recorded; frames in any
-// other object keep their address and the object's path. Built without libdw
-// (DIDEVERAZEZ_HAVE_LIBDW unset), no object is read and frames are addresses.
+// other object keep their address and the object's path. On Linux objects are
+// read with libdw (ELF files); built without it (DIDEVERAZEZ_HAVE_LIBDW
+// unset), no object is read and frames are addresses. On Windows modules are
+// read with DbgHelp, which finds their PDB files (Wine's reads the DWARF of
+// MinGW-w64's images, up to version 4).
 class Symbols {
 public:
     // Reads the objects' files for itself.
@@ -68,7 +71,8 @@ public:
     bool Read(std::size_t index) const;
 
     // `stack` without its leading frames inside the library itself (objects
-    // whose file name begins with "libdideverazez"), each frame resolved.
+    // whose file name begins with "libdideverazez", or dideverazez.dll),
+    // each frame resolved.
     std::vector<Frame> Stack(const std::vector<std::uint64_t>& stack) const;
 
 private:
