@@ -406,9 +406,10 @@ SymbolFiles::File* SymbolFiles::Open(const Object& object) {
     }
     const auto [at, added] = files_->byKey.try_emplace(key);
     std::string identity;
-    // Another file now, or none: its names would be wrong.
-    if (added && !object.path.empty() && FileIdentity(object.path, identity) &&
-        SameHex(identity, object.buildId)) {
+    // Another file now, or none, or one without a CodeView record, which
+    // nothing shows to be the file that was loaded: its names could be wrong.
+    if (added && !object.path.empty() && !object.buildId.empty() &&
+        FileIdentity(object.path, identity) && SameHex(identity, object.buildId)) {
         auto file = std::make_unique<File>(object.path, object.end - object.start);
         if (file->Read()) {
             at->second = std::move(file);

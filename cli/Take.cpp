@@ -1,7 +1,8 @@
-// dideverazez-report take: one snapshot asked of a running program over its
-// local socket (docs/snapshot.md). The client side only: connect, check that
-// the listener is that process of this user, send "snapshot\n", read to the
-// end of the stream, check that what came is one snapshot.
+// dideverazez-report take: one snapshot asked of a running program
+// (docs/snapshot.md). The client side only: connect to the program's local
+// socket (Linux) or named pipe (Windows), check that the listener is that
+// process of this user, send "snapshot\n", read to the end of the stream,
+// check that what came is one snapshot.
 
 #include "Figures.h"
 #include "Report.h"
@@ -13,7 +14,9 @@
 #include <stdexcept>
 #include <string>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,15 +27,69 @@
 namespace dideverazez::report {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// An answer past this size is no snapshot (a million handles write less), and
+// reading on would only exhaust memory.
+constexpr std::size_t kLargestAnswer = std::size_t{1} << 30;
+
+constexpr std::string_view kRequest = "snapshot\n";
+
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error("take: " + what);
+}
+
+// "10 s", or "250 ms" where the seconds are not whole.
+std::string Duration(std::chrono::milliseconds timeout) {
+    const auto ms = static_cast<std::int64_t>(timeout.count());
+    return ms % 1000 == 0 ? Grouped(ms / 1000) + " s" : Grouped(ms) + " ms";
+}
+
+// What is left of the time allowed, at least 1 ms while any is left, so that
+// a wait never lasts forever nor returns at once before the deadline.
+int Remaining(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        return 0;
+    }
+    return left.count() > 1 << 30 ? 1 << 30 : static_cast<int>(left.count()) + 1;
+}
+
+std::string RefusedMessage(const std::string& process) {
+    return process + " closed the connection without answering: it refused the request (it "
+                     "answers its own user only)";
+}
+
+std::string NotListeningMessage(const std::string& path, const std::string& process) {
+    return "nothing listens at " + path + ": " + process +
+           " runs without DIDEVERAZEZ_REPORT or DIDEVERAZEZ_METRICS set (the library listens "
+           "only then), or has stopped listening";
+}
+
+// The answer, written out only once known to be a snapshot: one, whole.
+std::string CheckedAnswer(std::string answer, const std::string& process) {
+    if (answer.empty()) {
+        Fail(RefusedMessage(process));
+    }
+    const std::string label = "answer of " + process;
+    std::size_t count = 0;
+    try {
+        count = ParseSnapshots(answer, label).size();
+    } catch (const ReadError& error) {
+        Fail(error.what());
+    }
+    if (count != 1) {
+        Fail(label + ": " + std::to_string(count) + " snapshots, where one was asked for");
+    }
+    return answer;
 }
 
 } // namespace
 
 std::string SnapshotSocketPath(long pid) {
 #if defined(_WIN32)
-    return "dideverazez-" + std::to_string(pid) + ".sock";
+    return "\\\\.\\pipe\\dideverazez-report-" + std::to_string(pid);
 #else
     return "@dideverazez/" + std::to_string(geteuid()) + "/" + std::to_string(pid);
 #endif
@@ -40,25 +97,158 @@ std::string SnapshotSocketPath(long pid) {
 
 #if defined(_WIN32)
 
-std::string TakeSnapshot(long, std::chrono::milliseconds) {
-    Fail("not available on this system: ask with the named event instead");
+namespace {
+
+// A handle, closed on every way out.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+std::string SystemMessage(DWORD error) {
+    char text[256] = "";
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                         0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(error) : message;
+}
+
+} // namespace
+
+std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    const std::string path = SnapshotSocketPath(pid);
+    const std::string process = "process " + std::to_string(pid);
+    const auto timedOut = [&](std::size_t received) {
+        Fail(process + " sent no whole answer within " + Duration(timeout) + " (" +
+             Grouped(static_cast<std::int64_t>(received)) + " bytes received)");
+    };
+    const std::wstring wide(path.begin(), path.end());
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    for (;;) {
+        opened = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (opened != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_PIPE_BUSY) { // another client is being answered
+            const int left = Remaining(deadline);
+            if (left == 0 || !::WaitNamedPipeW(wide.c_str(), static_cast<DWORD>(left))) {
+                timedOut(0);
+            }
+            continue;
+        }
+        if (error == ERROR_FILE_NOT_FOUND) {
+            Handle running(::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+            const DWORD why = ::GetLastError();
+            Fail(running.get() == nullptr && why != ERROR_ACCESS_DENIED
+                     ? "nothing listens at " + path + ": " + process + " is not running"
+                 : running.get() == nullptr
+                     ? "nothing listens at " + path + ": " + process + " runs as another user"
+                     : NotListeningMessage(path, process));
+        }
+        if (error == ERROR_ACCESS_DENIED) {
+            Fail(path + ": cannot connect: the pipe is another user's: not asking it");
+        }
+        Fail(path + ": cannot connect: " + SystemMessage(error));
+    }
+    Handle pipe(opened);
+    // Only the process named may answer for it.
+    ULONG server = 0;
+    if (!::GetNamedPipeServerProcessId(pipe.get(), &server)) {
+        Fail(path + ": cannot read the listener's process: " + SystemMessage(::GetLastError()));
+    }
+    if (static_cast<long>(server) != pid) {
+        Fail(path + ": the listener is process " + std::to_string(server) + ", not " +
+             std::to_string(pid) + ": not asking it");
+    }
+    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (done.get() == nullptr) {
+        Fail("cannot make an event: " + SystemMessage(::GetLastError()));
+    }
+    // One overlapped transfer, waited for until the deadline; its bytes, or
+    // 0 at the end of the stream.
+    const auto transfer = [&](bool write, char* bytes, DWORD size, std::size_t received) {
+        OVERLAPPED io{};
+        io.hEvent = done.get();
+        ::ResetEvent(done.get());
+        const BOOL started = write ? ::WriteFile(pipe.get(), bytes, size, nullptr, &io)
+                                   : ::ReadFile(pipe.get(), bytes, size, nullptr, &io);
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+                error == ERROR_PIPE_NOT_CONNECTED) {
+                return DWORD{0};
+            }
+            Fail(path + ": cannot " + (write ? "send the request: " : "read the answer: ") +
+                 SystemMessage(error));
+        }
+        const int left = Remaining(deadline);
+        if (left == 0 ||
+            ::WaitForSingleObject(done.get(), static_cast<DWORD>(left)) != WAIT_OBJECT_0) {
+            ::CancelIo(pipe.get());
+            DWORD ignored = 0;
+            ::GetOverlappedResult(pipe.get(), &io, &ignored, TRUE);
+            timedOut(received);
+        }
+        DWORD moved = 0;
+        if (!::GetOverlappedResult(pipe.get(), &io, &moved, FALSE)) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+                error == ERROR_PIPE_NOT_CONNECTED) {
+                return DWORD{0};
+            }
+            Fail(path + ": cannot " + (write ? "send the request: " : "read the answer: ") +
+                 SystemMessage(error));
+        }
+        return moved;
+    };
+    std::string request(kRequest);
+    for (std::size_t sent = 0; sent < request.size();) {
+        const DWORD n =
+            transfer(true, request.data() + sent, static_cast<DWORD>(request.size() - sent), 0);
+        if (n == 0) {
+            Fail(RefusedMessage(process));
+        }
+        sent += n;
+    }
+    // The answer ends where the program closes the pipe.
+    std::string answer;
+    char buffer[1 << 16];
+    for (;;) {
+        const DWORD n = transfer(false, buffer, sizeof buffer, answer.size());
+        if (n == 0) {
+            break;
+        }
+        if (answer.size() + n > kLargestAnswer) {
+            Fail(process + " sent more than " + Grouped(static_cast<std::int64_t>(kLargestAnswer)) +
+                 " bytes: no snapshot is that large");
+        }
+        answer.append(buffer, n);
+    }
+    return CheckedAnswer(std::move(answer), process);
 }
 
 #else
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// An answer past this size is no snapshot (a million handles write less), and
-// reading on would only exhaust memory.
-constexpr std::size_t kLargestAnswer = std::size_t{1} << 30;
-
-// "10 s", or "250 ms" where the seconds are not whole.
-std::string Duration(std::chrono::milliseconds timeout) {
-    const auto ms = static_cast<std::int64_t>(timeout.count());
-    return ms % 1000 == 0 ? Grouped(ms / 1000) + " s" : Grouped(ms) + " ms";
-}
 
 // The descriptor, closed on every way out.
 class Socket {
@@ -76,17 +266,6 @@ public:
 private:
     int fd_;
 };
-
-// What is left of the time allowed, at least 1 ms while any is left, so that
-// poll never waits forever nor returns at once before the deadline.
-int Remaining(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-        return 0;
-    }
-    return left.count() > 1 << 30 ? 1 << 30 : static_cast<int>(left.count()) + 1;
-}
 
 } // namespace
 
@@ -122,12 +301,11 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
             // Nothing listens under that name: the error reports why, from the process.
             const bool signalled = ::kill(static_cast<pid_t>(pid), 0) == 0;
             const int why = errno;
-            Fail("nothing listens at " + path + ": " + process +
-                 (!signalled && why == ESRCH ? " is not running"
-                  : !signalled && why == EPERM
-                      ? " runs as another user"
-                      : " runs without DIDEVERAZEZ_REPORT or DIDEVERAZEZ_METRICS set (the "
-                        "library listens only then), or has stopped listening"));
+            Fail(!signalled && why == ESRCH
+                     ? "nothing listens at " + path + ": " + process + " is not running"
+                 : !signalled && why == EPERM
+                     ? "nothing listens at " + path + ": " + process + " runs as another user"
+                     : NotListeningMessage(path, process));
         }
         if (errno == EAGAIN || errno == EINPROGRESS || errno == ETIMEDOUT) {
             timedOut(0);
@@ -152,11 +330,8 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
 
     // A program that closed at once (another user's request) may make the
     // send fail; that is the same error as an empty answer.
-    const auto refused = [&] {
-        Fail(process + " closed the connection without answering: it refused the request (it "
-                       "answers its own user only)");
-    };
-    constexpr std::string_view request = "snapshot\n";
+    const auto refused = [&] { Fail(RefusedMessage(process)); };
+    constexpr std::string_view request = kRequest;
     for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t n =
             ::send(socket.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -213,22 +388,7 @@ std::string TakeSnapshot(long pid, std::chrono::milliseconds timeout) {
         }
         answer.append(buffer, static_cast<std::size_t>(n));
     }
-    if (answer.empty()) {
-        refused();
-    }
-
-    // Written out only once known to be a snapshot: one, whole.
-    const std::string label = "answer of " + process;
-    std::size_t count = 0;
-    try {
-        count = ParseSnapshots(answer, label).size();
-    } catch (const ReadError& error) {
-        Fail(error.what());
-    }
-    if (count != 1) {
-        Fail(label + ": " + std::to_string(count) + " snapshots, where one was asked for");
-    }
-    return answer;
+    return CheckedAnswer(std::move(answer), process);
 }
 
 #endif

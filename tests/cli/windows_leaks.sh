@@ -2,7 +2,9 @@
 # A Windows host's call sites named on Windows: windows_probe.exe runs under
 # Wine with every allocation sampled and its snapshot written at exit; then
 # dideverazez-report.exe (under_wine.sh) names LeakEight, with its file and
-# line, in `leaks` and in the strings of `pprof`'s profile.
+# line, in `leaks` and in the strings of `pprof`'s profile. While it runs,
+# `take` asks it for a snapshot over its named pipe, and a process that does
+# not run is reported as such.
 #
 #   windows_leaks.sh PROBE WORK_DIR   (DIDEVERAZEZ_EMULATOR and
 #                                      DIDEVERAZEZ_WINDOWS_TOOL set)
@@ -29,4 +31,24 @@ echo "$leaks"
     fail "pprof: status $?"
 gzip -dc probe.pb.gz | grep -a -q LeakEight && ok "pprof: LeakEight in the profile" ||
     fail "pprof: no LeakEight in the profile"
+# take, while the probe runs.
+stop=$(winepath -w "$work/stop")
+DIDEVERAZEZ_REPORT=$(winepath -w "$work/running.json") "$DIDEVERAZEZ_EMULATOR" "$probe" wait "$stop" \
+    > pid.txt &
+running=$!
+for ((i = 0; i < 300; ++i)); do
+    [[ -s pid.txt ]] && break
+    sleep 0.1
+done
+pid=$(tr -d '\r\n' < pid.txt)
+taken=$("$here/under_wine.sh" take "$pid" 2> take.err)
+code=$?
+[[ $code == 0 && $taken == *'"path":"Probe/Leaking"'* ]] && ok "take: the running probe's snapshot" ||
+    fail "take: status $code, $(cat take.err)"
+touch stop
+wait "$running"
+"$here/under_wine.sh" take 999999 2> gone.err
+code=$?
+[[ $code == 2 && $(cat gone.err) == *'nothing listens at \\.\pipe\dideverazez-report-999999: process 999999 is not running' ]] &&
+    ok "take: a process that does not run" || fail "take of no process: status $code, $(cat gone.err)"
 exit $status
