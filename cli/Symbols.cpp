@@ -201,31 +201,21 @@ void SymbolFiles::File::Look(Dwarf_Addr call, Named& named) const {
     }
 }
 
-struct SymbolFiles::Files {
-    // By path and build id in lowercase; null for a file that is not there
-    // with that build id, or could not be read.
-    std::unordered_map<std::string, std::unique_ptr<File>> byKey;
-};
+namespace {
 
-SymbolFiles::File* SymbolFiles::Open(const Object& object) {
-    std::string key = object.path + '\0';
-    for (const char c : object.buildId) {
-        key += c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c;
+// The file of `object` when it is there with the build id recorded and reads;
+// null otherwise: another file now, or none, would give wrong names.
+std::unique_ptr<SymbolFiles::File> ReadFile(const Object& object) {
+    std::string buildId;
+    if (object.path.empty() || !FileBuildId(object.path, buildId) ||
+        !SameHex(buildId, object.buildId)) {
+        return nullptr;
     }
-    const auto [at, added] = files_->byKey.try_emplace(key);
-    if (added) {
-        std::string buildId;
-        // Another file now, or none: its names would be wrong.
-        if (!object.path.empty() && FileBuildId(object.path, buildId) &&
-            SameHex(buildId, object.buildId)) {
-            auto file = std::make_unique<File>(object.path);
-            if (file->Read()) {
-                at->second = std::move(file);
-            }
-        }
-    }
-    return at->second.get();
+    auto file = std::make_unique<SymbolFiles::File>(object.path);
+    return file->Read() ? std::move(file) : nullptr;
 }
+
+} // namespace
 #elif defined(_WIN32)
 namespace {
 
@@ -393,30 +383,22 @@ private:
     std::unordered_map<std::uint64_t, Named> named_;
 };
 
-struct SymbolFiles::Files {
-    // By path and identity in lowercase; null for a file that is not there
-    // with that identity, or could not be read.
-    std::unordered_map<std::string, std::unique_ptr<File>> byKey;
-};
+namespace {
 
-SymbolFiles::File* SymbolFiles::Open(const Object& object) {
-    std::string key = object.path + '\0';
-    for (const char c : object.buildId) {
-        key += c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c;
-    }
-    const auto [at, added] = files_->byKey.try_emplace(key);
+// The module's file when it is there with the CodeView identity recorded and
+// DbgHelp reads it; null otherwise. A module without a record is not read:
+// nothing shows its file to be the one that was loaded.
+std::unique_ptr<SymbolFiles::File> ReadFile(const Object& object) {
     std::string identity;
-    // Another file now, or none, or one without a CodeView record, which
-    // nothing shows to be the file that was loaded: its names could be wrong.
-    if (added && !object.path.empty() && !object.buildId.empty() &&
-        FileIdentity(object.path, identity) && SameHex(identity, object.buildId)) {
-        auto file = std::make_unique<File>(object.path, object.end - object.start);
-        if (file->Read()) {
-            at->second = std::move(file);
-        }
+    if (object.path.empty() || object.buildId.empty() || !FileIdentity(object.path, identity) ||
+        !SameHex(identity, object.buildId)) {
+        return nullptr;
     }
-    return at->second.get();
+    auto file = std::make_unique<SymbolFiles::File>(object.path, object.end - object.start);
+    return file->Read() ? std::move(file) : nullptr;
 }
+
+} // namespace
 #else
 class SymbolFiles::File {
 public:
@@ -426,12 +408,32 @@ private:
     Named none_;
 };
 
-struct SymbolFiles::Files {};
+namespace {
 
-SymbolFiles::File* SymbolFiles::Open(const Object&) {
+std::unique_ptr<SymbolFiles::File> ReadFile(const Object&) {
     return nullptr;
 }
+
+} // namespace
 #endif
+
+struct SymbolFiles::Files {
+    // By path and build id in lowercase; null for a file that is not there
+    // with that build id, or could not be read.
+    std::unordered_map<std::string, std::unique_ptr<File>> byKey;
+};
+
+SymbolFiles::File* SymbolFiles::Open(const Object& object) {
+    std::string key = object.path + '\0';
+    for (const char c : object.buildId) {
+        key += c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c;
+    }
+    const auto [at, added] = files_->byKey.try_emplace(key);
+    if (added) {
+        at->second = ReadFile(object);
+    }
+    return at->second.get();
+}
 
 SymbolFiles::SymbolFiles() : files_(std::make_unique<Files>()) {}
 SymbolFiles::~SymbolFiles() = default;
