@@ -511,7 +511,14 @@ std::string Describe(const Frame& frame, const std::vector<Object>& objects) {
     const std::string object =
         frame.object < 0 ? "" : EscapedPath(objects[static_cast<std::size_t>(frame.object)].path);
     if (frame.function.empty()) {
-        return Hex(frame.address) + (object.empty() ? "" : " (" + object + ")");
+        // The offset is the address in the object's own terms: what addr2line
+        // or a symbol server's tools take.
+        return Hex(frame.address) +
+               (frame.object < 0 ? ""
+                                 : " (" + object + "+" +
+                                       Hex(frame.address -
+                                           objects[static_cast<std::size_t>(frame.object)].base) +
+                                       ")");
     }
     if (frame.file.empty()) {
         return Escaped(frame.function) + " (" + object + ")";

@@ -84,7 +84,8 @@ private:
 };
 
 // A frame as text, one line: "function (file:line)", "function (object)",
-// "0x1234 (object)" or "0x1234", the names escaped as Escaped does.
+// "0x1234 (object+0x234)" (the address less the object's base) or "0x1234",
+// the names escaped as Escaped does, file paths as EscapedPath does.
 std::string Describe(const Frame& frame, const std::vector<Object>& objects);
 
 // "0x" and the lowercase hex digits of `address`.

@@ -2,7 +2,7 @@
 # A Windows host's call sites named on Windows: windows_probe.exe runs under
 # Wine with every allocation sampled and its snapshot written at exit; then
 # dideverazez-report.exe (under_wine.sh) names LeakEight, with its file and
-# line, in `leaks` and in the strings of `pprof`'s profile. While it runs,
+# line, in `leaks`, and with its file in the strings of `pprof`'s profile. While it runs,
 # `take` asks it for a snapshot over its named pipe, and a process that does
 # not run is reported as such.
 #
@@ -29,8 +29,10 @@ echo "$leaks"
     ok "leaks: LeakEight at windows_probe.cpp:$line" || fail "leaks: LeakEight not named"
 "$here/under_wine.sh" pprof "$snapshot" -o "$(winepath -w "$work/probe.pb.gz")" ||
     fail "pprof: status $?"
-gzip -dc probe.pb.gz | grep -a -q LeakEight && ok "pprof: LeakEight in the profile" ||
-    fail "pprof: no LeakEight in the profile"
+profile=$(gzip -dc probe.pb.gz | tr -c '[:print:]' '\n')
+[[ $profile == *LeakEight* && $profile == *windows_probe.cpp* ]] &&
+    ok "pprof: LeakEight and its file in the profile" ||
+    fail "pprof: no LeakEight or no windows_probe.cpp in the profile"
 # take, while the probe runs.
 stop=$(winepath -w "$work/stop")
 DIDEVERAZEZ_REPORT=$(winepath -w "$work/running.json") "$DIDEVERAZEZ_EMULATOR" "$probe" wait "$stop" \
