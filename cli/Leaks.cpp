@@ -74,6 +74,7 @@ public:
         if (snapshot_.peak.known) {
             WritePeak();
         }
+        WriteUnread();
     }
 
 private:
@@ -182,6 +183,28 @@ private:
         }
         for (const Frame& frame : frames) {
             out_ << "      " << Describe(frame, snapshot_.objects) << '\n';
+            const auto object = static_cast<std::size_t>(frame.object);
+            if (frame.object >= 0 && !symbols_.Read(object)) {
+                unread_.resize(snapshot_.objects.size());
+                unread_[object] = true;
+            }
+        }
+    }
+
+    // Once, the objects whose frames were shown as addresses because no file
+    // of theirs was read: the file is not here, is another build, or is of a
+    // kind this tool does not read (another platform's, or any without libdw).
+    void WriteUnread() {
+        std::string list;
+        for (std::size_t i = 0; i < unread_.size(); ++i) {
+            if (unread_[i]) {
+                list += (list.empty() ? "" : ", ") + EscapedPath(snapshot_.objects[i].path);
+            }
+        }
+        if (!list.empty()) {
+            out_ << "\nFrames shown as addresses lie in objects not read here (not found, of "
+                    "another build, or of a kind this tool does not read): "
+                 << list << ".\n";
         }
     }
 
@@ -233,6 +256,7 @@ private:
     const Snapshot& snapshot_;
     const Symbols symbols_;
     std::vector<Own> own_;
+    std::vector<bool> unread_; // by object: a frame of it was shown as an address
 };
 
 } // namespace
