@@ -14,8 +14,14 @@
 #include <stdexcept>
 #include <thread>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#else
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -106,14 +112,6 @@ void WriteTopTable(std::ostream& out, const Snapshot& now, const Snapshot* befor
     }
 }
 
-#if defined(_WIN32)
-
-int ShowTop(const TopOptions&, std::ostream&) {
-    throw std::runtime_error("top: not available on this system");
-}
-
-#else
-
 namespace {
 
 volatile std::sig_atomic_t gQuit = 0;
@@ -122,6 +120,92 @@ extern "C" void OnQuit(int) {
     gQuit = 1;
 }
 
+#if defined(_WIN32)
+// The console taken out of line mode while top shows it, so that 'q' quits
+// without Enter, and set to read the escape that clears it; both restored on
+// every way out.
+class Terminal {
+public:
+    Terminal() : in_(::GetStdHandle(STD_INPUT_HANDLE)), out_(::GetStdHandle(STD_OUTPUT_HANDLE)) {
+        if (::GetConsoleMode(in_, &savedIn_)) {
+            inActive_ = ::SetConsoleMode(
+                in_, savedIn_ & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+        }
+        if (::GetConsoleMode(out_, &savedOut_)) {
+            outActive_ = ::SetConsoleMode(out_, savedOut_ | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+        }
+    }
+    ~Terminal() {
+        if (inActive_) {
+            ::SetConsoleMode(in_, savedIn_);
+        }
+        if (outActive_) {
+            ::SetConsoleMode(out_, savedOut_);
+        }
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Waits `ms` milliseconds; true when 'q' was typed or Ctrl+C came.
+    bool QuitWithin(std::int64_t ms) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (gQuit == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            // In short steps, so that Ctrl+C is seen soon.
+            const auto step = static_cast<DWORD>(left.count() < 100 ? left.count() : 100);
+            if (!inActive_) {
+                ::Sleep(step);
+                continue;
+            }
+            if (::WaitForSingleObject(in_, step) != WAIT_OBJECT_0) {
+                continue;
+            }
+            INPUT_RECORD record;
+            DWORD read = 0;
+            if (::ReadConsoleInputW(in_, &record, 1, &read) && read == 1 &&
+                record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+                (record.Event.KeyEvent.uChar.UnicodeChar == L'q' ||
+                 record.Event.KeyEvent.uChar.UnicodeChar == L'Q')) {
+                return true;
+            }
+        }
+        return true;
+    }
+
+private:
+    HANDLE in_, out_;
+    DWORD savedIn_ = 0, savedOut_ = 0;
+    bool inActive_ = false, outActive_ = false;
+};
+
+bool IsScreen() {
+    return ::_isatty(::_fileno(stdout)) != 0;
+}
+
+// Rows that fit the console window under the header, or all of them.
+std::size_t RowsThatFit(bool screen) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!screen || !::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        return static_cast<std::size_t>(-1);
+    }
+    const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return rows < 8 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(rows - 6);
+}
+
+bool StillRuns(long pid) {
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+#else
 // The terminal taken out of line mode while top shows it, so that 'q' quits
 // without Enter, and restored on every way out.
 class Terminal {
@@ -168,6 +252,10 @@ private:
     bool active_ = false;
 };
 
+bool IsScreen() {
+    return ::isatty(STDOUT_FILENO) != 0;
+}
+
 // Rows that fit the terminal under the header, or all of them.
 std::size_t RowsThatFit(bool screen) {
     winsize size{};
@@ -177,17 +265,19 @@ std::size_t RowsThatFit(bool screen) {
     return size.ws_row - 6u; // the header, a blank line, the headings and their rule, the last
 }
 
+bool StillRuns(long pid) {
+    return ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+#endif
+
 } // namespace
 
 int ShowTop(const TopOptions& options, std::ostream& out) {
     // On a terminal, each refresh replaces the last; otherwise (a pipe, a
     // file, or a number of refreshes asked for) tables follow one another.
-    const bool screen = options.count == 0 && ::isatty(STDOUT_FILENO);
-    struct sigaction quit {
-    }, previous{};
-    quit.sa_handler = OnQuit;
-    sigemptyset(&quit.sa_mask);
-    ::sigaction(SIGINT, &quit, &previous);
+    const bool screen = options.count == 0 && IsScreen();
+    gQuit = 0;
+    const auto previous = std::signal(SIGINT, OnQuit);
     const Terminal terminal;
     Snapshot before;
     bool first = true;
@@ -197,8 +287,8 @@ int ShowTop(const TopOptions& options, std::ostream& out) {
         try {
             now = ParseSnapshots(TakeSnapshot(options.pid, options.timeout), "answer").at(0);
         } catch (const std::runtime_error&) {
-            if (first || ::kill(static_cast<pid_t>(options.pid), 0) == 0) {
-                ::sigaction(SIGINT, &previous, nullptr);
+            if (first || StillRuns(options.pid)) {
+                std::signal(SIGINT, previous);
                 throw;
             }
             out << "Process " << options.pid << " has ended.\n";
@@ -222,10 +312,8 @@ int ShowTop(const TopOptions& options, std::ostream& out) {
             break;
         }
     }
-    ::sigaction(SIGINT, &previous, nullptr);
+    std::signal(SIGINT, previous);
     return status;
 }
-
-#endif
 
 } // namespace dideverazez::report

@@ -2,9 +2,9 @@
 # A Windows host's call sites named on Windows: windows_probe.exe runs under
 # Wine with every allocation sampled and its snapshot written at exit; then
 # dideverazez-report.exe (under_wine.sh) names LeakEight, with its file and
-# line, in `leaks`, and with its file in the strings of `pprof`'s profile. While it runs,
-# `take` asks it for a snapshot over its named pipe, and a process that does
-# not run is reported as such.
+# line, in `leaks`, and with its file in the strings of `pprof`'s profile.
+# While it runs, `take` asks it for a snapshot over its named pipe and `top`
+# shows its handles; a process that does not run is reported as such.
 #
 #   windows_leaks.sh PROBE WORK_DIR   (DIDEVERAZEZ_EMULATOR and
 #                                      DIDEVERAZEZ_WINDOWS_TOOL set)
@@ -47,6 +47,9 @@ taken=$("$here/under_wine.sh" take "$pid" 2> take.err)
 code=$?
 [[ $code == 0 && $taken == *'"path":"Probe/Leaking"'* ]] && ok "take: the running probe's snapshot" ||
     fail "take: status $code, $(cat take.err)"
+shown=$("$here/under_wine.sh" top "$pid" -n 1 2> top.err)
+[[ $shown == *Leaking* ]] && ok "top: the running probe's handles" ||
+    fail "top: $shown $(cat top.err)"
 touch stop
 wait "$running"
 "$here/under_wine.sh" take 999999 2> gone.err
