@@ -2,7 +2,8 @@
 # A Windows host's call sites named on Windows: windows_probe.exe runs under
 # Wine with every allocation sampled and its snapshot written at exit; then
 # dideverazez-report.exe (under_wine.sh) names LeakEight, with its file and
-# line, in `leaks`, and with its file in the strings of `pprof`'s profile.
+# line, in `leaks`, with its file in the strings of `pprof`'s profile, and on
+# `html`'s page.
 # While it runs, `take` asks it for a snapshot over its named pipe and `top`
 # shows its handles; a process that does not run is reported as such.
 #
@@ -33,7 +34,10 @@ profile=$(gzip -dc probe.pb.gz | tr -c '[:print:]' '\n')
 [[ $profile == *LeakEight* && $profile == *windows_probe.cpp* ]] &&
     ok "pprof: LeakEight and its file in the profile" ||
     fail "pprof: no LeakEight or no windows_probe.cpp in the profile"
-# take, while the probe runs.
+"$here/under_wine.sh" html "$snapshot" -o "$(winepath -w "$work/probe.html")" ||
+    fail "html: status $?"
+grep -q LeakEight probe.html && ok "html: LeakEight on the page" || fail "html: no LeakEight"
+# take and top, while the probe runs.
 stop=$(winepath -w "$work/stop")
 DIDEVERAZEZ_REPORT=$(winepath -w "$work/running.json") "$DIDEVERAZEZ_EMULATOR" "$probe" wait "$stop" \
     > pid.txt &
