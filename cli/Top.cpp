@@ -146,34 +146,23 @@ public:
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    // Waits `ms` milliseconds; true when 'q' was typed or Ctrl+C came.
-    bool QuitWithin(std::int64_t ms) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (gQuit == 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            // In short steps, so that Ctrl+C is seen soon.
-            const auto step = static_cast<DWORD>(left.count() < 100 ? left.count() : 100);
-            if (!inActive_) {
-                ::Sleep(step);
-                continue;
-            }
-            if (::WaitForSingleObject(in_, step) != WAIT_OBJECT_0) {
-                continue;
-            }
-            INPUT_RECORD record;
-            DWORD read = 0;
-            if (::ReadConsoleInputW(in_, &record, 1, &read) && read == 1 &&
-                record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
-                (record.Event.KeyEvent.uChar.UnicodeChar == L'q' ||
-                 record.Event.KeyEvent.uChar.UnicodeChar == L'Q')) {
-                return true;
-            }
+    // Waits up to `ms` milliseconds for a key; true when it was 'q'. In
+    // short steps, so that Ctrl+C is seen soon.
+    bool KeyQuits(std::int64_t ms) const {
+        const auto step = static_cast<DWORD>(ms < 100 ? ms : 100);
+        if (!inActive_) {
+            ::Sleep(step);
+            return false;
         }
-        return true;
+        if (::WaitForSingleObject(in_, step) != WAIT_OBJECT_0) {
+            return false;
+        }
+        INPUT_RECORD record;
+        DWORD read = 0;
+        return ::ReadConsoleInputW(in_, &record, 1, &read) && read == 1 &&
+               record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+               (record.Event.KeyEvent.uChar.UnicodeChar == L'q' ||
+                record.Event.KeyEvent.uChar.UnicodeChar == L'Q');
     }
 
 private:
@@ -227,24 +216,12 @@ public:
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    // Waits `ms` milliseconds; true when 'q' was typed or SIGINT came.
-    bool QuitWithin(std::int64_t ms) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (gQuit == 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            pollfd in{STDIN_FILENO, POLLIN, 0};
-            if (::poll(&in, active_ ? 1 : 0, static_cast<int>(left.count())) > 0) {
-                char key = 0;
-                if (::read(STDIN_FILENO, &key, 1) == 1 && (key == 'q' || key == 'Q')) {
-                    return true;
-                }
-            }
-        }
-        return true;
+    // Waits up to `ms` milliseconds for a key; true when it was 'q'.
+    bool KeyQuits(std::int64_t ms) const {
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        char key = 0;
+        return ::poll(&in, active_ ? 1 : 0, static_cast<int>(ms)) > 0 &&
+               ::read(STDIN_FILENO, &key, 1) == 1 && (key == 'q' || key == 'Q');
     }
 
 private:
@@ -269,6 +246,22 @@ bool StillRuns(long pid) {
     return ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 #endif
+
+// Waits `ms` milliseconds; true when 'q' was typed or SIGINT (Ctrl+C) came.
+bool QuitWithin(const Terminal& terminal, std::int64_t ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (gQuit == 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        if (terminal.KeyQuits(left.count() > 1 << 30 ? 1 << 30 : left.count())) {
+            return true;
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -308,7 +301,7 @@ int ShowTop(const TopOptions& options, std::ostream& out) {
         before = std::move(now);
         first = false;
         if ((options.count == 0 || shown + 1 < options.count) &&
-            terminal.QuitWithin(options.intervalMs)) {
+            QuitWithin(terminal, options.intervalMs)) {
             break;
         }
     }
