@@ -5,7 +5,7 @@
 //  - Reporter.IntervalIsMillisecondsAboveZero: DIDEVERAZEZ_REPORT_INTERVAL_MS
 //    read or refused; only a request writes before exit without a series.
 //  - Reporter.AFailureIsReportedOnceAProcessForkedOrNot,
-//    NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor,
+//    NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor, NoMemoryForThePathsWritesNeither,
 //    MetricsPastSixtyFourBitsAreReportedOnceAndNotWritten,
 //    APathThatCannotBeWrittenAnyMoreIsReportedOnce: each failure to write reported
 //    once, for what was asked for.
@@ -34,6 +34,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -216,6 +218,41 @@ TEST(Reporter, NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor) {
         ::unsetenv(variable);
         std::filesystem::remove(path);
     }
+}
+
+// Whichever copy of the two paths finds no memory, neither the report nor the
+// metrics are written, and that is reported once.
+TEST(Reporter, NoMemoryForThePathsWritesNeither) {
+    const std::string base =
+        std::filesystem::temp_directory_path() /
+        ("no-memory-for-a-path-longer-than-a-short-string-" + std::to_string(::getpid()));
+    const std::string report = base + ".json", metrics = base + ".prom";
+    ::setenv("DIDEVERAZEZ_REPORT", report.c_str(), 1);
+    ::setenv("DIDEVERAZEZ_METRICS", metrics.c_str(), 1);
+    std::uint64_t failures = 0;
+    for (std::uint64_t k = 1;; ++k) {
+        ::testing::internal::CaptureStderr();
+        {
+            std::optional<HeapFault> fault(std::in_place, k);
+            Reporter reporter(dideverazez::GlobalAllocSizes());
+            fault.reset();
+        }
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        if (said.empty()) { // the k-th heap call came after both paths were kept
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(said, "dideverazez: no memory for the report's path; no report\n") << k;
+        EXPECT_FALSE(std::filesystem::exists(report)) << k;
+        EXPECT_FALSE(std::filesystem::exists(metrics)) << k;
+    }
+    EXPECT_GE(failures, 4U); // each path expanded, then kept
+    EXPECT_TRUE(std::filesystem::exists(report));
+    EXPECT_TRUE(std::filesystem::exists(metrics));
+    ::unsetenv("DIDEVERAZEZ_REPORT");
+    ::unsetenv("DIDEVERAZEZ_METRICS");
+    std::filesystem::remove(report);
+    std::filesystem::remove(metrics);
 }
 
 // Metrics whose sum has no 64-bit value (two roots of one name, one series)
