@@ -193,6 +193,11 @@ __attribute__((destructor)) void AtExit() {
 
 void NoteFork() {
     gProcess = static_cast<pid_t>(syscall(SYS_getpid));
+    gThread.id = gProcess; // the forking thread is the child's main thread
+}
+
+pid_t ThisProcess() noexcept {
+    return gProcess;
 }
 
 } // namespace dideverazez::preload

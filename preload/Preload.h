@@ -16,6 +16,7 @@
 
 #include <link.h>
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -76,6 +77,7 @@ struct ThreadState {
     ThreadRecord* record; // its entry in the list of live threads, or null
     Recent recent[4];
     unsigned next;
+    pid_t id; // the thread's id once a pair was taken for it, else 0
 };
 extern __thread ThreadState gThread __attribute__((tls_model("initial-exec")));
 
@@ -118,6 +120,8 @@ void ForgetOtherThreads() noexcept;
 void InstallForkHandlers();
 // In the child of a fork: this process's id is its own (Preload.cpp).
 void NoteFork();
+// This process's id, read at start and again in the child of a fork.
+pid_t ThisProcess() noexcept;
 
 // Every pair of handles, in the order built, under the lock of their list.
 void VisitServed(void (*visit)(void* context, const Served& served), void* context);

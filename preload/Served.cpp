@@ -99,41 +99,45 @@ void Destroy(Served* served) {
     __libc_free(served);
 }
 
-// The name the calling thread goes by.
-void NameOfThisThread(char (&name)[64]) {
+// The name the calling thread, whose id is `id`, goes by.
+void NameOfThisThread(pid_t id, char (&name)[64]) {
     char own[16] = "";
     syscall(SYS_prctl, PR_GET_NAME, own, 0, 0, 0);
     if (own[0] != '\0' && std::strcmp(own, gProgramName) != 0) {
         std::snprintf(name, sizeof name, "%s", own);
     } else {
-        std::snprintf(name, sizeof name, "%s", gettid() == getpid() ? "main" : "thread");
+        std::snprintf(name, sizeof name, "%s", id == ThisProcess() ? "main" : "thread");
     }
 }
 
-// `served` goes back: its cached pages to the C heap, the pair to the idle
-// ones, or destroyed when it is empty and enough are idle. The caller is
-// inside and no longer serves from it.
-void GiveBack(Served* served) {
+// The first step of giving `served` back, taken without gThreadsLock: its
+// cached pages go to the C heap. Answers whether it still holds blocks. The
+// caller is inside and no longer serves from it.
+bool Quiesce(Served* served) {
     zu_allocator::Metrics figures{};
     served->blocks->GetMetrics(figures); // frees the tree's cached pages
     served->thread.store(0, std::memory_order_relaxed);
-    {
-        // Nobody allocates from it now, so an empty pair stays empty.
-        const std::lock_guard<std::mutex> lock(gThreadsLock);
-        if (figures.CountCurrent != 0 || gIdleCount < kIdleBound) {
-            served->nextIdle = gIdle;
-            gIdle = served;
-            ++gIdleCount;
-            return;
-        }
-        Served** at = &gAll;
-        Served* before = nullptr;
-        for (; *at != served; before = *at, at = &(*at)->next) {
-        }
-        *at = served->next;
-        gLast = gLast == served ? before : gLast;
+    return figures.CountCurrent != 0;
+}
+
+// The second step, under gThreadsLock: the pair joins the idle ones, or leaves
+// every list when it is empty and enough are idle. Answers whether the caller
+// destroys it, once the lock is released. Nobody allocates from it now, so an
+// empty pair stays empty.
+bool Park(Served* served, bool holding) {
+    if (holding || gIdleCount < kIdleBound) {
+        served->nextIdle = gIdle;
+        gIdle = served;
+        ++gIdleCount;
+        return false;
     }
-    Destroy(served);
+    Served** at = &gAll;
+    Served* before = nullptr;
+    for (; *at != served; before = *at, at = &(*at)->next) {
+    }
+    *at = served->next;
+    gLast = gLast == served ? before : gLast;
+    return true;
 }
 
 extern "C" void OnThreadExit(void*) {
@@ -141,19 +145,24 @@ extern "C" void OnThreadExit(void*) {
     thread.inside = true;
     Served* served = thread.served;
     thread.served = nullptr;
-    if (ThreadRecord* record = thread.record) {
-        {
-            const std::lock_guard<std::mutex> lock(gThreadsLock);
+    const bool holding = served != nullptr && Quiesce(served);
+    ThreadRecord* record = thread.record;
+    bool destroy = false;
+    if (record != nullptr || served != nullptr) {
+        // One hold of the lock for both lists: threads end as often as they start.
+        const std::lock_guard<std::mutex> lock(gThreadsLock);
+        if (record != nullptr) {
             (record->prev != nullptr ? record->prev->next : gLive) = record->next;
             if (record->next != nullptr) {
                 record->next->prev = record->prev;
             }
         }
-        __libc_free(record);
-        thread.record = nullptr;
+        destroy = served != nullptr && Park(served, holding);
     }
-    if (served != nullptr) {
-        GiveBack(served);
+    __libc_free(record);
+    thread.record = nullptr;
+    if (destroy) {
+        Destroy(served);
     }
     thread.ended = true; // destructors that run later are served by the C heap
     thread.inside = false;
@@ -214,6 +223,15 @@ Served* ServedOfObject(const link_map* map) {
     return served;
 }
 
+// `served` serves the calling thread from now; gThreadsLock is held.
+void Adopt(ThreadState& thread, Served* served) {
+    served->thread.store(thread.id, std::memory_order_relaxed);
+    thread.served = served;
+    if (thread.record != nullptr) {
+        thread.record->served = served;
+    }
+}
+
 } // namespace
 
 Served* ServedForThisThread() {
@@ -224,14 +242,21 @@ Served* ServedForThisThread() {
     Enlist(thread);
     // Cleared before the name is read: a rename after the read sets it again.
     std::atomic_ref<bool>(thread.renamed).store(false, std::memory_order_relaxed);
+    if (thread.id == 0) {
+        thread.id = static_cast<pid_t>(gettid());
+    }
     char name[64];
-    NameOfThisThread(name);
+    NameOfThisThread(thread.id, name);
     Served* current = thread.served;
     if (current != nullptr && std::strcmp(current->name, name) == 0) {
         return current;
     }
+    const bool holding = current != nullptr && Quiesce(current);
     Served* taken = nullptr;
+    bool destroy = false;
     {
+        // An idle pair of the name is taken, and the old one parked, in one
+        // hold of the lock, which every thread's first heap call takes.
         const std::lock_guard<std::mutex> lock(gThreadsLock);
         for (Served** at = &gIdle; *at != nullptr; at = &(*at)->nextIdle) {
             if (std::strcmp((*at)->name, name) == 0) {
@@ -241,24 +266,27 @@ Served* ServedForThisThread() {
                 break;
             }
         }
+        if (taken != nullptr) {
+            Adopt(thread, taken);
+            destroy = current != nullptr && Park(current, holding);
+        }
     }
     if (taken == nullptr) {
-        taken = Build(name, nullptr);
+        taken = Build(name, nullptr); // heap calls: outside the lock
         if (taken == nullptr) {
-            return current; // the old name's pair, or the C heap
+            if (current != nullptr) { // the old name's pair serves on
+                current->thread.store(thread.id, std::memory_order_relaxed);
+            }
+            return current;
         }
         const std::lock_guard<std::mutex> lock(gThreadsLock);
         (gLast != nullptr ? gLast->next : gAll) = taken;
         gLast = taken;
+        Adopt(thread, taken);
+        destroy = current != nullptr && Park(current, holding);
     }
-    taken->thread.store(gettid(), std::memory_order_relaxed);
-    thread.served = taken;
-    if (thread.record != nullptr) {
-        const std::lock_guard<std::mutex> lock(gThreadsLock);
-        thread.record->served = taken;
-    }
-    if (current != nullptr) {
-        GiveBack(current);
+    if (destroy) {
+        Destroy(current);
     }
     return taken;
 }
