@@ -1,6 +1,7 @@
 // Threads and locks (Tools/platform/*/Threads.cpp). Which test owns which
 // rule:
 //  - Platform.AThreadRunsAndIsJoinedOnce: the library's own threads.
+//  - Platform.AForkedChildLetsGoOfItsParentsThread: Thread::Forget.
 //  - Platform.LooksHeldWhileAnyThreadHoldsTheMutex: the tree lock's peek.
 // Threads on shared trees: concurrency_stress_test.cpp (reliability).
 
@@ -10,6 +11,11 @@
 
 #include <mutex>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,6 +36,31 @@ TEST(Platform, AThreadRunsAndIsJoinedOnce) {
     EXPECT_FALSE(thread.Started());
     thread.Join(); // none started: nothing
 }
+
+#if !defined(_WIN32)
+// A forked child has none of its parent's threads: it lets go of a running
+// one, which then reads as not started and is not waited for.
+TEST(Platform, AForkedChildLetsGoOfItsParentsThread) {
+    std::mutex gate;
+    gate.lock();
+    platform::Thread thread;
+    ASSERT_TRUE(thread.Start(
+        [](void* held) { std::lock_guard<std::mutex>{*static_cast<std::mutex*>(held)}; }, &gate));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        thread.Forget();
+        const bool started = thread.Started();
+        thread.Join(); // would wait for ever for a thread the child does not have
+        ::_exit(started ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    gate.unlock();
+    thread.Join();
+}
+#endif
 
 // The tree lock's waiters read whether a mutex is held without taking it: on
 // glibc the lock word tells, held by this thread or another; elsewhere the

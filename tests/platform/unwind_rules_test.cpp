@@ -202,6 +202,12 @@ TEST(UnwindRules, CallFrameInstructionsGiveTheRule) {
         {"set_loc, which compilers do not emit", {0x01, 0, 0, 0, 0}, 1, "other"},
         {"restore_state with nothing remembered", {0x0b}, 1, "other"},
         {"an offset past 32 bits", {0x0e, 0x80, 0x80, 0x80, 0x80, 0x08}, 1, "other"},
+        // rbp's slot is kept in 28 signed bits: 2^24 slots of 8 bytes below
+        // the frame address fit, one more does not, nor 2^27 bytes above.
+        {"rbp at -2^27", {0x05, 6, 0x80, 0x80, 0x80, 0x08}, 1, "rsp+8, rbp at -134217728"},
+        {"rbp below -2^27", {0x05, 6, 0x81, 0x80, 0x80, 0x08}, 1, "other"},
+        {"rbp at 2^27 - 8", {0x11, 6, 0x81, 0x80, 0x80, 0x78}, 1, "rsp+8, rbp at 134217720"},
+        {"rbp at 2^27", {0x11, 6, 0x80, 0x80, 0x80, 0x78}, 1, "other"},
         {"instructions cut short", {0x0e}, 1, "other"},
     };
     for (const auto& c : cases) {
