@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -41,11 +42,24 @@ TEST(Platform, AThreadRunsAndIsJoinedOnce) {
 // A forked child has none of its parent's threads: it lets go of a running
 // one, which then reads as not started and is not waited for.
 TEST(Platform, AForkedChildLetsGoOfItsParentsThread) {
-    std::mutex gate;
-    gate.lock();
+    struct Gate {
+        std::atomic<bool> running{false};
+        std::mutex held;
+    } gate;
+    gate.held.lock();
     platform::Thread thread;
     ASSERT_TRUE(thread.Start(
-        [](void* held) { std::lock_guard<std::mutex>{*static_cast<std::mutex*>(held)}; }, &gate));
+        [](void* argument) {
+            auto& gate = *static_cast<Gate*>(argument);
+            gate.running.store(true);
+            const std::lock_guard<std::mutex> wait(gate.held);
+        },
+        &gate));
+    // Forked once the thread runs, so that the child holds nothing of its
+    // start (memcheck checks the child's heap too).
+    while (!gate.running.load()) {
+        std::this_thread::yield();
+    }
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -57,7 +71,7 @@ TEST(Platform, AForkedChildLetsGoOfItsParentsThread) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    gate.unlock();
+    gate.held.unlock();
     thread.Join();
 }
 #endif
