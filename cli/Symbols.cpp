@@ -237,8 +237,9 @@ std::string Utf8(const wchar_t* wide) {
 
 // The CodeView identity of the PE file at `path`, as the library writes a
 // module's (its GUID's three numbers, its last eight bytes, then the age,
-// in hex); false when the file is not there or is no 64-bit image.
-bool FileIdentity(const std::string& path, std::string& hex) {
+// in hex), and whether the record names a PDB (MinGW-w64's names none);
+// false when the file is not there or is no 64-bit image.
+bool FileIdentity(const std::string& path, std::string& hex, bool& namesPdb) {
     std::ifstream file(std::filesystem::path(Wide(path)), std::ios::binary);
     const auto read = [&file](std::uint64_t at, void* to, std::size_t bytes) {
         file.seekg(static_cast<std::streamoff>(at));
@@ -254,6 +255,7 @@ bool FileIdentity(const std::string& path, std::string& hex) {
         return false;
     }
     hex.clear();
+    namesPdb = false;
     if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_DEBUG) {
         return true;
     }
@@ -306,6 +308,8 @@ bool FileIdentity(const std::string& path, std::string& hex) {
         }
         std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(record.age));
         hex += text;
+        char first = '\0';
+        namesPdb = read(at + sizeof record, &first, 1) && first != '\0';
         break;
     }
     return true;
@@ -329,17 +333,38 @@ HANDLE Session() {
 // writes into the image (which Wine's DbgHelp reads).
 class SymbolFiles::File {
 public:
-    File(const std::string& path, std::uint64_t size) {
+    File(const std::string& path, std::uint64_t size, bool namesPdb) {
         static std::uint64_t next = std::uint64_t{1} << 32;
         base_ = next;
         next += std::uint64_t{1} << 32;
         const std::wstring wide = Wide(path);
-        read_ = SymLoadModuleExW(Session(), nullptr, wide.c_str(), nullptr, base_,
+        // DbgHelp may read through the handle for as long as the module is loaded.
+        image_ = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (image_ == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        // DbgHelp looks for the PDB the record names in the search path and
+        // the image's folder. A record that names none matches every file
+        // there, and Wine 8 frees stack garbage for each file that is no
+        // image (a crash, now and then), so such an image is loaded from its
+        // handle under a name whose folder is the image file itself, and the
+        // search path is that file too: no folder to search.
+        const std::size_t slash = wide.find_last_of(L"\\/");
+        const std::wstring folder = slash == std::wstring::npos ? L"." : wide.substr(0, slash);
+        const std::wstring name =
+            namesPdb ? wide
+                     : wide + L'\\' + wide.substr(slash == std::wstring::npos ? 0 : slash + 1);
+        SymSetSearchPathW(Session(), namesPdb ? folder.c_str() : wide.c_str());
+        read_ = SymLoadModuleExW(Session(), image_, name.c_str(), nullptr, base_,
                                  static_cast<DWORD>(size), nullptr, 0) != 0;
     }
     ~File() {
         if (read_) {
             SymUnloadModule64(Session(), base_);
+        }
+        if (image_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(image_);
         }
     }
     File(const File&) = delete;
@@ -379,6 +404,7 @@ private:
     }
 
     std::uint64_t base_ = 0;
+    HANDLE image_ = INVALID_HANDLE_VALUE;
     bool read_ = false;
     std::unordered_map<std::uint64_t, Named> named_;
 };
@@ -390,11 +416,13 @@ namespace {
 // nothing shows its file to be the one that was loaded.
 std::unique_ptr<SymbolFiles::File> ReadFile(const Object& object) {
     std::string identity;
-    if (object.path.empty() || object.buildId.empty() || !FileIdentity(object.path, identity) ||
-        !SameHex(identity, object.buildId)) {
+    bool namesPdb = false;
+    if (object.path.empty() || object.buildId.empty() ||
+        !FileIdentity(object.path, identity, namesPdb) || !SameHex(identity, object.buildId)) {
         return nullptr;
     }
-    auto file = std::make_unique<SymbolFiles::File>(object.path, object.end - object.start);
+    auto file =
+        std::make_unique<SymbolFiles::File>(object.path, object.end - object.start, namesPdb);
     return file->Read() ? std::move(file) : nullptr;
 }
 
