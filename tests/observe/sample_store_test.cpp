@@ -8,7 +8,8 @@
 //  - SampleStore.LeaksStayWithTheRetiredEntry: a destroyed handle's sites, in
 //    the snapshot's JSON too (its blocks are its for ever: freeing one is the
 //    checks' "not alive" error, sampled or not); with no entry to keep them,
-//    they go and no other handle's do.
+//    they go and no other handle's do, also past a block left by a handle
+//    whose sites went before.
 //  - SampleStore.ASampleThatCannotBeStoredLeavesNothingBehind: a sample whose
 //    recording meets a heap failure is dropped whole (no site, stack or live
 //    entry left half made).
@@ -137,6 +138,16 @@ TEST(SampleStore, LeaksStayWithTheRetiredEntry) {
         zu_allocator gone(root, "gone");
         gone.Alloc(40);
         EXPECT_EQ(held(), before + 40);
+        RecordHandles(false);
+    }
+    RecordHandles(true);
+    EXPECT_EQ(held(), before);
+    // The next dead handle's sites go the same way, past the first one's
+    // block, still in use, whose site is already gone.
+    {
+        zu_allocator also(root, "also");
+        also.Alloc(60);
+        EXPECT_EQ(held(), before + 60);
         RecordHandles(false);
     }
     RecordHandles(true);

@@ -4,6 +4,7 @@
 //  - Platform.AFailedWriteLeavesTheFileAsItWas,
 //    ATemporaryNamePastPathMaxIsAnError: whole and appended writes refused
 //    with the system's reason.
+//  - Platform.DescriptorZeroIsAFileLikeAnyOther: standard input closed.
 // Only regular files, written whole or appended: Reporter.OnlyRegularFilesWholeOrAppended
 // (observe).
 
@@ -92,6 +93,32 @@ TEST(Platform, ATemporaryNamePastPathMaxIsAnError) {
         EXPECT_FALSE(platform::CanWriteFile(path.c_str(), false)) << room;
         EXPECT_EQ(errno, expected) << room;
     }
+}
+
+// With standard input closed, as a daemon's is, each file opened gets
+// descriptor 0, and is written like any other.
+TEST(Platform, DescriptorZeroIsAFileLikeAnyOther) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("platform-zero-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string whole = folder / "whole";
+    const std::string series = folder / "series";
+    const int input = ::dup(0);
+    ASSERT_GE(input, 0);
+    ::close(0);
+    const bool canWrite = platform::CanWriteFile(whole.c_str(), false);
+    const bool canAppend = platform::CanWriteFile(series.c_str(), true);
+    const bool wrote = platform::WriteWholeFile(whole.c_str(), "kept", 4);
+    const bool appended = platform::AppendToFile(series.c_str(), "x", 1);
+    ::dup2(input, 0);
+    ::close(input);
+    EXPECT_TRUE(canWrite);
+    EXPECT_TRUE(canAppend);
+    EXPECT_TRUE(wrote);
+    EXPECT_TRUE(appended);
+    EXPECT_EQ(std::filesystem::file_size(whole), 4u);
+    EXPECT_EQ(std::filesystem::file_size(series), 1u);
+    EXPECT_EQ(std::filesystem::remove_all(folder), 3u); // the folder, whole, series
 }
 #endif
 

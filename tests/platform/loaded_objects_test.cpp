@@ -3,7 +3,8 @@
 //  - Platform.LoadedObjectsAreTheLoadersOwn: the program first, each ELF file
 //    once, with its build id and the base the loader moved it by.
 //  - Platform.LoadedObjectsComeFromEveryLineOfTheMaps: maps text cut by reads
-//    anywhere, a line past the reader's buffer, files that are no object.
+//    anywhere, a line past the reader's buffer, files that are no object, a
+//    build id read from a note segment only.
 //  - Platform.LoadedModulesAreTheProgramAndItsDlls (Windows): the program
 //    first, each module's range and path, the CodeView identity.
 // Under memcheck too (memcheck.platform): a decision on bytes never read.
@@ -197,7 +198,9 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     // An object linked at a fixed address whose first loadable segment starts
     // past its file's first page: that segment, not the second, says where the
     // file's start belongs, from the start of the segment's first page.
-    const auto elf = [](const std::string& name, std::vector<ElfW(Phdr)> segments) {
+    // `tail` follows the program headers.
+    const auto elf = [](const std::string& name, std::vector<ElfW(Phdr)> segments,
+                        const std::vector<unsigned char>& tail = {}) {
         const std::string path = std::filesystem::temp_directory_path() /
                                  (name + "-" + std::to_string(::getpid()) + ".so");
         ElfW(Ehdr) header{};
@@ -209,6 +212,8 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
         file.write(reinterpret_cast<const char*>(&header), sizeof header);
         file.write(reinterpret_cast<const char*>(segments.data()),
                    static_cast<std::streamsize>(sizeof(ElfW(Phdr)) * segments.size()));
+        file.write(reinterpret_cast<const char*>(tail.data()),
+                   static_cast<std::streamsize>(tail.size()));
         return path;
     };
     ElfW(Phdr) first{}, second{};
@@ -219,6 +224,25 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     second.p_offset = 0x1000;
     const std::string fixed = elf("fixed", {first, second});
     const auto [fixedStart, fixedEnd] = mapped(fixed);
+    // A GNU build-id note behind two program headers: read from a note
+    // segment, and not from a segment of another type that holds the same bytes.
+    const ElfW(Nhdr) header{4, 20, NT_GNU_BUILD_ID};
+    std::vector<unsigned char> note(reinterpret_cast<const unsigned char*>(&header),
+                                    reinterpret_cast<const unsigned char*>(&header + 1));
+    note.insert(note.end(), {'G', 'N', 'U', 0});
+    for (unsigned char i = 1; i <= 20; ++i) {
+        note.push_back(i);
+    }
+    ElfW(Phdr) noteSegment{};
+    noteSegment.p_type = PT_NOTE;
+    noteSegment.p_offset = sizeof(ElfW(Ehdr)) + 2 * sizeof(ElfW(Phdr));
+    noteSegment.p_filesz = note.size();
+    const std::string noted = elf("noted", {first, noteSegment}, note);
+    mapped(noted);
+    ElfW(Phdr) stackSegment = noteSegment;
+    stackSegment.p_type = PT_GNU_STACK;
+    const std::string disguised = elf("disguised", {first, stackSegment}, note);
+    mapped(disguised);
     mapped("/dideverazez-absent/libgone.so"); // a file that cannot be opened is no object
     const std::string bare = elf("bare", {}); // nor is an ELF file without segments,
     mapped(bare);
@@ -234,6 +258,7 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     struct Seen {
         std::string path;
         std::uint64_t base, start, end;
+        std::vector<unsigned char> buildId;
     };
     std::vector<Seen> objects;
     platform::testing::ReadMapsFrom(path.c_str());
@@ -241,16 +266,19 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     platform::ForEachLoadedObject(
         [](void* into, const platform::LoadedObject& object) {
             static_cast<std::vector<Seen>*>(into)->push_back(
-                {object.Path, object.Base, object.Start, object.End});
+                {object.Path, object.Base, object.Start, object.End,
+                 std::vector<unsigned char>(object.BuildId, object.BuildId + object.BuildIdSize)});
         },
         &objects);
     platform::testing::ReadMapsFrom(nullptr);
     std::filesystem::remove(path);
     std::filesystem::remove(fixed);
+    std::filesystem::remove(noted);
+    std::filesystem::remove(disguised);
     std::filesystem::remove(bare);
     std::filesystem::remove(headless);
 
-    ASSERT_EQ(objects.size(), 3u);
+    ASSERT_EQ(objects.size(), 5u);
     const auto [selfVaddr, selfOffset] = FirstLoad(self);
     const auto [libraryVaddr, libraryOffset] = FirstLoad(library);
     EXPECT_EQ(objects[0].path, self);
@@ -265,6 +293,11 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     EXPECT_EQ(objects[2].start, fixedStart);
     EXPECT_EQ(objects[2].end, fixedEnd);
     EXPECT_EQ(objects[2].base, fixedStart + 0x1000 - 0x11000);
+    EXPECT_TRUE(objects[2].buildId.empty());
+    EXPECT_EQ(objects[3].path, noted);
+    EXPECT_EQ(objects[3].buildId, std::vector<unsigned char>(note.end() - 20, note.end()));
+    EXPECT_EQ(objects[4].path, disguised);
+    EXPECT_TRUE(objects[4].buildId.empty());
 }
 #endif
 

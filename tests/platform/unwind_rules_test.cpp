@@ -6,8 +6,9 @@
 //    that the frame is the last or of another shape.
 //  - UnwindRules.TheCieDecidesWhatItsFdesMean: the augmentations read (a
 //    signal frame's among them), pointers of every size, the code alignment
-//    factor, a CIE's own instructions and a restore to them, and an FDE that
-//    points to something other than a CIE.
+//    factor, a CIE's own instructions and a restore to them, augmentation
+//    data past their length, and an FDE that points to something other than
+//    a CIE.
 // That the rules of real objects give the compiler's unwinder's stacks is
 // stack_test.cpp's, and the checking build's on every stack walked.
 
@@ -65,6 +66,7 @@ struct Cie {
     unsigned char personalityEncoding = 0x9b; // indirect pc-relative, signed 4 bytes
     unsigned char codeAlign = 1;
     unsigned char dataAlign = 0x78; // -8, as a one-byte sleb
+    int dataLength = -1;            // the augmentation data's length as written; -1: their size
     // At a call: the frame address is rsp + 8, the return address below it.
     Bytes instructions = {0x0c, 7, 8, 0x90, 1};
 };
@@ -94,7 +96,8 @@ Bytes Entries(const Cie& cie, const Bytes& instructions, std::size_t& fde) {
                 data.push_back(0x1b);
             }
         }
-        body.push_back(static_cast<unsigned char>(data.size()));
+        body.push_back(static_cast<unsigned char>(
+            cie.dataLength < 0 ? data.size() : std::size_t(cie.dataLength)));
         body.insert(body.end(), data.begin(), data.end());
     }
     body.insert(body.end(), cie.instructions.begin(), cie.instructions.end());
@@ -259,6 +262,11 @@ TEST(UnwindRules, TheCieDecidesWhatItsFdesMean) {
     notACie.id = 4;
     notACie.augmentation = ""; // so that the FDE reads the same either way
     EXPECT_EQ(Said(RuleAt(notACie, {0x07, 16}, 1)), "other"); // not "last"
+    Cie shortData; // augmentation data longer than the length written for them
+    shortData.augmentation = "zPLR";
+    shortData.dataLength = 3;
+    // (the FDE's instructions say all, whatever of the CIE's would be read)
+    EXPECT_EQ(Said(RuleAt(shortData, {0x0c, 7, 16, 0x90, 1, 0x86, 2}, 1)), "other");
     Cie saved; // the CIE's own instructions say rbp is saved
     saved.instructions = {0x0c, 7, 16, 0x90, 1, 0x86, 2};
     EXPECT_EQ(Said(RuleAt(saved, {}, 1)), "rsp+16, rbp at -16");
