@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <unordered_map>
 
 #ifdef DIDEVERAZEZ_HAVE_LIBDW
@@ -327,6 +328,18 @@ HANDLE Session() {
     return session;
 }
 
+// DbgHelp's default search path (the current folder, _NT_SYMBOL_PATH and
+// _NT_ALTERNATE_SYMBOL_PATH), read once.
+const std::wstring& DefaultSearchPath() {
+    static const std::wstring path = [] {
+        wchar_t text[4096] = {};
+        return SymGetSearchPathW(Session(), text, static_cast<DWORD>(std::size(text)))
+                   ? std::wstring(text)
+                   : std::wstring();
+    }();
+    return path;
+}
+
 } // namespace
 
 // A module's file as DbgHelp reads it: its PDB, or the DWARF that MinGW-w64
@@ -337,6 +350,7 @@ public:
         static std::uint64_t next = std::uint64_t{1} << 32;
         base_ = next;
         next += std::uint64_t{1} << 32;
+        const std::wstring& standard = DefaultSearchPath(); // read before it is first set
         const std::wstring wide = Wide(path);
         // DbgHelp may read through the handle for as long as the module is loaded.
         image_ = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -344,18 +358,20 @@ public:
         if (image_ == INVALID_HANDLE_VALUE) {
             return;
         }
-        // DbgHelp looks for the PDB the record names in the search path and
-        // the image's folder. A record that names none matches every file
-        // there, and Wine 8 frees stack garbage for each file that is no
-        // image (a crash, now and then), so such an image is loaded from its
-        // handle under a name whose folder is the image file itself, and the
-        // search path is that file too: no folder to search.
+        // DbgHelp looks for the PDB the record names in the search path
+        // (here the image's folder first) and the image's folder. A record
+        // that names none matches every file there, and Wine 8 frees stack
+        // garbage for each file that is no image (a crash, now and then), so
+        // such an image is loaded from its handle under a name whose folder
+        // is the image file itself, and the search path is that file too: no
+        // folder to search.
         const std::size_t slash = wide.find_last_of(L"\\/");
         const std::wstring folder = slash == std::wstring::npos ? L"." : wide.substr(0, slash);
+        const std::wstring searched = namesPdb ? folder + L';' + standard : wide;
         const std::wstring name =
             namesPdb ? wide
                      : wide + L'\\' + wide.substr(slash == std::wstring::npos ? 0 : slash + 1);
-        SymSetSearchPathW(Session(), namesPdb ? folder.c_str() : wide.c_str());
+        SymSetSearchPathW(Session(), searched.c_str());
         read_ = SymLoadModuleExW(Session(), image_, name.c_str(), nullptr, base_,
                                  static_cast<DWORD>(size), nullptr, 0) != 0;
     }
