@@ -227,11 +227,11 @@ TEST(Platform, LoadedObjectsComeFromEveryLineOfTheMaps) {
     // A GNU build-id note behind two program headers: read from a note
     // segment, and not from a segment of another type that holds the same bytes.
     const ElfW(Nhdr) header{4, 20, NT_GNU_BUILD_ID};
-    std::vector<unsigned char> note(reinterpret_cast<const unsigned char*>(&header),
-                                    reinterpret_cast<const unsigned char*>(&header + 1));
-    note.insert(note.end(), {'G', 'N', 'U', 0});
-    for (unsigned char i = 1; i <= 20; ++i) {
-        note.push_back(i);
+    std::vector<unsigned char> note(sizeof header + 4 + 20);
+    std::memcpy(note.data(), &header, sizeof header);
+    std::memcpy(note.data() + sizeof header, "GNU", 4);
+    for (std::size_t i = 0; i < 20; ++i) { // the id: 1, 2, ... 20
+        note[sizeof header + 4 + i] = static_cast<unsigned char>(i + 1);
     }
     ElfW(Phdr) noteSegment{};
     noteSegment.p_type = PT_NOTE;
