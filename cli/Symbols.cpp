@@ -358,13 +358,9 @@ public:
         if (image_ == INVALID_HANDLE_VALUE) {
             return;
         }
-        // DbgHelp looks for the PDB the record names in the search path
-        // (here the image's folder first) and the image's folder. A record
-        // that names none matches every file there, and Wine 8 frees stack
-        // garbage for each file that is no image (a crash, now and then), so
-        // such an image is loaded from its handle under a name whose folder
-        // is the image file itself, and the search path is that file too: no
-        // folder to search.
+        // A record that names no PDB matches every file of the folders DbgHelp
+        // searches, and Wine 8 frees a bad pointer for each that is no image:
+        // such an image is named as if inside itself, so no folder is searched.
         const std::size_t slash = wide.find_last_of(L"\\/");
         const std::wstring folder = slash == std::wstring::npos ? L"." : wide.substr(0, slash);
         const std::wstring searched = namesPdb ? folder + L';' + standard : wide;
