@@ -106,7 +106,7 @@ TEST(MemoryCheckersDeathTest, TheLibrarysOwnBytesStayHidden) {
     // The Link word sits in front of the block header, 24 bytes before the block.
     EXPECT_DEATH(Misuse([](Block p, zu_allocator&) { p[-24] = 1; }), seen) << "Link in use";
     EXPECT_DEATH(Misuse([](Block p, zu_allocator&) {
-                     EXPECT_EQ(zu_usable_size(const_cast<char*>(p)), 64u);
+                     gRead = static_cast<char>(zu_usable_size(const_cast<char*>(p)));
                      p[-24] = 1;
                  }),
                  seen)
