@@ -54,6 +54,15 @@ void Misuse(void (*misuse)(volatile char* block, zu_allocator& handle), bool fil
 #endif
 }
 
+// Whether AddressSanitizer or memcheck sees this process's misuse.
+bool Watched() {
+#if defined(DIDEVERAZEZ_ASAN)
+    return true;
+#else
+    return RUNNING_ON_VALGRIND;
+#endif
+}
+
 using Block = volatile char*;
 
 // The last byte of the page holding `block`, where the engine keeps the mark
@@ -64,11 +73,9 @@ using Block = volatile char*;
 }
 
 TEST(MemoryCheckersDeathTest, PooledMisuseIsReported) {
-#if !defined(DIDEVERAZEZ_ASAN)
-    if (!RUNNING_ON_VALGRIND) {
+    if (!Watched()) {
         GTEST_SKIP() << "neither AddressSanitizer nor valgrind is watching";
     }
-#endif
     const char* seen = "use-after-poison|memcheck saw it";
     EXPECT_DEATH(Misuse([](Block p, zu_allocator&) { p[64] = 1; }), seen) << "overflow";
     EXPECT_DEATH(Misuse([](Block p, zu_allocator&) { p[100] = 1; }), seen) << "into a free block";
@@ -97,11 +104,9 @@ TEST(MemoryCheckersDeathTest, PooledMisuseIsReported) {
 }
 
 TEST(MemoryCheckersDeathTest, TheLibrarysOwnBytesStayHidden) {
-#if !defined(DIDEVERAZEZ_ASAN)
-    if (!RUNNING_ON_VALGRIND) {
+    if (!Watched()) {
         GTEST_SKIP() << "neither AddressSanitizer nor valgrind is watching";
     }
-#endif
     const char* seen = "use-after-poison|memcheck saw it";
     // The Link word sits in front of the block header, 24 bytes before the block.
     EXPECT_DEATH(Misuse([](Block p, zu_allocator&) { p[-24] = 1; }), seen) << "Link in use";

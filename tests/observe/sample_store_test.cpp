@@ -134,24 +134,21 @@ TEST(SampleStore, LeaksStayWithTheRetiredEntry) {
         return bytes;
     };
     const double before = held();
-    {
-        zu_allocator gone(root, "gone");
-        gone.Alloc(40);
-        EXPECT_EQ(held(), before + 40);
-        RecordHandles(false);
-    }
-    RecordHandles(true);
-    EXPECT_EQ(held(), before);
+    // A child of `root` that leaks `bytes` and dies unrecorded.
+    const auto dieLeaking = [&](const char* name, std::uint64_t bytes) {
+        {
+            zu_allocator gone(root, name);
+            gone.Alloc(bytes);
+            EXPECT_EQ(held(), before + double(bytes)) << name;
+            RecordHandles(false);
+        }
+        RecordHandles(true);
+        EXPECT_EQ(held(), before) << name;
+    };
+    dieLeaking("gone", 40);
     // The next dead handle's sites go the same way, past the first one's
     // block, still in use, whose site is already gone.
-    {
-        zu_allocator also(root, "also");
-        also.Alloc(60);
-        EXPECT_EQ(held(), before + 60);
-        RecordHandles(false);
-    }
-    RecordHandles(true);
-    EXPECT_EQ(held(), before);
+    dieLeaking("also", 60);
     EXPECT_EQ(SitesOf(KeyOf(live)).inUseBytes, 300.0);
     zu_free(kept, nullptr);
     EXPECT_EQ(SitesOf(KeyOf(live)).inUseBytes, 0.0);
