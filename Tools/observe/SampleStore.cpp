@@ -353,10 +353,7 @@ allocator_impl* TakeOutSampledBlock(void* p) noexcept {
         const LiveBlock block = *found;
         samples.live.Erase(found);
         engine = block.Engine;
-        if (Site* site = block.Of) {
-            while (site->Forward != nullptr) {
-                site = site->Forward;
-            }
+        if (Site* site = Final(block.Of)) {
             KeepAtPeak(samples, *site);
             --site->LiveBlocks;
             site->InUseBytes -= block.Counted.Bytes();

@@ -6,9 +6,9 @@
 //    that the frame is the last or of another shape.
 //  - UnwindRules.TheCieDecidesWhatItsFdesMean: the augmentations read (a
 //    signal frame's among them), pointers of every size, the code alignment
-//    factor, a CIE's own instructions and a restore to them, augmentation
-//    data past their length, and an FDE that points to something other than
-//    a CIE.
+//    factor, a CIE's own instructions and a restore to them, a CIE that
+//    defines no frame address, augmentation data past their length, and an
+//    FDE that points to something other than a CIE.
 // That the rules of real objects give the compiler's unwinder's stacks is
 // stack_test.cpp's, and the checking build's on every stack walked.
 
@@ -272,6 +272,11 @@ TEST(UnwindRules, TheCieDecidesWhatItsFdesMean) {
     EXPECT_EQ(Said(RuleAt(saved, {}, 1)), "rsp+16, rbp at -16");
     EXPECT_EQ(Said(RuleAt(saved, {0x08, 6, 0x41, 0xc6}, 2)),
               "rsp+16, rbp at -16"); // restore: the CIE's
+    Cie noFrame; // the CIE defines no frame address: only an FDE's definition counts
+    noFrame.instructions = {0x90, 1};
+    EXPECT_EQ(Said(RuleAt(noFrame, {}, 1)), "other");
+    EXPECT_EQ(Said(RuleAt(noFrame, {0x0e, 16}, 1)), "other"); // an offset from no register
+    EXPECT_EQ(Said(RuleAt(noFrame, {0x0c, 7, 16}, 1)), "rsp+16, rbp kept");
 }
 
 } // namespace

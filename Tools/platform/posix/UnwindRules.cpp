@@ -139,8 +139,8 @@ struct Saved {
 
 struct FrameState {
     int cfaRegister = kRsp;
-    std::int64_t cfaOffset = 8;
-    bool cfaOther = false; // an expression, or a register not followed
+    std::int64_t cfaOffset = 0;
+    bool cfaOther = true; // an expression, a register not followed, or not defined yet
     Saved bp, ra;
 };
 
@@ -393,7 +393,6 @@ std::uint64_t RuleAt(const unsigned char* fde, std::uint64_t start, std::uint64_
         return kOther;
     }
     FrameState initial;
-    initial.cfaOffset = 0;
     if (!RunProgram(cie.program, cie.programEnd, cie, 0, UINT64_MAX, initial, initial)) {
         return kOther;
     }
