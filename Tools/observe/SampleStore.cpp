@@ -1,3 +1,8 @@
+// The store of sampled allocations (SampleStore.h). It stays one file, past
+// 600 lines, because every operation changes the sites, the stacks and the
+// live blocks together under the one lock; split, that state would be shared
+// by several files.
+
 #include "observe/SampleStore.h"
 
 #include "engines/SystemHeap.h"
