@@ -6,7 +6,7 @@
 # for every handle in the table and for the roots on the treemap are the
 # snapshot's, that the sum of the roots' peaks is never shown as a peak, that
 # the table's pages cells sit in their column, and that the call sites of the
-# handle selected are drawn as the snapshot says (or their absence said);
+# handle selected are drawn as the snapshot says (or their absence noted);
 # each FRAGMENT opens the page once more at #FRAGMENT (a handle selected, a
 # measure, a frame zoomed into) for the same checks. Exits 77 (skipped)
 # without chromium or python3.

@@ -10,7 +10,7 @@ innermost first without the library's leading frames (a frame in an object
 whose file is not there by its address in hex and the object's file name).
 The DOMs are the page after its script ran, with the treemap's areas by
 current and by peak bytes, showing the snapshot it opens at: for a series,
-the first where the total of the roots' current bytes is highest, said so
+the first where the total of the roots' current bytes is highest, labelled so
 beside the slider ("the peak of the total"). For every handle of it, the
 table's row
 shows its current and peak bytes and its blocks, blocks ever and pages as
@@ -455,7 +455,7 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
 
     def say(sentence):
         if shown or "hidden" in note["attrs"] or sentence not in note["text"]:
-            problems.append("#%s: %d frames drawn and %r said, where %r should be said"
+            problems.append("#%s: %d frames drawn and %r shown, where %r should be shown"
                             % (fragment, len(shown), note["text"], sentence))
         print("#%s: %s" % (fragment, note["text"]))
 
@@ -524,7 +524,7 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
                         % (fragment, sorted(found),
                            sorted("\n".join(f["path"]) for f, _, _, _ in expected)))
     if "hidden" not in note["attrs"]:
-        problems.append("#%s: frames drawn, but %r said" % (fragment, note["text"]))
+        problems.append("#%s: frames drawn, but %r shown" % (fragment, note["text"]))
     for frame, x, w, row in expected:
         g = found.get("\n".join(frame["path"]))
         if g is None:
@@ -590,7 +590,7 @@ def main(snapshot_file, page_file, current_file, peak_file, *views):
     for index, root in enumerate(roots):
         path, m = root["path"], root["metrics"]
         current, peak = grouped(m["memory_current"]), grouped(m["memory_peak"])
-        # Roots sharing a path are told apart by their order.
+        # Roots sharing a path are distinguished by their order.
         rank = sum(1 for r in roots[:index] if r["path"] == path)
         same = lambda found: [e for e in found if e["attrs"].get("data-path") == path
                               and e["attrs"].get("data-depth") == "0"]

@@ -30,7 +30,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$actual" "$work"' EXIT
 cd "$work" || exit 1
 for file in "$@"; do
-    # pprof finds no binary of these addresses: it is told not to look.
+    # pprof finds no binary of these addresses: -symbolize=none stops it looking.
     "$tool" pprof "$data/$file" -o profile.pb.gz || exit 1
     for view in "-top -sample_index=inuse_space" "-top -sample_index=alloc_space" \
         "-top -sample_index=peak_space" "-tags"; do

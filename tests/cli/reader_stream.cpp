@@ -156,7 +156,7 @@ TEST(ReaderStream, KeysInAnyOrder) {
     EXPECT_EQ(ReadError(R"({"trees":5,"version":"1.0"})"), "t:1: not a snapshot: /format: missing");
     // A repeated key keeps its last value, checked alone.
     EXPECT_EQ(ParseSnapshots(Doc(1).insert(1, R"("trees":7,)"), "t").at(0).engines.size(), 1U);
-    // Below 0 in use: a handle told of more freed than used; read as it is.
+    // Below 0 in use: a handle notified of more freed than used; read as it is.
     EXPECT_EQ(ParseSnapshots(Doc(1, -5), "t").at(0).engines.at(0).metrics.memoryCurrent, -5);
     std::string huge = Doc(1);
     huge.replace(huge.find(R"("process":1)"), 11, R"("process":-1180591620717411303424)");
@@ -168,7 +168,7 @@ TEST(ReaderStream, KeysInAnyOrder) {
 
 // A file of the disk and a pipe read alike, a pipe from its copy; the
 // snapshot FILE@N names, from either end, read with the whole file checked,
-// and the warning of a torn last line said once.
+// and the warning of a torn last line reported once.
 TEST(ReaderStream, FilesAndPipes) {
     const std::string folder = testing::TempDir();
     const std::string text = Doc(1) + "\n" + Doc(2) + "\n" + Doc(3) + "\n" + Doc(4).substr(0, 9);

@@ -61,7 +61,7 @@ for pid in $(sed -n 's/^Process \([0-9]*\) .*/\1/p' <<<"$out"); do
 done
 [[ -z $left ]] && ok "no socket left" || fail "sockets left: $left"
 
-# Bad arguments and a program that cannot start: exit status 2, said.
+# Bad arguments and a program that cannot start: exit status 2 and an error.
 for bad in "run" "run --by process -- true" "run --sample x -- true" "run -o $work/exact -- true" \
     "run -- /nonexistent/program"; do
     read -ra args <<<"$bad"

@@ -57,6 +57,6 @@ gone=$("$tool" top --once "$server" 2>&1)
 sleep 5 &
 quiet=$("$tool" top --once $! 2>&1)
 [[ $? == 2 && $quiet == *"runs without DIDEVERAZEZ_REPORT"* ]] &&
-    ok "a process that does not listen: said" || fail "a process that does not listen: $quiet"
+    ok "a process that does not listen: reported" || fail "a process that does not listen: $quiet"
 kill $! 2>/dev/null
 exit $status

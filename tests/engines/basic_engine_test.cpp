@@ -3,7 +3,7 @@
 //  - BasicEngine.ChargesItsRootAndItselfOnly: its block header (24 bytes more
 //    than asked), and charges to its root and itself only; Reserve and
 //    IncMemoryUsed alike, UnReserve and DecMemoryUsed alike.
-// What both engines share (refusals, the 0xCD fill): engine_contract_test.cpp.
+// What both engines share (errors, the 0xCD fill): engine_contract_test.cpp.
 
 #include "engines/kdideverazez_impl.h"
 #include "support/TestSupport.h"

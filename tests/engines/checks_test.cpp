@@ -7,10 +7,10 @@
 //  - CheckedBuildDeathTest.MisuseAborts: a pooled block freed twice, a block
 //    freed after its handle, a handle destroyed before its child.
 //  - CheckedBuildDeathTest.HeapBlocksBalanceAtUnload: a heap block taken and
-//    never given back stops the module's unload; the pages and large blocks a
+//    never freed stops the module's unload; the pages and large blocks a
 //    leaking tree leaves do not, nor do the samples of a sampled run, nor a
 //    basic engine's blocks (their count is not known).
-// What the memory checkers are told of pooled blocks: memory_checkers_test.cpp.
+// How the memory checkers are notified of pooled blocks: memory_checkers_test.cpp.
 
 #include "engines/MemoryCheckers.h"
 #include "engines/kdideverazez_impl.h"

@@ -6,7 +6,7 @@
 //    heap fails, raises "bad allocation" and changes nothing.
 //  - EngineContract.FillingTreeHandsOutCD: a filling tree hands out 0xCD, and
 //    a child takes the fill of its parent when it is built.
-// Refusals at every heap call of a sequence: the reference model's
+// Heap failures at every heap call of a sequence: the reference model's
 // (AccountingModel.EveryHeapCallOfASequenceFailsInTurn).
 
 #include "engines/kdideverazez_impl.h"

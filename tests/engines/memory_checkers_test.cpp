@@ -1,4 +1,4 @@
-// What the memory checkers are told of pooled blocks
+// How the memory checkers are notified of pooled blocks
 // (Tools/engines/MemoryCheckers.h). Which test owns which rule:
 //  - MemoryCheckersDeathTest.PooledMisuseIsReported: under AddressSanitizer,
 //    or under valgrind's memcheck in a DIDEVERAZEZ_VALGRIND build, a write and

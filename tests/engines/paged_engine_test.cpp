@@ -5,10 +5,10 @@
 //  - PagedEngine.EveryDepthChargesEveryAncestor: a depth past the eight
 //    ancestors an engine keeps at hand; one pool a tree, the root's.
 //  - PagedEngine.ReturnedBlockIsFilledWithFE, ReturnedLargeBlockIsFilledWithFE:
-//    the 0xFE fill of a block given back, pooled or large.
+//    the 0xFE fill of a block freed, pooled or large.
 // Every figure of every operation of paged trees (the class boundaries, 1024
 // and 1025 bytes among them), the pool's lists, order and cache (the fifth
-// emptied page), and heap refusals at every heap call are the reference
+// emptied page), and heap failures at every heap call are the reference
 // model's (tests/reliability); the class table's strides and capacities are
 // checked at compile time beside it; the pool's invariants by the library
 // itself in the checking build (checks_test.cpp).

@@ -3,7 +3,7 @@
 // lock, and so is the reporter's thread, perhaps holding the lock of the
 // handles' registry, before the library's last snapshot and its own end. Run
 // with DIDEVERAZEZ_REPORT set; the process must end (a hang is the failure),
-// with its report written or the reason it was not said on standard error.
+// with its report written, or on standard error the reason it was not.
 
 #include "handle/dideverazez.h"
 

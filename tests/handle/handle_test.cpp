@@ -1,7 +1,7 @@
 // The handle layer. Which test owns which rule:
 //  - HandleLifecycle: the construction and destruction trace of roots,
 //    children, null names and a global root; the two error lines of a handle
-//    destroyed with memory pending, and the nearest context told once
+//    destroyed with memory pending, and the nearest context notified once
 //    (golden file handle_lifecycle.txt); the live-handle count.
 //  - HandleCalls.*: null handles and null blocks, the fixed answers of
 //    Reserve and CheckLimits, GetRootAllocator, Dump writing nothing, the
@@ -10,7 +10,7 @@
 //    profiling started once at load, and children recorded for snapshots only
 //    when the environment asks for a reader.
 //  - MemoryResource: what zu_memory_resource asks of a handle for each
-//    alignment, its pointers, equality and refusals.
+//    alignment, its pointers, equality and errors.
 // Forwarding of every allocation, free and accounting call, GetMetrics' words
 // and a refused engine storage are the reference model's (tests/reliability).
 
@@ -48,10 +48,11 @@ struct TracingContext : IAllocatorContext {
 
 // Scene, a child without a name, Meshes below it and a root built by the
 // pointer constructor; Meshes is destroyed holding a pooled block, a heap
-// block and a declared amount (the child's context is told), then Leaf with a
-// reservation after the child's context is cleared (the root's is told). What
-// they left stays charged to their ancestors, which report it in turn. An
-// empty root reports nothing, and a global root writes no MemoryPeak line.
+// block and a declared amount (the child's context is notified), then Leaf
+// with a reservation after the child's context is cleared (the root's is
+// notified). What they left stays charged to their ancestors, which report it
+// in turn. An empty root reports nothing, and a global root writes no
+// MemoryPeak line.
 TEST(HandleLifecycle, TraceMatchesTheGoldenFile) {
     TracingContext rootContext("root"), childContext("child");
     const std::int32_t handles = dideverazez::LiveHandleCount();

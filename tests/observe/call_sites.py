@@ -4,14 +4,14 @@
 Runs tests/observe/call_sites.cpp (built against the shared library) with
 DIDEVERAZEZ_REPORT and DIDEVERAZEZ_SAMPLE_BYTES, and checks from the snapshot
 written at exit:
-  - at 524288, the two sites of App/Assets (told apart by the function their
-    first frame lies in) are estimated within 10% of the bytes and blocks
-    each allocated, and nothing is left in use;
+  - at 524288, the two sites of App/Assets (distinguished by the function
+    their first frame lies in) are estimated within 10% of the bytes and
+    blocks each allocated, and nothing is left in use;
   - at 1, every figure is exact;
   - App/Leaky's retired entry holds the leaked block's site, in LeakOne;
   - with the report tool: `leaks` names LeakOne and the line of the leak;
   - DIDEVERAZEZ_SAMPLE_BYTES=2^62 is taken; 2^62 + 1, 0 and what is no
-    number (or a negative one) refused and said;
+    number (or a negative one) rejected and reported;
   - and with pprof (when it was built): `pprof -top` of the tool's profile
     gives the two functions' allocated bytes as the snapshot does, within 10%
     of the truth at 524288 and exactly at 1.
@@ -26,7 +26,7 @@ def run(program, work, sample_bytes):
     if os.path.exists(path):
         os.remove(path)
     env = dict(os.environ, DIDEVERAZEZ_REPORT=path, DIDEVERAZEZ_SAMPLE_BYTES=str(sample_bytes))
-    # The program leaks one block on purpose: LeakSanitizer is told not to fail it.
+    # The program leaks one block on purpose: detect_leaks=0 keeps LeakSanitizer quiet.
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     out = subprocess.run([program], env=env, check=True, capture_output=True, text=True).stdout
     starts = {m[0]: int(m[1], 16) for m in re.findall(r"^(\w+) (0x[0-9a-f]+)$", out, re.M)}
@@ -123,8 +123,8 @@ def main():
                 check("leaks names LeakOne and its line",
                       result.returncode == 0 and "LeakOne" in result.stdout
                       and f"call_sites.cpp:{line}" in result.stdout)
-    # The mean's bound: 2^62 is taken, one more is refused and said, and so is
-    # what is no number of bytes (the negative one would wrap to 1).
+    # The mean's bound: 2^62 is taken, one more is rejected and reported, and so
+    # is what is no number of bytes (the negative one would wrap to 1).
     for sample_bytes in (1 << 62, (1 << 62) + 1, "abc", "12x", "0", "-18446744073709551615"):
         taken = sample_bytes == 1 << 62
         path = os.path.join(work, "bound.json")
@@ -135,7 +135,7 @@ def main():
             sampling = json.load(f).get("sampling", {}).get("bytes")
         refusal = (f"dideverazez: DIDEVERAZEZ_SAMPLE_BYTES={sample_bytes} is not a number of "
                    "bytes from 1 to 2^62; nothing is sampled\n")
-        check(f"{sample_bytes}: {'taken' if taken else 'refused and said'}",
+        check(f"{sample_bytes}: {'taken' if taken else 'rejected and reported'}",
               (refusal in said, sampling) == ((False, sample_bytes) if taken
                                               else (True, None)))
     if failures:

@@ -1,6 +1,6 @@
 // Fork protection (Tools/observe/Fork.cpp). Which test owns which rule:
 //  - Fork.AChildOfABusyProcessFindsEveryLockFree: every lock of the library
-//    (registry, trees, samples) taken before a fork and given back in both
+//    (registry, trees, samples) taken before a fork and released in both
 //    processes, and the samples never half built in the child.
 //  - Fork.WaitsForAStackBeingTaken: fork waits for a capture in progress
 //    before it takes any lock; a sample taken meanwhile keeps no frames.

@@ -10,8 +10,8 @@ Runs examples/client (--linger) with DIDEVERAZEZ_METRICS set and checks:
   - with DIDEVERAZEZ_METRICS alone, a time series every 30 ms rewrites the
     text whole (every read ends with "# EOF"), no JSON is written and no
     temporary file stays behind;
-  - a metrics path that is a folder is said once on standard error, and the
-    program runs as before;
+  - a metrics path that is a folder is reported once on standard error, and
+    the program runs as before;
   - promtool, when installed, finds nothing wrong with the texts.
 
 usage: metrics_from_client.py CLIENT TOOL WORK_DIR
@@ -119,7 +119,7 @@ def main():
     run = subprocess.run([client, "--linger", "200"], env=env, capture_output=True, text=True)
     said = [line for line in run.stderr.splitlines() if "metrics path" in line]
     assert run.returncode == 0 and len(said) == 1, run.stderr
-    print(f"a folder as the path: said once ({said[0]})")
+    print(f"a folder as the path: reported once ({said[0]})")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@
 //  - Registry.RetiredHandlesOfDistinctNamesAreBounded: past the bound a new
 //    path joins its siblings' entry; a path is cut at a character.
 //  - Registry.HandlesNotRecordedLeaveNothing: RecordHandles(false).
-// The registry's heap refusals are the reference model's
+// The registry's heap failures are the reference model's
 // (AccountingModel.EveryHeapCallOfASequenceFailsInTurn); its lock around fork
 // is fork_test.cpp's. The list is the process's: these tests need it never
 // full when they start, and run in a program of their own

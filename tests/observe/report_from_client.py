@@ -13,8 +13,8 @@ checks:
   - both validate against docs/snapshot.schema.json (when the Python at hand
     has jsonschema);
   - a report path that cannot be written, with a time series asked for, is
-    said once on standard error, and the program runs as before;
-  - a FIFO as the report path is refused once and left a FIFO, and nothing
+    reported once on standard error, and the program runs as before;
+  - a FIFO as the report path is rejected once and left a FIFO, and nothing
     waits on it;
   - without the descriptors for its pipe, or the address space for its
     thread, the library says so once, runs on without requests, and still
@@ -101,7 +101,7 @@ def main():
             m = retired[name]["metrics"]
             got = (m["self_peak"], m["memory_peak"], m["memory_cumul"], m["count_cumul"])
             assert got == (self_peak, peak, cumul, blocks), (name, got, figures)
-            print(f"retired {name}: {got} as the client's metrics said")
+            print(f"retired {name}: {got} as the client printed them")
     assert {"ClientApp", "ClientApp/Cache"} <= retired.keys(), sorted(retired)
     os.remove(path)
 
@@ -122,7 +122,7 @@ def main():
     run = subprocess.run([client, "--linger", "300"], env=env, capture_output=True, text=True)
     said = [line for line in run.stderr.splitlines() if "cannot write the report" in line]
     assert run.returncode == 0 and len(said) == 1, run.stderr
-    print(f"an unwritable path: said once ({said[0]})")
+    print(f"an unwritable path: reported once ({said[0]})")
 
     fifo = os.path.join(work, "report.fifo")
     if os.path.exists(fifo):
@@ -135,7 +135,7 @@ def main():
     assert run.returncode == 0 and len(said) == 1 and os.path.exists(fifo), run.stderr
     assert not os.path.isfile(fifo)
     os.remove(fifo)
-    print(f"a FIFO as the path: refused once ({said[0]})")
+    print(f"a FIFO as the path: rejected once ({said[0]})")
 
     def starved(limit):
         """The client with `limit` applied, its report at exit and its complaint."""
@@ -158,12 +158,12 @@ def main():
     # Four descriptors: standard input, output and error, and one more: no pipe.
     lines, said = starved(lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
     assert len(lines) == 1 and len(said) == 1 and "pipe" in said[0], (lines, said)
-    print(f"no descriptors for the pipe: said once ({said[0]}), one snapshot at exit")
+    print(f"no descriptors for the pipe: reported once ({said[0]}), one snapshot at exit")
     # Threads asking for a 1 GiB stack in 512 MiB of address space: no thread.
     lines, said = starved(lambda: (resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30)),
                                    resource.setrlimit(resource.RLIMIT_AS, (1 << 29, 1 << 29))))
     assert len(lines) == 1 and len(said) == 1 and "thread" in said[0], (lines, said)
-    print(f"no address space for the thread: said once ({said[0]}), one snapshot at exit")
+    print(f"no address space for the thread: reported once ({said[0]}), one snapshot at exit")
 
 
 if __name__ == "__main__":

@@ -70,7 +70,7 @@ TEST(Reporter, PathPattern) {
 }
 
 #if !defined(_WIN32)
-// A connection to the socket named `path` ("@name", abstract) that has said
+// A connection to the socket named `path` ("@name", abstract) that has sent
 // `request`, or -1 when none could be made. Its reads time out: an answer
 // never sent fails the test, not hangs it.
 int Ask(const char* path, const char* request) {
@@ -92,7 +92,7 @@ int Ask(const char* path, const char* request) {
 }
 
 // A connection to the request socket of process `pid`, of this user, that
-// has said `request`.
+// has sent `request`.
 int AskSocket(pid_t pid, const char* request) {
     char path[108];
     dideverazez::platform::ReportRequests::SocketPath(path, sizeof path, pid);
@@ -113,7 +113,7 @@ std::string AnswerOn(int fd) {
 }
 
 // Only a whole number of milliseconds above 0 makes a time series, appended
-// to the file; anything else is said, and the report at exit replaces it
+// to the file; anything else is reported, and the report at exit replaces it
 // (with no series, nothing but a request writes before then).
 TEST(Reporter, IntervalIsMillisecondsAboveZero) {
     const std::string path = std::filesystem::temp_directory_path() /
@@ -149,9 +149,9 @@ TEST(Reporter, IntervalIsMillisecondsAboveZero) {
     std::filesystem::remove(path);
 }
 
-// A report or metrics file that cannot be written is said once a process: a
-// forked child says its own, under its own path, though its parent said it
-// already.
+// A report or metrics file that cannot be written is reported once a process:
+// a forked child reports its own, under its own path, though its parent
+// reported it already.
 TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the child starts a thread after a fork of threads, which "
@@ -175,7 +175,7 @@ TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
         if (child == 0) {
             // Standard error to a file of the child's own, read back at its end.
             const std::string log = std::filesystem::temp_directory_path() /
-                                    ("child-said-" + std::to_string(::getpid()));
+                                    ("child-stderr-" + std::to_string(::getpid()));
             const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(fd, 2);
             reporter.RestartInChild();
@@ -194,7 +194,7 @@ TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), said(::getpid()));
 }
 
-// A snapshot with no memory for it is said for what was asked for, and for
+// A snapshot with no memory for it is reported for what was asked for, and for
 // nothing else, once: the metrics alone, then the report alone, each at a
 // request's write (answered with nothing) and at the write at exit.
 TEST(Reporter, NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor) {
@@ -256,7 +256,7 @@ TEST(Reporter, NoMemoryForThePathsWritesNeither) {
 }
 
 // Metrics whose sum has no 64-bit value (two roots of one name, one series)
-// are not written, and that is said once, however many writes follow.
+// are not written, and that is reported once, however many writes follow.
 TEST(Reporter, MetricsPastSixtyFourBitsAreReportedOnceAndNotWritten) {
     const std::string metrics = std::filesystem::temp_directory_path() /
                                 ("past-64-" + std::to_string(::getpid()) + ".prom");
@@ -287,8 +287,8 @@ TEST(Reporter, MetricsPastSixtyFourBitsAreReportedOnceAndNotWritten) {
 }
 
 // A path that stops being a regular file after the start (a folder made in
-// its place), or that cannot be written any more (its folder gone), is said
-// once, at the first write that meets it, however many writes follow.
+// its place), or that cannot be written any more (its folder gone), is
+// reported once, at the first write that meets it, however many writes follow.
 TEST(Reporter, APathThatCannotBeWrittenAnyMoreIsReportedOnce) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("became-" + std::to_string(::getpid()));
@@ -327,7 +327,7 @@ TEST(Reporter, APathThatCannotBeWrittenAnyMoreIsReportedOnce) {
 
 // The watcher's snapshot waits for a tree that another thread holds locked,
 // and answers once it is free; so does a snapshot taken as the tools take
-// one, while one told not to wait says it is not complete.
+// one, while one asked not to wait says it is not complete.
 TEST(Reporter, AnAnswerWaitsForALockedTree) {
     const auto report =
         std::filesystem::temp_directory_path() / ("held-" + std::to_string(::getpid()) + ".json");

@@ -128,7 +128,7 @@ elseif(MODE STREQUAL "refuse_version")
         message(FATAL_ERROR "find_package(dideverazez ${next}.0) accepted version ${VERSION}")
     endif()
     if(NOT output MATCHES "version")
-        message(FATAL_ERROR "the refusal does not mention the version:\n${output}")
+        message(FATAL_ERROR "the error does not mention the version:\n${output}")
     endif()
     message(STATUS "find_package(dideverazez ${next}.0) refused version ${VERSION}: ok")
 

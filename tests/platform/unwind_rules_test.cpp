@@ -128,8 +128,8 @@ std::uint64_t RuleAt(const Cie& cie, const Bytes& instructions, std::uint64_t of
     return unwind::RuleAt(entries.data() + fde, kStart, kStart + offset);
 }
 
-// What a step rule says, for messages that show it.
-std::string Said(std::uint64_t rule) {
+// A step rule written as text, for messages that show it.
+std::string Describe(std::uint64_t rule) {
     switch (rule & 3) {
     case unwind::kLast:
         return "last";
@@ -214,69 +214,70 @@ TEST(UnwindRules, CallFrameInstructionsGiveTheRule) {
         {"instructions cut short", {0x0e}, 1, "other"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Said(RuleAt(Cie{}, c.instructions, c.offset)), c.rule) << c.shape;
+        EXPECT_EQ(Describe(RuleAt(Cie{}, c.instructions, c.offset)), c.rule) << c.shape;
     }
     // More states remembered than the reader keeps: another shape, not a
     // state lost.
     Bytes deep(17, 0x0a);
-    EXPECT_EQ(Said(RuleAt(Cie{}, deep, 1)), "other");
+    EXPECT_EQ(Describe(RuleAt(Cie{}, deep, 1)), "other");
     deep.resize(16);
-    EXPECT_EQ(Said(RuleAt(Cie{}, deep, 1)), "rsp+8, rbp kept");
+    EXPECT_EQ(Describe(RuleAt(Cie{}, deep, 1)), "rsp+8, rbp kept");
 }
 
 TEST(UnwindRules, TheCieDecidesWhatItsFdesMean) {
     const Bytes pushRbp = {0x41, 0x0e, 16, 0x86, 2};
-    EXPECT_EQ(Said(RuleAt(Cie{}, pushRbp, 2)), "rsp+16, rbp at -16");
+    EXPECT_EQ(Describe(RuleAt(Cie{}, pushRbp, 2)), "rsp+16, rbp at -16");
     Cie personality;
     personality.augmentation = "zPLR";
-    EXPECT_EQ(Said(RuleAt(personality, pushRbp, 2)), "rsp+16, rbp at -16");
+    EXPECT_EQ(Describe(RuleAt(personality, pushRbp, 2)), "rsp+16, rbp at -16");
     Cie plain; // no augmentation data at all, in the CIE or the FDE
     plain.augmentation = "";
-    EXPECT_EQ(Said(RuleAt(plain, pushRbp, 2)), "rsp+16, rbp at -16");
+    EXPECT_EQ(Describe(RuleAt(plain, pushRbp, 2)), "rsp+16, rbp at -16");
     Cie signal;
     signal.augmentation = "zRS";
-    EXPECT_EQ(Said(RuleAt(signal, pushRbp, 2)), "other");
+    EXPECT_EQ(Describe(RuleAt(signal, pushRbp, 2)), "other");
     Cie old;
     old.augmentation = "eh";
-    EXPECT_EQ(Said(RuleAt(old, pushRbp, 2)), "other");
+    EXPECT_EQ(Describe(RuleAt(old, pushRbp, 2)), "other");
     Cie unknown;
     unknown.augmentation = "zRX";
-    EXPECT_EQ(Said(RuleAt(unknown, pushRbp, 2)), "other");
+    EXPECT_EQ(Describe(RuleAt(unknown, pushRbp, 2)), "other");
     Cie coarse; // each advance counts four bytes
     coarse.codeAlign = 4;
     for (const Bytes& advance :
          {Bytes{0x41}, Bytes{0x02, 1}, Bytes{0x03, 1, 0}, Bytes{0x04, 1, 0, 0, 0}}) {
         Bytes instructions = advance;
         instructions.insert(instructions.end(), {0x0e, 16, 0x86, 2});
-        EXPECT_EQ(Said(RuleAt(coarse, instructions, 3)), "rsp+8, rbp kept") << int{advance[0]};
-        EXPECT_EQ(Said(RuleAt(coarse, instructions, 5)), "rsp+16, rbp at -16") << int{advance[0]};
+        EXPECT_EQ(Describe(RuleAt(coarse, instructions, 3)), "rsp+8, rbp kept") << int{advance[0]};
+        EXPECT_EQ(Describe(RuleAt(coarse, instructions, 5)), "rsp+16, rbp at -16")
+            << int{advance[0]};
     }
     for (const unsigned char encoding : {0x00, 0x01, 0x02, 0x03, 0x04, 0x0a, 0x0b, 0x0c}) {
         Cie sized; // the FDE's addresses and the personality, of each size
         sized.augmentation = "zPR";
         sized.pointerEncoding = encoding;
         sized.personalityEncoding = encoding;
-        EXPECT_EQ(Said(RuleAt(sized, pushRbp, 2)), "rsp+16, rbp at -16") << int{encoding};
+        EXPECT_EQ(Describe(RuleAt(sized, pushRbp, 2)), "rsp+16, rbp at -16") << int{encoding};
     }
     Cie notACie; // the FDE points to another FDE
     notACie.id = 4;
     notACie.augmentation = ""; // so that the FDE reads the same either way
-    EXPECT_EQ(Said(RuleAt(notACie, {0x07, 16}, 1)), "other"); // not "last"
+    EXPECT_EQ(Describe(RuleAt(notACie, {0x07, 16}, 1)), "other"); // not "last"
     Cie shortData; // augmentation data longer than the length written for them
     shortData.augmentation = "zPLR";
     shortData.dataLength = 3;
     // (the FDE's instructions say all, whatever of the CIE's would be read)
-    EXPECT_EQ(Said(RuleAt(shortData, {0x0c, 7, 16, 0x90, 1, 0x86, 2}, 1)), "other");
+    EXPECT_EQ(Describe(RuleAt(shortData, {0x0c, 7, 16, 0x90, 1, 0x86, 2}, 1)), "other");
     Cie saved; // the CIE's own instructions say rbp is saved
     saved.instructions = {0x0c, 7, 16, 0x90, 1, 0x86, 2};
-    EXPECT_EQ(Said(RuleAt(saved, {}, 1)), "rsp+16, rbp at -16");
-    EXPECT_EQ(Said(RuleAt(saved, {0x08, 6, 0x41, 0xc6}, 2)),
+    EXPECT_EQ(Describe(RuleAt(saved, {}, 1)), "rsp+16, rbp at -16");
+    EXPECT_EQ(Describe(RuleAt(saved, {0x08, 6, 0x41, 0xc6}, 2)),
               "rsp+16, rbp at -16"); // restore: the CIE's
     Cie noFrame; // the CIE defines no frame address: only an FDE's definition counts
     noFrame.instructions = {0x90, 1};
-    EXPECT_EQ(Said(RuleAt(noFrame, {}, 1)), "other");
-    EXPECT_EQ(Said(RuleAt(noFrame, {0x0e, 16}, 1)), "other"); // an offset from no register
-    EXPECT_EQ(Said(RuleAt(noFrame, {0x0c, 7, 16}, 1)), "rsp+16, rbp kept");
+    EXPECT_EQ(Describe(RuleAt(noFrame, {}, 1)), "other");
+    EXPECT_EQ(Describe(RuleAt(noFrame, {0x0e, 16}, 1)), "other"); // an offset from no register
+    EXPECT_EQ(Describe(RuleAt(noFrame, {0x0c, 7, 16}, 1)), "rsp+16, rbp kept");
 }
 
 } // namespace

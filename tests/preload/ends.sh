@@ -63,7 +63,7 @@ print("freed")' 2>&1)
     [[ $code == 0 && $(grep -c "^freed$" <<<"$said") == 1 &&
         $(grep -cxF "$expected" <<<"$said") -ge 1 &&
         $(grep -vxF "$expected" <<<"$said" | grep -vx freed | wc -l) == 0 ]] &&
-        ok "jemalloc first: said, and its pvalloc's block freed by its free" ||
+        ok "jemalloc first: reported, and its pvalloc's block freed by its free" ||
         fail "jemalloc first: status $code: $said"
 else
     echo "skip jemalloc first: no libjemalloc.so.2 (Debian: libjemalloc2)"

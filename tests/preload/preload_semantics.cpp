@@ -1,6 +1,6 @@
 // What a program may rely on from its C and C++ heap, checked in a program run
 // with LD_PRELOAD=libdideverazez_preload.so (tests/preload/CMakeLists.txt):
-// alignments, zeroed and resized blocks, usable sizes, refusals, and blocks
+// alignments, zeroed and resized blocks, usable sizes, errors, and blocks
 // freed by another thread, also after the thread that allocated them ended.
 // Exit status 0 when everything holds; each failure is one line.
 

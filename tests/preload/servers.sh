@@ -89,7 +89,7 @@ serve_memcached() {
         echo "memcached: memcached or memcaslap (libmemcached-tools) not installed, skipped"
         return 77; }
     local port user=() output
-    ((EUID != 0)) || user=(-u root) # memcached refuses root unless told
+    ((EUID != 0)) || user=(-u root) # memcached will not run as root without -u
     port=$(free_port)
     start "$heap" "$folder/server.log" memcached -t 4 -p "$port" -U 0 -l 127.0.0.1 -m 64 "${user[@]}"
     for ((i = 0; i < 100; ++i)); do

@@ -124,8 +124,8 @@ void AccountingHarness::ArmHeapFailure(std::uint64_t k) {
     armedCall_ = testing::HeapCalls() + k;
 }
 
-// Runs one real call. A refusal must come from the armed heap call, and the
-// armed call, once made, must have raised; after a refusal the comparison
+// Runs one real call. A bad_alloc must come from the armed heap call, and the
+// armed call, once made, must have raised; after a bad_alloc the comparison
 // shows that nothing changed.
 template <class Call> bool AccountingHarness::Attempt(const char* what, Call call) {
     try {
@@ -133,7 +133,7 @@ template <class Call> bool AccountingHarness::Attempt(const char* what, Call cal
     } catch (const std::bad_alloc& refusal) {
         if (armedCall_ == 0 || testing::HeapCalls() != armedCall_ ||
             std::string(refusal.what()) != "bad allocation") {
-            Fail(std::string(what) + ": a refusal that no failed heap call explains");
+            Fail(std::string(what) + ": a bad_alloc that no failed heap call explains");
         }
         armedCall_ = 0;
         ++refusals_;

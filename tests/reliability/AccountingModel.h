@@ -89,9 +89,9 @@ public:
 
     // Applies `op` and returns the first disagreement so far, or "".
     std::string Step(const Operation& op);
-    // Gives back every block and declared amount, destroys every child and
-    // flushes every tree, checking after each call; then every current figure
-    // must be zero. Same result as Step.
+    // Frees every block, returns every declared amount, destroys every child
+    // and flushes every tree, checking after each call; then every current
+    // figure must be zero. Same result as Step.
     std::string Drain();
     // The k-th heap call from now fails (FailHeapCall with any k).
     void ArmHeapFailure(std::uint64_t k);

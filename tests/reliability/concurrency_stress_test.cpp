@@ -194,7 +194,7 @@ TEST(ConcurrencyStress, HandedOverBlocksAndAConcurrentReaderKeepExactCounters) {
 
 // A thread that finds the tree lock held waits a bounded while, then sleeps on
 // the mutex: held far longer than that, the waiter neither gives up nor goes
-// in without it, and enters once it is given back.
+// in without it, and enters once it is released.
 TEST(ConcurrencyStress, AWaiterPastItsSpinSleepsUntilTheTreeIsFree) {
     zu_allocator root("held");
     zu_allocator child(root, "waiter");

@@ -38,7 +38,7 @@
 //   delta of exactly 4,194,304 (time only), one byte more, a full rating;
 // - memory managers: a pool that never held a page, with block figures set by
 //   hand (nothing), and a pool whose 8-, 64- and 1024-byte classes served
-//   blocks, some given back;
+//   blocks, some freed;
 // - histograms: never built, pages only, built and empty, row 0 only, skipped
 //   rows with TOTAL, pages and a count above 2^32, and an over-long label (the
 //   cut at 255 characters) for row 0 and as the next row's lower end;

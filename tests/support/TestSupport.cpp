@@ -6,7 +6,7 @@
 
 // Requests no heap can hold (2^62 bytes and more) must come back from malloc
 // as null, so that the library's own failure path runs; the sanitizers'
-// allocators abort on them unless told otherwise. Options given in the
+// allocators abort on them unless configured otherwise. Options given in the
 // environment still take precedence.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DIDEVERAZEZ_TEST_SANITIZED 1
