@@ -136,7 +136,7 @@ private:
 };
 
 // jemalloc keeps its thread state in initial-exec TLS, which a library loaded
-// after start-up gets only when glibc was told at start-up to keep static TLS
+// after start-up gets only when glibc was asked at start-up to keep static TLS
 // room for it. When that tunable is missing, re-executes the program with it
 // set (the environment is read by the dynamic loader before main) and does not
 // return; when it is present or the re-execution fails, returns.

@@ -82,7 +82,7 @@ waitfor() { # COMMAND...: until it succeeds, at most ten seconds
 
 run_memcached() { # HEAP: "command requests/s" lines, then the peak
     local port user=() tps
-    ((EUID != 0)) || user=(-u root) # memcached refuses root unless told
+    ((EUID != 0)) || user=(-u root) # memcached will not run as root without -u
     port=$(free_port)
     launch "$1" memcached -t 4 -m 1024 -p "$port" -U 0 -l 127.0.0.1 -P "$work/pid" "${user[@]}"
     waitfor test -s "$work/pid"

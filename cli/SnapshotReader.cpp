@@ -912,7 +912,7 @@ SnapshotReader::SnapshotReader(const std::string& file, Passes passes, std::uint
         const int error = errno;
         struct stat status {};
         // Windows refuses to open a folder where POSIX systems refuse to read it:
-        // said the same way on both.
+        // reported the same way on both.
         if (stat(file.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
             throw ReadError(file + ": cannot read: " + std::strerror(EISDIR));
         }

@@ -619,8 +619,8 @@
     }
     highlightRow(state.handle);
 
-    // The sums of the roots, the sum of their peaks said to be one; for a time
-    // series, the peak of the total under it, in the peak column.
+    // The sums of the roots, the sum of their peaks labelled as such; for a
+    // time series, the peak of the total under it, in the peak column.
     const top = current().top;
     const foot = document.querySelector('#engines tfoot');
     foot.replaceChildren();

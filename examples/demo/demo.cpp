@@ -615,7 +615,7 @@ bool Demo::DeliberateLeak() {
         zu_allocator decoder(plugin, "Decoder");
         forgotten = {decoder.Alloc(200), zu_alloc(96, &decoder, "frame"),
                      zu_alloc(1000, &decoder, "header")};
-        void* returned = decoder.Alloc(4000); // this one it does give back
+        void* returned = decoder.Alloc(4000); // this one it does free
         decoder.Free(returned);
     } // ~zu_allocator: the two error lines, then the context call
     std::fflush(stderr);
