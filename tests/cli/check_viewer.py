@@ -320,13 +320,13 @@ def check_view(snapshots, fragment, dom, problems):
             problems.append("#%s: %r: the table shows %s; the snapshot %s"
                             % (fragment, engine["path"], shown, expected))
     total = len(walked)
-    said = dom.ids.get("engines-pages", {}).get("text", "").strip()
+    caption = dom.ids.get("engines-pages", {}).get("text", "").strip()
     of = grouped(total) if not needle else "%s matching (of %s)" % (grouped(len(matching)),
                                                                     grouped(total))
     expected = ("Rows 1\u2013%s of %s." % (grouped(min(PAGE_ROWS, len(matching))), of)
                 if matching else "No path holds \u201c%s\u201d." % view["filter"])
-    if not said.startswith(expected):
-        problems.append("#%s: under the table %r, not %r" % (fragment, said, expected))
+    if not caption.startswith(expected):
+        problems.append("#%s: under the table %r, not %r" % (fragment, caption, expected))
     if len(snapshots) > 1:
         roots = [e for tree in snapshot["trees"] for e in tree["engines"][:1]]
         largest = sorted(roots, key=lambda r: -r["metrics"]["memory_current"])
@@ -539,9 +539,9 @@ def check_sites(snapshots, entries, stacks, fragment, dom, problems):
         first = frame["name"] or whose + ": every sampled stack"
         figures = ["in use: " + amount(frame["in_use"]), "allocated: " + amount(frame["allocated"])]
         figures += ["at the peak: " + amount(frame["at_peak"])] if peak is not None else []
-        said = all(any(line.startswith(f + " (") for line in lines) for f in figures)
-        said = said and (peak is not None or not any(l.startswith("at the peak") for l in lines))
-        if lines[0] != first or not said:
+        listed = all(any(line.startswith(f + " (") for line in lines) for f in figures)
+        listed = listed and (peak is not None or not any(l.startswith("at the peak") for l in lines))
+        if lines[0] != first or not listed:
             problems.append("#%s: the title of %r is %r, not %r with %r"
                             % (fragment, frame["path"], lines, first, figures))
         print("#%s: %s%s %s, %.2f%% wide" % (fragment, "  " * row, frame["name"] or "(all)",

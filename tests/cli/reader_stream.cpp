@@ -181,9 +181,9 @@ TEST(ReaderStream, FilesAndPipes) {
              {"", 3}, {"@-1", 3}, {"@-3", 1}, {"@2", 2}}) {
         std::ostringstream warnings;
         EXPECT_EQ(ReadMoment(ParseMoment(file + argument), warnings).takenMs, ms) << argument;
-        const std::string said = warnings.str();
-        EXPECT_EQ(said.rfind("dideverazez-report: warning: " + file + ":4:10: malformed", 0), 0U);
-        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
+        const std::string logged = warnings.str();
+        EXPECT_EQ(logged.rfind("dideverazez-report: warning: " + file + ":4:10: malformed", 0), 0U);
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1);
     }
     std::ostringstream ignored;
     EXPECT_THROW(ReadMoment(ParseMoment(file + "@-4"), ignored), dideverazez::report::ReadError);

@@ -65,10 +65,10 @@ done
 for bad in "run" "run --by process -- true" "run --sample x -- true" "run -o $work/exact -- true" \
     "run -- /nonexistent/program"; do
     read -ra args <<<"$bad"
-    said=$("$tool" "${args[@]}" 2>&1 >/dev/null)
+    logged=$("$tool" "${args[@]}" 2>&1 >/dev/null)
     code=$?
-    said=$(grep -v 'a time series per process' <<<"$said" | head -1)
-    [[ $code == 2 && $said == dideverazez-report:\ run* ]] && ok "$bad: $said" ||
-        fail "$bad: status $code: $said"
+    logged=$(grep -v 'a time series per process' <<<"$logged" | head -1)
+    [[ $code == 2 && $logged == dideverazez-report:\ run* ]] && ok "$bad: $logged" ||
+        fail "$bad: status $code: $logged"
 done
 exit $status

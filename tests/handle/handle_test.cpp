@@ -40,7 +40,7 @@ struct TracingContext : IAllocatorContext {
     explicit TracingContext(const char* name) : name(name) {}
     void OnMemoryError(bool pending) override {
         std::ostringstream message;
-        message << "context " << name << " told " << pending;
+        message << "context " << name << " notified " << pending;
         Tracer::_internal_::Log(Tracer::LogDetail_Lines, message, "test", 0, nullptr, nullptr);
     }
     const char* name;

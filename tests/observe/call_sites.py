@@ -130,13 +130,13 @@ def main():
         path = os.path.join(work, "bound.json")
         env = dict(os.environ, DIDEVERAZEZ_REPORT=path, DIDEVERAZEZ_SAMPLE_BYTES=str(sample_bytes),
                    ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-        said = subprocess.run([program], env=env, check=True, capture_output=True, text=True).stderr
+        logged = subprocess.run([program], env=env, check=True, capture_output=True, text=True).stderr
         with open(path, encoding="utf-8") as f:
             sampling = json.load(f).get("sampling", {}).get("bytes")
-        refusal = (f"dideverazez: DIDEVERAZEZ_SAMPLE_BYTES={sample_bytes} is not a number of "
+        rejection = (f"dideverazez: DIDEVERAZEZ_SAMPLE_BYTES={sample_bytes} is not a number of "
                    "bytes from 1 to 2^62; nothing is sampled\n")
         check(f"{sample_bytes}: {'taken' if taken else 'rejected and reported'}",
-              (refusal in said, sampling) == ((False, sample_bytes) if taken
+              (rejection in logged, sampling) == ((False, sample_bytes) if taken
                                               else (True, None)))
     if failures:
         sys.exit(1)

@@ -117,9 +117,9 @@ def main():
     env = dict(os.environ, DIDEVERAZEZ_METRICS=work, DIDEVERAZEZ_REPORT_INTERVAL_MS="20")
     env.pop("DIDEVERAZEZ_REPORT", None)
     run = subprocess.run([client, "--linger", "200"], env=env, capture_output=True, text=True)
-    said = [line for line in run.stderr.splitlines() if "metrics path" in line]
-    assert run.returncode == 0 and len(said) == 1, run.stderr
-    print(f"a folder as the path: reported once ({said[0]})")
+    logged = [line for line in run.stderr.splitlines() if "metrics path" in line]
+    assert run.returncode == 0 and len(logged) == 1, run.stderr
+    print(f"a folder as the path: reported once ({logged[0]})")
 
 
 if __name__ == "__main__":

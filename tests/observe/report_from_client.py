@@ -120,9 +120,9 @@ def main():
     env = dict(os.environ, DIDEVERAZEZ_REPORT=os.path.join(work, "no-such-folder", "x.jsonl"),
                DIDEVERAZEZ_REPORT_INTERVAL_MS="20")
     run = subprocess.run([client, "--linger", "300"], env=env, capture_output=True, text=True)
-    said = [line for line in run.stderr.splitlines() if "cannot write the report" in line]
-    assert run.returncode == 0 and len(said) == 1, run.stderr
-    print(f"an unwritable path: reported once ({said[0]})")
+    logged = [line for line in run.stderr.splitlines() if "cannot write the report" in line]
+    assert run.returncode == 0 and len(logged) == 1, run.stderr
+    print(f"an unwritable path: reported once ({logged[0]})")
 
     fifo = os.path.join(work, "report.fifo")
     if os.path.exists(fifo):
@@ -131,11 +131,11 @@ def main():
     env = dict(os.environ, DIDEVERAZEZ_REPORT=fifo, DIDEVERAZEZ_REPORT_INTERVAL_MS="20")
     run = subprocess.run([client, "--linger", "200"], env=env, capture_output=True, text=True,
                          timeout=30)
-    said = [line for line in run.stderr.splitlines() if "not a regular file" in line]
-    assert run.returncode == 0 and len(said) == 1 and os.path.exists(fifo), run.stderr
+    logged = [line for line in run.stderr.splitlines() if "not a regular file" in line]
+    assert run.returncode == 0 and len(logged) == 1 and os.path.exists(fifo), run.stderr
     assert not os.path.isfile(fifo)
     os.remove(fifo)
-    print(f"a FIFO as the path: rejected once ({said[0]})")
+    print(f"a FIFO as the path: rejected once ({logged[0]})")
 
     def starved(limit):
         """The client with `limit` applied, its report at exit and its complaint."""
@@ -156,14 +156,14 @@ def main():
         print("sanitized client: the runs without descriptors or address space are left out")
         return
     # Four descriptors: standard input, output and error, and one more: no pipe.
-    lines, said = starved(lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
-    assert len(lines) == 1 and len(said) == 1 and "pipe" in said[0], (lines, said)
-    print(f"no descriptors for the pipe: reported once ({said[0]}), one snapshot at exit")
+    lines, logged = starved(lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
+    assert len(lines) == 1 and len(logged) == 1 and "pipe" in logged[0], (lines, logged)
+    print(f"no descriptors for the pipe: reported once ({logged[0]}), one snapshot at exit")
     # Threads asking for a 1 GiB stack in 512 MiB of address space: no thread.
-    lines, said = starved(lambda: (resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30)),
+    lines, logged = starved(lambda: (resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30)),
                                    resource.setrlimit(resource.RLIMIT_AS, (1 << 29, 1 << 29))))
-    assert len(lines) == 1 and len(said) == 1 and "thread" in said[0], (lines, said)
-    print(f"no address space for the thread: reported once ({said[0]}), one snapshot at exit")
+    assert len(lines) == 1 and len(logged) == 1 and "thread" in logged[0], (lines, logged)
+    print(f"no address space for the thread: reported once ({logged[0]}), one snapshot at exit")
 
 
 if __name__ == "__main__":

@@ -133,10 +133,10 @@ TEST(Reporter, IntervalIsMillisecondsAboveZero) {
                 EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "old\n");
             }
         }
-        const std::string said = ::testing::internal::GetCapturedStderr();
+        const std::string logged = ::testing::internal::GetCapturedStderr();
         std::ifstream file(path);
         const std::string first(std::istreambuf_iterator<char>(file), {});
-        EXPECT_EQ(said,
+        EXPECT_EQ(logged,
                   series ? ""
                          : "dideverazez: DIDEVERAZEZ_REPORT_INTERVAL_MS=" + std::string(interval) +
                                " is not a number of milliseconds above 0; no time series\n")
@@ -159,7 +159,7 @@ TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
 #endif
     ::setenv("DIDEVERAZEZ_REPORT", "/dideverazez-absent/report-%p.json", 1);
     ::setenv("DIDEVERAZEZ_METRICS", "/dideverazez-absent/metrics-%p.prom", 1);
-    const auto said = [](pid_t pid) {
+    const auto logged = [](pid_t pid) {
         const std::string at = "/dideverazez-absent/", id = std::to_string(pid);
         const std::string absent = ": No such file or directory\n";
         return "dideverazez: cannot write the report " + at + "report-" + id + ".json" + absent +
@@ -183,7 +183,7 @@ TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
             std::ifstream file(log);
             const std::string text(std::istreambuf_iterator<char>(file), {});
             std::filesystem::remove(log);
-            ::_exit(text == said(::getpid()) ? 0 : 1);
+            ::_exit(text == logged(::getpid()) ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -191,7 +191,7 @@ TEST(Reporter, AFailureIsReportedOnceAProcessForkedOrNot) {
     }
     ::unsetenv("DIDEVERAZEZ_REPORT");
     ::unsetenv("DIDEVERAZEZ_METRICS");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), said(::getpid()));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), logged(::getpid()));
 }
 
 // A snapshot with no memory for it is reported for what was asked for, and for
@@ -237,12 +237,12 @@ TEST(Reporter, NoMemoryForThePathsWritesNeither) {
             Reporter reporter(dideverazez::GlobalAllocSizes());
             fault.reset();
         }
-        const std::string said = ::testing::internal::GetCapturedStderr();
-        if (said.empty()) { // the k-th heap call came after both paths were kept
+        const std::string logged = ::testing::internal::GetCapturedStderr();
+        if (logged.empty()) { // the k-th heap call came after both paths were kept
             break;
         }
         ++failures;
-        EXPECT_EQ(said, "dideverazez: no memory for the report's path; no report\n") << k;
+        EXPECT_EQ(logged, "dideverazez: no memory for the report's path; no report\n") << k;
         EXPECT_FALSE(std::filesystem::exists(report)) << k;
         EXPECT_FALSE(std::filesystem::exists(metrics)) << k;
     }
@@ -310,14 +310,14 @@ TEST(Reporter, APathThatCannotBeWrittenAnyMoreIsReportedOnce) {
                 EXPECT_NE(AnswerOn(AskSocket(::getpid(), "snapshot\n")), "");
             }
         }
-        const std::string said = ::testing::internal::GetCapturedStderr();
+        const std::string logged = ::testing::internal::GetCapturedStderr();
         for (const char* what : {"report", "metrics"}) {
             const std::string once = folderGone
                                          ? std::string("dideverazez: cannot write the ") + what +
                                                " " + dir.string() + "/"
                                          : std::string("dideverazez: the ") + what + " path ";
-            EXPECT_EQ(said.find(once), said.rfind(once)) << said;
-            EXPECT_NE(said.find(once), std::string::npos) << said;
+            EXPECT_EQ(logged.find(once), logged.rfind(once)) << logged;
+            EXPECT_NE(logged.find(once), std::string::npos) << logged;
         }
     }
     ::unsetenv("DIDEVERAZEZ_REPORT");
@@ -584,10 +584,10 @@ TEST(Reporter, TheSuperuserIsAnswered) {
     }
     ::close(listening[1]);
     char open = 0;
-    const bool told = ::read(listening[0], &open, 1) == 1;
+    const bool answered = ::read(listening[0], &open, 1) == 1;
     ::close(listening[0]);
     std::string answer;
-    if (told && open == 'y') {
+    if (answered && open == 'y') {
         char path[108];
         std::snprintf(path, sizeof path, "@dideverazez/65534/%d", static_cast<int>(child));
         const int fd = Ask(path, "snapshot\n");

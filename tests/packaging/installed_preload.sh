@@ -84,13 +84,13 @@ run() { # PROGRAM [VARIABLE=VALUE...]: the workload's output, in a fresh folder
 tool=$prefix/bin/dideverazez-report
 if [[ -x $tool ]]; then
     code=0
-    said=$(cd "$work" && env -i "${clean[@]}" "$tool" run -o "$work/series" -- \
+    logged=$(cd "$work" && env -i "${clean[@]}" "$tool" run -o "$work/series" -- \
         /bin/sh -c 'echo run by the tool; exit 3' 2>&1) || code=$?
-    if [[ $code == 3 && $said == *"run by the tool"* && $said == *"Process "*" (sh), "* &&
+    if [[ $code == 3 && $logged == *"run by the tool"* && $logged == *"Process "*" (sh), "* &&
         -s $work/series/report.html ]]; then
         echo "run from the prefix: the installed preload found, status 3 passed through"
     else
-        echo "run from the prefix: status $code: $said"
+        echo "run from the prefix: status $code: $logged"
         status=1
     fi
 fi

@@ -52,7 +52,7 @@ left=$(grep -e "@dideverazez/$(id -u)/$parent\$" -e "@dideverazez/$(id -u)/$chil
 
 jemalloc=$(ls /usr/lib/*/libjemalloc.so.2 2>/dev/null | head -1)
 if [[ -n $jemalloc ]]; then
-    said=$(LD_PRELOAD="$jemalloc $preload" python3 -c '
+    logged=$(LD_PRELOAD="$jemalloc $preload" python3 -c '
 import ctypes
 libc = ctypes.CDLL(None)
 libc.pvalloc.restype = ctypes.c_void_p
@@ -60,11 +60,11 @@ libc.free(ctypes.c_void_p(libc.pvalloc(100)))
 print("freed")' 2>&1)
     code=$?
     expected="dideverazez preload: malloc is served by $jemalloc, loaded before this library: no heap call is counted in handles (put libdideverazez_preload.so first in LD_PRELOAD)"
-    [[ $code == 0 && $(grep -c "^freed$" <<<"$said") == 1 &&
-        $(grep -cxF "$expected" <<<"$said") -ge 1 &&
-        $(grep -vxF "$expected" <<<"$said" | grep -vx freed | wc -l) == 0 ]] &&
+    [[ $code == 0 && $(grep -c "^freed$" <<<"$logged") == 1 &&
+        $(grep -cxF "$expected" <<<"$logged") -ge 1 &&
+        $(grep -vxF "$expected" <<<"$logged" | grep -vx freed | wc -l) == 0 ]] &&
         ok "jemalloc first: reported, and its pvalloc's block freed by its free" ||
-        fail "jemalloc first: status $code: $said"
+        fail "jemalloc first: status $code: $logged"
 else
     echo "skip jemalloc first: no libjemalloc.so.2 (Debian: libjemalloc2)"
 fi

@@ -130,13 +130,13 @@ void AccountingHarness::ArmHeapFailure(std::uint64_t k) {
 template <class Call> bool AccountingHarness::Attempt(const char* what, Call call) {
     try {
         call();
-    } catch (const std::bad_alloc& refusal) {
+    } catch (const std::bad_alloc& failure) {
         if (armedCall_ == 0 || testing::HeapCalls() != armedCall_ ||
-            std::string(refusal.what()) != "bad allocation") {
+            std::string(failure.what()) != "bad allocation") {
             Fail(std::string(what) + ": a bad_alloc that no failed heap call explains");
         }
         armedCall_ = 0;
-        ++refusals_;
+        ++failures_;
         Verify(what);
         return false;
     }
@@ -212,7 +212,7 @@ void AccountingHarness::Destroy(int handle) {
     // handle's last figures: refused, the record is dropped and nothing raised.
     if (armedCall_ != 0 && testing::HeapCalls() >= armedCall_) {
         armedCall_ = 0;
-        ++refusals_;
+        ++failures_;
     }
     leaf.real = nullptr;
     leaf.alive = false;

@@ -101,7 +101,7 @@ public:
     // The engine of the handle that Step would pick for `pick`.
     allocator_data& RealEngine(std::uint32_t pick) const;
     std::uint64_t CheckedCalls() const { return checkedCalls_; }
-    std::uint64_t Refusals() const { return refusals_; }
+    std::uint64_t Failures() const { return failures_; }
 
 private:
     struct Handle {
@@ -161,7 +161,7 @@ private:
     std::uint64_t heapBytes_ = 0;
     std::uint64_t checkedCalls_ = 0;
     std::uint64_t armedCall_ = 0; // the heap call that will fail; 0 when none
-    std::uint64_t refusals_ = 0;
+    std::uint64_t failures_ = 0;
     std::int32_t otherHandles_ = 0; // live handles that are not the harness's
     std::string error_;
 };
