@@ -125,8 +125,8 @@ void Release(bool storageReturned) noexcept {
         !gBalanceUnknown.load(std::memory_order_relaxed) && taken != left) {
         std::fprintf(stderr,
                      "dideverazez: heap blocks not balanced at unload: %lld taken through "
-                     "dbg_alloc and not given back, %lld of them left by allocators destroyed "
-                     "with blocks in use\n",
+                     "dbg_alloc and not freed, %lld of them left by allocators destroyed with "
+                     "blocks in use\n",
                      static_cast<long long>(taken), static_cast<long long>(left));
         std::abort();
     }

@@ -589,7 +589,7 @@ bool Demo::ReleaseEverything() {
             return false;
         }
     }
-    std::printf("Everything given back: the %d handles of the application read 0 bytes in 0 "
+    std::printf("Everything freed: the %d handles of the application read 0 bytes in 0 "
                 "items.\n",
                 kModuleCount - 2);
     return true;

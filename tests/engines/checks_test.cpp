@@ -162,7 +162,7 @@ TEST(CheckedBuildDeathTest, HeapBlocksBalanceAtUnload) {
             std::exit(0);
         },
         "^dideverazez: heap blocks not balanced at unload: 1 taken through dbg_alloc and not "
-        "given back, 0 of them left by allocators destroyed with blocks in use\n$");
+        "freed, 0 of them left by allocators destroyed with blocks in use\n$");
     EXPECT_EXIT(
         {
             auto* root = new zu_allocator("leaking");
