@@ -10,7 +10,9 @@
 // It links the module's static build to reach the engines and the report
 // streams (zu_allocator_access, LmAlloc::FileStream); everything else goes
 // through the exported interface. Exit status 0 when every check the demo
-// makes of its own figures holds, 1 otherwise.
+// makes of its own counters holds, 1 otherwise. It stays one file, past 600
+// lines, so that the host program reads from top to bottom as a user would
+// write it.
 
 #include "engines/kdideverazez_impl.h"
 #include "handle/Internals.h"
