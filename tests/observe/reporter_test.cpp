@@ -1,9 +1,9 @@
 // The reporter (Tools/observe/Reporter.cpp) and the requests, socket and
 // files it writes through (platform/Platform.h's ReportRequests, WriteWholeFile,
 // AppendToFile). Which test owns which rule:
-//  - Reporter.PathPattern: %p and %% in the report path.
+//  - Reporter.PathPattern: %p and %% in the report path, and which paths name their process.
 //  - Reporter.IntervalIsMillisecondsAboveZero: DIDEVERAZEZ_REPORT_INTERVAL_MS
-//    read or refused; only a request writes before exit without a series.
+//    read or rejected; only a request writes before exit without a series.
 //  - Reporter.AFailureIsReportedOnceAProcessForkedOrNot,
 //    NoMemoryForTheSnapshotIsReportedForWhatWasAskedFor, NoMemoryForThePathsWritesNeither,
 //    MetricsPastSixtyFourBitsAreReportedOnceAndNotWritten,
@@ -63,10 +63,16 @@ namespace {
 using namespace dideverazez::observe;
 using namespace dideverazez::test;
 
-// %p is the process id, %% a percent sign; any other % stays as it is.
+// %p is the process id, %% a percent sign; any other % stays as it is. A
+// path names its process (and its metrics file is removed at exit) only
+// through a %p that is not an escaped percent sign followed by p.
 TEST(Reporter, PathPattern) {
     EXPECT_EQ(Reporter::ExpandPath("/tmp/a-%p.json", 42), "/tmp/a-42.json");
     EXPECT_EQ(Reporter::ExpandPath("%%p%p%q%", 7), "%p7%q%");
+    EXPECT_TRUE(Reporter::NamesProcess("/tmp/a-%p.json"));
+    EXPECT_TRUE(Reporter::NamesProcess("%%%p"));
+    EXPECT_FALSE(Reporter::NamesProcess("/tmp/a-%%p.json"));
+    EXPECT_FALSE(Reporter::NamesProcess("/tmp/a-%q%"));
 }
 
 #if !defined(_WIN32)
