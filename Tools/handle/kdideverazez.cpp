@@ -413,7 +413,44 @@ struct ModuleState {
     dideverazez::observe::ForkHandlers fork{reporter};
 };
 
-ModuleState gModule;
+// Whether this copy of the module does the process's work. The shared library
+// leaves it to the preload library's own copy when that is loaded: the
+// program's calls bind there, and a second reporter would write a second
+// report to the same path.
+bool ThisCopyServes() noexcept {
+#if defined(DIDEVERAZEZ_BUILDING)
+    return dideverazez::platform::ThisCopyServes();
+#else
+    return true;
+#endif
+}
+
+// The module state of the copy that serves; nothing in one that does not,
+// whose public functions the program never reaches.
+class Module {
+public:
+    Module() {
+        if (ThisCopyServes()) {
+            new (&state_) ModuleState;
+            built_ = true;
+        }
+    }
+    ~Module() {
+        if (built_) {
+            State().~ModuleState();
+        }
+    }
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    ModuleState& State() noexcept { return *std::launder(reinterpret_cast<ModuleState*>(&state_)); }
+
+private:
+    alignas(ModuleState) unsigned char state_[sizeof(ModuleState)];
+    bool built_ = false;
+};
+
+Module gModule;
 
 } // namespace
 
@@ -424,11 +461,11 @@ std::int32_t LiveHandleCount() noexcept {
 }
 
 zu_allocator& DebugRootAllocator() noexcept {
-    return gModule.debug.Root();
+    return gModule.State().debug.Root();
 }
 
 AllocSizes& GlobalAllocSizes() noexcept {
-    return gModule.debug.Histogram();
+    return gModule.State().debug.Histogram();
 }
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)

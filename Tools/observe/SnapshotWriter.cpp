@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 #include <string_view>
 
@@ -193,8 +193,16 @@ void AppendMetrics(LibraryString& out, const Metrics& m) {
 void OpenEstimate(LibraryString& out, const char* key, double bytes, double blocks) {
     // Estimates are sums of whole numbers' inverses; what is left of a freed
     // block's weight is rounding, never a negative count.
+    // Rounded half up by hand: the preload library carries no libm.
     const auto whole = [](double v) {
-        return v < 0.5 ? std::uint64_t{0} : std::uint64_t(std::llround(v));
+        if (!(v >= 0.5)) {
+            return std::uint64_t{0};
+        }
+        if (v >= 0x1p64) {
+            return std::numeric_limits<std::uint64_t>::max();
+        }
+        const auto truncated = static_cast<std::uint64_t>(v);
+        return truncated + (v - static_cast<double>(truncated) >= 0.5 ? 1 : 0);
     };
     AppendKey(out, key);
     out += '{';

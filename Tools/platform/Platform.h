@@ -54,6 +54,12 @@ void NoteProcessEnding();
 // loaded, and on Windows.
 void OfferExitHook(void (*write)());
 
+// Whether this copy of the module is the one the process's calls reach: false
+// in the shared library when the preload library, which holds a copy of its
+// own and exports the same public names ahead of it, is loaded too (the
+// symbol dideverazez_preload_set_exit_hook names it). Always true on Windows.
+bool ThisCopyServes();
+
 // Keeps the module loaded until the process ends (Windows: a thread of the
 // module's own must never be waited for under the loader's lock, which a
 // FreeLibrary holds while the module is detached); nothing elsewhere.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installed preload library, as a user reaches it: install the build into
 # a fresh prefix, then run real programs with LD_PRELOAD naming the installed
-# file and an otherwise empty environment (no LD_LIBRARY_PATH: the loader must
-# find libdideverazez.so.1 and librozudoru.so.1 beside it through RUNPATH
-# $ORIGIN). Each program's output, in both modes, must equal its plain run.
+# file and an otherwise empty environment (no LD_LIBRARY_PATH: the preload
+# needs no other library of ours, and the installed files that do find theirs
+# through RUNPATH $ORIGIN). Each program's output, in both modes, must equal
+# its plain run.
 #
 #   installed_preload.sh CMAKE BUILD_DIR WORK_DIR PROGRAM...
 #
@@ -62,13 +63,20 @@ done
 clean=(PATH=/usr/local/bin:/usr/bin:/bin HOME="$work/home")
 mkdir -p "$work/home"
 
-# The installed preload and the libraries it needs come from the prefix.
-maps=$(env -i "${clean[@]}" LD_PRELOAD="$preload" cat /proc/self/maps 2>&1) || true
-for library in libdideverazez_preload.so libdideverazez.so.1 librozudoru.so.1; do
-    real=$(realpath "$prefix/lib/$library")
-    grep -qF " $real" <<< "$maps" || {
-        echo "$library: not loaded from $real under LD_PRELOAD=$preload"; status=1; }
-done
+# A program gains the installed preload and the shared unwinder libgcc_s, no
+# more: the library, the trace library and the C++ runtime are inside the
+# preload, and the unwinder stays the process's one copy, so that exceptions
+# cross between the program and the library.
+objects() { # the shared objects `cat` maps, [LD_PRELOAD=...]
+    env -i "${clean[@]}" "$@" cat /proc/self/maps | awk '$6 ~ /\.so/ {print $6}' | sort -u
+}
+gained=$(comm -13 <(objects) <(objects LD_PRELOAD="$preload") | grep -v '/libgcc_s\.so\.1$')
+if [[ $gained == "$(realpath "$preload")" ]]; then
+    echo "the installed preload loads with libgcc_s alone, from the prefix"
+else
+    echo "under LD_PRELOAD=$preload, cat loads more than the preload and libgcc_s: $gained"
+    status=1
+fi
 
 run() { # PROGRAM [VARIABLE=VALUE...]: the workload's output, in a fresh folder
     local program=$1 folder

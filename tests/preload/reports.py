@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Snapshots of an unchanged program through the preload library.
 
-usage: reports.py PRELOAD TOOL WORK_DIR CHECK
+usage: reports.py PRELOAD TOOL WORK_DIR CHECK LINKED_PROGRAM
 
 CHECK is one of:
   take      python3 sleeps 3 s in libc's sleep(); `dideverazez-report take`
@@ -12,10 +12,15 @@ CHECK is one of:
             100 ms time series, no handle of the library's own objects holds
             or ever held a byte; by thread, a script with one thread shows one
             thread's handles (the library's watcher thread has none).
+  linked    tests/preload/linked_program.cpp, which links libdideverazez and
+            librozudoru, through the preload in both modes: its trace sink
+            gets the library's records, a bad_alloc thrown inside reaches its
+            catch, and one snapshot holds its handle "Linked" (one page, for
+            its 100-byte block) beside the preload's: one copy of the library serves the process.
 """
 import json, os, subprocess, sys, time
 
-preload, tool, work, check = sys.argv[1:5]
+preload, tool, work, check, linked_program = sys.argv[1:6]
 os.makedirs(work, exist_ok=True)
 
 
@@ -73,4 +78,26 @@ def own_work():
             print(f"by thread, {len(snapshots)} snapshots: roots {roots}")
 
 
-{"take": take, "own-work": own_work}[check]()
+def linked():
+    for by in ("thread", "library"):
+        report = os.path.join(work, f"linked-{by}.json")
+        if os.path.exists(report):
+            os.remove(report)
+        env = dict(os.environ, LD_PRELOAD=preload, DIDEVERAZEZ_PRELOAD_BY=by,
+                   DIDEVERAZEZ_REPORT=report)
+        run = subprocess.run([linked_program], env=env, capture_output=True, text=True,
+                             timeout=60)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == "records seen, bad_alloc caught, kept yes\n", run.stdout
+        with open(report, encoding="utf-8") as f:
+            paths = engines(json.load(f))
+        # A root's figures are its pages: the one page its 100-byte block took.
+        linked = paths["Linked"]["metrics"]
+        assert (linked["memory_current"], linked["count_current"]) == (4036, 1), linked
+        served = [p for p, e in paths.items()
+                  if p.endswith("/allocations") and e["metrics"]["memory_cumul"] > 0]
+        assert served, sorted(paths)
+        print(f"by {by}: one snapshot holds Linked and {len(served)} served handles")
+
+
+{"take": take, "own-work": own_work, "linked": linked}[check]()

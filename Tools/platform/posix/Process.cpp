@@ -72,6 +72,15 @@ void OfferExitHook(void (*write)()) {
     }
 }
 
+bool ThisCopyServes() {
+    void* hook = ::dlsym(RTLD_DEFAULT, "dideverazez_preload_set_exit_hook");
+    Dl_info preload{};
+    Dl_info own{};
+    return hook == nullptr || ::dladdr(hook, &preload) == 0 ||
+           ::dladdr(reinterpret_cast<void*>(&ThisCopyServes), &own) == 0 ||
+           preload.dli_fbase == own.dli_fbase;
+}
+
 void KeepModuleLoaded() {}
 
 void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) {

@@ -86,6 +86,10 @@ void NoteProcessEnding() {
 
 void OfferExitHook(void (*)()) {}
 
+bool ThisCopyServes() {
+    return true;
+}
+
 void KeepModuleLoaded() {
     HMODULE module = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
