@@ -63,6 +63,17 @@ done
 clean=(PATH=/usr/local/bin:/usr/bin:/bin HOME="$work/home")
 mkdir -p "$work/home"
 
+# Every name the two shared libraries export, the preload exports too, so that
+# a program linking them binds the preload's copy (one registry, one report).
+exported() { nm -D --defined-only "$@" | awk 'NF == 3 && $2 != "A" {print $3}' | sort -u; }
+missing=$(comm -23 <(exported "$prefix"/lib/libdideverazez.so.1 "$prefix"/lib/librozudoru.so.1) \
+                   <(exported "$preload"))
+if [[ -z $missing ]]; then
+    echo "the preload exports every name of libdideverazez and librozudoru"
+else
+    echo "names of the shared libraries the preload does not export: $missing"; status=1
+fi
+
 # A program gains the installed preload and the shared unwinder libgcc_s, no
 # more: the library, the trace library and the C++ runtime are inside the
 # preload, and the unwinder stays the process's one copy, so that exceptions
