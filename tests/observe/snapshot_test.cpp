@@ -8,6 +8,8 @@
 //  - Snapshot.ChangesNothing: taking one stops no measurement and frees no
 //    page; a running measurement's time so far lies between the time spent
 //    since the handle was built and the time since just before.
+//  - Snapshot.EstimatesAreWholeNumbers: an estimate written rounded half up,
+//    never below 0 or above 2^64 - 1.
 // Retired handles and what is recorded: registry_test.cpp; a snapshot that
 // meets a locked tree: Reporter.AnAnswerWaitsForALockedTree; sampled sites in
 // a snapshot: sampler_test.cpp.
@@ -17,6 +19,7 @@
 #include "support/ObserveSupport.h"
 #include "support/TestSupport.h"
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -77,6 +80,29 @@ TEST(Snapshot, MatchesTheGoldenFile) {
     for (void* p : kept) {
         zu_free(p, nullptr);
     }
+}
+
+// Sampled estimates are sums of inverse chances: written as whole numbers,
+// rounded half up; what is left of a freed block's weight (below a half, or
+// a negative rounding) is 0, and an estimate past 2^64 - 1 stays at it.
+TEST(Snapshot, EstimatesAreWholeNumbers) {
+    Snapshot snapshot = Only(TakeSnapshot(dideverazez::GlobalAllocSizes()), "none");
+    snapshot.Samples.Bytes = 1;
+    const auto written = [&](double bytes, double blocks) {
+        snapshot.Samples.PeakBytes = bytes;
+        snapshot.Samples.PeakBlocks = blocks;
+        const LibraryString json = ToJson(snapshot);
+        const std::string text(json.data(), json.size());
+        const std::size_t from = text.find("\"peak\":{\"bytes\"") + 8;
+        return text.substr(from, text.find(',', text.find("\"blocks\"", from)) - from);
+    };
+    EXPECT_EQ(written(2.5, 0.5), "\"bytes\":3,\"blocks\":1");
+    EXPECT_EQ(written(2.4999999999999996, 0.49999999999999994), "\"bytes\":2,\"blocks\":0");
+    EXPECT_EQ(written(-0.75, std::nan("")), "\"bytes\":0,\"blocks\":0");
+    EXPECT_EQ(written(4503599627370495.5, 9007199254740992.0),
+              "\"bytes\":4503599627370496,\"blocks\":9007199254740992");
+    EXPECT_EQ(written(18446744073709549568.0, 18446744073709551616.0),
+              "\"bytes\":18446744073709549568,\"blocks\":18446744073709551615");
 }
 
 // The library's rows for the OpenMetrics writer: each handle under its parent
