@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -425,29 +426,15 @@ bool ThisCopyServes() noexcept {
 #endif
 }
 
-// The module state of the copy that serves; nothing in one that does not,
-// whose public functions the program never reaches.
-class Module {
-public:
+// The module state of the copy that serves; none in one that does not, whose
+// public functions the program never reaches.
+struct Module {
     Module() {
         if (ThisCopyServes()) {
-            new (&state_) ModuleState;
-            built_ = true;
+            state.emplace();
         }
     }
-    ~Module() {
-        if (built_) {
-            State().~ModuleState();
-        }
-    }
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-
-    ModuleState& State() noexcept { return *std::launder(reinterpret_cast<ModuleState*>(&state_)); }
-
-private:
-    alignas(ModuleState) unsigned char state_[sizeof(ModuleState)];
-    bool built_ = false;
+    std::optional<ModuleState> state;
 };
 
 Module gModule;
@@ -461,11 +448,11 @@ std::int32_t LiveHandleCount() noexcept {
 }
 
 zu_allocator& DebugRootAllocator() noexcept {
-    return gModule.State().debug.Root();
+    return gModule.state->debug.Root();
 }
 
 AllocSizes& GlobalAllocSizes() noexcept {
-    return gModule.State().debug.Histogram();
+    return gModule.state->debug.Histogram();
 }
 
 #if defined(DIDEVERAZEZ_TEST_SEAMS)

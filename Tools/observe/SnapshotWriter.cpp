@@ -192,8 +192,8 @@ void AppendMetrics(LibraryString& out, const Metrics& m) {
 // `"key":{"bytes":..,"blocks":..`, the object left open.
 void OpenEstimate(LibraryString& out, const char* key, double bytes, double blocks) {
     // Estimates are sums of whole numbers' inverses; what is left of a freed
-    // block's weight is rounding, never a negative count.
-    // Rounded half up by hand: the preload library carries no libm.
+    // block's weight is rounding, never a negative count. Rounded half up by
+    // hand, without llround: the preload library carries no libm.
     const auto whole = [](double v) {
         if (!(v >= 0.5)) {
             return std::uint64_t{0};

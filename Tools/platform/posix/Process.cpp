@@ -64,16 +64,18 @@ bool ProcessEnding() {
 
 void NoteProcessEnding() {}
 
+// The preload library's own symbol: where it resolves, the preload is loaded.
+constexpr const char* kPreloadHook = "dideverazez_preload_set_exit_hook";
+
 void OfferExitHook(void (*write)()) {
     using SetHook = void (*)(void (*)());
-    if (auto set =
-            reinterpret_cast<SetHook>(::dlsym(RTLD_DEFAULT, "dideverazez_preload_set_exit_hook"))) {
+    if (auto set = reinterpret_cast<SetHook>(::dlsym(RTLD_DEFAULT, kPreloadHook))) {
         set(write);
     }
 }
 
 bool ThisCopyServes() {
-    void* hook = ::dlsym(RTLD_DEFAULT, "dideverazez_preload_set_exit_hook");
+    void* hook = ::dlsym(RTLD_DEFAULT, kPreloadHook);
     Dl_info preload{};
     Dl_info own{};
     return hook == nullptr || ::dladdr(hook, &preload) == 0 ||
