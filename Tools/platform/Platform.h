@@ -143,7 +143,9 @@ inline void CpuRelax() noexcept {
 
 // A thread of the library's own, started with every signal blocked, so that
 // none of the program's signals is delivered to it. Not copyable; joined or
-// forgotten before it is destroyed.
+// forgotten before it is destroyed. The new thread reads what to run from this
+// object: starting it takes nothing from the heap, which would cost the new
+// thread a heap call (in glibc, an arena of its own).
 class Thread {
 public:
     Thread() = default;
@@ -159,9 +161,16 @@ public:
     // In a process just forked: the thread is not there, and is let go of.
     void Forget() { started_ = false; }
 
+    // What the new thread runs.
+    struct Entry {
+        void (*body)(void*) = nullptr;
+        void* argument = nullptr;
+    };
+
 private:
     bool started_ = false;
     std::uint64_t id_ = 0; // pthread_t or the thread's HANDLE
+    Entry entry_;
 };
 
 // ---------------------------------------------------------------------------

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <signal.h>
@@ -12,15 +11,9 @@
 namespace dideverazez::platform {
 namespace {
 
-struct Start {
-    void (*body)(void*);
-    void* argument;
-};
-
-extern "C" void* RunThread(void* start) {
-    const Start run = *static_cast<Start*>(start);
-    std::free(start);
-    run.body(run.argument);
+extern "C" void* RunThread(void* entry) {
+    const auto* run = static_cast<const Thread::Entry*>(entry);
+    run->body(run->argument);
     return nullptr;
 }
 
@@ -29,20 +22,14 @@ extern "C" void* RunThread(void* start) {
 static_assert(sizeof(pthread_t) <= sizeof(std::uint64_t));
 
 bool Thread::Start(void (*body)(void*), void* argument) {
-    auto* start = static_cast<struct Start*>(std::malloc(sizeof(struct Start)));
-    if (start == nullptr) {
-        errno = ENOMEM;
-        return false;
-    }
-    *start = {body, argument};
+    entry_ = {body, argument};
     sigset_t all, before;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &before); // the new thread starts with this mask
     pthread_t thread{};
-    const int error = ::pthread_create(&thread, nullptr, RunThread, start);
+    const int error = ::pthread_create(&thread, nullptr, RunThread, &entry_);
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (error != 0) {
-        std::free(start);
         errno = error;
         return false;
     }

@@ -3,32 +3,23 @@
 #include "platform/Platform.h"
 
 #include <cstdint>
-#include <new>
 #include <windows.h>
 
 namespace dideverazez::platform {
 namespace {
 
-struct ThreadStart {
-    void (*body)(void*);
-    void* argument;
-};
-
-DWORD WINAPI RunThread(LPVOID start) {
-    const ThreadStart run = *static_cast<ThreadStart*>(start);
-    delete static_cast<ThreadStart*>(start);
-    run.body(run.argument);
+DWORD WINAPI RunThread(LPVOID entry) {
+    const auto* run = static_cast<const Thread::Entry*>(entry);
+    run->body(run->argument);
     return 0;
 }
 
 } // namespace
 
 bool Thread::Start(void (*body)(void*), void* argument) {
-    auto* start = new (std::nothrow) ThreadStart{body, argument};
-    const HANDLE thread =
-        start != nullptr ? ::CreateThread(nullptr, 0, RunThread, start, 0, nullptr) : nullptr;
+    entry_ = {body, argument};
+    const HANDLE thread = ::CreateThread(nullptr, 0, RunThread, &entry_, 0, nullptr);
     if (thread == nullptr) {
-        delete start;
         return false;
     }
     id_ = reinterpret_cast<std::uintptr_t>(thread);
