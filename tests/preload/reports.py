@@ -16,7 +16,8 @@ CHECK is one of:
             librozudoru, through the preload in both modes: its trace sink
             gets the library's records, a bad_alloc thrown inside reaches its
             catch, and one snapshot holds its handle "Linked" (one page, for
-            its 100-byte block) beside the preload's: one copy of the library serves the process.
+            its 100-byte block) beside the preload's: one copy of the library
+            serves the process.
 """
 import json, os, subprocess, sys, time
 
