@@ -201,6 +201,7 @@ std::size_t AtLeast16(std::size_t alignment) {
 void* NewOrThrow(std::size_t size, std::size_t alignment, const void* caller) {
     void* block = Allocate(size, alignment, caller);
     if (block == nullptr) {
+        PrepareProgramUnwinder();
         throw std::bad_alloc();
     }
     return block;

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,12 +58,17 @@ const link_map* ForeignMallocObject(const link_map* own) {
             found = dlsym(handle, "malloc");
             dlclose(handle);
         }
+        // dladdr1 searches the object's whole symbol table: it is asked only
+        // about a malloc found in this object.
+        dl_find_object definer{};
+        if (found == nullptr || _dl_find_object(found, &definer) != 0 ||
+            definer.dlfo_link_map != map) {
+            continue;
+        }
         Dl_info info{};
         void* symbol = nullptr;
-        void* definer = nullptr;
-        if (found != nullptr && dladdr1(found, &info, &symbol, RTLD_DL_SYMENT) != 0 &&
-            dladdr1(found, &info, &definer, RTLD_DL_LINKMAP) != 0 && definer == map &&
-            symbol != nullptr && static_cast<const ElfW(Sym)*>(symbol)->st_shndx != SHN_UNDEF) {
+        if (dladdr1(found, &info, &symbol, RTLD_DL_SYMENT) != 0 && symbol != nullptr &&
+            static_cast<const ElfW(Sym)*>(symbol)->st_shndx != SHN_UNDEF) {
             return map;
         }
     }
@@ -74,14 +80,14 @@ const link_map* ForeignMallocObject(const link_map* own) {
 // it depends on, glibc's aligned allocation where it has none), never from
 // this library.
 bool ForeignHeapServes() {
-    Dl_info own{};
-    link_map* ownMap = nullptr;
-    dladdr1(reinterpret_cast<void*>(&Foreign), &own, reinterpret_cast<void**>(&ownMap),
-            RTLD_DL_LINKMAP);
-    const link_map* other = ForeignMallocObject(ownMap);
+    dl_find_object ownObject{};
+    _dl_find_object(reinterpret_cast<void*>(&Foreign), &ownObject);
+    const link_map* other = ForeignMallocObject(ownObject.dlfo_link_map);
     if (other == nullptr) {
         return false;
     }
+    Dl_info own{};
+    dladdr(reinterpret_cast<void*>(&Foreign), &own);
     // Its handle stays open: its functions serve until the process ends.
     void* scope =
         other == _r_debug.r_map ? RTLD_DEFAULT : dlopen(other->l_name, RTLD_LAZY | RTLD_NOLOAD);
@@ -190,6 +196,23 @@ __attribute__((destructor)) void AtExit() {
 }
 
 } // namespace
+
+void PrepareProgramUnwinder() noexcept {
+    static std::atomic<bool> prepared{false};
+    if (prepared.load(std::memory_order_acquire)) {
+        return;
+    }
+    // Looked up at the throw, not at start: a program without C++ code may load
+    // libgcc_s later, with a module that allocates through operator new.
+    if (void* shared = dlopen("libgcc_s.so.1", RTLD_LAZY | RTLD_NOLOAD)) {
+        using Backtrace = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void*);
+        if (auto walk = reinterpret_cast<Backtrace>(dlsym(shared, "_Unwind_Backtrace"))) {
+            walk([](_Unwind_Context*, void*) { return _URC_END_OF_STACK; }, nullptr);
+            prepared.store(true, std::memory_order_release);
+        }
+        dlclose(shared);
+    }
+}
 
 void NoteFork() {
     gProcess = static_cast<pid_t>(syscall(SYS_getpid));

@@ -126,6 +126,11 @@ pid_t ThisProcess() noexcept;
 // Every pair of handles, in the order built, under the lock of their list.
 void VisitServed(void (*visit)(void* context, const Served& served), void* context);
 
+// Before operator new throws into the program's code: the unwinder of the
+// program's C++ runtime, libgcc_s, must have unwound once to catch what this
+// library's own copy of libgcc throws (Tools/platform/posix/Process.cpp). Once
+// libgcc_s is loaded this is done once; without it, nothing is done.
+void PrepareProgramUnwinder() noexcept;
 // The report at exit (DIDEVERAZEZ_PRELOAD_REPORT): its path is checked at
 // start, so that a path that cannot be written is reported then.
 void CheckReportPath();

@@ -78,6 +78,16 @@ int main() {
     Expect(posix_memalign(&p, 24, 8) == EINVAL, "an alignment not a power of two", 24);
     Expect(std::calloc(huge, 4) == nullptr && errno == ENOMEM, "calloc overflow", 0);
     Expect(std::malloc(huge) == nullptr && errno == ENOMEM, "impossible size", 0);
+    // This program's first exception, so that its runtime's unwinder has not
+    // unwound before: std::bad_alloc from the preload's operator new, thrown by
+    // the preload's own copy of the unwinder, caught here through libgcc_s.
+    bool caught = false;
+    try {
+        delete[] new char[huge];
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    Expect(caught, "new of an impossible size throws std::bad_alloc", 0);
     errno = 0;
     Expect(pvalloc(SIZE_MAX - 100) == nullptr && errno == ENOMEM, "pvalloc rounding past 2^64", 0);
     Expect(std::realloc(std::malloc(10), 0) == nullptr, "realloc to 0 frees", 0);

@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <unwind.h>
 
 namespace dideverazez::platform {
 namespace {
@@ -19,6 +20,19 @@ namespace {
 std::uint64_t Milliseconds(const timeval& time) {
     return static_cast<std::uint64_t>(time.tv_sec) * 1000u +
            static_cast<std::uint64_t>(time.tv_usec) / 1000u;
+}
+
+_Unwind_Reason_Code StopAtOnce(_Unwind_Context*, void*) {
+    return _URC_END_OF_STACK;
+}
+
+// libgcc fills its table of register sizes on its first unwind, and aborts when
+// a personality routine sets a register before then. The preload library links
+// its own copy of libgcc while the program's C++ runtime uses libgcc_s, and an
+// exception may cross between them either way: the copy this file is linked
+// with unwinds once as the library loads, before any exception can cross.
+__attribute__((constructor)) void FillUnwinderTable() {
+    _Unwind_Backtrace(StopAtOnce, nullptr);
 }
 
 } // namespace
@@ -76,11 +90,22 @@ void OfferExitHook(void (*write)()) {
 
 bool ThisCopyServes() {
     void* hook = ::dlsym(RTLD_DEFAULT, kPreloadHook);
+    if (hook == nullptr) {
+        return true;
+    }
+#if defined(DLFO_STRUCT_HAS_EH_DBASE) // glibc 2.35: no search of a symbol table
+    dl_find_object preload{};
+    dl_find_object own{};
+    return ::_dl_find_object(hook, &preload) != 0 ||
+           ::_dl_find_object(reinterpret_cast<void*>(&ThisCopyServes), &own) != 0 ||
+           preload.dlfo_link_map == own.dlfo_link_map;
+#else
     Dl_info preload{};
     Dl_info own{};
-    return hook == nullptr || ::dladdr(hook, &preload) == 0 ||
+    return ::dladdr(hook, &preload) == 0 ||
            ::dladdr(reinterpret_cast<void*>(&ThisCopyServes), &own) == 0 ||
            preload.dli_fbase == own.dli_fbase;
+#endif
 }
 
 void KeepModuleLoaded() {}
