@@ -81,7 +81,9 @@ const link_map* ForeignMallocObject(const link_map* own) {
 // this library.
 bool ForeignHeapServes() {
     dl_find_object ownObject{};
-    _dl_find_object(reinterpret_cast<void*>(&Foreign), &ownObject);
+    if (_dl_find_object(reinterpret_cast<void*>(&Foreign), &ownObject) != 0) {
+        return false;
+    }
     const link_map* other = ForeignMallocObject(ownObject.dlfo_link_map);
     if (other == nullptr) {
         return false;

@@ -131,6 +131,7 @@ void VisitServed(void (*visit)(void* context, const Served& served), void* conte
 // library's own copy of libgcc throws (Tools/platform/posix/Process.cpp). Once
 // libgcc_s is loaded this is done once; without it, nothing is done.
 void PrepareProgramUnwinder() noexcept;
+
 // The report at exit (DIDEVERAZEZ_PRELOAD_REPORT): its path is checked at
 // start, so that a path that cannot be written is reported then.
 void CheckReportPath();
