@@ -30,6 +30,7 @@
 
 #include "Preload.h"
 
+#include <dlfcn.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -198,13 +199,47 @@ std::size_t AtLeast16(std::size_t alignment) {
     return alignment < kAlignment ? kAlignment : alignment;
 }
 
-void* NewOrThrow(std::size_t size, std::size_t alignment, const void* caller) {
-    void* block = Allocate(size, alignment, caller);
-    if (block == nullptr) {
-        PrepareProgramUnwinder();
-        throw std::bad_alloc();
+// The new-handler the program installed with std::set_new_handler, or null.
+// It is kept by the program's C++ runtime: this library's own copy of the
+// runtime has a handler of its own that nothing sets.
+std::new_handler ProgramNewHandler() noexcept {
+    using Get = std::new_handler (*)() noexcept;
+    static std::atomic<Get> get{nullptr};
+    Get found = get.load(std::memory_order_acquire);
+    if (found == nullptr) { // until a C++ runtime is loaded
+        found = reinterpret_cast<Get>(dlsym(RTLD_DEFAULT, "_ZSt15get_new_handlerv"));
+        get.store(found, std::memory_order_release);
     }
-    return block;
+    return found != nullptr ? found() : nullptr;
+}
+
+// operator new: while the block cannot be had, the program's new-handler is
+// called (it frees memory, installs another handler or throws); without one,
+// std::bad_alloc, or null from the nothrow forms, which also return null when
+// the handler throws std::bad_alloc.
+void* New(std::size_t size, std::size_t alignment, const void* caller, bool nothrow) {
+    for (;;) {
+        if (void* block = Allocate(size, alignment, caller)) {
+            return block;
+        }
+        const std::new_handler handler = ProgramNewHandler();
+        if (handler == nullptr && nothrow) {
+            return nullptr;
+        }
+        if (handler == nullptr) {
+            PrepareProgramUnwinder();
+            throw std::bad_alloc();
+        }
+        if (!nothrow) {
+            handler();
+            continue;
+        }
+        try {
+            handler();
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
 }
 
 // Zeroes `bytes` at `block` where they are not zero already. A large block is
@@ -372,34 +407,34 @@ DIDEVERAZEZ_PRELOAD_EXPORT int prctl(int option, ...) {
 // The C++ heap's interface
 
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new(std::size_t size) {
-    return NewOrThrow(size, kAlignment, __builtin_return_address(0));
+    return New(size, kAlignment, __builtin_return_address(0), false);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new[](std::size_t size) {
-    return NewOrThrow(size, kAlignment, __builtin_return_address(0));
+    return New(size, kAlignment, __builtin_return_address(0), false);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new(std::size_t size, std::align_val_t alignment) {
-    return NewOrThrow(size, AtLeast16(static_cast<std::size_t>(alignment)),
-                      __builtin_return_address(0));
+    return New(size, AtLeast16(static_cast<std::size_t>(alignment)), __builtin_return_address(0),
+               false);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return NewOrThrow(size, AtLeast16(static_cast<std::size_t>(alignment)),
-                      __builtin_return_address(0));
+    return New(size, AtLeast16(static_cast<std::size_t>(alignment)), __builtin_return_address(0),
+               false);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size, kAlignment, __builtin_return_address(0));
+    return New(size, kAlignment, __builtin_return_address(0), true);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size, kAlignment, __builtin_return_address(0));
+    return New(size, kAlignment, __builtin_return_address(0), true);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new(std::size_t size, std::align_val_t alignment,
                                               const std::nothrow_t&) noexcept {
-    return Allocate(size, AtLeast16(static_cast<std::size_t>(alignment)),
-                    __builtin_return_address(0));
+    return New(size, AtLeast16(static_cast<std::size_t>(alignment)), __builtin_return_address(0),
+               true);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void* operator new[](std::size_t size, std::align_val_t alignment,
                                                 const std::nothrow_t&) noexcept {
-    return Allocate(size, AtLeast16(static_cast<std::size_t>(alignment)),
-                    __builtin_return_address(0));
+    return New(size, AtLeast16(static_cast<std::size_t>(alignment)), __builtin_return_address(0),
+               true);
 }
 DIDEVERAZEZ_PRELOAD_EXPORT void operator delete(void* block) noexcept {
     Release(block);

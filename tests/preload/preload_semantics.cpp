@@ -88,6 +88,27 @@ int main() {
         caught = true;
     }
     Expect(caught, "new of an impossible size throws std::bad_alloc", 0);
+    // The program's new-handler is called while new fails, here once: it
+    // removes itself, and new throws, or returns null for std::nothrow.
+    static int handled = 0;
+    const auto once = [] {
+        ++handled;
+        std::set_new_handler(nullptr);
+    };
+    std::set_new_handler(once);
+    caught = false;
+    try {
+        delete[] new char[huge];
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    Expect(caught && handled == 1, "new calls the program's new-handler", handled);
+    std::set_new_handler(once);
+    Expect(new (std::nothrow) char[huge] == nullptr&& handled == 2,
+           "nothrow new calls the program's new-handler", handled);
+    std::set_new_handler([] { throw std::bad_alloc(); });
+    Expect(new (std::nothrow) char[huge] == nullptr, "nothrow new when the handler throws", 0);
+    std::set_new_handler(nullptr);
     errno = 0;
     Expect(pvalloc(SIZE_MAX - 100) == nullptr && errno == ENOMEM, "pvalloc rounding past 2^64", 0);
     Expect(std::realloc(std::malloc(10), 0) == nullptr, "realloc to 0 frees", 0);
