@@ -213,33 +213,41 @@ std::new_handler ProgramNewHandler() noexcept {
     return found != nullptr ? found() : nullptr;
 }
 
-// operator new: while the block cannot be had, the program's new-handler is
-// called (it frees memory, installs another handler or throws); without one,
-// std::bad_alloc, or null from the nothrow forms, which also return null when
-// the handler throws std::bad_alloc.
-void* New(std::size_t size, std::size_t alignment, const void* caller, bool nothrow) {
+// operator new once the block could not be had: the program's new-handler is
+// called (it frees memory, installs another handler or throws) and the block
+// asked for again; without a handler, std::bad_alloc, or null from the
+// nothrow forms, which also return null when the handler throws
+// std::bad_alloc. Out of line, so that operator new itself stays a call of
+// Allocate and a test.
+[[gnu::noinline, gnu::cold]] void* NewAfterFailure(std::size_t size, std::size_t alignment,
+                                                   const void* caller, bool nothrow) {
     for (;;) {
-        if (void* block = Allocate(size, alignment, caller)) {
-            return block;
-        }
         const std::new_handler handler = ProgramNewHandler();
-        if (handler == nullptr && nothrow) {
-            return nullptr;
-        }
         if (handler == nullptr) {
+            if (nothrow) {
+                return nullptr;
+            }
             PrepareProgramUnwinder();
             throw std::bad_alloc();
         }
         if (!nothrow) {
             handler();
-            continue;
+        } else {
+            try {
+                handler();
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
         }
-        try {
-            handler();
-        } catch (const std::bad_alloc&) {
-            return nullptr;
+        if (void* block = Allocate(size, alignment, caller)) {
+            return block;
         }
     }
+}
+
+inline void* New(std::size_t size, std::size_t alignment, const void* caller, bool nothrow) {
+    void* block = Allocate(size, alignment, caller);
+    return block != nullptr ? block : NewAfterFailure(size, alignment, caller, nothrow);
 }
 
 // Zeroes `bytes` at `block` where they are not zero already. A large block is
