@@ -37,10 +37,12 @@ void (*gExit)(int) = nullptr;    // glibc's _exit
 
 // `name` as `scope` (a handle of dlopen, or RTLD_DEFAULT) finds it, unless
 // that is in this library: null then.
-void* Foreign(void* scope, const char* name, const void* own) {
+void* Foreign(void* scope, const char* name, const link_map* own) {
     void* found = dlsym(scope, name);
-    Dl_info info{};
-    return found != nullptr && dladdr(found, &info) != 0 && info.dli_fbase == own ? nullptr : found;
+    dl_find_object definer{};
+    return found != nullptr && _dl_find_object(found, &definer) == 0 && definer.dlfo_link_map == own
+               ? nullptr
+               : found;
 }
 
 // The object loaded before this library that defines malloc itself, which
@@ -84,18 +86,17 @@ bool ForeignHeapServes() {
     if (_dl_find_object(reinterpret_cast<void*>(&Foreign), &ownObject) != 0) {
         return false;
     }
-    const link_map* other = ForeignMallocObject(ownObject.dlfo_link_map);
+    const link_map* own = ownObject.dlfo_link_map;
+    const link_map* other = ForeignMallocObject(own);
     if (other == nullptr) {
         return false;
     }
-    Dl_info own{};
-    dladdr(reinterpret_cast<void*>(&Foreign), &own);
     // Its handle stays open: its functions serve until the process ends.
     void* scope =
         other == _r_debug.r_map ? RTLD_DEFAULT : dlopen(other->l_name, RTLD_LAZY | RTLD_NOLOAD);
-    void* allocate = scope != nullptr ? Foreign(scope, "malloc", own.dli_fbase) : nullptr;
-    void* release = scope != nullptr ? Foreign(scope, "free", own.dli_fbase) : nullptr;
-    void* resize = scope != nullptr ? Foreign(scope, "realloc", own.dli_fbase) : nullptr;
+    void* allocate = scope != nullptr ? Foreign(scope, "malloc", own) : nullptr;
+    void* release = scope != nullptr ? Foreign(scope, "free", own) : nullptr;
+    void* resize = scope != nullptr ? Foreign(scope, "realloc", own) : nullptr;
     if (allocate == nullptr || release == nullptr || resize == nullptr) {
         return false;
     }
@@ -104,15 +105,15 @@ bool ForeignHeapServes() {
                  "heap call is counted in handles (put libdideverazez_preload.so first in "
                  "LD_PRELOAD)\n",
                  other->l_name[0] != '\0' ? other->l_name : "the program");
-    void* aligned = Foreign(scope, "memalign", own.dli_fbase);
-    aligned = aligned != nullptr ? aligned : Foreign(scope, "aligned_alloc", own.dli_fbase);
+    void* aligned = Foreign(scope, "memalign", own);
+    aligned = aligned != nullptr ? aligned : Foreign(scope, "aligned_alloc", own);
     gForeign.allocate = reinterpret_cast<void* (*)(std::size_t)>(allocate);
     gForeign.aligned = aligned != nullptr
                            ? reinterpret_cast<void* (*)(std::size_t, std::size_t)>(aligned)
                            : __libc_memalign;
     gForeign.resize = reinterpret_cast<void* (*)(void*, std::size_t)>(resize);
-    gForeign.usable = reinterpret_cast<std::size_t (*)(void*)>(
-        Foreign(scope, "malloc_usable_size", own.dli_fbase));
+    gForeign.usable =
+        reinterpret_cast<std::size_t (*)(void*)>(Foreign(scope, "malloc_usable_size", own));
     gForeign.release = reinterpret_cast<void (*)(void*)>(release);
     return true;
 }
